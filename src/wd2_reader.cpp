@@ -1,0 +1,211 @@
+#include "wd2_reader.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace vesk {
+
+namespace {
+
+constexpr std::uint64_t kShortHeader = 24;  // without the channel field
+constexpr std::uint64_t kLongHeader = 28;   // with it
+constexpr std::uint64_t kFirstUnrepresentable = std::uint64_t{1} << 63;
+
+template <class T>
+T field(const std::byte* header, std::size_t offset)
+{
+    T value;
+    std::memcpy(&value, header + offset, sizeof value);
+    if constexpr (std::endian::native == std::endian::big) {
+        if constexpr (sizeof(T) == 4) {
+            value = __builtin_bswap32(value);
+        } else {
+            value = __builtin_bswap64(value);
+        }
+    }
+    return value;
+}
+
+struct Header {
+    std::uint32_t counter;
+    std::uint64_t timestamp;
+    std::uint32_t samples;
+    std::uint64_t period;
+    std::int32_t channels;  // meaningful only when read from a long header
+};
+
+Header parse_header(const std::byte* bytes, bool with_channel_field)
+{
+    return Header{
+        field<std::uint32_t>(bytes, 0),
+        field<std::uint64_t>(bytes, 4),
+        field<std::uint32_t>(bytes, 12),
+        field<std::uint64_t>(bytes, 16),
+        with_channel_field ? static_cast<std::int32_t>(field<std::uint32_t>(bytes, 24)) : 0,
+    };
+}
+
+IoResult<Header> read_header(BufferedFile& file, bool with_channel_field)
+{
+    std::byte bytes[kLongHeader];
+    const std::size_t size = with_channel_field ? kLongHeader : kShortHeader;
+    if (IoStatus status = file.read_exact(bytes, size); !status.ok()) {
+        return status.error();
+    }
+    return parse_header(bytes, with_channel_field);
+}
+
+// samples x channels x 4, formed in 64 bits with `samples` zero-extended and
+// `channels` sign-extended, wrapping on overflow.
+std::uint64_t data_length(std::uint32_t samples, std::int32_t channels)
+{
+    return std::uint64_t{samples} * static_cast<std::uint64_t>(std::int64_t{channels}) * 4u;
+}
+
+bool is_successor(const Header& first, const Header& second)
+{
+    return second.counter == static_cast<std::uint32_t>(first.counter + 1u)
+           && second.samples == first.samples && second.period == first.period;
+}
+
+void floats_to_native_order(SampleBuffer<float>& data)
+{
+    if constexpr (std::endian::native == std::endian::big) {
+        auto* words = reinterpret_cast<std::uint32_t*>(data.data());
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            words[i] = __builtin_bswap32(words[i]);
+        }
+    }
+}
+
+struct Layout {
+    bool has_channel_field;
+    std::int32_t channel_count;
+};
+
+// Outcome of reading the second header where the multi-channel layout puts it.
+enum class SecondHeader { Found, PastEnd };
+
+}  // namespace
+
+WD2ProbeResult WD2Reader::probe(BufferedFile file)
+{
+    IoResult<Header> first_read = read_header(file, true);
+    if (!first_read.ok()) {
+        return first_read.error();
+    }
+    const Header first = first_read.value();
+    const std::uint64_t skip = data_length(first.samples, first.channels);
+
+    // Read the file as the multi-channel layout places it: event 1's data,
+    // then event 2's header.
+    Layout layout{false, 1};
+    bool settled = false;
+    if (skip < kFirstUnrepresentable) {
+        IoStatus skipped = file.skip(skip);
+        if (!skipped.ok() && !skipped.error().is_eof()) {
+            return skipped.error();
+        }
+        if (skipped.ok()) {
+            IoResult<Header> second = read_header(file, true);
+            if (!second.ok() && !second.error().is_eof()) {
+                return second.error();
+            }
+            if (second.ok()) {
+                settled = true;
+                if (is_successor(first, second.value()) && second.value().channels == first.channels) {
+                    layout = Layout{true, first.channels};
+                }
+            }
+        }
+    }
+
+    if (!settled) {
+        // The multi-channel reading ran past the end of the file or asked
+        // for an impossible skip. Before giving up, try the two readings that
+        // a file this short can still have.
+        const bool sized = file.has_size();
+        const std::uint64_t size = file.size();
+        const std::uint64_t single_channel_end = kShortHeader + 4 * std::uint64_t{first.samples};
+        if (sized && first.channels >= 1 && skip < kFirstUnrepresentable && size == kLongHeader + skip) {
+            layout = Layout{true, first.channels};  // a file of one multi-channel event
+        } else if (sized && size == single_channel_end) {
+            layout = Layout{false, 1};  // a file of one single-channel event
+        } else {
+            bool single_channel = false;
+            if (sized && size > single_channel_end) {
+                if (IoStatus status = file.rewind(); !status.ok()) {
+                    return status.error();
+                }
+                if (IoStatus status = file.skip(single_channel_end); !status.ok()) {
+                    return status.error();
+                }
+                IoResult<Header> second = read_header(file, false);
+                if (!second.ok() && !second.error().is_eof()) {
+                    return second.error();
+                }
+                single_channel = second.ok() && is_successor(first, second.value());
+            }
+            if (!single_channel) {
+                if (skip >= kFirstUnrepresentable) {
+                    return capacity_overflow();
+                }
+                return IoError::unexpected_eof();
+            }
+            layout = Layout{false, 1};
+        }
+    }
+
+    if (IoStatus status = file.rewind(); !status.ok()) {
+        return status.error();
+    }
+    return WD2Reader(std::move(file), layout.has_channel_field, layout.channel_count);
+}
+
+DecoderAnswer<WD2Event> WD2Reader::next()
+{
+    IoResult<Header> header_read = read_header(file_, has_channel_field_);
+    if (!header_read.ok()) {
+        if (header_read.error().is_eof()) {
+            return EndOfStream{};
+        }
+        return header_read.error();
+    }
+    const Header& header = header_read.value();
+    const std::uint64_t length = data_length(header.samples, channel_count_);
+    if (length >= kFirstUnrepresentable) {
+        return capacity_overflow();
+    }
+
+    // A damaged length must not make us allocate what the file cannot hold:
+    // such an event is truncated, and ends the stream like one.
+    if (file_.ends_within(length)) {
+        if (IoStatus status = file_.skip_to_end(); !status.ok()) {
+            return status.error();
+        }
+        return EndOfStream{};
+    }
+
+    auto data = SampleBuffer<float>::allocate(static_cast<std::size_t>(length / 4));
+    if (!data.ok()) {
+        return OutOfMemory{};
+    }
+    if (IoStatus status = file_.read_exact(data.data(), length); !status.ok()) {
+        if (status.error().is_eof()) {
+            return EndOfStream{};
+        }
+        return status.error();
+    }
+    floats_to_native_order(data);
+
+    return WD2Event{
+        header.counter,
+        header.timestamp,
+        header.samples,
+        header.period,
+        has_channel_field_ ? header.channels : channel_count_,
+        std::move(data),
+    };
+}
+
+}  // namespace vesk
