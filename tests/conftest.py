@@ -1,0 +1,65 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vesk
+
+sys.path.insert(0, os.path.dirname(__file__))
+from wdfiles import FAULT, wd1_event  # noqa: E402
+
+
+@pytest.fixture
+def write(tmp_path):
+    """write(bytes, name=...) -> path of a new file holding those bytes."""
+    counter = iter(range(1_000_000))
+
+    def write_file(data, name=None):
+        path = tmp_path / (name or f"file{next(counter)}.bin")
+        path.write_bytes(data)
+        return str(path)
+
+    return write_file
+
+
+def fault_class():
+    """The process-wide PanicException class, obtained by provoking a fault."""
+    import tempfile
+
+    with tempfile.NamedTemporaryFile(suffix=".wd1") as f:
+        f.write(wd1_event(event_size=22))
+        f.flush()
+        try:
+            next(vesk.EventReader(f.name, "WD1"))
+        except BaseException as e:  # noqa: B036
+            return type(e)
+    raise AssertionError("no fault raised")
+
+
+@pytest.fixture(scope="session")
+def PanicException():
+    return fault_class()
+
+
+def collect(reader, panic):
+    """Iterates to the end, recording FAULT for each internal fault."""
+    out = []
+    while True:
+        try:
+            out.append(next(reader))
+        except StopIteration:
+            return out
+        except panic:
+            out.append(FAULT)
+
+
+def run_python(code, **kwargs):
+    """Runs code in a fresh interpreter; returns the CompletedProcess."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=120, **kwargs)
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))

@@ -1,0 +1,350 @@
+// Unit tests of the byte source and of the decoders' handling of read errors.
+//
+// The test binary is linked with --wrap=read and --wrap=lseek, so every system
+// call the code under test makes passes through the wrappers below: they
+// record the calls, and can inject errors or short reads.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "buffered_file.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
+
+// ---- system-call seams -----------------------------------------------------
+
+namespace {
+std::vector<std::size_t> read_requests;  // byte count asked by each read(2)
+int lseek_calls = 0;
+std::deque<int> injected_errnos;          // 0 means: let this read through
+std::size_t max_bytes_per_read = SIZE_MAX;  // < SIZE_MAX simulates short reads
+
+void reset_syscalls()
+{
+    read_requests.clear();
+    lseek_calls = 0;
+    injected_errnos.clear();
+    max_bytes_per_read = SIZE_MAX;
+}
+}  // namespace
+
+extern "C" ssize_t __real_read(int fd, void* buf, std::size_t n);
+extern "C" off_t __real_lseek(int fd, off_t offset, int whence);
+
+extern "C" ssize_t __wrap_read(int fd, void* buf, std::size_t n)
+{
+    read_requests.push_back(n);
+    if (!injected_errnos.empty()) {
+        const int injected = injected_errnos.front();
+        injected_errnos.pop_front();
+        if (injected != 0) {
+            errno = injected;
+            return -1;
+        }
+    }
+    return __real_read(fd, buf, n < max_bytes_per_read ? n : max_bytes_per_read);
+}
+
+extern "C" off_t __wrap_lseek(int fd, off_t offset, int whence)
+{
+    ++lseek_calls;
+    return __real_lseek(fd, offset, whence);
+}
+
+// ---- a minimal harness -------------------------------------------------------
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(condition)                                                                  \
+    do {                                                                                  \
+        if (!(condition)) {                                                               \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #condition); \
+            ++failures;                                                                   \
+        }                                                                                 \
+    } while (0)
+
+std::string temp_dir()
+{
+    static std::string dir = [] {
+        char pattern[] = "/tmp/vesk-cpp-test-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        if (made == nullptr) {
+            std::perror("mkdtemp");
+            std::exit(2);
+        }
+        return std::string(made);
+    }();
+    return dir;
+}
+
+std::string write_file(const std::string& name, const std::string& bytes)
+{
+    const std::string path = temp_dir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+std::string counting_bytes(std::size_t n)
+{
+    std::string bytes(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<char>(i * 7 + 1);
+    }
+    return bytes;
+}
+
+std::string le32(std::uint32_t v)
+{
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+}
+
+std::string le64(std::uint64_t v) { return le32(static_cast<std::uint32_t>(v)) + le32(static_cast<std::uint32_t>(v >> 32)); }
+
+vesk::BufferedFile open_ok(const std::string& path)
+{
+    auto opened = vesk::BufferedFile::open(path);
+    if (!opened.ok()) {
+        std::fprintf(stderr, "cannot open %s: %s\n", path.c_str(), opened.error().display().c_str());
+        std::exit(2);
+    }
+    return std::move(opened.value());
+}
+
+// ---- BufferedFile ----------------------------------------------------------------
+
+void ten_byte_file_ends_inside_third_word()
+{
+    auto file = open_ok(write_file("ten", counting_bytes(10)));
+    CHECK(file.read_u32().ok());
+    CHECK(file.read_u32().ok());
+    auto third = file.read_u32();
+    CHECK(!third.ok() && third.error().is_eof());
+    CHECK(third.error().display() == "failed to fill whole buffer");
+    CHECK(file.position() == 10);  // the two remaining bytes are consumed
+}
+
+void empty_file_and_zero_length_reads()
+{
+    auto file = open_ok(write_file("empty", ""));
+    reset_syscalls();
+    char none[1];
+    CHECK(file.read_exact(none, 0).ok());
+    CHECK(read_requests.empty());
+    auto word = file.read_u32();
+    CHECK(!word.ok() && word.error().is_eof());
+    CHECK(file.read_exact(none, 0).ok());
+}
+
+void large_read_on_empty_buffer_goes_straight_to_the_file()
+{
+    const std::string bytes = counting_bytes(30000);
+    auto file = open_ok(write_file("large", bytes));
+    reset_syscalls();
+    std::string dst(20000, '\0');
+    CHECK(file.read_exact(dst.data(), dst.size()).ok());
+    CHECK(dst == bytes.substr(0, 20000));
+    CHECK(read_requests == std::vector<std::size_t>{20000});
+    auto word = file.read_u32();  // refills the buffer
+    CHECK(word.ok());
+    CHECK(read_requests == (std::vector<std::size_t>{20000, vesk::BufferedFile::kBufferSize}));
+    std::uint32_t expected;
+    std::memcpy(&expected, bytes.data() + 20000, 4);
+    CHECK(word.value() == expected);
+}
+
+void small_reads_are_served_by_the_buffer()
+{
+    auto file = open_ok(write_file("small", counting_bytes(16384)));
+    reset_syscalls();
+    for (int i = 0; i < 4096; ++i) {
+        CHECK(file.read_u32().ok());
+    }
+    CHECK(read_requests.size() == 2);
+}
+
+void values_are_little_endian()
+{
+    auto file = open_ok(write_file("le", le32(0x11223344) + le64(0x0102030405060708ull)));
+    auto word = file.read_u32();
+    auto wide = file.read_u64();
+    CHECK(word.ok() && word.value() == 0x11223344u);
+    CHECK(wide.ok() && wide.value() == 0x0102030405060708ull);
+}
+
+void rewind_returns_to_the_first_bytes()
+{
+    const std::string bytes = counting_bytes(50000);
+    auto file = open_ok(write_file("rewind", bytes));
+    std::string sink(30001, '\0');
+    CHECK(file.read_exact(sink.data(), sink.size()).ok());
+    CHECK(file.rewind().ok());
+    std::uint32_t first;
+    std::memcpy(&first, bytes.data(), 4);
+    auto word = file.read_u32();
+    CHECK(word.ok() && word.value() == first);
+    CHECK(file.position() == 4);
+}
+
+void eintr_is_retried_and_other_errors_are_returned()
+{
+    auto file = open_ok(write_file("eintr", counting_bytes(100)));
+    reset_syscalls();
+    injected_errnos = {EINTR, EINTR, 0};
+    CHECK(file.read_u32().ok());
+    CHECK(read_requests.size() == 3);
+
+    auto failing = open_ok(write_file("eio", counting_bytes(100)));
+    injected_errnos = {EIO};
+    auto word = failing.read_u32();
+    CHECK(!word.ok() && word.error().kind() == vesk::IoError::Kind::Os);
+    CHECK(word.error().os_errno() == EIO);
+    CHECK(word.error().display() == "Input/output error (os error 5)");
+    CHECK(failing.read_u32().ok());  // an error never closes the file
+}
+
+void short_reads_are_assembled()
+{
+    const std::string bytes = counting_bytes(40000);
+    auto file = open_ok(write_file("short", bytes));
+    reset_syscalls();
+    max_bytes_per_read = 3;
+    std::string dst(20000, '\0');
+    CHECK(file.read_exact(dst.data(), 5).ok());
+    CHECK(file.read_exact(dst.data() + 5, dst.size() - 5).ok());
+    CHECK(dst == bytes.substr(0, 20000));
+    reset_syscalls();
+}
+
+void open_errors()
+{
+    auto nul = vesk::BufferedFile::open(std::string("a\0b", 3));
+    CHECK(!nul.ok() && nul.error().kind() == vesk::IoError::Kind::InvalidInput);
+    CHECK(nul.error().display() == "file name contained an unexpected NUL byte");
+    auto missing = vesk::BufferedFile::open(temp_dir() + "/does-not-exist");
+    CHECK(!missing.ok() && missing.error().os_errno() == ENOENT);
+    CHECK(missing.error().display() == "No such file or directory (os error 2)");
+}
+
+void skips_on_regular_files_seek_instead_of_reading()
+{
+    auto file = open_ok(write_file("skip", counting_bytes(1 << 21)));
+    CHECK(file.read_u32().ok());
+    reset_syscalls();
+    CHECK(file.skip(1 << 20).ok());
+    CHECK(read_requests.empty());
+    CHECK(lseek_calls == 1);
+    CHECK(file.position() == 4 + (1 << 20));
+    auto past_end = file.skip(std::uint64_t{1} << 40);
+    CHECK(!past_end.ok() && past_end.error().is_eof());
+    CHECK(file.position() == (1 << 21));
+    CHECK(read_requests.empty());
+}
+
+void file_size_is_rechecked_before_refusing_a_length()
+{
+    const std::string path = write_file("growing", counting_bytes(100));
+    auto file = open_ok(path);
+    CHECK(file.ends_within(200));
+    CHECK(!file.ends_within(100));
+    std::ofstream(path, std::ios::binary | std::ios::app) << counting_bytes(200);
+    CHECK(!file.ends_within(200));
+}
+
+// ---- decoders under read errors ------------------------------------------------
+
+std::string wd1_event(std::uint16_t value)
+{
+    return le32(26) + le32(1) + le32(2) + le32(3) + le32(4) + le32(5) + std::string{static_cast<char>(value), 0};
+}
+
+void wd1_read_error_finishes_the_reader()
+{
+    vesk::WD1Reader reader(open_ok(write_file("wd1-eio", wd1_event(1) + wd1_event(2))));
+    injected_errnos = {EIO};
+    auto failed = reader.next();
+    CHECK(std::holds_alternative<vesk::IoError>(failed));
+    auto after = reader.next();  // finished: the file is not touched again
+    CHECK(std::holds_alternative<vesk::EndOfStream>(after));
+    reset_syscalls();
+}
+
+std::string wd2_event(std::uint32_t counter, std::uint32_t samples, std::int32_t channels)
+{
+    std::string event = le32(counter) + le64(1000 + counter) + le32(samples) + le64(8) +
+                        le32(static_cast<std::uint32_t>(channels));
+    event += std::string(std::size_t{4} * samples * static_cast<std::uint32_t>(channels), '\x01');
+    return event;
+}
+
+void wd2_read_error_then_reads_on()
+{
+    auto probed = vesk::WD2Reader::probe(
+        open_ok(write_file("wd2-eio", wd2_event(7, 3, 2) + wd2_event(8, 3, 2))));
+    CHECK(std::holds_alternative<vesk::WD2Reader>(probed));
+    auto& reader = std::get<vesk::WD2Reader>(probed);
+    CHECK(reader.has_channel_field() && reader.channel_count() == 2);
+    injected_errnos = {EIO};
+    CHECK(std::holds_alternative<vesk::IoError>(reader.next()));
+    // No finished flag: the failed read consumed nothing, so the next call
+    // decodes the first event.
+    auto event = reader.next();
+    CHECK(std::holds_alternative<vesk::WD2Event>(event));
+    CHECK(std::get<vesk::WD2Event>(event).event_counter == 7);
+    CHECK(std::get<vesk::WD2Event>(event).data.size() == 6);
+    reset_syscalls();
+}
+
+void wd2_probe_error_is_returned()
+{
+    injected_errnos = {EIO};
+    auto probed = vesk::WD2Reader::probe(open_ok(write_file("wd2-probe-eio", wd2_event(1, 1, 2))));
+    CHECK(std::holds_alternative<vesk::IoError>(probed));
+    CHECK(std::get<vesk::IoError>(probed).os_errno() == EIO);
+    reset_syscalls();
+}
+
+}  // namespace
+
+int main()
+{
+    const std::vector<std::pair<const char*, std::function<void()>>> tests = {
+        {"ten_byte_file_ends_inside_third_word", ten_byte_file_ends_inside_third_word},
+        {"empty_file_and_zero_length_reads", empty_file_and_zero_length_reads},
+        {"large_read_on_empty_buffer_goes_straight_to_the_file",
+         large_read_on_empty_buffer_goes_straight_to_the_file},
+        {"small_reads_are_served_by_the_buffer", small_reads_are_served_by_the_buffer},
+        {"values_are_little_endian", values_are_little_endian},
+        {"rewind_returns_to_the_first_bytes", rewind_returns_to_the_first_bytes},
+        {"eintr_is_retried_and_other_errors_are_returned", eintr_is_retried_and_other_errors_are_returned},
+        {"short_reads_are_assembled", short_reads_are_assembled},
+        {"open_errors", open_errors},
+        {"skips_on_regular_files_seek_instead_of_reading", skips_on_regular_files_seek_instead_of_reading},
+        {"file_size_is_rechecked_before_refusing_a_length", file_size_is_rechecked_before_refusing_a_length},
+        {"wd1_read_error_finishes_the_reader", wd1_read_error_finishes_the_reader},
+        {"wd2_read_error_then_reads_on", wd2_read_error_then_reads_on},
+        {"wd2_probe_error_is_returned", wd2_probe_error_is_returned},
+    };
+    for (const auto& [name, test] : tests) {
+        const int before = failures;
+        reset_syscalls();
+        test();
+        std::printf("%-60s %s\n", name, failures == before ? "ok" : "FAILED");
+    }
+    const std::string cleanup = "rm -rf '" + temp_dir() + "'";
+    if (std::system(cleanup.c_str()) != 0) {
+        std::fprintf(stderr, "could not remove %s\n", temp_dir().c_str());
+    }
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,192 @@
+"""WD2 decoding: the layout probe, the dictionaries, bit-exact floats, truncation and faults."""
+
+import os
+import random
+import struct
+
+import numpy as np
+import pytest
+
+import vesk
+from conftest import collect, open_fds
+from wdfiles import FAULT, WD2_KEYS, decode_wd2, wd2_event
+
+
+def assert_same_events(actual, expected):
+    assert len(actual) == len(expected)
+    for got, want in zip(actual, expected):
+        if want == FAULT:
+            assert got == FAULT
+            continue
+        assert list(got) == WD2_KEYS
+        assert [got[k] for k in WD2_KEYS[:-1]] == [want[k] for k in WD2_KEYS[:-1]]
+        assert got["data"].dtype == np.float32
+        np.testing.assert_array_equal(got["data"].view(np.uint32), want["data"].view("<u4"))
+
+
+def read_all(path, panic):
+    return collect(vesk.EventReader(path, "WD2"), panic)
+
+
+def multi(n, channels, samples=3, first_counter=10, period=5):
+    return b"".join(
+        wd2_event(np.arange(samples * channels) + 100 * i, counter=first_counter + i,
+                  timestamp=2**40 + i, samples=samples, period=period, channels=channels)
+        for i in range(n))
+
+
+def single(n, samples=4, first_counter=10, period=5, first_value=1.5):
+    return b"".join(
+        wd2_event(np.full(samples, first_value + i, dtype=np.float32), counter=first_counter + i,
+                  timestamp=i, period=period)
+        for i in range(n))
+
+
+@pytest.mark.parametrize("data, channels, counters", [
+    (multi(3, channels=4), [4] * 3, [10, 11, 12]),
+    (multi(1, channels=4), [4], [10]),                 # one multi-channel event
+    (multi(3, channels=1), [1] * 3, [10, 11, 12]),     # the field is kept even for one channel
+    (single(3), [1] * 3, [10, 11, 12]),
+    (single(1), [1], [10]),                            # one single-channel event
+    (single(3, first_value=-2.0), [1] * 3, [10, 11, 12]),  # negative first sample
+    (single(2, samples=0), [1] * 2, [10, 11]),
+    (multi(2, channels=3, first_counter=0xFFFFFFFF), [3, 3], [0xFFFFFFFF, 0]),
+    (single(2, first_counter=0xFFFFFFFF), [1, 1], [0xFFFFFFFF, 0]),
+])
+def test_both_layouts_decode(write, PanicException, data, channels, counters):
+    events = read_all(write(data), PanicException)
+    assert [e["channels"] for e in events] == channels
+    assert [e["event_counter"] for e in events] == counters
+    assert_same_events(events, decode_wd2(data))
+    for event in events:
+        assert event["data"].shape == (event["samples"] * event["channels"],)
+
+
+def test_dictionary_fields_are_unsigned_with_signed_channels(write):
+    data = b"".join(wd2_event([1.0, 2.0], counter=0xFFFFFFFE + i, timestamp=2**64 - 1, samples=1,
+                              period=2**63 + 5, channels=2) for i in range(2))
+    event = next(vesk.EventReader(write(data), "WD2"))
+    assert list(event) == WD2_KEYS
+    assert event["event_counter"] == 0xFFFFFFFE
+    assert event["timestamp"] == 2**64 - 1
+    assert event["sampling_period"] == 2**63 + 5
+    assert event["samples"] == 1 and event["channels"] == 2
+
+
+def test_zero_channels_give_empty_events(write):
+    data = b"".join(wd2_event(b"", counter=i, samples=7, channels=0) for i in range(3))
+    events = list(vesk.EventReader(write(data), "WD2"))
+    assert [(e["event_counter"], e["channels"], e["data"].size) for e in events] == [
+        (0, 0, 0), (1, 0, 0), (2, 0, 0)]
+
+
+def test_negative_channel_count_without_samples(write, PanicException):
+    data = b"".join(wd2_event(b"", counter=i, samples=0, channels=-3) for i in range(2))
+    data += wd2_event(b"", counter=2, samples=1, channels=-3)
+    events = read_all(write(data), PanicException)
+    assert [e if e == FAULT else e["channels"] for e in events] == [-3, -3, FAULT]
+
+
+def test_mismatched_second_event_falls_back_to_one_channel(write, PanicException):
+    data = wd2_event([1, 2, 3, 4], counter=1, samples=2, channels=2)
+    data += wd2_event([1, 2], counter=2, samples=1, channels=2)
+    events = read_all(write(data), PanicException)
+    assert all(e["channels"] == 1 for e in events)
+    assert_same_events(events, decode_wd2(data))
+
+
+def test_floats_keep_every_bit(write):
+    words = np.array([0x7FC00001, 0x7F800001, 0xFFBFFFFF, 0x80000000, 0x00000001, 0x807FFFFF,
+                      0x7F800000, 0xFF800000, 0x3F800000, 0], dtype="<u4")
+    data = b"".join(wd2_event(words.tobytes(), counter=i, samples=5, channels=2) for i in range(2))
+    for event in vesk.EventReader(write(data), "WD2"):
+        np.testing.assert_array_equal(event["data"].view(np.uint32), words)
+
+
+@pytest.mark.parametrize("data", [b"", b"\0" * 27, multi(1, channels=2)[:-1], single(1)[:-1]])
+def test_probe_failures_are_plain_os_error(write, data):
+    before = open_fds()
+    with pytest.raises(OSError) as raised:
+        vesk.EventReader(write(data), "WD2")
+    assert type(raised.value) is OSError
+    assert raised.value.args == ("failed to fill whole buffer",)
+    assert raised.value.errno is None
+    assert open_fds() == before
+
+
+def test_directory_probe_failure(tmp_path):
+    with pytest.raises(OSError) as raised:
+        vesk.EventReader(str(tmp_path), "WD2")
+    assert type(raised.value) is OSError
+    assert raised.value.args == ("Is a directory (os error 21)",)
+
+
+def test_impossible_probe_skip_is_a_fault_and_closes_the_file(write, PanicException):
+    # a negative first sample read as a channel count, in a file that is not single-channel either
+    data = wd2_event(b"", counter=1, samples=5, channels=-1) + b"\0" * 40
+    before = open_fds()
+    with pytest.raises(PanicException) as raised:
+        vesk.EventReader(write(data), "WD2")
+    assert raised.value.args == ("capacity overflow",)
+    assert open_fds() == before
+
+
+def test_every_truncation_point_ends_quietly(write, PanicException):
+    for data in (multi(3, channels=2), single(3)):
+        for cut in range(len(data) + 1):
+            expected = decode_wd2(data[:cut])
+            if expected is None:
+                with pytest.raises(OSError):
+                    vesk.EventReader(write(data[:cut]), "WD2")
+                continue
+            assert_same_events(read_all(write(data[:cut]), PanicException), expected)
+
+
+def bytes_read():
+    with open("/proc/self/io") as f:
+        return int(dict(line.split(": ") for line in f.read().splitlines())["rchar"])
+
+
+@pytest.mark.parametrize("events", [1, 2])
+def test_probe_of_a_large_file_seeks_instead_of_reading(tmp_path, events):
+    samples = (1 << 30) // 4  # a 1 GiB event, stored sparse
+    path = tmp_path / "big.wd2"
+    with open(path, "wb") as f:
+        for i in range(events):
+            f.write(struct.pack("<IQIQf", 10 + i, 0, samples, 8, 1.0))
+            f.seek(4 * samples - 4, os.SEEK_CUR)
+        f.truncate()
+    before = bytes_read()
+    vesk.EventReader(str(path), "WD2")
+    assert bytes_read() - before < 100_000
+
+
+def test_random_and_damaged_files_match_the_reference(write, PanicException):
+    rng = random.Random(99)
+    for _ in range(400):
+        channels = rng.choice([None, 0, 1, 2, 3, -1])
+        samples = rng.randrange(5)
+        parts = []
+        for i in range(rng.randrange(5)):
+            count = samples * (channels if channels and channels > 0 else 1)
+            values = np.frombuffer(rng.randbytes(4 * count), "<f4")
+            if rng.random() < 0.8:
+                parts.append(wd2_event(values, counter=i, samples=samples, period=3, channels=channels))
+            else:
+                parts.append(wd2_event(values, counter=rng.randrange(2**32), samples=rng.randrange(2**32),
+                                       period=rng.randrange(4), channels=channels))
+        data = bytearray(b"".join(parts))
+        for _ in range(rng.randrange(3)):
+            if data:
+                data[rng.randrange(len(data))] = rng.randrange(256)
+        data = bytes(data[: rng.randrange(len(data) + 1)] if rng.random() < 0.4 else data)
+        expected = decode_wd2(data)
+        path = write(data)
+        if expected is None:
+            with pytest.raises(OSError):
+                vesk.EventReader(path, "WD2")
+        elif expected == FAULT:
+            with pytest.raises(PanicException):
+                vesk.EventReader(path, "WD2")
+        else:
+            assert_same_events(read_all(path, PanicException), expected)

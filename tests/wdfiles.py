@@ -1,0 +1,130 @@
+"""Writers of WD1 and WD2 event files, and small reference decoders, for the tests.
+
+The reference decoders are deliberately naive: whole-file, struct-based, one
+event at a time. Where vesk's answer is not an event they record a marker
+("fault" for an internal fault) so that a whole iteration can be compared.
+"""
+
+import struct
+
+import numpy as np
+
+FAULT = "fault"
+
+WD1_KEYS = ["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp", "data"]
+WD2_KEYS = ["event_counter", "timestamp", "samples", "sampling_period", "channels", "data"]
+
+
+def u32(value):
+    return value & 0xFFFFFFFF
+
+
+def s32(value):
+    value &= 0xFFFFFFFF
+    return value - (1 << 32) if value & 0x80000000 else value
+
+
+def wd1_event(samples=(), *, event_size=None, board_id=0, pattern=0, board_channel=0,
+              event_counter=0, timestamp=0, trailing=b""):
+    """One WD1 event; event_size defaults to the bytes actually written."""
+    payload = np.asarray(samples, dtype="<u2").tobytes() + trailing
+    size = 24 + len(payload) if event_size is None else event_size
+    words = (size, board_id, pattern, board_channel, event_counter, timestamp)
+    return struct.pack("<6I", *(u32(w) for w in words)) + payload
+
+
+def wd2_event(data=(), *, counter=0, timestamp=0, samples=None, period=0, channels=None):
+    """One WD2 event; with `channels` given, the 28-byte multi-channel header."""
+    payload = np.asarray(data, dtype="<f4").tobytes() if not isinstance(data, bytes) else data
+    if samples is None:
+        samples = len(payload) // 4 // (channels if channels else 1)
+    header = struct.pack("<IQIQ", u32(counter), timestamp, u32(samples), period)
+    if channels is not None:
+        header += struct.pack("<I", u32(channels))
+    return header + payload
+
+
+def decode_wd1(data):
+    """What iterating a WD1 file must give: event dicts (data as uint16 arrays) and FAULT markers."""
+    out, pos, end = [], 0, len(data)
+    while pos + 24 <= end:
+        words = struct.unpack_from("<6i", data, pos)
+        pos += 24
+        difference = s32(words[0] - 24)
+        count = int(difference / 2)  # truncates toward zero
+        if count < 0:
+            out.append(FAULT)
+            continue
+        if pos + 2 * count > end:
+            break
+        samples = np.frombuffer(data, "<u2", count, pos)
+        pos += 2 * count
+        if words[0] >= 25 and words[0] % 2:
+            pos += 1
+        out.append(dict(zip(WD1_KEYS, [*words, samples])))
+    return out
+
+
+def _wd2_header(data, pos, with_channels):
+    size = 28 if with_channels else 24
+    if pos + size > len(data):
+        return None
+    counter, timestamp, samples, period = struct.unpack_from("<IQIQ", data, pos)
+    channels = struct.unpack_from("<i", data, pos + 24)[0] if with_channels else None
+    return counter, timestamp, samples, period, channels
+
+
+def _wd2_length(samples, channels):
+    return (samples * (channels & 0xFFFFFFFFFFFFFFFF) * 4) & 0xFFFFFFFFFFFFFFFF
+
+
+def probe_wd2(data):
+    """(has_channel_field, channel_count), FAULT, or None when the file cannot be opened."""
+    first = _wd2_header(data, 0, True)
+    if first is None:
+        return None
+    c1, _, s1, p1, k1 = first
+    skip = _wd2_length(s1, k1)
+    if skip < 1 << 63:
+        second = _wd2_header(data, 28 + skip, True)
+        if second is not None:
+            c2, _, s2, p2, k2 = second
+            if c2 == (c1 + 1) & 0xFFFFFFFF and s2 == s1 and p2 == p1 and k2 == k1:
+                return True, k1
+            return False, 1
+    if k1 >= 1 and len(data) == 28 + skip:
+        return True, k1
+    single_end = 24 + 4 * s1
+    if len(data) == single_end:
+        return False, 1
+    alternative = _wd2_header(data, single_end, False)
+    if alternative is not None:
+        c2, _, s2, p2, _ = alternative
+        if c2 == (c1 + 1) & 0xFFFFFFFF and s2 == s1 and p2 == p1:
+            return False, 1
+    return FAULT if skip >= 1 << 63 else None
+
+
+def decode_wd2(data):
+    """What iterating a WD2 file must give, or the probe's failure (None or FAULT)."""
+    layout = probe_wd2(data)
+    if layout in (None, FAULT):
+        return layout
+    with_channels, channel_count = layout
+    out, pos = [], 0
+    while True:
+        header = _wd2_header(data, pos, with_channels)
+        if header is None:
+            return out
+        counter, timestamp, samples, period, channels = header
+        pos += 28 if with_channels else 24
+        length = _wd2_length(samples, channel_count)
+        if length >= 1 << 63:
+            out.append(FAULT)
+            continue
+        if pos + length > len(data):
+            return out
+        values = np.frombuffer(data, "<f4", length // 4, pos)
+        pos += length
+        out.append(dict(zip(WD2_KEYS, [counter, timestamp, samples, period,
+                                       channels if with_channels else channel_count, values])))
