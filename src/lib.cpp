@@ -471,7 +471,7 @@ PyType_Spec event_reader_spec = {
 
 PyRef create_event_reader_type()
 {
-    PyRef type = PyRef::steal(PyType_FromSpec(&event_reader_spec));
+    PyRef type = PyRef::steal(type_from_valid_spec(&event_reader_spec));
 #if PY_VERSION_HEX < 0x030A0000
     // Before 3.10 type creation keeps only the part of the doc after the
     // signature, which loses __text_signature__; put the full text back.

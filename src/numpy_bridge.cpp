@@ -155,7 +155,7 @@ PyType_Spec slice_container_spec = {
 PyTypeObject* container_type()
 {
     if (slice_container_type == nullptr) {
-        PyObject* type = PyType_FromSpec(&slice_container_spec);
+        PyObject* type = type_from_valid_spec(&slice_container_spec);
         if (type == nullptr) {
             PyErr_WriteUnraisable(nullptr);
             raise_fault("failed to create type object for `PySliceContainer`");

@@ -40,4 +40,16 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// PyType_FromSpec for a spec known to be valid. Such a creation can only fail
+// for lack of memory, and CPython 3.11 has paths that then return null without
+// setting an exception; make sure one is set.
+inline PyObject* type_from_valid_spec(PyType_Spec* spec)
+{
+    PyObject* type = PyType_FromSpec(spec);
+    if (type == nullptr && PyErr_Occurred() == nullptr) {
+        PyErr_NoMemory();
+    }
+    return type;
+}
+
 }  // namespace vesk
