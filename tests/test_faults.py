@@ -174,3 +174,32 @@ def test_failed_initialisation_caches_nothing_and_can_be_retried():
     outcomes, surface = result.stdout.splitlines()
     assert set(eval(outcomes)) == {"MemoryError", "ok"}
     assert surface == "['EventReader'] (path, reader_type)"
+
+
+
+def test_error_rendering_includes_an_escaped_traceback():
+    # NumPy's version lookup fails inside Python code, so the error carries a traceback.
+    result = run_python(r"""
+        import sys, types
+        fake = types.ModuleType("numpy")
+        def __getattr__(name):
+            raise ValueError('say "hi" \\ \t')
+        fake.__getattr__ = __getattr__
+        sys.modules["numpy"] = fake
+        import os, struct, tempfile, vesk
+        path = os.path.join(tempfile.mkdtemp(), "a.wd1")
+        with open(path, "wb") as f:
+            f.write(struct.pack("<6i", 24, 0, 0, 0, 0, 0))
+        try:
+            next(vesk.EventReader(path, "WD1"))
+        except BaseException as e:
+            print(e.args[0])
+    """)
+    assert result.returncode == 0, result.stderr
+    value = repr(ValueError('say "hi" \\ \t'))
+    traceback = 'Traceback (most recent call last):\n  File "<string>", line 5, in __getattr__\n'
+    escaped = (traceback.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+               .replace("\t", "\\t").replace("\r", "\\r"))
+    assert result.stdout == (
+        "Failed to access NumPy array API capsule: PyErr { type: <class 'ValueError'>, "
+        f'value: {value}, traceback: Some("{escaped}") }}\n')

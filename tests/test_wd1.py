@@ -167,3 +167,28 @@ def test_random_damaged_files_match_the_reference(write, PanicException):
         data = bytes(data[: rng.randrange(len(data) + 1)] if rng.random() < 0.5 else data)
         assert_same_events(collect(vesk.EventReader(write(data), "WD1"), PanicException),
                            decode_wd1(data))
+
+
+def test_payload_that_memory_cannot_hold_is_memory_error(tmp_path):
+    # A pipe has no size to check a length against, so the 2 GiB allocation is really
+    # attempted; with the address space capped it fails, and the reader goes on.
+    data = tmp_path / "data"
+    data.write_bytes(wd1_event(event_size=0x80000000) + wd1_event([4], event_counter=7))
+    fifo = tmp_path / "fifo"
+    result = run_python(f"""
+        import os, resource, subprocess, vesk, numpy
+        os.mkfifo({str(fifo)!r})
+        writer = subprocess.Popen(["sh", "-c", "cat {data} > {fifo}"])
+        with open("/proc/self/statm") as f:
+            mapped = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        reader = vesk.EventReader({str(fifo)!r}, "WD1")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + (1 << 30), resource.RLIM_INFINITY))
+        try:
+            next(reader)
+        except MemoryError as e:
+            print("MemoryError", e.args)
+        print(next(reader)["event_counter"])
+        writer.wait()
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["MemoryError ()", "7"]
