@@ -46,11 +46,11 @@ void write_report(std::string_view message, const Where& where)
     std::string report = "\nthread '<unnamed>' (";
     report += std::to_string(static_cast<long>(::syscall(SYS_gettid)));
     report += ") panicked at ";
-    report += where.file_name();
+    report += where.file;
     report += ':';
-    report += std::to_string(where.line());
+    report += std::to_string(where.line);
     report += ':';
-    report += std::to_string(where.column());
+    report += std::to_string(where.column);
     report += ":\n";
     report += message;
     report += '\n';

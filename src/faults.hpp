@@ -6,15 +6,15 @@
 // the caller returns its failure value.
 #pragma once
 
-#include <source_location>
 #include <string>
 #include <string_view>
 
+#include "decoder.hpp"
 #include "py_ref.hpp"
 
 namespace vesk {
 
-using Where = std::source_location;
+using Where = SourceLocation;
 
 // Reports `message` and raises it as PanicException.
 void raise_fault(std::string_view message, Where where = Where::current());

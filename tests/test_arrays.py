@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vesk
-from conftest import run_python
+from conftest import needs_plain_memory, run_python
 from wdfiles import wd1_event, wd2_event
 
 
@@ -46,6 +46,7 @@ def test_arrays_outlive_the_reader_and_each_other(write):
     assert (views[0] == 7).all() and (views[1] == 1).all()
 
 
+@needs_plain_memory
 def test_owner_frees_the_samples_once():
     result = run_python("""
         import os, tempfile, struct, resource, gc

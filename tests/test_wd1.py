@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vesk
-from conftest import collect, run_python
+from conftest import collect, needs_plain_memory, run_python
 from wdfiles import FAULT, WD1_KEYS, decode_wd1, wd1_event
 
 
@@ -123,6 +123,7 @@ def test_huge_claimed_size_in_short_file_ends_without_allocating(write, event_si
         next(reader)
 
 
+@needs_plain_memory
 def test_huge_claimed_size_touches_no_memory(tmp_path):
     path = tmp_path / "claims-2GiB.wd1"
     path.write_bytes(wd1_event(event_size=0x80000000))
