@@ -27,6 +27,9 @@ WD2_SEEDS = {
     "one_event_multi": wd2_event(np.arange(8), counter=5, samples=2, channels=4),
     "one_event_single": wd2_event([3.0, 4.0], counter=5),
     "zero_channels": b"".join(wd2_event(b"", counter=i, samples=4, channels=0) for i in range(2)),
+    # empty events with a negative channel count, then one whose length cannot be represented
+    "negative_channels": b"".join(wd2_event(b"", counter=i, samples=0, channels=-3) for i in range(2))
+    + wd2_event(b"", counter=2, samples=1, channels=-3),
     "counter_wrap": wd2_event([1, 2], counter=0xFFFFFFFF, channels=2) + wd2_event([3, 4], counter=0, channels=2),
 }
 
