@@ -25,6 +25,16 @@ struct Overloaded : Fs... {
 template <class... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
 
+// Raising a fault builds strings; if even that fails, memory is what ran out.
+void raise_fault_or_no_memory(const char* message) noexcept
+{
+    try {
+        raise_fault(message);
+    } catch (...) {
+        PyErr_NoMemory();
+    }
+}
+
 // C++ exceptions must never reach the interpreter: every entry point runs its
 // body through this.
 template <class Body>
@@ -35,9 +45,9 @@ auto guarded(Body&& body, decltype(body()) failure) noexcept -> decltype(body())
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
-        raise_fault(error.what());
+        raise_fault_or_no_memory(error.what());
     } catch (...) {
-        raise_fault("unknown C++ exception");
+        raise_fault_or_no_memory("unknown C++ exception");
     }
     return failure;
 }
@@ -238,7 +248,7 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* values[2])
 {
     const Py_ssize_t positional = PyTuple_GET_SIZE(args);
     if (positional > 2) {
-        PyErr_Format(PyExc_TypeError, "%s takes 2 positional arguments but %zd were given", kNewName,
+        raise_formatted(PyExc_TypeError, "%s takes 2 positional arguments but %zd were given", kNewName,
                      positional);
         return false;
     }
@@ -254,13 +264,13 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* values[2])
             if (index < 0) {
                 PyRef shown = printable_keyword(key);
                 if (shown) {
-                    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                    raise_formatted(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
                                  kNewName, shown.get());
                 }
                 return false;
             }
             if (values[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", kNewName,
+                raise_formatted(PyExc_TypeError, "%s got multiple values for argument '%s'", kNewName,
                              kParameterNames[index]);
                 return false;
             }
@@ -268,14 +278,14 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* values[2])
         }
     }
     if (values[0] == nullptr && values[1] == nullptr) {
-        PyErr_Format(PyExc_TypeError,
+        raise_formatted(PyExc_TypeError,
                      "%s missing 2 required positional arguments: 'path' and 'reader_type'",
                      kNewName);
         return false;
     }
     for (int i = 0; i < 2; ++i) {
         if (values[i] == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
+            raise_formatted(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
                          kNewName, kParameterNames[i]);
             return false;
         }
@@ -293,7 +303,7 @@ const char* utf8_argument(PyObject* value, const char* name, Py_ssize_t* size)
         PyRef type_name =
             PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
         if (type_name) {
-            PyErr_Format(PyExc_TypeError, "argument '%s': '%S' object cannot be cast as 'str'", name,
+            raise_formatted(PyExc_TypeError, "argument '%s': '%S' object cannot be cast as 'str'", name,
                          type_name.get());
         }
         return nullptr;
@@ -330,7 +340,7 @@ std::variant<std::monostate, Decoder> open_decoder(BufferedFile file, std::strin
     {
         BufferedFile closing = std::move(file);  // closed before the exception is raised
     }
-    PyErr_Format(PyExc_ValueError, "unknown reader type '%U', expected 'WD1' or 'WD2'",
+    raise_formatted(PyExc_ValueError, "unknown reader type '%U', expected 'WD1' or 'WD2'",
                  reader_type_object);
     return std::monostate{};
 }

@@ -82,7 +82,7 @@ bool find_array_api()
         return false;
     }
     if (!PyCapsule_CheckExact(capsule.get())) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyCapsule'",
+        raise_formatted(PyExc_TypeError, "'%s' object cannot be converted to 'PyCapsule'",
                      Py_TYPE(capsule.get())->tp_name);
         return false;
     }

