@@ -10,7 +10,6 @@ a PNG in the output folder.
 import os
 import sys
 
-import numpy as np
 
 import vesk
 

@@ -61,6 +61,18 @@ def collect(reader, panic):
             out.append(FAULT)
 
 
+# For code run by run_python: a scratch folder, and write(name, data) -> path.
+WRITE_FILES = """
+    import os, tempfile
+    folder = tempfile.mkdtemp()
+    def write(name, data):
+        path = os.path.join(folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+"""
+
+
 def run_python(code, **kwargs):
     """Runs code in a fresh interpreter; returns the CompletedProcess."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,

@@ -5,7 +5,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import WRITE_FILES, run_python
 
 
 def _has_testcapi():
@@ -53,18 +53,12 @@ def test_report_format_and_hint_printed_once(tmp_path):
     assert result.stderr.count(hint) == 1
 
 
-SWEEP = """
-    import collections, os, struct, sys, tempfile
+SWEEP = WRITE_FILES + """
+    import collections, struct, sys
     import numpy
     import _testcapi
     import vesk
 
-    folder = tempfile.mkdtemp()
-    def write(name, data):
-        path = os.path.join(folder, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
     wd1 = write("a.wd1", b"".join(
         struct.pack("<6i", 28, 1000 + i, 70000, -5, i, 0) + struct.pack("<2H", 1, 2) for i in range(4)))
     wd2 = write("a.wd2", b"".join(

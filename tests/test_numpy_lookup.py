@@ -2,19 +2,13 @@
 
 import pytest
 
-from conftest import run_python
+from conftest import WRITE_FILES, run_python
 
-PRELUDE = """
-    import os, struct, sys, tempfile
+PRELUDE = WRITE_FILES + """
+    import struct, sys
     def wd1(counter, samples=(1, 2)):
         return struct.pack("<6i", 24 + 2 * len(samples), 0, 0, 0, counter, 0) + struct.pack(
             f"<{len(samples)}H", *samples)
-    folder = tempfile.mkdtemp()
-    def write(name, data):
-        path = os.path.join(folder, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
 """
 
 

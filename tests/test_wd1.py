@@ -7,19 +7,12 @@ import pytest
 
 import vesk
 from conftest import collect, needs_plain_memory, run_python
-from wdfiles import FAULT, WD1_KEYS, decode_wd1, wd1_event
+import wdfiles
+from wdfiles import WD1_KEYS, decode_wd1, wd1_event
 
 
 def assert_same_events(actual, expected):
-    assert len(actual) == len(expected)
-    for got, want in zip(actual, expected):
-        if want == FAULT:
-            assert got == FAULT
-            continue
-        assert list(got) == WD1_KEYS
-        assert [got[k] for k in WD1_KEYS[:-1]] == [want[k] for k in WD1_KEYS[:-1]]
-        assert got["data"].dtype == np.uint16
-        np.testing.assert_array_equal(got["data"], want["data"])
+    wdfiles.assert_same_events(actual, expected, WD1_KEYS, np.uint16)
 
 
 def three_events():

@@ -9,19 +9,12 @@ import pytest
 
 import vesk
 from conftest import collect, open_fds
+import wdfiles
 from wdfiles import FAULT, WD2_KEYS, decode_wd2, wd2_event
 
 
 def assert_same_events(actual, expected):
-    assert len(actual) == len(expected)
-    for got, want in zip(actual, expected):
-        if want == FAULT:
-            assert got == FAULT
-            continue
-        assert list(got) == WD2_KEYS
-        assert [got[k] for k in WD2_KEYS[:-1]] == [want[k] for k in WD2_KEYS[:-1]]
-        assert got["data"].dtype == np.float32
-        np.testing.assert_array_equal(got["data"].view(np.uint32), want["data"].view("<u4"))
+    wdfiles.assert_same_events(actual, expected, WD2_KEYS, np.float32)
 
 
 def read_all(path, panic):

@@ -15,6 +15,20 @@ WD1_KEYS = ["event_size", "board_id", "pattern", "board_channel", "event_counter
 WD2_KEYS = ["event_counter", "timestamp", "samples", "sampling_period", "channels", "data"]
 
 
+def assert_same_events(actual, expected, keys, dtype):
+    """vesk's events (or FAULT markers) equal the reference's; samples compared bit for bit."""
+    assert len(actual) == len(expected)
+    bits = f"<u{np.dtype(dtype).itemsize}"
+    for got, want in zip(actual, expected):
+        if want == FAULT:
+            assert got == FAULT
+            continue
+        assert list(got) == keys
+        assert [got[k] for k in keys[:-1]] == [want[k] for k in keys[:-1]]
+        assert got["data"].dtype == dtype
+        np.testing.assert_array_equal(got["data"].view(bits), want["data"].view(bits))
+
+
 def u32(value):
     return value & 0xFFFFFFFF
 
