@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <optional>
 
 namespace vesk {
 
@@ -83,83 +84,104 @@ struct Layout {
     std::int32_t channel_count;
 };
 
-// Outcome of reading the second header where the multi-channel layout puts it.
-enum class SecondHeader { Found, PastEnd };
+// A layout, nothing (the reading does not hold), or the read error that
+// stopped the reading.
+using MaybeLayout = IoResult<std::optional<Layout>>;
+
+MaybeLayout no_layout() { return std::optional<Layout>(); }
+MaybeLayout found(Layout layout) { return std::optional<Layout>(layout); }
+
+// Nothing for the end of the file, the error for anything else.
+MaybeLayout no_layout_unless_error(const IoError& error)
+{
+    return error.is_eof() ? no_layout() : MaybeLayout(error);
+}
+
+// Reads the file as the multi-channel layout places it: event 1's data (`skip`
+// bytes, skipped), then event 2's header. The layout when that reading can be
+// completed: with the channel field when event 2 follows event 1, else
+// without; nothing when the skip is impossible or the reading runs past the
+// end of the file.
+MaybeLayout multi_channel_reading(BufferedFile& file, const Header& first, std::uint64_t skip)
+{
+    if (skip >= kFirstUnrepresentable) {
+        return no_layout();
+    }
+    if (IoStatus skipped = file.skip(skip); !skipped.ok()) {
+        return no_layout_unless_error(skipped.error());
+    }
+    IoResult<Header> second = read_header(file, true);
+    if (!second.ok()) {
+        return no_layout_unless_error(second.error());
+    }
+    if (is_successor(first, second.value()) && second.value().channels == first.channels) {
+        return found(Layout{true, first.channels});
+    }
+    return found(Layout{false, 1});
+}
+
+// The readings a file too short for the multi-channel reading can still have:
+// exactly one multi-channel event, or a single-channel file (exactly one event,
+// or a second 24-byte header that follows the first). Nothing when neither holds.
+MaybeLayout short_file_reading(BufferedFile& file, const Header& first, std::uint64_t skip)
+{
+    if (!file.has_size()) {
+        return no_layout();
+    }
+    const std::uint64_t size = file.size();
+    if (first.channels >= 1 && skip < kFirstUnrepresentable && size == kLongHeader + skip) {
+        return found(Layout{true, first.channels});
+    }
+    const std::uint64_t single_channel_end = kShortHeader + 4 * std::uint64_t{first.samples};
+    if (size == single_channel_end) {
+        return found(Layout{false, 1});
+    }
+    if (size < single_channel_end) {
+        return no_layout();
+    }
+    if (IoStatus status = file.rewind(); !status.ok()) {
+        return status.error();
+    }
+    if (IoStatus status = file.skip(single_channel_end); !status.ok()) {
+        return status.error();
+    }
+    IoResult<Header> second = read_header(file, false);
+    if (!second.ok()) {
+        return no_layout_unless_error(second.error());
+    }
+    if (is_successor(first, second.value())) {
+        return found(Layout{false, 1});
+    }
+    return no_layout();
+}
 
 }  // namespace
 
 WD2ProbeResult WD2Reader::probe(BufferedFile file)
 {
-    IoResult<Header> first_read = read_header(file, true);
-    if (!first_read.ok()) {
-        return first_read.error();
+    IoResult<Header> first = read_header(file, true);
+    if (!first.ok()) {
+        return first.error();
     }
-    const Header first = first_read.value();
-    const std::uint64_t skip = data_length(first.samples, first.channels);
+    const std::uint64_t skip = data_length(first.value().samples, first.value().channels);
 
-    // Read the file as the multi-channel layout places it: event 1's data,
-    // then event 2's header.
-    Layout layout{false, 1};
-    bool settled = false;
-    if (skip < kFirstUnrepresentable) {
-        IoStatus skipped = file.skip(skip);
-        if (!skipped.ok() && !skipped.error().is_eof()) {
-            return skipped.error();
-        }
-        if (skipped.ok()) {
-            IoResult<Header> second = read_header(file, true);
-            if (!second.ok() && !second.error().is_eof()) {
-                return second.error();
-            }
-            if (second.ok()) {
-                settled = true;
-                if (is_successor(first, second.value()) && second.value().channels == first.channels) {
-                    layout = Layout{true, first.channels};
-                }
-            }
-        }
+    MaybeLayout layout = multi_channel_reading(file, first.value(), skip);
+    if (layout.ok() && !layout.value()) {
+        layout = short_file_reading(file, first.value(), skip);
     }
-
-    if (!settled) {
-        // The multi-channel reading ran past the end of the file or asked
-        // for an impossible skip. Before giving up, try the two readings that
-        // a file this short can still have.
-        const bool sized = file.has_size();
-        const std::uint64_t size = file.size();
-        const std::uint64_t single_channel_end = kShortHeader + 4 * std::uint64_t{first.samples};
-        if (sized && first.channels >= 1 && skip < kFirstUnrepresentable && size == kLongHeader + skip) {
-            layout = Layout{true, first.channels};  // a file of one multi-channel event
-        } else if (sized && size == single_channel_end) {
-            layout = Layout{false, 1};  // a file of one single-channel event
-        } else {
-            bool single_channel = false;
-            if (sized && size > single_channel_end) {
-                if (IoStatus status = file.rewind(); !status.ok()) {
-                    return status.error();
-                }
-                if (IoStatus status = file.skip(single_channel_end); !status.ok()) {
-                    return status.error();
-                }
-                IoResult<Header> second = read_header(file, false);
-                if (!second.ok() && !second.error().is_eof()) {
-                    return second.error();
-                }
-                single_channel = second.ok() && is_successor(first, second.value());
-            }
-            if (!single_channel) {
-                if (skip >= kFirstUnrepresentable) {
-                    return capacity_overflow();
-                }
-                return IoError::unexpected_eof();
-            }
-            layout = Layout{false, 1};
-        }
+    if (!layout.ok()) {
+        return layout.error();
     }
-
+    if (!layout.value()) {
+        if (skip >= kFirstUnrepresentable) {
+            return capacity_overflow();
+        }
+        return IoError::unexpected_eof();
+    }
     if (IoStatus status = file.rewind(); !status.ok()) {
         return status.error();
     }
-    return WD2Reader(std::move(file), layout.has_channel_field, layout.channel_count);
+    return WD2Reader(std::move(file), layout.value()->has_channel_field, layout.value()->channel_count);
 }
 
 DecoderAnswer<WD2Event> WD2Reader::next()
