@@ -1,7 +1,6 @@
 #include "buffered_file.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -10,24 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "little_endian.hpp"
+
 namespace vesk {
 
 namespace {
-
-template <class T>
-T from_little_endian(const std::byte* bytes)
-{
-    T value;
-    std::memcpy(&value, bytes, sizeof value);
-    if constexpr (std::endian::native == std::endian::big) {
-        if constexpr (sizeof(T) == 4) {
-            value = __builtin_bswap32(value);
-        } else {
-            value = __builtin_bswap64(value);
-        }
-    }
-    return value;
-}
 
 // read(2) with EINTR retried: the count read (0 at the end of the file) or -errno.
 ssize_t read_retrying(int fd, void* dst, std::size_t n)
@@ -173,7 +159,7 @@ IoResult<std::uint32_t> BufferedFile::read_u32()
     if (!status.ok()) {
         return status.error();
     }
-    return from_little_endian<std::uint32_t>(bytes);
+    return load_little_endian<std::uint32_t>(bytes);
 }
 
 IoResult<std::uint64_t> BufferedFile::read_u64()
@@ -183,7 +169,7 @@ IoResult<std::uint64_t> BufferedFile::read_u64()
     if (!status.ok()) {
         return status.error();
     }
-    return from_little_endian<std::uint64_t>(bytes);
+    return load_little_endian<std::uint64_t>(bytes);
 }
 
 IoStatus BufferedFile::seek_to(std::uint64_t offset)

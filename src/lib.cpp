@@ -249,7 +249,7 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* values[2])
     const Py_ssize_t positional = PyTuple_GET_SIZE(args);
     if (positional > 2) {
         raise_formatted(PyExc_TypeError, "%s takes 2 positional arguments but %zd were given", kNewName,
-                     positional);
+                        positional);
         return false;
     }
     for (Py_ssize_t i = 0; i < positional; ++i) {
@@ -265,13 +265,13 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* values[2])
                 PyRef shown = printable_keyword(key);
                 if (shown) {
                     raise_formatted(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
-                                 kNewName, shown.get());
+                                    kNewName, shown.get());
                 }
                 return false;
             }
             if (values[index] != nullptr) {
                 raise_formatted(PyExc_TypeError, "%s got multiple values for argument '%s'", kNewName,
-                             kParameterNames[index]);
+                                kParameterNames[index]);
                 return false;
             }
             values[index] = value;
@@ -279,14 +279,14 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject* values[2])
     }
     if (values[0] == nullptr && values[1] == nullptr) {
         raise_formatted(PyExc_TypeError,
-                     "%s missing 2 required positional arguments: 'path' and 'reader_type'",
-                     kNewName);
+                        "%s missing 2 required positional arguments: 'path' and 'reader_type'",
+                        kNewName);
         return false;
     }
     for (int i = 0; i < 2; ++i) {
         if (values[i] == nullptr) {
             raise_formatted(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
-                         kNewName, kParameterNames[i]);
+                            kNewName, kParameterNames[i]);
             return false;
         }
     }
@@ -304,7 +304,7 @@ const char* utf8_argument(PyObject* value, const char* name, Py_ssize_t* size)
             PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
         if (type_name) {
             raise_formatted(PyExc_TypeError, "argument '%s': '%S' object cannot be cast as 'str'", name,
-                         type_name.get());
+                            type_name.get());
         }
         return nullptr;
     }
@@ -341,7 +341,7 @@ std::variant<std::monostate, Decoder> open_decoder(BufferedFile file, std::strin
         BufferedFile closing = std::move(file);  // closed before the exception is raised
     }
     raise_formatted(PyExc_ValueError, "unknown reader type '%U', expected 'WD1' or 'WD2'",
-                 reader_type_object);
+                    reader_type_object);
     return std::monostate{};
 }
 

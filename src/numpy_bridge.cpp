@@ -83,7 +83,7 @@ bool find_array_api()
     }
     if (!PyCapsule_CheckExact(capsule.get())) {
         raise_formatted(PyExc_TypeError, "'%s' object cannot be converted to 'PyCapsule'",
-                     Py_TYPE(capsule.get())->tp_name);
+                        Py_TYPE(capsule.get())->tp_name);
         return false;
     }
     void* table = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));

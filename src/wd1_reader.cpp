@@ -1,7 +1,6 @@
 #include "wd1_reader.hpp"
 
-#include <bit>
-#include <cstring>
+#include "little_endian.hpp"
 
 namespace vesk {
 
@@ -11,22 +10,7 @@ constexpr std::size_t kHeaderSize = 24;
 
 std::int32_t header_word(const std::byte* header, std::size_t index)
 {
-    std::uint32_t word;
-    std::memcpy(&word, header + 4 * index, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) {
-        word = __builtin_bswap32(word);
-    }
-    return static_cast<std::int32_t>(word);
-}
-
-void samples_to_native_order(SampleBuffer<std::uint16_t>& samples)
-{
-    if constexpr (std::endian::native == std::endian::big) {
-        std::uint16_t* data = samples.data();
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            data[i] = __builtin_bswap16(data[i]);
-        }
-    }
+    return static_cast<std::int32_t>(load_little_endian<std::uint32_t>(header + 4 * index));
 }
 
 }  // namespace
@@ -83,7 +67,7 @@ DecoderAnswer<WD1Event> WD1Reader::next()
     if (IoStatus status = file_.read_exact(samples.data(), payload_bytes); !status.ok()) {
         return fail(status.error());
     }
-    samples_to_native_order(samples);
+    words_to_native_order<std::uint16_t>(samples.data(), samples.size());
 
     if (event_size >= 25 && (event_size & 1) != 0) {
         pad_byte_pending_ = true;

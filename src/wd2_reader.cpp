@@ -1,8 +1,8 @@
 #include "wd2_reader.hpp"
 
-#include <bit>
-#include <cstring>
 #include <optional>
+
+#include "little_endian.hpp"
 
 namespace vesk {
 
@@ -11,21 +11,6 @@ namespace {
 constexpr std::uint64_t kShortHeader = 24;  // without the channel field
 constexpr std::uint64_t kLongHeader = 28;   // with it
 constexpr std::uint64_t kFirstUnrepresentable = std::uint64_t{1} << 63;
-
-template <class T>
-T field(const std::byte* header, std::size_t offset)
-{
-    T value;
-    std::memcpy(&value, header + offset, sizeof value);
-    if constexpr (std::endian::native == std::endian::big) {
-        if constexpr (sizeof(T) == 4) {
-            value = __builtin_bswap32(value);
-        } else {
-            value = __builtin_bswap64(value);
-        }
-    }
-    return value;
-}
 
 struct Header {
     std::uint32_t counter;
@@ -38,11 +23,11 @@ struct Header {
 Header parse_header(const std::byte* bytes, bool with_channel_field)
 {
     return Header{
-        field<std::uint32_t>(bytes, 0),
-        field<std::uint64_t>(bytes, 4),
-        field<std::uint32_t>(bytes, 12),
-        field<std::uint64_t>(bytes, 16),
-        with_channel_field ? static_cast<std::int32_t>(field<std::uint32_t>(bytes, 24)) : 0,
+        load_little_endian<std::uint32_t>(bytes + 0),
+        load_little_endian<std::uint64_t>(bytes + 4),
+        load_little_endian<std::uint32_t>(bytes + 12),
+        load_little_endian<std::uint64_t>(bytes + 16),
+        with_channel_field ? static_cast<std::int32_t>(load_little_endian<std::uint32_t>(bytes + 24)) : 0,
     };
 }
 
@@ -67,16 +52,6 @@ bool is_successor(const Header& first, const Header& second)
 {
     return second.counter == static_cast<std::uint32_t>(first.counter + 1u)
            && second.samples == first.samples && second.period == first.period;
-}
-
-void floats_to_native_order(SampleBuffer<float>& data)
-{
-    if constexpr (std::endian::native == std::endian::big) {
-        auto* words = reinterpret_cast<std::uint32_t*>(data.data());
-        for (std::size_t i = 0; i < data.size(); ++i) {
-            words[i] = __builtin_bswap32(words[i]);
-        }
-    }
 }
 
 struct Layout {
@@ -218,7 +193,7 @@ DecoderAnswer<WD2Event> WD2Reader::next()
         }
         return status.error();
     }
-    floats_to_native_order(data);
+    words_to_native_order<std::uint32_t>(data.data(), data.size());
 
     return WD2Event{
         header.counter,
