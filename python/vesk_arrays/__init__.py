@@ -1,0 +1,11 @@
+"""Many WD1 and WD2 events at once, as columnar NumPy arrays.
+
+`read` gives a slice of one file as a :class:`Batch`; :class:`BatchReader` streams a file
+batch by batch. A batch holds one array per header field and all samples in one array,
+with ``offsets`` marking where each event's samples start.
+"""
+
+from ._batch import Batch
+from ._reader import BatchReader, DamagedEventError, DamagedEventWarning, read
+
+__all__ = ["Batch", "BatchReader", "DamagedEventError", "DamagedEventWarning", "read"]

@@ -1,0 +1,166 @@
+"""A batch of events as columns: one array per header field, every sample in one array."""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Iterator, Mapping
+
+import numpy as np
+
+HEADER_FIELDS = {
+    "WD1": (
+        ("event_size", np.int32),
+        ("board_id", np.int32),
+        ("pattern", np.int32),
+        ("board_channel", np.int32),
+        ("event_counter", np.int32),
+        ("timestamp", np.int32),
+    ),
+    "WD2": (
+        ("event_counter", np.uint32),
+        ("timestamp", np.uint64),
+        ("samples", np.uint32),
+        ("sampling_period", np.uint64),
+        ("channels", np.int32),
+    ),
+}
+SAMPLE_DTYPES = {"WD1": np.dtype(np.uint16), "WD2": np.dtype(np.float32)}
+
+
+class Batch(Mapping):
+    """Consecutive events of one file, as NumPy columns.
+
+    ``batch[name]`` is a 1-D array with one entry per event for each header field, in the
+    order and with the integer widths of :class:`vesk.EventReader`'s dictionaries.
+    ``batch["data"]`` holds every sample of the batch, event after event; the samples of
+    event ``i`` are ``data[offsets[i]:offsets[i + 1]]``. Iterating a batch, like a
+    dictionary, gives its keys.
+
+    ``path`` is the file the events came from and ``start`` the index, within that file,
+    of the batch's first event.
+    """
+
+    __slots__ = ("_format", "_columns", "_offsets", "_path", "_start")
+
+    def __init__(self, format, columns, offsets, *, path=None, start=0):
+        if format not in HEADER_FIELDS:
+            raise ValueError(f"unknown reader type {format!r}, expected 'WD1' or 'WD2'")
+        names = [name for name, _ in HEADER_FIELDS[format]] + ["data"]
+        if list(columns) != names:
+            raise ValueError(f"a {format} batch has the columns {names}, not {list(columns)}")
+        offsets = np.asarray(offsets, dtype=np.int64)
+        count = len(offsets) - 1
+        if offsets.ndim != 1 or count < 0 or offsets[0] != 0:
+            raise ValueError("offsets must be a 1-D array starting at 0, one entry more than events")
+        for name, dtype in HEADER_FIELDS[format]:
+            column = columns[name]
+            if column.dtype != dtype or column.shape != (count,):
+                raise ValueError(f"column {name!r} must be {np.dtype(dtype)} of shape ({count},)")
+        data = columns["data"]
+        if data.dtype != SAMPLE_DTYPES[format] or data.ndim != 1 or len(data) != offsets[-1]:
+            raise ValueError(f"data must be 1-D {SAMPLE_DTYPES[format]} holding offsets[-1] samples")
+        self._format = format
+        self._columns = dict(columns)
+        self._offsets = offsets
+        self._path = path
+        self._start = start
+
+    @classmethod
+    def empty(cls, format, *, path=None, start=0):
+        """A batch of no events."""
+        columns = {name: np.empty(0, dtype) for name, dtype in HEADER_FIELDS[format]}
+        columns["data"] = np.empty(0, SAMPLE_DTYPES[format])
+        return cls(format, columns, np.zeros(1, np.int64), path=path, start=start)
+
+    # -- the mapping -------------------------------------------------------------------------
+
+    def __getitem__(self, key):
+        return self._columns[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._columns)
+
+    def __len__(self):
+        return len(self._offsets) - 1
+
+    def __repr__(self):
+        where = f" from {self._path!r}" if self._path is not None else ""
+        return (f"<vesk_arrays.Batch {self._format}: {len(self)} events, {len(self['data'])} samples"
+                f"{where} starting at event {self._start}>")
+
+    # -- what a batch is -----------------------------------------------------------------------
+
+    @property
+    def format(self):
+        """The file format, "WD1" or "WD2"."""
+        return self._format
+
+    @property
+    def offsets(self):
+        """int64, ``len(batch) + 1`` entries: event i's samples are ``data[offsets[i]:offsets[i+1]]``."""
+        return self._offsets
+
+    @property
+    def path(self):
+        """The file the events came from (None for a batch built by hand)."""
+        return self._path
+
+    @property
+    def start(self):
+        """Index within its file of the batch's first event."""
+        return self._start
+
+    @property
+    def stop(self):
+        """Index within its file just past the batch's last event."""
+        return self._start + len(self)
+
+    @property
+    def nbytes(self):
+        """Bytes held by the batch's arrays."""
+        return sum(column.nbytes for column in self._columns.values()) + self._offsets.nbytes
+
+    def event(self, index):
+        """Event ``index`` as the dictionary :class:`vesk.EventReader` gives for it.
+
+        Its ``"data"`` is a view into the batch's samples, not a copy.
+        """
+        index = operator.index(index)
+        count = len(self)
+        if index < 0:
+            index += count
+        if not 0 <= index < count:
+            raise IndexError(f"event index out of range for a batch of {count} events")
+        event = {name: self._columns[name][index].item() for name, _ in HEADER_FIELDS[self._format]}
+        event["data"] = self._columns["data"][self._offsets[index]:self._offsets[index + 1]]
+        return event
+
+    def waveforms(self):
+        """The samples as a 2-D (WD1: events x samples) or 3-D (WD2: events x channels x samples)
+        array: a view of ``batch["data"]``, never a copy.
+
+        Raises ValueError when the events do not all have the same shape; use ``offsets``
+        (or :meth:`event`) for such batches.
+        """
+        data = self._columns["data"]
+        count = len(self)
+        lengths = np.diff(self._offsets)
+        per_event = int(lengths[0]) if count else 0
+        if count and not (lengths == per_event).all():
+            raise ValueError(
+                "the events of this batch differ in length "
+                f"({int(lengths.min())} to {int(lengths.max())} samples), so they do not form "
+                "one array; use batch.offsets to slice batch['data'] per event")
+        if self._format == "WD1":
+            return data.reshape(count, per_event)
+        samples = self._columns["samples"]
+        per_channel = int(samples[0]) if count else 0
+        if count and not (samples == per_channel).all():
+            raise ValueError(
+                "the events of this batch differ in samples per channel, so they do not form one "
+                "array; use batch.offsets to slice batch['data'] per event")
+        if per_channel:
+            channels = per_event // per_channel
+        else:
+            channels = max(int(self._columns["channels"][0]), 0) if count else 0
+        return data.reshape(count, channels, per_channel)
