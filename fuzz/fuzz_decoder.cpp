@@ -9,14 +9,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "buffered_file.hpp"
+#include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
 
 namespace {
 
-// Every answer but an event or a fault ends the stream; a fault consumes at
-// least a header, so this bound is never reached by a correct decoder.
+// Every answer but an event, a damaged event or an allocation failure ends the
+// stream; those consume at least a header, so a correct decoder never reaches
+// this bound.
 constexpr int kMaxSteps = 1 << 20;
 
 template <class Reader>
@@ -24,31 +25,20 @@ void drain(Reader& reader, std::size_t file_size)
 {
     std::uint64_t sample_bytes = 0;
     for (int step = 0; step < kMaxSteps; ++step) {
-        auto answer = reader.next();
-        if (auto* fault = std::get_if<vesk::InternalFault>(&answer)) {
-            (void)fault;
-            continue;
+        vesk::SingleEventSink<Reader> sink(reader.file());
+        switch (reader.next(sink)) {
+        case vesk::Outcome::Damaged:
+        case vesk::Outcome::OutOfMemory: continue;
+        case vesk::Outcome::Event: break;
+        default: return;
         }
-        if (std::holds_alternative<vesk::EndOfStream>(answer)
-            || std::holds_alternative<vesk::IoError>(answer)
-            || std::holds_alternative<vesk::OutOfMemory>(answer)) {
-            return;
+        // Touch every sample byte: the sanitizers check the whole block is ours.
+        const auto& samples = sink.event.samples;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(samples.data());
+        for (std::size_t i = 0; i < samples.size_bytes(); ++i) {
+            sample_bytes += bytes[i] & 1u;
         }
-        // Touch every sample: the sanitizers check the whole block is ours.
-        if constexpr (std::is_same_v<Reader, vesk::WD1Reader>) {
-            auto& event = std::get<vesk::WD1Event>(answer);
-            for (std::size_t i = 0; i < event.samples.size(); ++i) {
-                sample_bytes += event.samples.data()[i] & 1u;
-            }
-            sample_bytes += event.samples.size_bytes();
-        } else {
-            auto& event = std::get<vesk::WD2Event>(answer);
-            const auto* bytes = reinterpret_cast<const unsigned char*>(event.data.data());
-            for (std::size_t i = 0; i < event.data.size_bytes(); ++i) {
-                sample_bytes += bytes[i] & 1u;
-            }
-            sample_bytes += event.data.size_bytes();
-        }
+        sample_bytes += samples.size_bytes();
         // The samples returned can never exceed the file.
         if (sample_bytes > 2 * file_size + 2) {
             __builtin_trap();

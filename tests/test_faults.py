@@ -41,7 +41,7 @@ def test_report_format_and_hint_printed_once(tmp_path):
     assert out[:2] == ["PanicException('capacity overflow') None None None"] * 2
     thread_id = out[2]
     lines = result.stderr.split("\n")
-    report = re.compile(rf"thread '<unnamed>' \({thread_id}\) panicked at src/wd1_reader\.cpp:\d+:\d+:")
+    report = re.compile(rf"thread '<unnamed>' \({thread_id}\) panicked at src/[\w/]+\.cpp:\d+:\d+:")
     assert lines[0] == ""
     assert report.fullmatch(lines[1])
     assert lines[2] == "capacity overflow"

@@ -164,10 +164,13 @@ def test_random_damaged_files_match_the_reference(write, PanicException):
 
 
 def test_payload_that_memory_cannot_hold_is_memory_error(tmp_path):
-    # A pipe has no size to check a length against, so the 2 GiB allocation is really
-    # attempted; with the address space capped it fails, and the reader goes on.
+    # A pipe has no size to check a length against, so the allocation is really
+    # attempted; with the address space capped it fails. The event is consumed
+    # whole (read through and discarded), so the next step returns the next event.
+    samples = 150_000_000
     data = tmp_path / "data"
-    data.write_bytes(wd1_event(event_size=0x80000000) + wd1_event([4], event_counter=7))
+    data.write_bytes(wd1_event(event_size=24 + 2 * samples) + bytes(2 * samples)
+                     + wd1_event([4], event_counter=7))
     fifo = tmp_path / "fifo"
     result = run_python(f"""
         import os, resource, subprocess, vesk, numpy
@@ -176,7 +179,7 @@ def test_payload_that_memory_cannot_hold_is_memory_error(tmp_path):
         with open("/proc/self/statm") as f:
             mapped = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
         reader = vesk.EventReader({str(fifo)!r}, "WD1")
-        resource.setrlimit(resource.RLIMIT_AS, (mapped + (1 << 30), resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + (128 << 20), resource.RLIM_INFINITY))
         try:
             next(reader)
         except MemoryError as e:

@@ -92,10 +92,22 @@ def _wd2_length(samples, channels):
     return (samples * (channels & 0xFFFFFFFFFFFFFFFF) * 4) & 0xFFFFFFFFFFFFFFFF
 
 
+def _single_channel_consistent(data, first):
+    c1, _, s1, p1, _ = first
+    single_end = 24 + 4 * s1
+    if len(data) == single_end:
+        return True
+    second = _wd2_header(data, single_end, False)
+    return second is not None and second[0] == (c1 + 1) & 0xFFFFFFFF and second[2] == s1 and second[3] == p1
+
+
 def probe_wd2(data):
     """(has_channel_field, channel_count), FAULT, or None when the file cannot be opened."""
     first = _wd2_header(data, 0, True)
     if first is None:
+        # One header announcing no samples is one single-channel event.
+        if len(data) == 24 and struct.unpack_from("<I", data, 12)[0] == 0:
+            return False, 1
         return None
     c1, _, s1, p1, k1 = first
     skip = _wd2_length(s1, k1)
@@ -104,18 +116,16 @@ def probe_wd2(data):
         if second is not None:
             c2, _, s2, p2, k2 = second
             if c2 == (c1 + 1) & 0xFFFFFFFF and s2 == s1 and p2 == p1 and k2 == k1:
+                # A channel count of 0 or less loses every sample: where the
+                # single-channel reading holds too, it wins.
+                if k1 <= 0 and _single_channel_consistent(data, first):
+                    return False, 1
                 return True, k1
             return False, 1
     if k1 >= 1 and len(data) == 28 + skip:
         return True, k1
-    single_end = 24 + 4 * s1
-    if len(data) == single_end:
+    if _single_channel_consistent(data, first):
         return False, 1
-    alternative = _wd2_header(data, single_end, False)
-    if alternative is not None:
-        c2, _, s2, p2, _ = alternative
-        if c2 == (c1 + 1) & 0xFFFFFFFF and s2 == s1 and p2 == p1:
-            return False, 1
     return FAULT if skip >= 1 << 63 else None
 
 

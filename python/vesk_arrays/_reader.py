@@ -32,6 +32,9 @@ class DamagedEventWarning(UserWarning):
     """Damaged events were skipped (``errors="skip"``)."""
 
 
+_core.register_damaged_error(DamagedEventError)
+
+
 _UNITS = {"": 1, "b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12,
           "kib": 2**10, "mib": 2**20, "gib": 2**30, "tib": 2**40}
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]*)\s*", re.IGNORECASE)

@@ -4,7 +4,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdarg>
 #include <utility>
 
 namespace vesk {
@@ -14,11 +13,6 @@ public:
     PyRef() = default;
     // Takes over a new reference (possibly null, after a failed call).
     static PyRef steal(PyObject* object) { return PyRef(object); }
-    static PyRef borrow(PyObject* object)
-    {
-        Py_XINCREF(object);
-        return PyRef(object);
-    }
 
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     PyRef& operator=(PyRef&& other) noexcept
@@ -40,32 +34,5 @@ private:
     explicit PyRef(PyObject* object) : object_(object) {}
     PyObject* object_ = nullptr;
 };
-
-// PyErr_Format, except that a message that cannot be formatted (no memory)
-// leaves that MemoryError set; CPython before 3.11 replaces it with an
-// exception of `type` that has no message.
-inline void raise_formatted(PyObject* type, const char* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    PyObject* message = PyUnicode_FromFormatV(format, arguments);
-    va_end(arguments);
-    if (message != nullptr) {
-        PyErr_SetObject(type, message);
-        Py_DECREF(message);
-    }
-}
-
-// PyType_FromSpec for a spec known to be valid. Such a creation can only fail
-// for lack of memory, and CPython 3.11 has paths that then return null without
-// setting an exception; make sure one is set.
-inline PyObject* type_from_valid_spec(PyType_Spec* spec)
-{
-    PyObject* type = PyType_FromSpec(spec);
-    if (type == nullptr && PyErr_Occurred() == nullptr) {
-        PyErr_NoMemory();
-    }
-    return type;
-}
 
 }  // namespace vesk

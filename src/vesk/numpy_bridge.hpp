@@ -1,9 +1,5 @@
-// Hands decoded sample vectors to NumPy without copying them: the vector's
-// heap block becomes the array's memory, owned by a `PySliceContainer` set as
-// the array's base.
-//
-// NumPy's C interface is located through its "_ARRAY_API" capsule the first
-// time it is needed, never at import, so `import vesk` does not import NumPy.
+// Hands decoded sample blocks to NumPy without copying them: the block becomes
+// the array's memory, owned by a `PySliceContainer` set as the array's base.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +10,9 @@
 namespace vesk {
 
 // Locates NumPy's C interface unless that has already succeeded. On failure
-// raises the fault and returns false; the next call tries again.
+// raises the fault and returns false; the next call tries again. An
+// interruption (KeyboardInterrupt, SystemExit: anything not an Exception)
+// propagates unchanged instead.
 bool ensure_numpy_located();
 
 // A new one-dimensional array (uint16 or float32) over the buffer's storage.

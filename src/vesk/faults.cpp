@@ -1,17 +1,52 @@
 #include "faults.hpp"
 
 #include <cerrno>
+#include <iterator>
 #include <string>
 
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "py_ref.hpp"
+#include "state.hpp"
+
 namespace vesk {
 
 namespace {
 
-PyObject* panic_class = nullptr;
-bool fault_reported = false;
+// What a fault does with the pending Python error before it is raised.
+enum class Pending : std::uint8_t {
+    Ignore,      // there is none
+    Render,      // fetched, and its rendering appended to the message
+    Print,       // printed to sys.stderr
+    Unraisable,  // handed to the unraisable-exception hook
+};
+
+struct FaultEntry {
+    Fault fault;
+    const char* message;
+    Pending pending;
+};
+
+constexpr FaultEntry kFaults[] = {
+    {Fault::CapacityOverflow, "capacity overflow", Pending::Ignore},
+    {Fault::NumpyUnavailable, "Failed to access NumPy array API capsule", Pending::Render},
+    {Fault::SliceContainerFailed, "Failed to create slice container", Pending::Render},
+    {Fault::DictInsertFailed, "called `Result::unwrap()` on an `Err` value", Pending::Render},
+    {Fault::ApiCallFailed, "Python API call failed", Pending::Print},
+    {Fault::SliceContainerTypeFailed, "failed to create type object for `PySliceContainer`", Pending::Unraisable},
+    {Fault::AllAppendFailed, "could not append __name__ to __all__", Pending::Render},
+};
+constexpr bool in_enum_order()
+{
+    for (std::size_t i = 0; i < std::size(kFaults); ++i) {
+        if (static_cast<std::size_t>(kFaults[i].fault) != i) {
+            return false;
+        }
+    }
+    return std::size(kFaults) == static_cast<std::size_t>(Fault::AllAppendFailed) + 1;
+}
+static_assert(in_enum_order(), "one entry per fault, in the enum's order");
 
 constexpr const char kPanicDoc[] =
     "Raised when vesk meets an internal fault it cannot recover from inside the current call.\n"
@@ -41,7 +76,7 @@ void write_to_stderr_fd(const std::string& text)
     }
 }
 
-void write_report(std::string_view message, const Where& where)
+void write_report(std::string_view message, const SourceLocation& where)
 {
     std::string report = "\nthread '<unnamed>' (";
     report += std::to_string(static_cast<long>(::syscall(SYS_gettid)));
@@ -54,8 +89,9 @@ void write_report(std::string_view message, const Where& where)
     report += ":\n";
     report += message;
     report += '\n';
-    if (!fault_reported) {
-        fault_reported = true;
+    bool& reported = module_state().fault_reported;
+    if (!reported) {
+        reported = true;
         report += kFirstFaultHint;
     }
     write_to_stderr_fd(report);
@@ -122,27 +158,8 @@ std::string quoted(std::string_view text)
     return out;
 }
 
-}  // namespace
-
-PyObject* panic_exception_class()
-{
-    if (panic_class != nullptr) {
-        return panic_class;
-    }
-    PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                  PyExc_BaseException, nullptr);
-    if (created == nullptr) {
-        return nullptr;
-    }
-    // Creating a class can run Python code, so another thread may have won.
-    if (panic_class != nullptr) {
-        Py_DECREF(created);
-    } else {
-        panic_class = created;
-    }
-    return panic_class;
-}
-
+// "PyErr { type: ..., value: ..., traceback: ... }" for the pending Python
+// error, which is fetched and so cleared.
 std::string render_pending_error()
 {
     PyObject* raw_type = nullptr;
@@ -173,15 +190,38 @@ std::string render_pending_error()
     return out;
 }
 
-void raise_fault(std::string_view message, Where where)
+// The class, created on the first fault of the process. Null if it cannot be
+// created (a Python error is then set).
+PyObject* panic_exception_class()
+{
+    PyObject*& cached = module_state().panic_exception;
+    if (cached != nullptr) {
+        return cached;
+    }
+    PyObject* created =
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    if (created == nullptr) {
+        return nullptr;
+    }
+    // Creating a class can run Python code, so another thread may have won.
+    if (cached != nullptr) {
+        Py_DECREF(created);
+    } else {
+        cached = created;
+    }
+    return cached;
+}
+
+}  // namespace
+
+void raise_fault_text(std::string_view message, SourceLocation where)
 {
     write_report(message, where);
     PyObject* cls = panic_exception_class();
     if (cls == nullptr) {
         return;
     }
-    PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) {
         return;
     }
@@ -194,20 +234,24 @@ void raise_fault(std::string_view message, Where where)
     PyErr_Restore(cls, exception.release(), nullptr);
 }
 
-void raise_fault_from_pending(std::string_view prefix, Where where)
+void raise_fault(Fault fault, SourceLocation where)
 {
-    std::string message(prefix);
-    message += ": ";
-    message += render_pending_error();
-    raise_fault(message, where);
-}
-
-void raise_api_call_failed(Where where)
-{
-    if (PyErr_Occurred() != nullptr) {
-        PyErr_Print();
+    const FaultEntry& entry = kFaults[static_cast<std::size_t>(fault)];
+    std::string message = entry.message;
+    switch (entry.pending) {
+    case Pending::Ignore: break;
+    case Pending::Render:
+        message += ": ";
+        message += render_pending_error();
+        break;
+    case Pending::Print:
+        if (PyErr_Occurred() != nullptr) {
+            PyErr_Print();
+        }
+        break;
+    case Pending::Unraisable: PyErr_WriteUnraisable(nullptr); break;
     }
-    raise_fault("Python API call failed", where);
+    raise_fault_text(message, where);
 }
 
 }  // namespace vesk

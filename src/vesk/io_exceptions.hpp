@@ -1,10 +1,13 @@
 // The one place that turns input errors into Python exceptions.
 #pragma once
 
-#include "buffered_file.hpp"
+#include "io_error.hpp"
 
 namespace vesk {
 
+// An interruption (IoError::Interrupted) leaves the exception that the signal
+// handler raised in place.
+//
 // Raises the exception class that the error's errno or kind selects
 // (FileNotFoundError for ENOENT, MemoryError for ENOMEM, ...), with the
 // error's display text as its one argument.

@@ -37,6 +37,9 @@ PyObject* exception_class_for(const IoError& error)
 // and filename as None and does not pick a subclass of its own.
 void raise_with_display_text(PyObject* exception_class, const IoError& error)
 {
+    if (error.is_interrupted()) {
+        return;
+    }
     const std::string text = error.display();
     PyRef message = PyRef::steal(
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));

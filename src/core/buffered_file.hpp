@@ -1,0 +1,146 @@
+// Read-only, buffered byte source under both event decoders.
+//
+// Knows nothing of Python. Every failure is returned as an IoError value that
+// tells a file that ran out (UnexpectedEof) from a file that could not be read,
+// which is what lets a decoder end quietly on a truncated last event.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "byte_source.hpp"
+#include "io_error.hpp"
+
+namespace vesk {
+
+// On these machines the kernel copies out of the page cache several times more
+// slowly when the destination sits 1 to 63 bytes past the file offset, modulo a
+// page (4K aliasing). Every read destination is placed to avoid that.
+inline constexpr std::size_t kPageSize = 4096;
+inline constexpr std::size_t kAliasingWindow = 64;
+
+// True when reading file offset `offset` into `destination` avoids 4K aliasing.
+inline bool alias_free(const void* destination, std::uint64_t offset)
+{
+    const auto gap = (reinterpret_cast<std::uintptr_t>(destination) - offset) % kPageSize;
+    return gap == 0 || gap >= kAliasingWindow;
+}
+
+// How far into a block of kLeadSlack spare bytes a destination for file
+// offset `offset` should start: 16-byte aligned, and 64 to 79 bytes past the
+// offset modulo a page, which the kernel fills at full speed whatever the
+// offset's own alignment.
+inline constexpr std::size_t kLeadSlack = kPageSize + kAliasingWindow + 16;
+inline std::size_t alias_free_lead(const void* block, std::uint64_t offset)
+{
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t at_offset = start + static_cast<std::uintptr_t>((offset - start) % kPageSize);
+    const std::uintptr_t destination = (at_offset + kAliasingWindow + 15) & ~std::uintptr_t{15};
+    return static_cast<std::size_t>(destination - start);
+}
+
+class BufferedFile {
+public:
+    static constexpr std::size_t kDefaultReadSize = 8192;
+    // Reads that large or larger, finding the buffer empty, go straight to their
+    // destination instead of through the buffer.
+    static constexpr std::size_t kMaxDirectThreshold = 128 * 1024;
+
+    // Opens `path` (UTF-8, used unchanged) read-only and close-on-exec; refills
+    // read `read_size` bytes at a time.
+    static IoResult<BufferedFile> open(std::string_view path, std::size_t read_size = kDefaultReadSize,
+                                       IoHooks* hooks = nullptr);
+    // Buffers any source; an error only when the buffer cannot be had.
+    static IoResult<BufferedFile> over(std::unique_ptr<ByteSource> source,
+                                       std::size_t read_size = kDefaultReadSize);
+
+    BufferedFile(BufferedFile&&) noexcept = default;
+    BufferedFile& operator=(BufferedFile&&) noexcept = default;
+
+    // Fills dst with exactly n bytes. Bytes delivered before a failure stay
+    // consumed, until restore() (below) gives them back.
+    IoStatus read_exact(void* dst, std::size_t n)
+    {
+        if (filled_ - pos_ >= n) {
+            if (n != 0) {
+                std::memcpy(dst, buffer_.get() + pos_, n);
+            }
+            pos_ += n;
+            return io_ok();
+        }
+        return read_exact_slow(static_cast<std::byte*>(dst), n);
+    }
+
+    // Consumes n bytes. On a regular file the bytes beyond the buffer are
+    // skipped with a seek, never read; a skip past the end of the file leaves
+    // the stream at its end and answers UnexpectedEof, as a read would.
+    IoStatus skip(std::uint64_t n);
+
+    // Back to offset 0 with the buffer discarded.
+    IoStatus rewind();
+
+    // Events are read as transactions: mark() where one starts, restore() to go
+    // back to that byte when it cannot be completed now (the file ended inside
+    // it, a signal interrupted it, a read failed). A regular file seeks back; a
+    // stream keeps every byte read since the mark in the buffer, which grows to
+    // hold them, so that nothing read is lost.
+    void mark();
+    IoStatus restore();
+    // The event will not be restored: a stream stops keeping its bytes.
+    void forget_mark() { mark_.reset(); }
+
+    // True when the file is regular and certainly ends before n more bytes can
+    // be read from the current position. The size is re-read from the file
+    // system before saying so, so a file that is still being written is judged
+    // by its current length.
+    bool ends_within(std::uint64_t n);
+
+    // Bytes from the current position to the end of a regular file, as last
+    // seen; nothing for a stream.
+    std::optional<std::uint64_t> remaining() const;
+
+    // Logical read position: bytes consumed since offset 0.
+    std::uint64_t position() const { return source_offset_ - (filled_ - pos_); }
+    bool seekable() const { return seekable_; }
+    ByteSource& source() { return *source_; }
+
+private:
+    struct PageFree {
+        void operator()(std::byte* block) const;
+    };
+    using Block = std::unique_ptr<std::byte[], PageFree>;
+
+    BufferedFile(std::unique_ptr<ByteSource> source, Block buffer, std::size_t capacity,
+                 std::size_t read_size);
+
+    IoStatus read_exact_slow(std::byte* dst, std::size_t n);
+    // One read from the source into the buffer, after the retained bytes when a
+    // stream is marked, else at an offset that avoids 4K aliasing.
+    IoStatus fill_buffer();
+    // Makes room after the retained bytes of a marked stream.
+    IoStatus make_room();
+    IoStatus seek_to(std::uint64_t offset);
+    bool retaining() const { return mark_ && !seekable_; }
+
+    std::unique_ptr<ByteSource> source_;
+    Block buffer_;
+    std::size_t capacity_ = 0;
+    std::size_t read_size_ = kDefaultReadSize;
+    std::size_t direct_threshold_ = kDefaultReadSize;
+    // Unconsumed bytes are buffer_[pos_, filled_); on a marked stream the bytes
+    // from retained_ on are kept.
+    std::size_t pos_ = 0;
+    std::size_t filled_ = 0;
+    std::size_t retained_ = 0;
+    // Offset in the source where the next read starts.
+    std::uint64_t source_offset_ = 0;
+    std::optional<std::uint64_t> mark_;
+    bool seekable_ = false;
+    std::uint64_t size_ = 0;  // of a regular file, as last seen
+};
+
+}  // namespace vesk

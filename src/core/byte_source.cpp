@@ -1,0 +1,162 @@
+#include "byte_source.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vesk {
+
+namespace {
+
+class FdSource final : public ByteSource {
+public:
+    FdSource(FileDescriptor fd, bool regular, IoHooks* hooks)
+        : fd_(std::move(fd)), regular_(regular), hooks_(hooks)
+    {
+    }
+
+    IoResult<std::size_t> read(void* dst, std::size_t n) override
+    {
+        for (;;) {
+            // A regular file never blocks indefinitely; anything else may wait
+            // for a writer for ever.
+            if (!regular_ && hooks_ != nullptr) {
+                hooks_->blocking_begin();
+            }
+            const ssize_t got = ::read(fd_.get(), dst, n);
+            const int error = errno;
+            if (!regular_ && hooks_ != nullptr) {
+                hooks_->blocking_end();
+            }
+            if (got >= 0) {
+                return static_cast<std::size_t>(got);
+            }
+            if (error != EINTR) {
+                return IoError::os(error);
+            }
+            if (hooks_ != nullptr && hooks_->interrupted()) {
+                return IoError::interrupted();
+            }
+        }
+    }
+
+    bool seekable() const override { return regular_; }
+
+    IoStatus seek(std::uint64_t offset) override
+    {
+        if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
+            return IoError::os(EINVAL);
+        }
+        if (::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
+            return IoError::os(errno);
+        }
+        return io_ok();
+    }
+
+    std::optional<std::uint64_t> size() override
+    {
+        struct stat info {};
+        if (!regular_ || ::fstat(fd_.get(), &info) != 0) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint64_t>(info.st_size);
+    }
+
+private:
+    FileDescriptor fd_;
+    bool regular_;
+    IoHooks* hooks_;
+};
+
+}  // namespace
+
+std::string IoError::display() const
+{
+    switch (kind_) {
+    case Kind::UnexpectedEof: return "failed to fill whole buffer";
+    case Kind::InvalidInput: return "file name contained an unexpected NUL byte";
+    case Kind::Interrupted: return "interrupted by a signal";
+    case Kind::StreamTooLarge:
+        return "the first event of this stream is " + std::to_string(bytes_)
+               + " bytes long as the multi-channel layout reads it, more than the "
+               + std::to_string(kMaxReadAhead >> 20) + " MiB that are kept to decide the layout";
+    case Kind::Os: break;
+    }
+    char text[256];
+    // GNU strerror_r may return a static string instead of filling `text`.
+    const char* description = strerror_r(errno_, text, sizeof text);
+    return std::string(description) + " (os error " + std::to_string(errno_) + ")";
+}
+
+IoStatus ByteSource::seek(std::uint64_t)
+{
+    return IoError::os(ESPIPE);
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+FileDescriptor::~FileDescriptor()
+{
+    // Nothing useful can be done about a failing close of a read-only file.
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+IoResult<std::unique_ptr<ByteSource>> open_file(std::string_view path, IoHooks* hooks)
+{
+    if (path.find('\0') != std::string_view::npos) {
+        return IoError::nul_in_path();
+    }
+    const std::string c_path(path);
+    // Opening a FIFO waits for its writer: only what is certainly not a
+    // regular file is opened with the hooks' blocking section around it.
+    struct stat before {};
+    const bool may_block = hooks != nullptr && ::stat(c_path.c_str(), &before) == 0 && !S_ISREG(before.st_mode);
+    int raw_fd;
+    for (;;) {
+        if (may_block) {
+            hooks->blocking_begin();
+        }
+        raw_fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666);
+        const int error = errno;
+        if (may_block) {
+            hooks->blocking_end();
+        }
+        if (raw_fd >= 0) {
+            break;
+        }
+        if (error != EINTR) {
+            return IoError::os(error);
+        }
+        if (hooks != nullptr && hooks->interrupted()) {
+            return IoError::interrupted();
+        }
+    }
+    FileDescriptor fd(raw_fd);
+    // Only regular files have a size worth trusting and can seek; pipes and
+    // devices are read as streams.
+    struct stat info {};
+    const bool regular = ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode);
+    std::unique_ptr<ByteSource> source(new (std::nothrow) FdSource(std::move(fd), regular, hooks));
+    if (!source) {
+        return IoError::os(ENOMEM);
+    }
+    return source;
+}
+
+}  // namespace vesk

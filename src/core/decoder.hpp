@@ -1,0 +1,109 @@
+// What one step of a decoder does, and the rules both decoders share: an event
+// is read as a transaction that either completes or leaves the reader at the
+// event's first byte, so that nothing is lost or made up when a file ends
+// mid-event, a signal interrupts a read, or a read fails.
+//
+// A decoder step hands the event to a sink, which decides where the samples go:
+//   static constexpr bool kReadsSamples;        // false: payloads are skipped
+//   bool wants(std::uint64_t sample_bytes);     // false: stop before this event
+//   Word* reserve(const Header&, std::size_t);  // where the samples go; null: no memory
+//   void commit(const Header&);                 // the event is complete
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "buffered_file.hpp"
+#include "little_endian.hpp"
+
+namespace vesk {
+
+enum class Outcome : std::uint8_t {
+    Event,        // the sink holds one more event
+    End,          // no complete event: the file ended before or inside one
+    Error,        // a read failed (error() tells how); see the decoders for what follows
+    Damaged,      // the header gives a length no memory can represent; the header is consumed
+    OutOfMemory,  // the samples could not be stored; the whole event is consumed
+    Declined,     // the sink wanted no more events; the reader is at the event's first byte
+};
+
+// Lengths of 2^63 bytes or more cannot be represented in a byte count.
+inline constexpr std::uint64_t kFirstUnrepresentable = std::uint64_t{1} << 63;
+
+class EventStream {
+public:
+    // The error of the last step that answered Outcome::Error.
+    const IoError& error() const { return error_; }
+    // Where the last event met (or damaged) starts in the file.
+    std::uint64_t event_start() const { return event_start_; }
+    BufferedFile& file() { return file_; }
+
+protected:
+    // finish_on_error: whether a read error other than an interrupt ends the
+    // stream for good (instead of retrying the event at the next step).
+    EventStream(BufferedFile file, bool finish_on_error)
+        : file_(std::move(file)), finish_on_error_(finish_on_error)
+    {
+    }
+
+    void begin_event()
+    {
+        event_start_ = file_.position();
+        file_.mark();
+    }
+
+    // A read inside the event failed. The end of a regular file goes back to
+    // the event's first byte, so that a file still being written is read on
+    // later; a stream's end is final. Any other error goes back too, so that a
+    // retry rereads the whole event; where that is impossible, or the format
+    // says so, the stream is finished.
+    Outcome abandon_event(const IoError& error);
+
+    // Reads (or skips) `count` samples of `Word` into the sink and completes
+    // the event. A payload larger than the rest of a regular file is a
+    // truncated event and is never allocated.
+    template <class Word, class Sink, class Header>
+    Outcome take_payload(Sink& sink, const Header& header, std::uint64_t count)
+    {
+        const std::uint64_t bytes = count * sizeof(Word);
+        if (file_.ends_within(bytes)) {
+            return abandon_event(IoError::unexpected_eof());
+        }
+        if (!sink.wants(bytes)) {
+            return restore_or_finish(Outcome::Declined);
+        }
+        if constexpr (Sink::kReadsSamples) {
+            Word* destination = sink.reserve(header, static_cast<std::size_t>(count));
+            if (destination == nullptr) {
+                // The event is consumed whole, so that the next step reads the
+                // next header and not these samples; a stream reads them
+                // through without keeping them.
+                file_.forget_mark();
+                if (IoStatus status = file_.skip(bytes); !status.ok()) {
+                    return abandon_event(status.error());
+                }
+                return Outcome::OutOfMemory;
+            }
+            if (IoStatus status = file_.read_exact(destination, bytes); !status.ok()) {
+                return abandon_event(status.error());
+            }
+            words_to_native_order<Word>(destination, static_cast<std::size_t>(count));
+        } else {
+            if (IoStatus status = file_.skip(bytes); !status.ok()) {
+                return abandon_event(status.error());
+            }
+        }
+        sink.commit(header);
+        return Outcome::Event;
+    }
+
+    Outcome restore_or_finish(Outcome outcome);
+
+    BufferedFile file_;
+    IoError error_ = IoError::unexpected_eof();
+    std::uint64_t event_start_ = 0;
+    bool finished_ = false;
+    bool finish_on_error_;
+};
+
+}  // namespace vesk

@@ -1,0 +1,56 @@
+// Decoder of WD1 event files: no file header, each event a 24-byte header of
+// six little-endian 32-bit words (the first the event's total size in bytes)
+// followed by unsigned 16-bit samples.
+#pragma once
+
+#include <cstdint>
+
+#include "decoder.hpp"
+
+namespace vesk {
+
+struct WD1Header {
+    std::int32_t event_size;
+    std::int32_t board_id;
+    std::int32_t pattern;
+    std::int32_t board_channel;
+    std::int32_t event_counter;
+    std::int32_t timestamp;
+};
+
+class WD1Reader : public EventStream {
+public:
+    using Header = WD1Header;
+    using Sample = std::uint16_t;
+    static constexpr std::uint64_t kHeaderBytes = 24;
+
+    // Takes a file positioned at offset 0; reads nothing.
+    explicit WD1Reader(BufferedFile file) : EventStream(std::move(file), true) {}
+
+    // One event into the sink. After a read error other than an interrupt the
+    // reader is finished: every later step answers End.
+    template <class Sink>
+    Outcome next(Sink& sink)
+    {
+        Header header;
+        std::uint64_t count = 0;
+        if (const Outcome read = read_header(header, count); read != Outcome::Event) {
+            return read;
+        }
+        const Outcome outcome = take_payload<Sample>(sink, header, count);
+        if (outcome == Outcome::Event || outcome == Outcome::OutOfMemory) {
+            // An odd size leaves one byte after the last whole sample that still
+            // belongs to the event: it is dropped before the next header.
+            pad_byte_pending_ = header.event_size >= 25 && (header.event_size & 1) != 0;
+        }
+        return outcome;
+    }
+
+private:
+    // Event on a header that gives a sample count; End, Error or Damaged else.
+    Outcome read_header(Header& header, std::uint64_t& count);
+
+    bool pad_byte_pending_ = false;
+};
+
+}  // namespace vesk

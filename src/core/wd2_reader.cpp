@@ -1,0 +1,244 @@
+#include "wd2_reader.hpp"
+
+#include <optional>
+
+namespace vesk {
+
+namespace {
+
+constexpr std::uint64_t kShortHeader = 24;  // without the channel field
+constexpr std::uint64_t kLongHeader = 28;   // with it
+
+WD2Header parse_header(const std::byte* bytes, bool with_channel_field)
+{
+    return WD2Header{
+        load_little_endian<std::uint32_t>(bytes + 0),
+        load_little_endian<std::uint64_t>(bytes + 4),
+        load_little_endian<std::uint32_t>(bytes + 12),
+        load_little_endian<std::uint64_t>(bytes + 16),
+        with_channel_field ? static_cast<std::int32_t>(load_little_endian<std::uint32_t>(bytes + 24)) : 0,
+    };
+}
+
+IoResult<WD2Header> read_wd2_header(BufferedFile& file, bool with_channel_field)
+{
+    std::byte bytes[kLongHeader];
+    const std::size_t size = with_channel_field ? kLongHeader : kShortHeader;
+    if (IoStatus status = file.read_exact(bytes, size); !status.ok()) {
+        return status.error();
+    }
+    return parse_header(bytes, with_channel_field);
+}
+
+// samples x channels x 4, formed in 64 bits with `samples` zero-extended and
+// `channels` sign-extended, wrapping on overflow.
+std::uint64_t data_length(std::uint32_t samples, std::int32_t channels)
+{
+    return std::uint64_t{samples} * static_cast<std::uint64_t>(std::int64_t{channels}) * 4u;
+}
+
+bool is_successor(const WD2Header& first, const WD2Header& second)
+{
+    return second.event_counter == static_cast<std::uint32_t>(first.event_counter + 1u)
+           && second.samples == first.samples && second.sampling_period == first.sampling_period;
+}
+
+struct Layout {
+    bool has_channel_field;
+    std::int32_t channel_count;
+};
+constexpr Layout kSingleChannel{false, 1};
+
+// A layout, nothing (the reading does not hold), or the read error that
+// stopped the reading.
+using MaybeLayout = IoResult<std::optional<Layout>>;
+
+MaybeLayout no_layout() { return std::optional<Layout>(); }
+MaybeLayout found(Layout layout) { return std::optional<Layout>(layout); }
+
+// Nothing for the end of the file, the error for anything else.
+MaybeLayout no_layout_unless_error(const IoError& error)
+{
+    return error.is_eof() ? no_layout() : MaybeLayout(error);
+}
+
+class Probe {
+public:
+    Probe(BufferedFile& file, WD2Reader::Return how) : file_(file), how_(how) {}
+
+    // Back to the file's first byte.
+    IoStatus back_to_start() { return how_ == WD2Reader::Return::Restore ? file_.restore() : file_.rewind(); }
+
+    // A stream keeps what the probe reads ahead; refuse to keep more than a
+    // bound. (Rewinding keeps nothing: it fails on a stream anyway.)
+    bool may_read_ahead(std::uint64_t bytes) const
+    {
+        return how_ == WD2Reader::Return::Rewind || file_.seekable() || bytes <= kMaxReadAhead;
+    }
+
+    // Reads the file as the multi-channel layout places it: event 1's data
+    // (`skip` bytes, skipped), then event 2's header. The layout when that
+    // reading can be completed: with the channel field when event 2 follows
+    // event 1, else without; nothing when the skip is impossible or the reading
+    // runs past the end of the file.
+    MaybeLayout multi_channel_reading(const WD2Header& first, std::uint64_t skip)
+    {
+        if (skip >= kFirstUnrepresentable || !may_read_ahead(kLongHeader * 2 + skip)) {
+            return no_layout();
+        }
+        if (IoStatus skipped = file_.skip(skip); !skipped.ok()) {
+            return no_layout_unless_error(skipped.error());
+        }
+        IoResult<WD2Header> second = read_wd2_header(file_, true);
+        if (!second.ok()) {
+            return no_layout_unless_error(second.error());
+        }
+        if (is_successor(first, second.value()) && second.value().channels == first.channels) {
+            return found(Layout{true, first.channels});
+        }
+        return found(kSingleChannel);
+    }
+
+    // The single-channel reading holds when the file ends exactly after the
+    // first event, or a 24-byte header there follows the first.
+    IoResult<bool> single_channel_consistent(const WD2Header& first)
+    {
+        const std::uint64_t first_end = kShortHeader + 4 * std::uint64_t{first.samples};
+        if (const std::optional<std::uint64_t> size = file_.source().size()) {
+            if (*size == first_end) {
+                return true;
+            }
+            if (*size < first_end + kShortHeader) {
+                return false;
+            }
+        } else if (!may_read_ahead(first_end + kShortHeader)) {
+            return false;
+        }
+        if (IoStatus status = back_to_start(); !status.ok()) {
+            return status.error();
+        }
+        if (IoStatus status = file_.skip(first_end); !status.ok()) {
+            return status.error().is_eof() ? IoResult<bool>(false) : IoResult<bool>(status.error());
+        }
+        IoResult<WD2Header> second = read_wd2_header(file_, false);
+        if (!second.ok()) {
+            return second.error().is_eof() ? IoResult<bool>(false) : IoResult<bool>(second.error());
+        }
+        return is_successor(first, second.value());
+    }
+
+    // The readings a file too short for the multi-channel reading can still
+    // have: exactly one multi-channel event, or a single-channel file.
+    MaybeLayout short_file_reading(const WD2Header& first, std::uint64_t skip)
+    {
+        const std::optional<std::uint64_t> size = file_.source().size();
+        if (size && first.channels >= 1 && skip < kFirstUnrepresentable && *size == kLongHeader + skip) {
+            return found(Layout{true, first.channels});
+        }
+        IoResult<bool> single = single_channel_consistent(first);
+        if (!single.ok()) {
+            return single.error();
+        }
+        return single.value() ? found(kSingleChannel) : no_layout();
+    }
+
+    // The layout, or why there is none.
+    std::variant<Layout, IoError, ProbeOverflow> decide()
+    {
+        std::byte bytes[kLongHeader];
+        if (IoStatus status = file_.read_exact(bytes, kShortHeader); !status.ok()) {
+            return status.error();
+        }
+        WD2Header first = parse_header(bytes, false);
+        if (IoStatus status = file_.read_exact(bytes + kShortHeader, kLongHeader - kShortHeader); !status.ok()) {
+            // A file of exactly one header announcing no samples is one
+            // single-channel event.
+            const std::optional<std::uint64_t> size = file_.source().size();
+            if (status.error().is_eof() && first.samples == 0 && size == kShortHeader) {
+                return kSingleChannel;
+            }
+            return status.error();
+        }
+        first = parse_header(bytes, true);
+        const std::uint64_t skip = data_length(first.samples, first.channels);
+
+        MaybeLayout layout = multi_channel_reading(first, skip);
+        if (layout.ok() && layout.value() && layout.value()->has_channel_field
+            && layout.value()->channel_count <= 0) {
+            // Both readings may hold where the first samples are +0.0: a
+            // channel count of 0 or less would lose every sample, so the
+            // single-channel reading wins.
+            IoResult<bool> single = single_channel_consistent(first);
+            if (!single.ok()) {
+                return single.error();
+            }
+            if (single.value()) {
+                layout = found(kSingleChannel);
+            }
+        }
+        if (layout.ok() && !layout.value()) {
+            layout = short_file_reading(first, skip);
+        }
+        if (!layout.ok()) {
+            return layout.error();
+        }
+        if (!layout.value()) {
+            if (skip >= kFirstUnrepresentable) {
+                return ProbeOverflow{};
+            }
+            if (!may_read_ahead(kLongHeader * 2 + skip)) {
+                return IoError::stream_too_large(kLongHeader + skip);
+            }
+            return IoError::unexpected_eof();
+        }
+        return *layout.value();
+    }
+
+private:
+    BufferedFile& file_;
+    WD2Reader::Return how_;
+};
+
+}  // namespace
+
+WD2ProbeResult WD2Reader::probe(BufferedFile file, Return how)
+{
+    if (how == Return::Restore) {
+        file.mark();
+    }
+    Probe probe(file, how);
+    auto decided = probe.decide();
+    if (auto* error = std::get_if<IoError>(&decided)) {
+        return *error;
+    }
+    if (std::holds_alternative<ProbeOverflow>(decided)) {
+        return ProbeOverflow{};
+    }
+    if (IoStatus status = probe.back_to_start(); !status.ok()) {
+        return status.error();
+    }
+    const Layout layout = std::get<Layout>(decided);
+    return WD2Reader(std::move(file), layout.has_channel_field, layout.channel_count);
+}
+
+Outcome WD2Reader::read_header(Header& header)
+{
+    if (finished_) {
+        return Outcome::End;
+    }
+    begin_event();
+    IoResult<WD2Header> read = read_wd2_header(file_, has_channel_field_);
+    if (!read.ok()) {
+        return abandon_event(read.error());
+    }
+    header = read.value();
+    if (!has_channel_field_) {
+        header.channels = channel_count_;
+    }
+    if (data_length(header.samples, channel_count_) >= kFirstUnrepresentable) {
+        return Outcome::Damaged;
+    }
+    return Outcome::Event;
+}
+
+}  // namespace vesk

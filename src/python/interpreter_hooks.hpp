@@ -1,0 +1,47 @@
+// How the byte source's blocking system calls meet the interpreter: signal
+// handlers run when a call is interrupted (so Ctrl-C ends a wait on a silent
+// FIFO), and the interpreter lock is released while a call may block
+// indefinitely, so that other threads go on.
+#pragma once
+
+#include "byte_source.hpp"
+#include "py_ref.hpp"
+
+namespace vesk {
+
+// For callers holding the interpreter lock.
+class InterpreterHooks final : public IoHooks {
+public:
+    bool interrupted() override { return PyErr_CheckSignals() < 0; }
+    void blocking_begin() override { saved_ = PyEval_SaveThread(); }
+    void blocking_end() override { PyEval_RestoreThread(saved_); }
+
+    // One instance serves every reader; the state saved is per thread.
+    static InterpreterHooks& instance()
+    {
+        static InterpreterHooks hooks;
+        return hooks;
+    }
+
+private:
+    static inline thread_local PyThreadState* saved_ = nullptr;
+};
+
+// For callers that have released the lock for a whole batch: it is taken back
+// only to run signal handlers. The error they raise stays set in this thread
+// for when the caller takes the lock back.
+class ReleasedLockHooks final : public IoHooks {
+public:
+    bool interrupted() override
+    {
+        PyEval_RestoreThread(saved);
+        const bool raised = PyErr_CheckSignals() < 0;
+        saved = PyEval_SaveThread();
+        return raised;
+    }
+
+    // What PyEval_SaveThread returned when the caller released the lock.
+    PyThreadState* saved = nullptr;
+};
+
+}  // namespace vesk

@@ -1,0 +1,37 @@
+// Raising Python errors robustly, also when memory runs out on the way.
+#pragma once
+
+#include <cstdarg>
+
+#include "py_ref.hpp"
+
+namespace vesk {
+
+// PyErr_Format, except that a message that cannot be formatted (no memory)
+// leaves that MemoryError set; CPython before 3.11 replaces it with an
+// exception of `type` that has no message.
+inline void raise_formatted(PyObject* type, const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    PyObject* message = PyUnicode_FromFormatV(format, arguments);
+    va_end(arguments);
+    if (message != nullptr) {
+        PyErr_SetObject(type, message);
+        Py_DECREF(message);
+    }
+}
+
+// PyType_FromSpec for a spec known to be valid. Such a creation can only fail
+// for lack of memory, and CPython 3.11 has paths that then return null without
+// setting an exception; make sure one is set.
+inline PyObject* type_from_valid_spec(PyType_Spec* spec)
+{
+    PyObject* type = PyType_FromSpec(spec);
+    if (type == nullptr && PyErr_Occurred() == nullptr) {
+        PyErr_NoMemory();
+    }
+    return type;
+}
+
+}  // namespace vesk

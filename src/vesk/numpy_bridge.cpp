@@ -1,0 +1,141 @@
+#include "numpy_bridge.hpp"
+
+#include <cstdlib>
+
+#include "faults.hpp"
+#include "py_errors.hpp"
+#include "state.hpp"
+
+namespace vesk {
+
+namespace {
+
+// ---- PySliceContainer -----------------------------------------------------
+
+struct SliceContainer {
+    PyObject_HEAD
+    void* data;
+    std::size_t length;
+    std::size_t capacity;
+    // The heap block holding `data` (data may start inside it); null when empty.
+    void* block;
+    void (*release)(void* block, std::size_t capacity);
+};
+
+void release_malloc_block(void* block, std::size_t capacity)
+{
+    if (capacity != 0) {
+        std::free(block);
+    }
+}
+
+void slice_container_dealloc(PyObject* self)
+{
+    auto* container = reinterpret_cast<SliceContainer*>(self);
+    container->release(container->block, container->capacity);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+PyObject* slice_container_new(PyTypeObject*, PyObject*, PyObject*)
+{
+    PyErr_SetString(PyExc_TypeError, "cannot create 'builtins.PySliceContainer' instances");
+    return nullptr;
+}
+
+PyType_Slot slice_container_slots[] = {
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(slice_container_dealloc)},
+    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(slice_container_new)},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>("Utility type to safely store `Box<[_]>` or `Vec<_>` on the Python heap")},
+    {.slot = 0, .pfunc = nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    .name = "builtins.PySliceContainer",
+    .basicsize = sizeof(SliceContainer),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = slice_container_slots,
+};
+
+PyTypeObject* container_type()
+{
+    PyTypeObject*& type = module_state().slice_container_type;
+    if (type == nullptr) {
+        PyObject* created = type_from_valid_spec(&slice_container_spec);
+        if (created == nullptr) {
+            raise_fault(Fault::SliceContainerTypeFailed);
+            return nullptr;
+        }
+        type = reinterpret_cast<PyTypeObject*>(created);
+    }
+    return type;
+}
+
+// Moves the buffer's block into a new owner. On failure the Python error is
+// set and the buffer keeps its block.
+template <class T>
+PyRef new_slice_container(PyTypeObject* type, SampleBuffer<T>& samples)
+{
+    auto* container = PyObject_New(SliceContainer, type);
+    if (container == nullptr) {
+        return PyRef();
+    }
+    container->length = samples.size();
+    container->data = samples.data();
+    container->block = samples.release();
+    container->capacity = container->block != nullptr ? container->length : 0;
+    container->release = release_malloc_block;
+    return PyRef::steal(reinterpret_cast<PyObject*>(container));
+}
+
+template <class T>
+PyObject* build_array(SampleBuffer<T>& samples, NumpyApi::Dtype dtype)
+{
+    PyTypeObject* owner_type = container_type();
+    if (owner_type == nullptr) {
+        return nullptr;
+    }
+    const std::size_t length = samples.size();
+    void* data = samples.data();
+    PyRef owner = new_slice_container(owner_type, samples);
+    if (!owner) {
+        raise_fault(Fault::SliceContainerFailed);
+        return nullptr;
+    }
+    PyObject* array = module_state().numpy.array_over(dtype, length, data, owner.release());
+    if (array == nullptr) {
+        raise_fault(Fault::ApiCallFailed);
+    }
+    return array;
+}
+
+}  // namespace
+
+bool ensure_numpy_located()
+{
+    if (module_state().numpy.locate()) {
+        return true;
+    }
+    // An interruption while NumPy is being imported is the user's, not a
+    // fault: it propagates as it is, and the next step tries again.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return false;
+    }
+    raise_fault(Fault::NumpyUnavailable);
+    return false;
+}
+
+PyObject* array_from(SampleBuffer<std::uint16_t>&& samples)
+{
+    return build_array(samples, NumpyApi::Dtype::UInt16);
+}
+
+PyObject* array_from(SampleBuffer<float>&& samples)
+{
+    return build_array(samples, NumpyApi::Dtype::Float32);
+}
+
+}  // namespace vesk

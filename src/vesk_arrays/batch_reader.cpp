@@ -1,0 +1,537 @@
+#include "batch_reader.hpp"
+
+#include <cerrno>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "columns.hpp"
+#include "interpreter_hooks.hpp"
+#include "py_errors.hpp"
+#include "state.hpp"
+
+namespace vesk {
+
+namespace {
+
+// Refills read 1 MiB at a time: few system calls, and a buffer that stays in
+// the cache while the columns are filled from it.
+constexpr std::size_t kReadSize = std::size_t{1} << 20;
+
+using Decoder = std::variant<WD1Reader, WD2Reader>;
+
+// What a reader holds besides its Python header. Calls are served one at a
+// time under `mutex`, taken with the interpreter lock released.
+struct ReaderState {
+    std::mutex mutex;
+    ReleasedLockHooks hooks;         // outlives the decoder's file
+    std::optional<Decoder> decoder;  // nothing once closed
+    PyRef path;
+    std::uint64_t events_read = 0;
+    // An error met after some events of a batch were decoded: those are
+    // returned, and the error is raised by the next call.
+    PyRef pending_type, pending_value, pending_traceback;
+};
+
+struct ReaderObject {
+    PyObject_HEAD
+    ReaderState* state;
+};
+
+ReaderState& state_of(PyObject* self)
+{
+    return *reinterpret_cast<ReaderObject*>(self)->state;
+}
+
+// Runs `body` with the interpreter lock released and the reader's mutex held.
+template <class Body>
+auto without_interpreter_lock(ReaderState& state, Body&& body)
+{
+    PyThreadState* saved = PyEval_SaveThread();
+    std::lock_guard<std::mutex> hold(state.mutex);
+    state.hooks.saved = saved;
+    auto result = body();
+    PyEval_RestoreThread(state.hooks.saved);
+    return result;
+}
+
+// ---- errors: the one place that turns this module's input errors into exceptions
+
+void raise_io_error(const IoError& error, PyObject* path)
+{
+    switch (error.kind()) {
+    case IoError::Kind::Interrupted: return;  // the signal handler's exception is set
+    case IoError::Kind::Os:
+        if (error.os_errno() == ENOMEM) {
+            PyErr_NoMemory();
+            return;
+        }
+        // Python's own wording and OSError subclass: "[Errno 2] No such file
+        // or directory: 'run.wd1'".
+        errno = error.os_errno();
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+        return;
+    case IoError::Kind::UnexpectedEof:
+        raise_formatted(PyExc_OSError, "%R: the file ends before the layout of its WD2 events can be told", path);
+        return;
+    case IoError::Kind::InvalidInput:
+    case IoError::Kind::StreamTooLarge:
+        raise_formatted(PyExc_OSError, "%R: %s", path, error.display().c_str());
+        return;
+    }
+}
+
+void raise_damaged(PyObject* path, std::uint64_t index, std::uint64_t offset, const char* reason)
+{
+    PyRef error = PyRef::steal(PyObject_CallFunction(arrays_state().damaged_error, "OKKs", path,
+                                                     static_cast<unsigned long long>(index),
+                                                     static_cast<unsigned long long>(offset), reason));
+    if (error) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    }
+}
+
+const char* damage_reason(const Decoder& decoder)
+{
+    return std::holds_alternative<WD1Reader>(decoder)
+               ? "its event_size gives a negative number of samples"
+               : "its data length (samples x channels x 4 bytes) is 2^63 bytes or more";
+}
+
+bool raise_pending(ReaderState& state)
+{
+    if (!state.pending_type) {
+        return false;
+    }
+    PyErr_Restore(state.pending_type.release(), state.pending_value.release(), state.pending_traceback.release());
+    return true;
+}
+
+void keep_pending(ReaderState& state)
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    state.pending_type = PyRef::steal(type);
+    state.pending_value = PyRef::steal(value);
+    state.pending_traceback = PyRef::steal(traceback);
+}
+
+// ---- construction
+
+bool check_open(ReaderState& state)
+{
+    if (!state.decoder) {
+        PyErr_SetString(PyExc_ValueError, "I/O operation on closed file");
+        return false;
+    }
+    return true;
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    static const char* keywords[] = {"path", "format", nullptr};
+    PyObject* path = nullptr;
+    const char* format = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Us:Reader", const_cast<char**>(keywords), &path, &format)) {
+        return nullptr;
+    }
+    const std::string_view name(format);
+    if (name != "WD1" && name != "WD2") {
+        raise_formatted(PyExc_ValueError, "unknown reader type '%s', expected 'WD1' or 'WD2'", format);
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
+    if (utf8 == nullptr || !arrays_state().numpy.locate()) {
+        return nullptr;
+    }
+    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    if (!self) {
+        return nullptr;
+    }
+    ReaderState* state = new (std::nothrow) ReaderState();
+    if (state == nullptr) {
+        return PyErr_NoMemory();
+    }
+    reinterpret_cast<ReaderObject*>(self.get())->state = state;
+    Py_INCREF(path);
+    state->path = PyRef::steal(path);
+
+    // Opening a FIFO waits for a writer, and a WD2 probe reads: neither holds
+    // up other threads.
+    const std::string_view path_text(utf8, static_cast<std::size_t>(size));
+    std::optional<IoError> failure;
+    bool overflow = false;
+    without_interpreter_lock(*state, [&] {
+        IoResult<BufferedFile> opened = BufferedFile::open(path_text, kReadSize, &state->hooks);
+        if (!opened.ok()) {
+            failure = opened.error();
+        } else if (name == "WD1") {
+            state->decoder.emplace(std::in_place_type<WD1Reader>, std::move(opened.value()));
+        } else {
+            WD2ProbeResult probed = WD2Reader::probe(std::move(opened.value()), WD2Reader::Return::Restore);
+            if (auto* reader = std::get_if<WD2Reader>(&probed)) {
+                state->decoder.emplace(std::in_place_type<WD2Reader>, std::move(*reader));
+            } else if (auto* error = std::get_if<IoError>(&probed)) {
+                failure = *error;
+            } else {
+                overflow = true;
+            }
+        }
+        return 0;
+    });
+    if (failure) {
+        raise_io_error(*failure, path);
+        return nullptr;
+    }
+    if (overflow) {
+        raise_damaged(path, 0, 0, "its data length (samples x channels x 4 bytes) is 2^63 bytes or more, "
+                                  "so the layout of the file cannot be told");
+        return nullptr;
+    }
+    return self.release();
+}
+
+void reader_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<ReaderObject*>(self)->state;  // closes the file
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---- reading
+
+// An optional non-negative count: nothing for None.
+bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
+{
+    if (value == Py_None) {
+        out = UINT64_MAX;
+        return true;
+    }
+    out = PyLong_AsUnsignedLongLong(value);
+    if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        raise_formatted(PyExc_ValueError, "%s must be None or a non-negative int", name);
+        return false;
+    }
+    return true;
+}
+
+struct Damage {
+    std::uint64_t index;
+    std::uint64_t offset;
+};
+
+// How a run of steps ended.
+struct RunEnd {
+    Outcome outcome = Outcome::End;  // Event: a limit was reached
+    std::vector<Damage> damaged;
+    std::optional<IoError> error;
+};
+
+// Steps the decoder into `sink` until a limit, the end, or a problem.
+template <class Reader, class Sink>
+RunEnd run(Reader& decoder, Sink& sink, std::uint64_t& events_read, std::uint64_t max_events, bool skip_damaged)
+{
+    RunEnd end;
+    for (std::uint64_t taken = 0; taken < max_events; ++taken) {
+        if constexpr (Sink::kReadsSamples) {
+            if (!sink.ensure_row()) {
+                end.outcome = Outcome::OutOfMemory;
+                return end;
+            }
+        }
+        const Outcome outcome = decoder.next(sink);
+        if (outcome == Outcome::Event) {
+            ++events_read;
+            continue;
+        }
+        if (outcome == Outcome::Damaged) {
+            end.damaged.push_back(Damage{events_read, decoder.event_start()});
+            ++events_read;
+            if (skip_damaged) {
+                --taken;  // a skipped event does not count against the limit
+                continue;
+            }
+        }
+        if (outcome == Outcome::Error) {
+            end.error = decoder.error();
+        }
+        if (outcome == Outcome::OutOfMemory) {
+            ++events_read;  // consumed whole: the next call reads the next event
+        }
+        end.outcome = outcome;
+        return end;
+    }
+    end.outcome = Outcome::Event;
+    return end;
+}
+
+PyObject* damage_list(const std::vector<Damage>& damaged, const char* reason)
+{
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(damaged.size())));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < damaged.size(); ++i) {
+        PyObject* item = Py_BuildValue("(KKs)", static_cast<unsigned long long>(damaged[i].index),
+                                       static_cast<unsigned long long>(damaged[i].offset), reason);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// Raises what ended a run that produced no events, or keeps it for the next
+// call when some were produced. False when an exception is now set.
+bool settle(ReaderState& state, const RunEnd& end, std::size_t produced)
+{
+    switch (end.outcome) {
+    case Outcome::Error: raise_io_error(*end.error, state.path.get()); break;
+    case Outcome::OutOfMemory: PyErr_NoMemory(); break;
+    default: return true;
+    }
+    if (produced == 0) {
+        return false;
+    }
+    keep_pending(state);
+    return true;
+}
+
+void free_capsule_block(PyObject* capsule)
+{
+    std::free(PyCapsule_GetContext(capsule));
+}
+
+// A 1-D array over the block's data, owning the block.
+PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length)
+{
+    alignas(16) static std::byte empty[16];
+    std::byte* data = block.capacity() != 0 ? block.data() : empty;
+    // The capsule's pointer is where the data starts; its context is the heap
+    // block to free.
+    PyRef owner = PyRef::steal(PyCapsule_New(data, "vesk_arrays.block", free_capsule_block));
+    if (!owner) {
+        return nullptr;
+    }
+    if (PyCapsule_SetContext(owner.get(), block.release()) < 0) {
+        return nullptr;
+    }
+    return arrays_state().numpy.array_over(dtype, length, data, owner.release());
+}
+
+template <class Reader>
+NumpyApi::Dtype field_dtype(std::size_t index)
+{
+    using D = NumpyApi::Dtype;
+    if constexpr (std::is_same_v<Reader, WD1Reader>) {
+        return D::Int32;
+    } else {
+        constexpr D kWD2[] = {D::UInt32, D::UInt64, D::UInt32, D::UInt64, D::Int32};
+        return kWD2[index];
+    }
+}
+
+template <class Reader>
+constexpr NumpyApi::Dtype kSampleDtype =
+    std::is_same_v<Reader, WD1Reader> ? NumpyApi::Dtype::UInt16 : NumpyApi::Dtype::Float32;
+
+// ([field arrays..., data], offsets, damaged)
+template <class Reader>
+PyObject* batch_to_python(BatchSink<Reader>& sink, PyObject* damaged)
+{
+    using Fields = HeaderColumns<typename Reader::Header>;
+    sink.trim();
+    PyRef columns = PyRef::steal(PyList_New(Fields::kCount + 1));
+    if (!columns) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < Fields::kCount; ++i) {
+        PyObject* array = array_from_block(sink.field(i), field_dtype<Reader>(i), sink.events());
+        if (array == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), array);
+    }
+    PyObject* data = array_from_block(sink.samples_block(), kSampleDtype<Reader>, sink.samples());
+    if (data == nullptr) {
+        return nullptr;
+    }
+    PyList_SET_ITEM(columns.get(), Fields::kCount, data);
+    if (!sink.offsets_block().reserve(sizeof(std::int64_t))) {
+        return PyErr_NoMemory();
+    }
+    reinterpret_cast<std::int64_t*>(sink.offsets_block().data())[0] = 0;  // also when no row was made
+    PyRef offsets = PyRef::steal(array_from_block(sink.offsets_block(), NumpyApi::Dtype::Int64, sink.events() + 1));
+    if (!offsets) {
+        return nullptr;
+    }
+    return Py_BuildValue("(OOO)", columns.get(), offsets.get(), damaged);
+}
+
+template <class Reader>
+PyObject* read_batch(ReaderState& state, Reader& decoder, std::uint64_t max_events,
+                     std::optional<std::uint64_t> max_bytes, bool skip_damaged)
+{
+    BatchSink<Reader> sink(decoder.file(), max_events, max_bytes);
+    RunEnd end = without_interpreter_lock(
+        state, [&] { return run(decoder, sink, state.events_read, max_events, skip_damaged); });
+    if (!settle(state, end, sink.events())) {
+        return nullptr;
+    }
+    PyRef damaged = PyRef::steal(damage_list(end.damaged, damage_reason(*state.decoder)));
+    if (!damaged) {
+        return nullptr;
+    }
+    return batch_to_python(sink, damaged.get());
+}
+
+PyObject* reader_read(PyObject* self, PyObject* args)
+{
+    PyObject* max_events_object = nullptr;
+    PyObject* max_bytes_object = nullptr;
+    int skip_damaged = 0;
+    if (!PyArg_ParseTuple(args, "OOp:read", &max_events_object, &max_bytes_object, &skip_damaged)) {
+        return nullptr;
+    }
+    std::uint64_t max_events = 0;
+    std::uint64_t max_bytes = 0;
+    if (!count_argument(max_events_object, "max_events", max_events)
+        || !count_argument(max_bytes_object, "max_bytes", max_bytes)) {
+        return nullptr;
+    }
+    ReaderState& state = state_of(self);
+    if (!check_open(state) || raise_pending(state)) {
+        return nullptr;
+    }
+    const std::optional<std::uint64_t> byte_limit =
+        max_bytes_object == Py_None ? std::nullopt : std::optional<std::uint64_t>(max_bytes);
+    return std::visit([&](auto& decoder) { return read_batch(state, decoder, max_events, byte_limit, skip_damaged != 0); },
+                      *state.decoder);
+}
+
+PyObject* reader_skip(PyObject* self, PyObject* args)
+{
+    PyObject* count_object = nullptr;
+    int skip_damaged = 0;
+    if (!PyArg_ParseTuple(args, "Op:skip", &count_object, &skip_damaged)) {
+        return nullptr;
+    }
+    std::uint64_t count = 0;
+    if (!count_argument(count_object, "count", count)) {
+        return nullptr;
+    }
+    ReaderState& state = state_of(self);
+    if (!check_open(state) || raise_pending(state)) {
+        return nullptr;
+    }
+    return std::visit(
+        [&](auto& decoder) -> PyObject* {
+            using Reader = std::remove_reference_t<decltype(decoder)>;
+            CountingSink<Reader> sink;
+            RunEnd end = without_interpreter_lock(
+                state, [&] { return run(decoder, sink, state.events_read, count, skip_damaged != 0); });
+            if (!settle(state, end, sink.events)) {
+                return nullptr;
+            }
+            PyRef damaged = PyRef::steal(damage_list(end.damaged, damage_reason(*state.decoder)));
+            if (!damaged) {
+                return nullptr;
+            }
+            return Py_BuildValue("(KO)", static_cast<unsigned long long>(sink.events), damaged.get());
+        },
+        *state.decoder);
+}
+
+PyObject* reader_close(PyObject* self, PyObject*)
+{
+    ReaderState& state = state_of(self);
+    without_interpreter_lock(state, [&] {
+        state.decoder.reset();
+        return 0;
+    });
+    Py_RETURN_NONE;
+}
+
+PyObject* reader_closed(PyObject* self, void*)
+{
+    return PyBool_FromLong(!state_of(self).decoder);
+}
+
+PyObject* reader_events_read(PyObject* self, void*)
+{
+    return PyLong_FromUnsignedLongLong(state_of(self).events_read);
+}
+
+PyObject* reader_position(PyObject* self, void*)
+{
+    ReaderState& state = state_of(self);
+    if (!check_open(state)) {
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(std::visit([](auto& d) { return d.file().position(); }, *state.decoder));
+}
+
+// (has_channel_field, channel_count) of a WD2 file; None for WD1.
+PyObject* reader_layout(PyObject* self, void*)
+{
+    ReaderState& state = state_of(self);
+    if (!check_open(state)) {
+        return nullptr;
+    }
+    if (auto* wd2 = std::get_if<WD2Reader>(&*state.decoder)) {
+        return Py_BuildValue("(Oi)", wd2->has_channel_field() ? Py_True : Py_False, wd2->channel_count());
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef reader_methods[] = {
+    {.ml_name = "read",
+     .ml_meth = reader_read,
+     .ml_flags = METH_VARARGS,
+     .ml_doc = "read(max_events, max_bytes, skip_damaged) -> (columns, offsets, damaged)"},
+    {.ml_name = "skip",
+     .ml_meth = reader_skip,
+     .ml_flags = METH_VARARGS,
+     .ml_doc = "skip(count, skip_damaged) -> (skipped, damaged)"},
+    {.ml_name = "close", .ml_meth = reader_close, .ml_flags = METH_NOARGS, .ml_doc = "close()"},
+    {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {.name = "closed", .get = reader_closed, .set = nullptr, .doc = nullptr, .closure = nullptr},
+    {.name = "events_read", .get = reader_events_read, .set = nullptr, .doc = nullptr, .closure = nullptr},
+    {.name = "position", .get = reader_position, .set = nullptr, .doc = nullptr, .closure = nullptr},
+    {.name = "layout", .get = reader_layout, .set = nullptr, .doc = nullptr, .closure = nullptr},
+    {.name = nullptr, .get = nullptr, .set = nullptr, .doc = nullptr, .closure = nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(reader_new)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(reader_dealloc)},
+    {.slot = Py_tp_methods, .pfunc = reader_methods},
+    {.slot = Py_tp_getset, .pfunc = reader_getset},
+    {.slot = 0, .pfunc = nullptr},
+};
+
+PyType_Spec reader_spec = {
+    .name = "vesk_arrays._core.Reader",
+    .basicsize = sizeof(ReaderObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = reader_slots,
+};
+
+}  // namespace
+
+PyRef create_batch_reader_type()
+{
+    return PyRef::steal(type_from_valid_spec(&reader_spec));
+}
+
+}  // namespace vesk

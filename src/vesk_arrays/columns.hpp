@@ -1,0 +1,278 @@
+// The columns of one batch as they are filled: a growable block per header
+// field, one for the samples and one for the offsets. No Python here: the
+// module layer hands the finished blocks to NumPy.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <algorithm>
+#include <utility>
+
+#include "buffered_file.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
+
+namespace vesk {
+
+// Uninitialised heap storage that grows without losing what it holds. `data()`
+// may start `lead` bytes into the heap block, so that reads from the file land
+// where the kernel copies fastest; whoever takes the block frees `base`.
+class GrowableBlock {
+public:
+    GrowableBlock() = default;
+    GrowableBlock(GrowableBlock&& other) noexcept { *this = std::move(other); }
+    GrowableBlock& operator=(GrowableBlock&& other) noexcept
+    {
+        std::swap(base_, other.base_);
+        std::swap(capacity_, other.capacity_);
+        std::swap(lead_, other.lead_);
+        return *this;
+    }
+    ~GrowableBlock() { std::free(base_); }
+
+    // Room for at least `bytes`; false when memory cannot be had (the block is
+    // unchanged). The first allocation places data() where reads from file
+    // offset `offset` are fastest (see alias_free_lead).
+    bool reserve(std::size_t bytes, std::uint64_t offset = 0)
+    {
+        if (base_ != nullptr && bytes <= capacity_) {
+            return true;
+        }
+        if (base_ == nullptr) {
+            void* block = bytes <= SIZE_MAX - kLeadSlack ? std::malloc(bytes + kLeadSlack) : nullptr;
+            if (block == nullptr) {
+                return false;
+            }
+            base_ = static_cast<std::byte*>(block);
+            lead_ = alias_free_lead(block, offset);
+            capacity_ = bytes;
+            return true;
+        }
+        void* grown = std::realloc(base_, lead_ + bytes);
+        if (grown == nullptr) {
+            return false;
+        }
+        base_ = static_cast<std::byte*>(grown);
+        capacity_ = bytes;
+        return true;
+    }
+
+    // Gives back what lies beyond `bytes` (nothing is copied when shrinking).
+    void shrink_to(std::size_t bytes)
+    {
+        if (base_ != nullptr && bytes < capacity_) {
+            if (void* shrunk = std::realloc(base_, lead_ + std::max<std::size_t>(bytes, 1))) {
+                base_ = static_cast<std::byte*>(shrunk);
+                capacity_ = bytes;
+            }
+        }
+    }
+
+    std::byte* data() const { return base_ + lead_; }
+    std::size_t capacity() const { return capacity_; }
+    // Hands the heap block to the caller, to be released with std::free.
+    void* release()
+    {
+        capacity_ = lead_ = 0;
+        return std::exchange(base_, nullptr);
+    }
+
+private:
+    std::byte* base_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t lead_ = 0;
+};
+
+// The header fields of each format, column by column.
+template <class Header>
+struct HeaderColumns;
+
+template <>
+struct HeaderColumns<WD1Header> {
+    static constexpr std::size_t kCount = 6;
+    static constexpr std::size_t kWidths[kCount] = {4, 4, 4, 4, 4, 4};
+    static void store(std::byte* const* columns, std::size_t row, const WD1Header& h)
+    {
+        const std::int32_t values[kCount] = {h.event_size,    h.board_id,     h.pattern,
+                                             h.board_channel, h.event_counter, h.timestamp};
+        for (std::size_t i = 0; i < kCount; ++i) {
+            reinterpret_cast<std::int32_t*>(columns[i])[row] = values[i];
+        }
+    }
+};
+
+template <>
+struct HeaderColumns<WD2Header> {
+    static constexpr std::size_t kCount = 5;
+    static constexpr std::size_t kWidths[kCount] = {4, 8, 4, 8, 4};
+    static void store(std::byte* const* columns, std::size_t row, const WD2Header& h)
+    {
+        reinterpret_cast<std::uint32_t*>(columns[0])[row] = h.event_counter;
+        reinterpret_cast<std::uint64_t*>(columns[1])[row] = h.timestamp;
+        reinterpret_cast<std::uint32_t*>(columns[2])[row] = h.samples;
+        reinterpret_cast<std::uint64_t*>(columns[3])[row] = h.sampling_period;
+        reinterpret_cast<std::int32_t*>(columns[4])[row] = h.channels;
+    }
+};
+
+// The decoder's sink for a batch: events go into the columns, in one pass.
+template <class Reader>
+class BatchSink {
+public:
+    using Header = typename Reader::Header;
+    using Sample = typename Reader::Sample;
+    using Fields = HeaderColumns<Header>;
+    static constexpr bool kReadsSamples = true;
+    // The bytes one event adds to a batch besides its samples: its header
+    // fields and its offset.
+    static constexpr std::uint64_t kRowBytes = [] {
+        std::uint64_t sum = sizeof(std::int64_t);
+        for (std::size_t width : Fields::kWidths) {
+            sum += width;
+        }
+        return sum;
+    }();
+
+    // At most `max_events` events and about `max_bytes` bytes (nothing: no
+    // bound), but always at least one event.
+    BatchSink(const BufferedFile& file, std::uint64_t max_events, std::optional<std::uint64_t> max_bytes)
+        : file_(file), max_events_(max_events), max_bytes_(max_bytes)
+    {
+    }
+
+    bool wants(std::uint64_t sample_bytes)
+    {
+        pending_bytes_ = sample_bytes + kRowBytes;
+        return !max_bytes_ || events_ == 0 || bytes_ + pending_bytes_ <= *max_bytes_;
+    }
+
+    Sample* reserve(const Header&, std::size_t count)
+    {
+        const std::size_t used = samples_ * sizeof(Sample);
+        const std::size_t needed = used + count * sizeof(Sample);
+        if (needed > samples_block_.capacity()) {
+            // The first block is sized from what the file can still hold,
+            // bounded by the batch's limits, so that it does not grow by
+            // copying; the first sample lands where the kernel fills fastest.
+            const std::size_t wanted = samples_block_.capacity() == 0
+                                           ? std::max(needed, first_capacity(count))
+                                           : std::max(needed, 2 * samples_block_.capacity());
+            const std::uint64_t offset = file_.position();
+            if (!samples_block_.reserve(wanted, offset) && !samples_block_.reserve(needed, offset)) {
+                return nullptr;
+            }
+        }
+        pending_count_ = count;
+        return reinterpret_cast<Sample*>(samples_block_.data() + used);
+    }
+
+    void commit(const Header& header)
+    {
+        std::byte* columns[Fields::kCount];
+        for (std::size_t i = 0; i < Fields::kCount; ++i) {
+            columns[i] = fields_[i].data();
+        }
+        Fields::store(columns, events_, header);
+        samples_ += pending_count_;
+        pending_count_ = 0;
+        reinterpret_cast<std::int64_t*>(offsets_.data())[events_ + 1] = static_cast<std::int64_t>(samples_);
+        ++events_;
+        bytes_ += pending_bytes_;
+    }
+
+    // Room for one more row, made before the event is read so that commit
+    // cannot fail; false when memory ran out.
+    bool ensure_row()
+    {
+        if (events_ < rows_capacity_) {
+            return true;
+        }
+        std::size_t rows = 2 * rows_capacity_;
+        if (rows_capacity_ == 0) {
+            // Events like the first (or at least 24 bytes each) in what the
+            // file still holds, bounded by the batch's limits.
+            std::uint64_t estimate = 64;
+            if (const std::optional<std::uint64_t> remaining = file_.remaining()) {
+                estimate = *remaining / 24 + 1;
+            }
+            if (max_bytes_) {
+                estimate = std::min<std::uint64_t>(estimate, *max_bytes_ / kRowBytes + 1);
+            }
+            rows = static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min(estimate, max_events_)));
+        }
+        rows = std::min<std::uint64_t>(rows, max_events_);
+        for (std::size_t i = 0; i < Fields::kCount; ++i) {
+            if (!fields_[i].reserve(rows * Fields::kWidths[i])) {
+                return false;
+            }
+        }
+        if (!offsets_.reserve((rows + 1) * sizeof(std::int64_t))) {
+            return false;
+        }
+        reinterpret_cast<std::int64_t*>(offsets_.data())[0] = 0;
+        rows_capacity_ = rows;
+        return true;
+    }
+
+    std::size_t events() const { return events_; }
+    std::size_t samples() const { return samples_; }
+    bool full() const { return events_ >= max_events_; }
+
+    // The blocks, trimmed to what they hold, for the module layer to take.
+    void trim()
+    {
+        samples_block_.shrink_to(samples_ * sizeof(Sample));
+        for (std::size_t i = 0; i < Fields::kCount; ++i) {
+            fields_[i].shrink_to(events_ * Fields::kWidths[i]);
+        }
+        offsets_.shrink_to((events_ + 1) * sizeof(std::int64_t));
+    }
+    GrowableBlock& field(std::size_t index) { return fields_[index]; }
+    GrowableBlock& samples_block() { return samples_block_; }
+    GrowableBlock& offsets_block() { return offsets_; }
+
+private:
+    std::size_t first_capacity(std::size_t first_count) const
+    {
+        std::uint64_t bound = UINT64_MAX / 4;
+        if (const std::optional<std::uint64_t> remaining = file_.remaining()) {
+            bound = *remaining;  // every sample left in the file, at most
+        }
+        if (max_bytes_) {
+            bound = std::min(bound, *max_bytes_);
+        }
+        // As many events like the first as the batch may hold.
+        const std::uint64_t per_event = std::max<std::uint64_t>(first_count, 1) * sizeof(Sample);
+        if (max_events_ <= bound / per_event) {
+            bound = max_events_ * per_event;
+        }
+        return static_cast<std::size_t>(bound);
+    }
+
+    const BufferedFile& file_;
+    std::uint64_t max_events_;
+    std::optional<std::uint64_t> max_bytes_;
+    GrowableBlock fields_[Fields::kCount];
+    GrowableBlock samples_block_;
+    GrowableBlock offsets_;
+    std::size_t rows_capacity_ = 0;
+    std::size_t events_ = 0;
+    std::size_t samples_ = 0;
+    std::size_t pending_count_ = 0;
+    std::uint64_t pending_bytes_ = 0;
+    std::uint64_t bytes_ = 0;
+};
+
+// The sink that counts events and skips their samples by seeking.
+template <class Reader>
+struct CountingSink {
+    static constexpr bool kReadsSamples = false;
+    bool wants(std::uint64_t) const { return true; }
+    void commit(const typename Reader::Header&) { ++events; }
+    std::uint64_t events = 0;
+};
+
+}  // namespace vesk
