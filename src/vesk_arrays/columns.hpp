@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "buffered_file.hpp"
+#include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
 
@@ -151,6 +152,10 @@ public:
 
     Sample* reserve(const Header&, std::size_t count)
     {
+        pending_count_ = count;
+        if (count == 0) {
+            return reinterpret_cast<Sample*>(detail::empty_storage);  // nothing is written there
+        }
         const std::size_t used = samples_ * sizeof(Sample);
         const std::size_t needed = used + count * sizeof(Sample);
         if (needed > samples_block_.capacity()) {
@@ -165,7 +170,6 @@ public:
                 return nullptr;
             }
         }
-        pending_count_ = count;
         return reinterpret_cast<Sample*>(samples_block_.data() + used);
     }
 
