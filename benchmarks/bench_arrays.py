@@ -1,0 +1,116 @@
+"""vesk_arrays.read beside numpy.fromfile with a structured dtype, and beside an EventReader loop.
+
+    python benchmarks/bench_arrays.py [--repeats N] [--quick]
+
+All figures come from this one run, on files it writes to a temporary folder,
+with a warm page cache, best of several repeats, as ratios:
+  * WD1 with 16, 256 and 4096 samples per event, and WD2 with 4 x 65 536 floats:
+    events per second of vesk_arrays.read against numpy.fromfile on the same
+    fixed-size file (which numpy.fromfile can read only because every event has
+    the same size, and without any check);
+  * a per-event maximum over a WD1 file of 16-sample events: vesk_arrays.read then
+    waveforms().max(axis=1), against a vesk.EventReader loop;
+  * two threads each reading its own file, against one thread reading one.
+"""
+
+import argparse
+import os
+import struct
+import tempfile
+import threading
+import time
+
+import numpy as np
+
+import vesk
+import vesk_arrays
+
+
+def write_wd1(path, samples, events):
+    payload = (np.arange(samples, dtype="<u2") * 7).tobytes()
+    record = struct.pack("<6i", 24 + 2 * samples, 1, 0, 0, 0, 0) + payload
+    with open(path, "wb") as f:
+        for start in range(0, events, 100_000):
+            f.write(record * min(100_000, events - start))
+
+
+def write_wd2(path, events, channels=4, samples=65536):
+    payload = np.linspace(-1, 1, channels * samples, dtype="<f4").tobytes()
+    with open(path, "wb") as f:
+        for i in range(events):
+            f.write(struct.pack("<IQIQi", i, i, samples, 200, channels) + payload)
+
+
+def best(repeats, function):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="small files, for a smoke run")
+    args = parser.parse_args()
+    scale = 16 if args.quick else 1
+    folder = tempfile.mkdtemp()
+    rows = []
+
+    cases = [("WD1", 16, 4_000_000), ("WD1", 256, 500_000), ("WD1", 4096, 32_000), ("WD2", None, 256)]
+    for fmt, samples, events in cases:
+        events //= scale
+        path = os.path.join(folder, f"{fmt}-{samples}.{fmt.lower()}")
+        if fmt == "WD1":
+            write_wd1(path, samples, events)
+            dtype = np.dtype([("h", "<i4", 6), ("d", "<u2", samples)])
+            label = f"WD1, {samples} samples per event"
+        else:
+            write_wd2(path, events)
+            dtype = np.dtype([("h", "<u4"), ("t", "<u8"), ("s", "<u4"), ("p", "<u8"), ("c", "<i4"),
+                              ("d", "<f4", 4 * 65536)])
+            label = "WD2, 4 x 65 536 floats per event"
+        np.fromfile(path, dtype)  # warm the page cache
+        vesk_arrays.read(path, fmt)
+        ours = best(args.repeats, lambda: vesk_arrays.read(path, fmt))
+        theirs = best(args.repeats, lambda: np.fromfile(path, dtype))
+        rows.append((label, f"{events / ours / 1e6:.2f} M events/s", f"{events / theirs / 1e6:.2f} M events/s",
+                     theirs / ours))
+        if fmt == "WD1" and samples == 16:
+            loop = best(max(1, args.repeats // 2),
+                        lambda: [e["data"].max() for e in vesk.EventReader(path, "WD1")])
+            vectorised = best(args.repeats, lambda: vesk_arrays.read(path, "WD1").waveforms().max(axis=1))
+            maximum_row = ("per-event maximum, WD1 16 samples", f"{vectorised:.3f} s (read + waveforms().max)",
+                           f"{loop:.3f} s (EventReader loop)", loop / vectorised)
+            first_wd1 = path
+    rows.append(maximum_row)
+
+    # Two threads, two files (copies of the 4096-sample file), against one thread.
+    second = first_wd1 + ".copy"
+    big = os.path.join(folder, "WD1-4096.wd1")
+    with open(big, "rb") as src, open(second, "wb") as dst:
+        dst.write(src.read())
+    vesk_arrays.read(second, "WD1")
+    one = best(args.repeats, lambda: vesk_arrays.read(big, "WD1"))
+
+    def two_threads():
+        threads = [threading.Thread(target=vesk_arrays.read, args=(p, "WD1")) for p in (big, second)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    two = best(args.repeats, two_threads)
+    size = os.path.getsize(big)
+    rows.append(("two threads, two files (WD1 4096)", f"{2 * size / two / 2**30:.2f} GiB/s",
+                 f"one thread: {size / one / 2**30:.2f} GiB/s", (2 * size / two) / (size / one)))
+
+    print(f"{'workload':<38} {'vesk_arrays':<36} {'reference':<36} ratio")
+    for label, ours, theirs, ratio in rows:
+        print(f"{label:<38} {ours:<36} {theirs:<36} {ratio:.2f}x")
+
+
+if __name__ == "__main__":
+    main()
