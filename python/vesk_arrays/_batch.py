@@ -164,3 +164,29 @@ class Batch(Mapping):
         else:
             channels = max(int(self._columns["channels"][0]), 0) if count else 0
         return data.reshape(count, channels, per_channel)
+
+    # -- conversions (each needs an optional package; see vesk_arrays._convert) ---------------
+
+    def to_arrow(self):
+        """A ``pyarrow.Table``: one column per header field with its integer width, and
+        ``data`` a ``fixed_size_list`` when every event has the same non-zero number of
+        samples, else a ``large_list``. The samples are shared, not copied. The schema's
+        metadata holds the format under ``b"vesk.format"``. Needs ``vesk[arrow]``."""
+        from ._convert import to_arrow
+
+        return to_arrow(self)
+
+    def to_pandas(self):
+        """A ``pandas.DataFrame``: the header fields with their integer widths, and ``data``
+        as Arrow-backed lists (``pd.ArrowDtype(pa.large_list(...))``) sharing the samples.
+        Needs ``vesk[pandas]``."""
+        from ._convert import to_pandas
+
+        return to_pandas(self)
+
+    def to_awkward(self):
+        """An ``awkward.Array`` of records: the header fields and ``data`` as a variable-length
+        list per event, over the batch's own buffers. Needs ``vesk[awkward]``."""
+        from ._convert import to_awkward
+
+        return to_awkward(self)

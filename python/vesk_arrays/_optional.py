@@ -1,0 +1,15 @@
+"""Imports of the packages behind optional features, with the extra that installs them."""
+
+from __future__ import annotations
+
+import importlib
+
+
+def require(module, extra, feature):
+    """The module, or an ImportError telling which extra of vesk brings it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        package = module.split(".")[0]
+        raise ImportError(f"{feature} needs {package}, which is not installed; "
+                          f'install it with: pip install "vesk[{extra}]"') from error

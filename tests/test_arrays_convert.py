@@ -1,0 +1,148 @@
+"""Batches through Arrow, pandas and awkward give back the events vesk.EventReader reads."""
+
+import re
+import sys
+
+import awkward as ak
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pytest
+
+import vesk
+import vesk_arrays
+from vesk_arrays._batch import HEADER_FIELDS, SAMPLE_DTYPES
+from wdfiles import wd1_event, wd2_event
+
+SPECIAL_FLOATS = np.array([np.nan, -0.0, np.inf, 1e-45], np.float32)  # NaN, negative zero, subnormal
+
+FILES = {
+    ("WD1", "uniform"): b"".join(wd1_event(np.arange(8) + 100 * i, board_id=3, event_counter=i,
+                                           timestamp=-i) for i in range(5)),
+    # Odd event_size: the byte after the last whole sample is skipped.
+    ("WD1", "ragged"): b"".join([wd1_event([1, 2, 3], trailing=b"\x00"), wd1_event(()),
+                                 wd1_event([65535] * 9, event_counter=-7), wd1_event([4])]),
+    ("WD2", "uniform"): b"".join(wd2_event(np.arange(15) + i, counter=i, timestamp=2**40 + i, period=200,
+                                           channels=3) for i in range(4)),
+    ("WD2", "ragged"): b"".join([wd2_event(SPECIAL_FLOATS, counter=0, channels=2),
+                                 wd2_event(np.ones(4), counter=1, channels=2),
+                                 wd2_event(np.ones(2), counter=2, samples=1, channels=2),
+                                 wd2_event((), counter=3, samples=0, channels=2)]),
+    ("WD2", "single-channel"): b"".join(wd2_event(np.arange(6) * 0.5, counter=i, timestamp=10 * i)
+                                        for i in range(3)),
+}
+CASES = sorted(FILES)
+IDS = [f"{fmt}-{shape}" for fmt, shape in CASES]
+
+
+@pytest.fixture(params=CASES, ids=IDS)
+def case(request, write):
+    """(reader_type, path, the events vesk.EventReader gives, the batch of the whole file)."""
+    reader_type, shape = request.param
+    path = write(FILES[request.param])
+    events = list(vesk.EventReader(path, reader_type))
+    return reader_type, shape, events, vesk_arrays.read(path, reader_type)
+
+
+def bits(array):
+    array = np.asarray(array)
+    return array.view(f"u{array.dtype.itemsize}")
+
+
+def assert_same(reader_type, events, columns, lengths, samples):
+    """Columns, per-event sample counts and all samples equal the events; widths kept."""
+    for name, dtype in HEADER_FIELDS[reader_type]:
+        column = np.asarray(columns[name])
+        assert column.dtype == dtype, name
+        assert column.tolist() == [event[name] for event in events], name
+    assert list(lengths) == [len(event["data"]) for event in events]
+    expected = np.concatenate([event["data"] for event in events]) if events else np.empty(0)
+    samples = np.asarray(samples)
+    assert samples.dtype == SAMPLE_DTYPES[reader_type]
+    np.testing.assert_array_equal(bits(samples), bits(expected.astype(samples.dtype)))
+
+
+def arrow_parts(table):
+    data = table.column("data").combine_chunks()
+    if pa.types.is_fixed_size_list(data.type):
+        lengths = [data.type.list_size] * len(data)
+    else:
+        lengths = np.diff(data.offsets.to_numpy())
+    columns = {name: table.column(name).to_numpy() for name in table.column_names if name != "data"}
+    return columns, lengths, data.flatten().to_numpy(zero_copy_only=False)
+
+
+def test_arrow_table_holds_the_events(case):
+    reader_type, shape, events, batch = case
+    table = batch.to_arrow()
+    assert table.column_names == [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
+    assert table.schema.metadata == {b"vesk.format": reader_type.encode()}
+    sample_type = pa.from_numpy_dtype(SAMPLE_DTYPES[reader_type])
+    if shape == "ragged":
+        assert table.schema.field("data").type == pa.large_list(sample_type)
+    else:
+        assert table.schema.field("data").type == pa.list_(sample_type, len(events[0]["data"]))
+    assert_same(reader_type, events, *arrow_parts(table))
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+def test_events_without_samples_are_a_large_list(write, reader_type):
+    data = wd1_event(()) * 3 if reader_type == "WD1" else wd2_event((), samples=0, channels=2) * 3
+    table = vesk_arrays.read(write(data), reader_type).to_arrow()
+    assert pa.types.is_large_list(table.schema.field("data").type)
+    assert table.column("data").to_pylist() == [[], [], []]
+
+
+def test_arrow_shares_the_samples_and_offsets(case):
+    _, shape, _, batch = case
+    data = batch.to_arrow().column("data").chunk(0)
+    assert data.values.buffers()[1].address == batch["data"].ctypes.data
+    if shape == "ragged":
+        assert data.buffers()[1].address == batch.offsets.ctypes.data
+
+
+def test_pandas_frame_holds_the_events(case):
+    reader_type, _, events, batch = case
+    frame = batch.to_pandas()
+    assert list(frame.columns) == [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
+    sample_type = pa.from_numpy_dtype(SAMPLE_DTYPES[reader_type])
+    assert frame["data"].dtype == pd.ArrowDtype(pa.large_list(sample_type))
+    chunks = pa.chunked_array(pa.array(frame["data"])).chunks
+    assert len(chunks) == 1
+    data = chunks[0]
+    assert data.values.buffers()[1].address == batch["data"].ctypes.data
+    columns = {name: frame[name].to_numpy() for name, _ in HEADER_FIELDS[reader_type]}
+    assert_same(reader_type, events, columns, np.diff(data.offsets.to_numpy()), data.flatten().to_numpy())
+
+
+def test_awkward_array_holds_the_events(case):
+    reader_type, _, events, batch = case
+    array = batch.to_awkward()
+    assert array.fields == [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
+    assert f"data: var * {SAMPLE_DTYPES[reader_type]}" in str(array.type)
+    samples = ak.to_numpy(ak.flatten(array["data"]))
+    assert np.shares_memory(samples, batch["data"])
+    columns = {name: ak.to_numpy(array[name]) for name, _ in HEADER_FIELDS[reader_type]}
+    assert_same(reader_type, events, columns, ak.to_numpy(ak.num(array["data"])), samples)
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+@pytest.mark.parametrize("method", ["to_arrow", "to_pandas", "to_awkward"])
+def test_an_empty_batch_converts(reader_type, method):
+    converted = getattr(vesk_arrays.Batch.empty(reader_type), method)()
+    assert len(converted) == 0
+    names = [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
+    assert list(converted.fields if method == "to_awkward" else
+                converted.column_names if method == "to_arrow" else converted.columns) == names
+
+
+@pytest.mark.parametrize("call, module, extra", [
+    (lambda batch: batch.to_arrow(), "pyarrow", "arrow"),
+    (lambda batch: batch.to_pandas(), "pandas", "pandas"),
+    (lambda batch: batch.to_pandas(), "pyarrow", "pandas"),
+    (lambda batch: batch.to_awkward(), "awkward", "awkward"),
+], ids=["arrow", "pandas", "pandas-pyarrow", "awkward"])
+def test_a_missing_package_names_its_extra(monkeypatch, call, module, extra):
+    monkeypatch.setitem(sys.modules, module, None)   # makes `import module` fail
+    with pytest.raises(ImportError, match=re.escape(f'pip install "vesk[{extra}]"')):
+        call(vesk_arrays.Batch.empty("WD1"))
