@@ -1,0 +1,189 @@
+"""Many files as one stream of batches, with a report of what each read met; event counts."""
+
+from __future__ import annotations
+
+import glob
+import os
+import re
+import sys
+from dataclasses import dataclass
+from typing import Optional, Tuple
+
+from ._batch import Batch
+from ._reader import (DEFAULT_STEP, BatchReader, DamagedEventError, check_errors, check_format,
+                      check_path, parse_step_size)
+
+_GLOB_MAGIC = re.compile(r"[*?[]")
+
+
+def expand_paths(paths):
+    """The files named by ``paths``: a str or os.PathLike, or a list of them.
+
+    A name holding ``*``, ``?`` or ``[`` is a glob pattern, replaced by its matches in
+    sorted order. A pattern that matches nothing is kept as it is, so that opening it
+    fails like opening any other missing file, instead of the files quietly vanishing.
+    """
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    try:
+        paths = list(paths)
+    except TypeError:
+        raise TypeError(f"paths must be a str, an os.PathLike or a list of them, "
+                        f"not {type(paths).__name__!r}") from None
+    files = []
+    for path in paths:
+        path = check_path(path)
+        if _GLOB_MAGIC.search(path):
+            files.extend(sorted(glob.glob(path)) or [path])
+        else:
+            files.append(path)
+    return files
+
+
+@dataclass(frozen=True)
+class Report:
+    """What reading one batch met, given with it by ``iterate(..., report=True)``.
+
+    ``path`` is the batch's file and ``file_index`` its position among the files.
+    ``events`` is the range of event indices within the file that this read went over:
+    from ``batch.start`` to the reader's position after it, so damaged events skipped on
+    the way lie inside it, and the reports of one file cover it without gaps. ``rows``
+    is the range of the batch's events among all the events yielded so far, over every
+    file (``len(rows) == len(batch)``).
+
+    With ``errors="skip"``: ``damaged`` holds a :class:`DamagedEventError` (with ``path``,
+    ``index``, ``offset`` and ``reason``) for each damaged event this read skipped, and
+    ``error`` the ``OSError`` of a file that could not be opened or read any further
+    (its message names the file); such a file's remaining events are not read.
+    """
+
+    path: str
+    file_index: int
+    events: range
+    rows: range
+    damaged: Tuple[DamagedEventError, ...] = ()
+    error: Optional[OSError] = None
+
+    @property
+    def ok(self):
+        """True when the read met neither damaged events nor an error."""
+        return not self.damaged and self.error is None
+
+
+def with_path(error, path):
+    """The OSError, or one of the same class that names the file.
+
+    Among many files the path is what tells which one failed. An error with an errno
+    gets the path as its ``filename``; one with only a message (``filename`` set on it
+    would print as "[Errno None] None: ...") gets the path in front of the message.
+    """
+    if error.filename is not None or str(error).startswith(f"{path}: "):
+        return error
+    try:
+        if error.errno is not None and error.strerror is not None:
+            return type(error)(error.errno, error.strerror, path)
+        return type(error)(f"{path}: {error}")
+    except Exception:
+        return error
+
+
+def iterate(paths, reader_type, *, step_size=DEFAULT_STEP, report=False, errors="raise"):
+    """The events of many files as batches, file after file, in the order of ``paths``.
+
+    ``paths`` is a str or os.PathLike, or a list of them; glob patterns are expanded
+    and their matches sorted. Each batch holds ``step_size`` events (an int) or about
+    that many bytes (a memory size such as ``"64 MiB"``), and never spans two files.
+
+    With ``report=True`` the iteration gives ``(batch, report)`` pairs, ``report`` a
+    :class:`Report`. Every file gives at least one batch: when it holds no event, when
+    it cannot be opened (``errors="skip"``), or when damaged events or a read error
+    follow its last event, an empty batch comes with the report that records it. So
+    each file and each problem met appears in some report.
+
+    With ``errors="raise"`` a file that cannot be opened raises its ``OSError`` (its
+    message names the file) when the iteration reaches it, and a damaged event
+    raises :class:`DamagedEventError` after the batch before it. With ``errors="skip"``
+    both are recorded in the reports and the iteration goes on.
+    """
+    check_format(reader_type)
+    parse_step_size(step_size)
+    check_errors(errors)
+    pairs = _pairs(expand_paths(paths), reader_type, step_size, errors)
+    return pairs if report else (batch for batch, _ in pairs)
+
+
+def _pairs(files, reader_type, step_size, errors):
+    row = 0
+    for file_index, path in enumerate(files):
+        for batch, report in _file_pairs(path, file_index, reader_type, step_size, errors, row):
+            row += len(batch)
+            yield batch, report
+
+
+def _file_pairs(path, file_index, reader_type, step_size, errors, row):
+    def empty(position, **problems):
+        return (Batch.empty(reader_type, path=path, start=position),
+                Report(path, file_index, range(position, reader_position()), range(row, row),
+                       **problems))
+
+    def reader_position():
+        return reader.events_read if reader is not None else 0
+
+    reader = None
+    try:
+        reader = BatchReader(path, reader_type, errors=errors)
+    except OSError as error:
+        error = with_path(error, path)
+        if errors == "raise":
+            raise error from None
+        yield empty(0, error=error)
+        return
+
+    with reader:
+        batches = reader.batches(step_size)
+        noted = 0
+        given = False
+        while True:
+            position = reader.events_read
+            try:
+                batch = next(batches, None)
+            except OSError as error:
+                error = with_path(error, path)
+                if errors == "raise":
+                    raise error from None
+                yield empty(position, error=error)
+                return
+            damaged = reader.damaged[noted:]
+            noted += len(damaged)
+            damaged = tuple(DamagedEventError(path, *record) for record in damaged)
+            if batch is None:
+                if damaged or not given:
+                    yield empty(position, damaged=damaged)
+                return
+            given = True
+            yield batch, Report(path, file_index, range(batch.start, reader.events_read),
+                                range(row, row + len(batch)), damaged)
+            row += len(batch)
+
+
+def num_events(paths, reader_type):
+    """How many events iterating ``paths`` gives, found without reading any samples.
+
+    ``paths`` is taken as by :func:`iterate`. Damaged events are not counted (they are
+    what ``errors="skip"`` leaves out); a file that cannot be opened raises its OSError.
+    """
+    check_format(reader_type)
+    total = 0
+    for path in expand_paths(paths):
+        try:
+            reader = BatchReader(path, reader_type, errors="skip")
+        except OSError as error:
+            raise with_path(error, path) from None
+        with reader:
+            while True:
+                # Loops until the reader stops moving, in case a reader stops a skip short.
+                before = reader.events_read
+                total += reader.skip(sys.maxsize)
+                if reader.events_read == before:
+                    break
+    return total
