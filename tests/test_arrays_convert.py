@@ -1,4 +1,4 @@
-"""Batches through Arrow, pandas and awkward give back the events vesk.EventReader reads."""
+"""Batches through Arrow, pandas, awkward and Parquet give back the events vesk.EventReader reads."""
 
 import re
 import sys
@@ -7,6 +7,7 @@ import awkward as ak
 import numpy as np
 import pandas as pd
 import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 
 import vesk
@@ -141,8 +142,77 @@ def test_an_empty_batch_converts(reader_type, method):
     (lambda batch: batch.to_pandas(), "pandas", "pandas"),
     (lambda batch: batch.to_pandas(), "pyarrow", "pandas"),
     (lambda batch: batch.to_awkward(), "awkward", "awkward"),
-], ids=["arrow", "pandas", "pandas-pyarrow", "awkward"])
+    (lambda batch: vesk_arrays.to_parquet([], "WD1", "unused.parquet"), "pyarrow.parquet", "arrow"),
+], ids=["arrow", "pandas", "pandas-pyarrow", "awkward", "parquet"])
 def test_a_missing_package_names_its_extra(monkeypatch, call, module, extra):
     monkeypatch.setitem(sys.modules, module, None)   # makes `import module` fail
     with pytest.raises(ImportError, match=re.escape(f'pip install "vesk[{extra}]"')):
         call(vesk_arrays.Batch.empty("WD1"))
+
+
+# -- Parquet ----------------------------------------------------------------------------------
+
+@pytest.fixture(params=["WD1", "WD2"])
+def many_files(request, write):
+    """(reader_type, paths, all their events in order): uniform and ragged files of one format."""
+    reader_type = request.param
+    shapes = ["uniform", "ragged"] if reader_type == "WD1" else ["uniform", "ragged", "uniform"]
+    paths = [write(FILES[reader_type, shape]) for shape in shapes]
+    events = [event for path in paths for event in vesk.EventReader(path, reader_type)]
+    return reader_type, paths, events
+
+
+@pytest.mark.parametrize("step_size", [1, 3, "64 MiB"])
+def test_parquet_reads_back_the_events(tmp_path, many_files, step_size):
+    reader_type, paths, events = many_files
+    destination = tmp_path / "out.parquet"
+    assert vesk_arrays.to_parquet(paths, reader_type, destination, step_size=step_size) == len(events)
+
+    batches = [len(batch) for batch in vesk_arrays.iterate(paths, reader_type, step_size=step_size)]
+    metadata = pq.ParquetFile(destination).metadata
+    assert [metadata.row_group(i).num_rows for i in range(metadata.num_row_groups)] == batches
+    assert metadata.row_group(0).column(0).compression == "ZSTD"
+
+    table = pq.read_table(destination)
+    assert table.schema.metadata[b"vesk.format"] == reader_type.encode()
+    assert_same(reader_type, events, *arrow_parts(table))
+
+    frame = pd.read_parquet(destination)
+    # Read as NumPy objects the samples' NaNs would turn into nulls; as Arrow they stay bits.
+    data = pd.read_parquet(destination, columns=["data"], dtype_backend="pyarrow")["data"]
+    data = pa.chunked_array(pa.array(data)).combine_chunks()
+    columns = {name: frame[name].to_numpy() for name, _ in HEADER_FIELDS[reader_type]}
+    assert_same(reader_type, events, columns, [len(item) for item in data], data.flatten().to_numpy())
+
+
+def test_parquet_compression_is_passed_on(tmp_path, many_files):
+    reader_type, paths, _ = many_files
+    vesk_arrays.to_parquet(paths, reader_type, tmp_path / "out.parquet", compression="snappy")
+    assert pq.ParquetFile(tmp_path / "out.parquet").metadata.row_group(0).column(0).compression == "SNAPPY"
+
+
+def test_parquet_of_no_events_has_the_schema(tmp_path, write):
+    destination = tmp_path / "out.parquet"
+    assert vesk_arrays.to_parquet([write(b"")], "WD1", destination) == 0
+    table = pq.read_table(destination)
+    assert table.num_rows == 0
+    assert table.column_names == [name for name, _ in HEADER_FIELDS["WD1"]] + ["data"]
+
+
+@pytest.mark.parametrize("bad, error", [
+    (wd1_event([1]) + wd1_event(event_size=22), vesk_arrays.DamagedEventError),
+    (None, FileNotFoundError),
+], ids=["damaged", "missing"])
+def test_a_failed_conversion_leaves_no_file(tmp_path, write, bad, error):
+    good = write(FILES["WD1", "uniform"])
+    bad = write(bad) if bad is not None else str(tmp_path / "missing.wd1")
+    destination = tmp_path / "out.parquet"
+    with pytest.raises(error):
+        vesk_arrays.to_parquet([good, bad], "WD1", destination, step_size=1)
+    assert not destination.exists()
+
+
+def test_parquet_progress_counts_the_events(tmp_path, capsys, many_files):
+    reader_type, paths, events = many_files
+    vesk_arrays.to_parquet(paths, reader_type, tmp_path / "out.parquet", step_size=2, progress=True)
+    assert f"{len(events)}/{len(events)}" in capsys.readouterr().err

@@ -4,15 +4,25 @@
 batch by batch. A batch holds one array per header field and all samples in one array,
 with ``offsets`` marking where each event's samples start.
 
-`iterate` streams many files and `num_events` counts their events without reading
-samples. A batch converts to pyarrow, pandas and awkward (`Batch.to_arrow`,
-`to_pandas`, `to_awkward`).
+`iterate` streams many files, `num_events` counts their events without reading samples,
+`to_parquet` writes them to one Parquet file, and `vesk_arrays.dask.read` makes a Dask
+DataFrame of them. A batch converts to pyarrow, pandas and awkward (`Batch.to_arrow`,
+`to_pandas`, `to_awkward`). The command line is ``vesk`` (or ``python -m vesk_arrays``).
 """
 
 from ._batch import Batch
 from ._iterate import Report, iterate, num_events
+from ._parquet import to_parquet
 from ._reader import BatchReader, DamagedEventError, DamagedEventWarning, read
 
 __all__ = ["Batch", "BatchReader", "DamagedEventError", "DamagedEventWarning", "Report", "iterate",
-           "num_events", "read"]
+           "num_events", "read", "to_parquet"]
 
+
+def __getattr__(name):
+    # vesk_arrays.dask needs Dask only when used; load it on first access.
+    if name == "dask":
+        import importlib
+
+        return importlib.import_module(".dask", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
