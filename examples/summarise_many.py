@@ -4,11 +4,12 @@
     python examples/summarise_many.py --format WD1 --scheduler tcp://10.0.0.5:8786 /data/*.wd1
     python examples/summarise_many.py --generate 8          # write 8 sample files, then summarise them
 
-Each file is one task: a worker opens it with vesk, reduces every event to a row
-(counter, timestamp, sample count, min, max, mean), and returns its rows; the
-rows of all files are combined into one table, in the order the files were given.
-Without --scheduler a LocalCluster is started on this machine; with it, the tasks
-run on the cluster whose scheduler has that address (every worker needs vesk and
+The files become one Dask DataFrame (vesk_arrays.dask.read): each partition holds
+about --step-size of events, several small files to a partition. Each partition is
+reduced to one row per event (file, event, counter, timestamp, sample count, min,
+max, mean), and the rows come back as one table, in the order the files were given.
+Without --scheduler a LocalCluster is started on this machine; with it, the work
+runs on the cluster whose scheduler has that address (every worker needs vesk and
 the files at the same paths).
 """
 
@@ -18,51 +19,72 @@ import sys
 import tempfile
 
 import numpy as np
+import pandas as pd
+import pyarrow as pa
 
-import vesk
+import vesk_arrays
+import vesk_arrays.dask
 
-ROW = np.dtype([("file", "U256"), ("event", "i8"), ("event_counter", "i8"), ("timestamp", "u8"),
-                ("samples", "i8"), ("min", "f8"), ("max", "f8"), ("mean", "f8")])
-
-
-def summarise_file(path, reader_type):
-    """The rows of one file: a structured array with one row per event."""
-    rows = []
-    for index, event in enumerate(vesk.EventReader(path, reader_type)):
-        data = event["data"]
-        if data.size:
-            low, high, mean = float(data.min()), float(data.max()), float(data.mean(dtype=np.float64))
-        else:
-            low = high = mean = float("nan")
-        rows.append((path, index, event["event_counter"], event["timestamp"], data.size, low, high, mean))
-    return np.array(rows, dtype=ROW)
+COLUMNS = {"file": pd.ArrowDtype(pa.string()), "event": np.int64, "event_counter": np.int64,
+           "timestamp": np.uint64, "samples": np.int64, "min": np.float64, "max": np.float64,
+           "mean": np.float64}
 
 
-def combine(parts):
-    return np.concatenate(parts) if parts else np.empty(0, dtype=ROW)
+def empty_table():
+    return pd.DataFrame({name: pd.Series(dtype=dtype) for name, dtype in COLUMNS.items()})
 
 
-def summarise(paths, reader_type, client):
-    """One task per file on the client's cluster; the combined table."""
-    futures = client.map(summarise_file, paths, reader_type=reader_type, pure=False)
-    return combine(client.gather(futures))
+def summarise_frame(frame):
+    """One row per event of a frame of events (with vesk_arrays.dask's source columns)."""
+    lists = pa.array(frame["data"])
+    lists = lists.combine_chunks() if isinstance(lists, pa.ChunkedArray) else lists
+    offsets = lists.offsets.to_numpy()
+    values = lists.values.to_numpy()[offsets[0]:offsets[-1]].astype(np.float64)
+    offsets = offsets - offsets[0]
+    lengths = np.diff(offsets)
+    low, high, mean = (np.full(len(frame), np.nan) for _ in range(3))
+    filled = lengths > 0
+    starts = offsets[:-1][filled]   # empty events hold no values, so these bound each filled one
+    if len(starts):
+        low[filled] = np.minimum.reduceat(values, starts)
+        high[filled] = np.maximum.reduceat(values, starts)
+        mean[filled] = np.add.reduceat(values, starts) / lengths[filled]
+    table = pd.DataFrame({"file": frame["path"].to_numpy(), "event": frame["event"].to_numpy(),
+                          "event_counter": frame["event_counter"].to_numpy(),
+                          "timestamp": frame["timestamp"].to_numpy(), "samples": lengths,
+                          "min": low, "max": high, "mean": mean})
+    return table.astype(COLUMNS)
+
+
+def summarise(paths, reader_type, client, step_size="64 MiB"):
+    """The table of all files' events, computed on the client's cluster."""
+    frame = vesk_arrays.dask.read(paths, reader_type, step_size=step_size, source=True)
+    table = frame.map_partitions(summarise_frame, meta=empty_table())
+    return client.compute(table).result().reset_index(drop=True)
 
 
 def summarise_serial(paths, reader_type):
-    return combine([summarise_file(path, reader_type) for path in paths])
+    """The same table, read here file after file."""
+    parts = []
+    for batch in vesk_arrays.iterate(paths, reader_type):
+        frame = batch.to_pandas()
+        frame.insert(0, "path", pd.array([os.path.abspath(batch.path)] * len(frame),
+                                          dtype=pd.ArrowDtype(pa.string())))
+        frame.insert(1, "event", np.arange(batch.start, batch.stop, dtype=np.int64))
+        parts.append(summarise_frame(frame))
+    return pd.concat(parts, ignore_index=True) if parts else empty_table()
 
 
 def print_table(table, limit=10):
     print(f"{'file':>24} {'event':>6} {'counter':>8} {'timestamp':>12} {'samples':>8} "
           f"{'min':>10} {'max':>10} {'mean':>10}")
-    for row in table[:limit]:
-        print(f"{os.path.basename(row['file']):>24} {row['event']:>6} {row['event_counter']:>8} "
-              f"{row['timestamp']:>12} {row['samples']:>8} {row['min']:>10.4g} {row['max']:>10.4g} "
-              f"{row['mean']:>10.4g}")
+    for row in table.head(limit).itertuples():
+        print(f"{os.path.basename(row.file):>24} {row.event:>6} {row.event_counter:>8} "
+              f"{row.timestamp:>12} {row.samples:>8} {row.min:>10.4g} {row.max:>10.4g} "
+              f"{row.mean:>10.4g}")
     if len(table) > limit:
         print(f"{'...':>24}")
-    files = len(set(table["file"]))
-    print(f"{len(table)} events from {files} files, {int(table['samples'].sum())} samples")
+    print(f"{len(table)} events from {table['file'].nunique()} files, {int(table['samples'].sum())} samples")
 
 
 def generate(count, reader_type, folder):
@@ -83,6 +105,7 @@ def main():
     parser.add_argument("--format", choices=["WD1", "WD2"], default="WD2")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler")
     parser.add_argument("--workers", type=int, default=2, help="LocalCluster workers (no --scheduler)")
+    parser.add_argument("--step-size", default="64 MiB", help="memory per partition (default 64 MiB)")
     parser.add_argument("--generate", type=int, metavar="N", help="write N sample files and use them")
     options = parser.parse_args()
 
@@ -96,11 +119,11 @@ def main():
             parser.error("no files given (or use --generate N)")
         if options.scheduler:
             with Client(options.scheduler) as client:
-                table = summarise(paths, options.format, client)
+                table = summarise(paths, options.format, client, options.step_size)
         else:
-            with LocalCluster(n_workers=options.workers, threads_per_worker=1, dashboard_address=None) as cluster, \
+            with LocalCluster(n_workers=options.workers, threads_per_worker=1, dashboard_address=":0") as cluster, \
                     Client(cluster) as client:
-                table = summarise(paths, options.format, client)
+                table = summarise(paths, options.format, client, options.step_size)
         print_table(table)
 
 

@@ -32,9 +32,20 @@ def test_dask_summary_matches_a_serial_run(tmp_path, reader_type):
     paths = summarise_many.generate(4, reader_type, str(tmp_path))
     serial = summarise_many.summarise_serial(paths, reader_type)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        combined = summarise_many.summarise(paths, reader_type, client)
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
+        # A step of about two files' bytes: partitions of several files each.
+        step = f"{2 * os.path.getsize(paths[0])} B"
+        combined = summarise_many.summarise(paths, reader_type, client, step_size=step)
     assert len(combined) == 4 * 50
     assert list(combined["file"]) == [p for p in paths for _ in range(50)]
-    for field in serial.dtype.names:
-        np.testing.assert_array_equal(combined[field], serial[field])
+    assert list(combined["event"]) == list(range(50)) * 4
+    for field in serial.columns:
+        np.testing.assert_array_equal(combined[field].to_numpy(), serial[field].to_numpy(), err_msg=field)
+
+
+def test_dask_summary_runs_from_the_command_line():
+    pytest.importorskip("dask.distributed")
+    result = subprocess.run([sys.executable, os.path.join(EXAMPLES, "summarise_many.py"), "--generate", "3",
+                             "--format", "WD1", "--workers", "1"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip().endswith("150 events from 3 files, 153600 samples")

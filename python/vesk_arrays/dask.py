@@ -1,0 +1,136 @@
+"""Many event files as one Dask DataFrame.
+
+    import vesk_arrays.dask
+    frame = vesk_arrays.dask.read("runs/*.wd1", "WD1", step_size="64 MiB")
+
+Partitions are planned when the graph is built, from what is cheap to learn: file
+sizes (``os.stat``) for a memory-size step, and event counts (headers only, see
+:func:`vesk_arrays.num_events`) for files larger than one step or for a step given in
+events. Consecutive small files share a partition, so a folder of many short runs
+gives a few tasks of about ``step_size`` each, not one task per file; a large file is
+split into event ranges. Samples are read only when the partitions are computed.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+
+import numpy as np
+
+from ._batch import Batch
+from ._iterate import expand_paths, num_events, with_path
+from ._optional import require
+from ._reader import DEFAULT_STEP, check_errors, check_format, parse_step_size, read as read_events
+
+__all__ = ["read", "plan_partitions"]
+
+
+def plan_partitions(paths, reader_type, step_size=DEFAULT_STEP):
+    """The partitions :func:`read` builds: a list of partitions, each a tuple of pieces
+    ``(path, start, stop)``, meaning events ``start`` to ``stop - 1`` of the file
+    (``stop`` None: to its end). Paths are made absolute, as workers may have another
+    working directory."""
+    check_format(reader_type)
+    unit, size = parse_step_size(step_size)
+    files = [os.path.abspath(path) for path in expand_paths(paths)]
+    plan = _plan_by_bytes(files, reader_type, size) if unit == "bytes" else \
+        _plan_by_events(files, reader_type, size)
+    return plan or [()]
+
+
+def _plan_by_bytes(files, reader_type, step):
+    partitions, pieces, filled = [], [], 0
+    for path in files:
+        size = os.stat(path).st_size
+        if size > step:
+            if pieces:
+                partitions.append(tuple(pieces))
+                pieces, filled = [], 0
+            # Event sizes within one file are assumed alike: equal event counts per part.
+            count = num_events(path, reader_type)
+            parts = min(math.ceil(size / step), max(count, 1))
+            bounds = [count * i // parts for i in range(parts + 1)]
+            partitions.extend(((path, a, b),) for a, b in zip(bounds, bounds[1:]))
+            continue
+        if pieces and filled + size > step:
+            partitions.append(tuple(pieces))
+            pieces, filled = [], 0
+        pieces.append((path, 0, None))
+        filled += size
+    if pieces:
+        partitions.append(tuple(pieces))
+    return partitions
+
+
+def _plan_by_events(files, reader_type, step):
+    partitions, pieces, filled = [], [], 0
+    for path in files:
+        count = num_events(path, reader_type)
+        position = 0
+        while position < count:
+            take = min(step - filled, count - position)
+            whole = position == 0 and take == count
+            pieces.append((path, 0, None) if whole else (path, position, position + take))
+            position += take
+            filled += take
+            if filled == step:
+                partitions.append(tuple(pieces))
+                pieces, filled = [], 0
+    if pieces:
+        partitions.append(tuple(pieces))
+    return partitions
+
+
+def _empty_frame(pa, reader_type, source):
+    frame = Batch.empty(reader_type).to_pandas()
+    return _with_source(pa, frame, "", 0) if source else frame
+
+
+def _with_source(pa, frame, path, start):
+    pd = require("pandas", "dask", "vesk_arrays.dask")
+    count = len(frame)
+    frame.insert(0, "path", pd.arrays.ArrowExtensionArray(pa.repeat(pa.scalar(path, pa.string()), count)))
+    frame.insert(1, "event", np.arange(start, start + count, dtype=np.int64))
+    return frame
+
+
+def _read_partition(pieces, reader_type, errors, source):
+    pa = require("pyarrow", "dask", "vesk_arrays.dask")
+    pd = require("pandas", "dask", "vesk_arrays.dask")
+    frames = []
+    for path, start, stop in pieces:
+        try:
+            batch = read_events(path, reader_type, start=start, stop=stop, errors=errors)
+        except OSError as error:
+            raise with_path(error, path) from None
+        frame = batch.to_pandas()
+        frames.append(_with_source(pa, frame, path, start) if source else frame)
+    if not frames:
+        return _empty_frame(pa, reader_type, source)
+    return pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
+
+
+def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=False):
+    """A ``dask.dataframe.DataFrame`` of the events of ``paths``, in file order.
+
+    ``paths`` is a str or os.PathLike (glob patterns are expanded, matches sorted) or a
+    list of them; every worker must see the files at the same paths. Each partition
+    holds about ``step_size`` of events (an int: that many events, packed across files;
+    a memory size such as ``"64 MiB"``: about that many bytes of files). The columns are
+    those of :meth:`Batch.to_pandas`; with ``source=True`` two more come first:
+    ``path`` (the file, made absolute) and ``event`` (the event's position among the
+    events read from its file).
+
+    With ``errors="skip"`` damaged events are left out (a :class:`DamagedEventWarning`
+    per file, on the worker); a file that cannot be opened always raises its OSError,
+    when the graph is built or computed. Use :func:`vesk_arrays.iterate` with
+    ``report=True`` to see what was skipped. Needs ``vesk[dask]``.
+    """
+    dd = require("dask.dataframe", "dask", "vesk_arrays.dask.read()")
+    pa = require("pyarrow", "dask", "vesk_arrays.dask.read()")
+    check_errors(errors)
+    partitions = plan_partitions(paths, reader_type, step_size)
+    meta = _empty_frame(pa, reader_type, source)
+    return dd.from_map(_read_partition, partitions, meta=meta, reader_type=reader_type,
+                       errors=errors, source=bool(source), label=f"vesk-read-{reader_type.lower()}")

@@ -1,0 +1,172 @@
+"""vesk_arrays.dask: partition planning, and the DataFrame against a serial iterate."""
+
+import os
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pytest
+from dask.distributed import Client, LocalCluster
+
+import vesk_arrays
+import vesk_arrays.dask as vdask
+from vesk_arrays._batch import HEADER_FIELDS
+from wdfiles import wd1_event, wd2_event
+
+
+def write_runs(folder, reader_type, count, events=12, seed=0):
+    """count files of random events, run000... in order; their paths."""
+    rng = np.random.default_rng(seed)
+    paths = []
+    for number in range(count):
+        path = os.path.join(folder, f"run{number:03d}.{reader_type.lower()}")
+        n = int(rng.integers(events // 2, events + 1))
+        if reader_type == "WD1":
+            data = b"".join(wd1_event(rng.integers(0, 4096, int(rng.integers(0, 30))), event_counter=i,
+                                      board_id=number) for i in range(n))
+        else:
+            samples = int(rng.integers(1, 10))
+            data = b"".join(wd2_event(rng.normal(size=2 * samples), counter=i, timestamp=2**40 + number,
+                                      samples=samples, channels=2) for i in range(n))
+        with open(path, "wb") as f:
+            f.write(data)
+        paths.append(path)
+    return paths
+
+
+def covered(partitions, path):
+    """The event ranges of one file, in partition order."""
+    return [(start, stop) for pieces in partitions for p, start, stop in pieces if p == path]
+
+
+def test_small_files_share_partitions(tmp_path):
+    paths = write_runs(tmp_path, "WD1", 20)
+    step = 3 * max(os.path.getsize(p) for p in paths)
+    partitions = vdask.plan_partitions(f"{tmp_path}/*.wd1", "WD1", step_size=f"{step} B")
+    assert all(len(pieces) >= 3 for pieces in partitions[:-1])   # each file is at most a third of a step
+    assert [p for pieces in partitions for p, _, _ in pieces] == paths      # each once, in order
+    assert all(stop is None and start == 0 for pieces in partitions for _, start, stop in pieces)
+    assert all(sum(os.path.getsize(p) for p, _, _ in pieces) <= step for pieces in partitions)
+
+
+def test_a_large_file_is_split_into_event_ranges(tmp_path):
+    small, large = write_runs(tmp_path, "WD1", 1)[0], str(tmp_path / "large.wd1")
+    with open(large, "wb") as f:
+        f.write(b"".join(wd1_event(np.arange(100), event_counter=i) for i in range(40)))  # 224 bytes each
+    partitions = vdask.plan_partitions([small, large], "WD1", step_size="1 kB")
+    assert partitions[0] == ((small, 0, None),)
+    ranges = covered(partitions, large)
+    assert len(ranges) == 9                       # 8960 bytes in steps of 1000
+    assert ranges[0][0] == 0 and ranges[-1][1] == 40
+    assert all(a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
+
+
+def test_a_step_in_events_packs_exactly(tmp_path):
+    paths = write_runs(tmp_path, "WD2", 5)
+    counts = [vesk_arrays.num_events(p, "WD2") for p in paths]
+    partitions = vdask.plan_partitions(paths, "WD2", step_size=7)
+    sizes = [sum((stop if stop is not None else counts[paths.index(p)]) - start for p, start, stop in pieces)
+             for pieces in partitions]
+    assert sizes[:-1] == [7] * (len(sizes) - 1) and 0 < sizes[-1] <= 7
+    assert sum(sizes) == sum(counts)
+
+
+def test_building_the_graph_reads_no_events(tmp_path, monkeypatch):
+    paths = write_runs(tmp_path, "WD1", 6)
+
+    def no_reading(*args, **kwargs):
+        raise AssertionError("read while the graph was built")
+
+    monkeypatch.setattr(vdask, "num_events", no_reading)
+    monkeypatch.setattr(vdask, "read_events", no_reading)
+    frame = vdask.read(paths, "WD1", step_size="64 MiB")
+    assert frame.npartitions == 1
+    assert list(frame.columns) == [name for name, _ in HEADER_FIELDS["WD1"]] + ["data"]
+
+
+def serial_frame(paths, reader_type, errors="raise"):
+    """What the Dask frame (with source columns) must hold, from a serial iterate."""
+    parts, seen = [], {}
+    for batch in vesk_arrays.iterate(paths, reader_type, errors=errors):
+        frame = batch.to_pandas()
+        first = seen.get(batch.path, 0)
+        seen[batch.path] = first + len(batch)
+        frame.insert(0, "path", pd.array([os.path.abspath(batch.path)] * len(batch),
+                                          dtype=pd.ArrowDtype(pa.string())))
+        frame.insert(1, "event", np.arange(first, first + len(batch), dtype=np.int64))
+        parts.append(frame)
+    return pd.concat(parts, ignore_index=True)
+
+
+def assert_frames_equal(got, expected, meta):
+    assert list(got.columns) == list(expected.columns) == list(meta.columns)
+    assert list(got.dtypes) == list(meta.dtypes)
+    assert len(got) == len(expected)
+    for name in got.columns:
+        if name == "data":
+            for column in (got, expected):
+                assert isinstance(column[name].dtype, pd.ArrowDtype)
+            got_data = pa.chunked_array(pa.array(got[name])).combine_chunks()
+            want_data = pa.chunked_array(pa.array(expected[name])).combine_chunks()
+            assert got_data.value_lengths().to_pylist() == want_data.value_lengths().to_pylist()
+            bits = f"u{got_data.type.value_type.bit_width // 8}"
+            np.testing.assert_array_equal(got_data.flatten().to_numpy().view(bits),
+                                          want_data.flatten().to_numpy().view(bits))
+        else:
+            np.testing.assert_array_equal(got[name].to_numpy(), expected[name].to_numpy(), err_msg=name)
+
+
+@pytest.fixture(scope="module")
+def threads_client():
+    with LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=":0") as cluster, \
+            Client(cluster) as client:
+        yield client
+
+
+@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
+@pytest.mark.parametrize("step_size", [5, "300 B", "64 MiB"])
+def test_frame_equals_a_serial_iteration(tmp_path, threads_client, reader_type, step_size):
+    paths = write_runs(tmp_path, reader_type, 7, seed=len(str(step_size)))
+    frame = vdask.read(f"{tmp_path}/run*", reader_type, step_size=step_size, source=True)
+    if step_size == "64 MiB":
+        assert frame.npartitions == 1
+    else:
+        assert 1 < frame.npartitions
+    got = threads_client.compute(frame).result()
+    assert_frames_equal(got, serial_frame(paths, reader_type), frame._meta)
+
+
+def test_frame_on_worker_processes(tmp_path):
+    paths = write_runs(tmp_path, "WD2", 6, events=40, seed=9)
+    frame = vdask.read(paths, "WD2", step_size=25, source=True)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
+            Client(cluster) as client:
+        got = client.compute(frame).result()
+        total = client.compute(frame["samples"].sum()).result()
+    expected = serial_frame(paths, "WD2")
+    assert_frames_equal(got, expected, frame._meta)
+    assert total == expected["samples"].sum()
+
+
+def test_skip_leaves_out_damaged_events(tmp_path, threads_client):
+    paths = write_runs(tmp_path, "WD1", 3)
+    with open(paths[1], "ab") as f:
+        f.write(wd1_event(event_size=22) + wd1_event([1, 2], event_counter=99))
+    frame = vdask.read(paths, "WD1", step_size=4, errors="skip", source=True)
+    with pytest.warns(vesk_arrays.DamagedEventWarning):
+        got = frame.compute(scheduler="sync")
+    assert 99 in got["event_counter"].tolist()
+    assert_frames_equal(got, serial_frame(paths, "WD1", errors="skip"), frame._meta)
+    with pytest.raises(vesk_arrays.DamagedEventError):
+        vdask.read(paths, "WD1", step_size=4).compute(scheduler="sync")
+
+
+def test_a_missing_file_raises_when_the_graph_is_built(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        vdask.read([str(tmp_path / "missing.wd1")], "WD1")
+
+
+def test_no_files_give_an_empty_frame():
+    frame = vdask.read([], "WD2", source=True)
+    got = frame.compute(scheduler="sync")
+    assert len(got) == 0 and list(got.dtypes) == list(frame._meta.dtypes)
