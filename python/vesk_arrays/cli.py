@@ -1,0 +1,314 @@
+"""The ``vesk`` command: look into WD1 and WD2 event files, convert them, plot an event.
+
+    vesk info FILE...                       what each file holds
+    vesk head FILE [-n N]                   the first events' headers and sample statistics
+    vesk convert FILE... -o OUT.parquet     all events of the files into one Parquet file
+    vesk plot FILE [--event N] -o OUT.png   the waveform(s) of one event
+
+Exit status: 0 on success, 1 when a file is missing, unreadable or holds damaged
+events (the reason goes to stderr), 2 for a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+import numpy as np
+
+from ._batch import HEADER_FIELDS
+from ._iterate import num_events, with_path
+from ._reader import FORMATS, BatchReader, DamagedEventError, read
+
+PROG = "vesk"
+EXTENSIONS = {".wd1": "WD1", ".wd2": "WD2"}
+COMPRESSIONS = ("zstd", "snappy", "gzip", "lz4", "brotli", "none")
+
+
+class Failure(Exception):
+    """Something about the files (not the command line) that makes the command fail."""
+
+
+# -- formats ------------------------------------------------------------------------------------
+
+def file_formats(options, paths):
+    """Each file's format: --format, else its extension; a usage error when neither tells."""
+    if options.format:
+        return [options.format] * len(paths)
+    formats = [EXTENSIONS.get(os.path.splitext(path)[1].lower()) for path in paths]
+    for path, reader_type in zip(paths, formats):
+        if reader_type is None:
+            options.parser.error(f"cannot tell the format of {path} from its name (.wd1 or .wd2 "
+                                 "expected): give --format WD1 or --format WD2")
+    return formats
+
+
+def one_format(options, paths):
+    formats = set(file_formats(options, paths))
+    if len(formats) > 1:
+        options.parser.error("the files are of different formats (by their names): give only files "
+                             "of one format, or --format")
+    return formats.pop()
+
+
+def describe(error):
+    """The error as "path: reason" where it names its file."""
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return f"{error.filename}: {error.strerror}"
+    return str(error)
+
+
+def plural(count, noun):
+    return f"{count} {noun}{'s' * (count != 1)}"
+
+
+# -- info ---------------------------------------------------------------------------------------
+
+class FileSummary:
+    """Figures gathered from a file's batches, a batch at a time."""
+
+    def __init__(self):
+        self.events = 0
+        self.min_length = self.max_length = None
+        self.first = self.last = None          # (counter, timestamp)
+
+    def add(self, batch):
+        count = len(batch)
+        if not count:
+            return
+        lengths = np.diff(batch.offsets)
+        low, high = int(lengths.min()), int(lengths.max())
+        self.min_length = low if self.min_length is None else min(self.min_length, low)
+        self.max_length = high if self.max_length is None else max(self.max_length, high)
+        counters, timestamps = batch["event_counter"], batch["timestamp"]
+        if self.first is None:
+            self.first = (int(counters[0]), int(timestamps[0]))
+        self.last = (int(counters[-1]), int(timestamps[-1]))
+        self.events += count
+
+
+def reported(reader, name):
+    """What the reader reports under ``name``, else what its core reader does; None if neither."""
+    if hasattr(reader, name):
+        return getattr(reader, name)
+    return getattr(getattr(reader, "_core", None), name, None)
+
+
+def wd2_layout(reader):
+    """(has_channel_field, channel_count) as the reader's probe decided; (None, None) if not told."""
+    if hasattr(reader, "has_channel_field"):
+        return bool(reader.has_channel_field), int(reader.channel_count)
+    layout = reported(reader, "layout")
+    return (bool(layout[0]), int(layout[1])) if layout is not None else (None, None)
+
+
+def info_file(path, reader_type, out):
+    """Prints what the file holds; returns the problems met (messages for stderr)."""
+    try:
+        reader = BatchReader(path, reader_type, errors="skip")
+    except OSError as error:
+        print(f"{path}\n  {'format':<10} {reader_type}\n  {'error':<10} cannot be opened", file=out)
+        return [describe(with_path(error, path))]
+    problems = []
+    summary = FileSummary()
+    with reader:
+        try:
+            for batch in reader.batches():
+                summary.add(batch)
+        except OSError as error:
+            problems.append(describe(with_path(error, path)))
+        damaged = reader.damaged
+        size = os.stat(path).st_size
+        has_field, channels = wd2_layout(reader) if reader_type == "WD2" else (None, None)
+        end = reported(reader, "position")   # just past the last whole event
+
+    print(path, file=out)
+    fmt = reader_type
+    if reader_type == "WD2":
+        if has_field is True:
+            fmt += f", multi-channel headers (28 bytes), {plural(channels, 'channel')}"
+        elif has_field is False:
+            fmt += ", single-channel headers (24 bytes)"
+    rows = [("format", fmt), ("events", str(summary.events))]
+    if summary.events:
+        if summary.min_length == summary.max_length:
+            rows.append(("samples", f"{summary.min_length} per event"))
+        else:
+            rows.append(("samples", f"{summary.min_length} to {summary.max_length} per event"))
+        rows.append(("counter", f"{summary.first[0]} (first) to {summary.last[0]} (last)"))
+        rows.append(("timestamp", f"{summary.first[1]} (first) to {summary.last[1]} (last)"))
+    if end is None:
+        rows.append(("size", f"{size} bytes"))
+    else:
+        trailing = max(size - end, 0)
+        note = f", {trailing} trailing bytes of a truncated last event" if trailing else ", no trailing bytes"
+        rows.append(("size", f"{size} bytes{note}"))
+    if damaged:
+        indices = ", ".join(str(index) for index, _, _ in damaged[:10]) + (", ..." if len(damaged) > 10 else "")
+        rows.append(("damaged", f"{plural(len(damaged), 'event')} (index {indices}), skipped"))
+    else:
+        rows.append(("damaged", "none"))
+    if problems:
+        rows.append(("error", f"reading stopped after event {reader.events_read}"))
+    for name, value in rows:
+        print(f"  {name:<10} {value}", file=out)
+    for index, offset, reason in damaged:
+        where = f" at byte {offset}" if offset >= 0 else ""
+        problems.append(f"{path}: event {index}{where} is damaged: {reason}")
+    return problems
+
+
+def run_info(options):
+    problems = []
+    for number, (path, reader_type) in enumerate(zip(options.files, file_formats(options, options.files))):
+        if number:
+            print()
+        problems += info_file(path, reader_type, sys.stdout)
+    sys.stdout.flush()
+    for problem in problems:
+        print(f"{PROG} info: {problem}", file=sys.stderr)
+    return 1 if problems else 0
+
+
+# -- head ---------------------------------------------------------------------------------------
+
+def print_table(header, rows, out):
+    widths = [max(len(cell) for cell in column) for column in zip(header, *rows)]
+    for row in [header, *rows]:
+        print("  ".join(cell.rjust(width) for cell, width in zip(row, widths)), file=out)
+
+
+def run_head(options):
+    reader_type = one_format(options, [options.file])
+    with BatchReader(options.file, reader_type, errors="skip") as reader:
+        batch = reader.read(options.n)
+        damaged = reader.damaged
+    names = [name for name, _ in HEADER_FIELDS[reader_type]]
+    rows = []
+    for index in range(len(batch)):
+        event = batch.event(index)
+        data = event["data"]
+        stats = [f"{data.min():.6g}", f"{data.max():.6g}", f"{data.mean(dtype=np.float64):.6g}"] \
+            if data.size else ["-", "-", "-"]
+        rows.append([str(event[name]) for name in names] + [str(data.size)] + stats)
+    print_table(names + ["length", "min", "max", "mean"], rows, sys.stdout)
+    sys.stdout.flush()
+    for index, offset, reason in damaged:
+        where = f" at byte {offset}" if offset >= 0 else ""
+        print(f"{PROG} head: {options.file}: event {index}{where} is damaged: {reason}", file=sys.stderr)
+    return 1 if damaged else 0
+
+
+# -- convert ------------------------------------------------------------------------------------
+
+def run_convert(options):
+    from ._parquet import to_parquet
+
+    reader_type = one_format(options, options.files)
+    written = to_parquet(options.files, reader_type, options.output, compression=options.compression,
+                         progress=sys.stderr.isatty())
+    print(f"{plural(written, 'event')} from {plural(len(options.files), 'file')} written to {options.output}")
+    return 0
+
+
+# -- plot ---------------------------------------------------------------------------------------
+
+def run_plot(options):
+    from ._optional import require
+
+    reader_type = one_format(options, [options.file])
+    require("matplotlib", "cli", "vesk plot")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    batch = read(options.file, reader_type, start=options.event, stop=options.event + 1)
+    if not len(batch):
+        count = num_events(options.file, reader_type)
+        raise Failure(f"{options.file} has {plural(count, 'event')}, so no event {options.event}")
+    event = batch.event(0)
+    data = event["data"]
+    figure = Figure(figsize=(9, 4.5))
+    FigureCanvasAgg(figure)
+    axes = figure.add_subplot()
+    if reader_type == "WD2" and event["channels"] >= 1 and event["samples"] * event["channels"] == data.size:
+        for channel, wave in enumerate(data.reshape(event["channels"], event["samples"])):
+            axes.plot(wave, lw=0.8, label=f"channel {channel}")
+        if event["channels"] > 1:
+            axes.legend(fontsize=7)
+        axes.set(ylabel="value")
+    else:
+        axes.plot(data, lw=0.8)
+        axes.set(ylabel="ADC counts" if reader_type == "WD1" else "value")
+    axes.set(xlabel="sample", title=f"{os.path.basename(options.file)}: event {options.event} "
+             f"(counter {event['event_counter']}, timestamp {event['timestamp']})")
+    figure.tight_layout()
+    figure.savefig(options.output, dpi=100)
+    print(f"event {options.event} of {options.file} plotted to {options.output}")
+    return 0
+
+
+# -- the command line ---------------------------------------------------------------------------
+
+def non_negative(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    return value
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog=PROG, description="Look into WD1 and WD2 event files, "
+                                     "convert them to Parquet, plot their waveforms.",
+                                     epilog="Exit status: 0 success, 1 a file is missing, unreadable "
+                                     "or holds damaged events, 2 usage error.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name, run, description):
+        sub = commands.add_parser(name, help=description, description=description)
+        sub.add_argument("--format", type=str.upper, choices=FORMATS,
+                         help="the files' format (default: from the extension, .wd1 or .wd2)")
+        sub.set_defaults(run=run, parser=sub)
+        return sub
+
+    info = command("info", run_info, "format, layout, event count, samples, counters, timestamps, "
+                   "trailing bytes and damaged events of each file")
+    info.add_argument("files", nargs="+", metavar="FILE")
+
+    head = command("head", run_head, "the first events' headers with the min, max and mean of their samples")
+    head.add_argument("file", metavar="FILE")
+    head.add_argument("-n", type=non_negative, default=10, metavar="N", help="events to show (default 10)")
+
+    convert = command("convert", run_convert, "all events of the files into one Parquet file")
+    convert.add_argument("files", nargs="+", metavar="FILE")
+    convert.add_argument("-o", "--output", required=True, metavar="OUT.parquet")
+    convert.add_argument("--compression", type=str.lower, default="zstd", choices=COMPRESSIONS,
+                         help="Parquet compression codec (default zstd)")
+
+    plot = command("plot", run_plot, "the waveform(s) of one event, as an image")
+    plot.add_argument("file", metavar="FILE")
+    plot.add_argument("--event", type=non_negative, default=0, metavar="N",
+                      help="index of the event in the file (default 0)")
+    plot.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    return parser
+
+
+def main(argv=None):
+    parser = build_parser()
+    options = parser.parse_args(argv)
+    name = f"{PROG} {options.command}"
+    try:
+        return options.run(options)
+    except BrokenPipeError:
+        # The reader of our output went away (vesk head ... | head): not a failure of ours.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+    except (OSError, DamagedEventError, Failure, ImportError) as error:
+        if isinstance(error, OSError) and getattr(options, "file", None) is not None:
+            error = with_path(error, options.file)
+        sys.stdout.flush()
+        print(f"{name}: {describe(error)}", file=sys.stderr)
+        return 1

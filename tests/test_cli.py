@@ -1,0 +1,216 @@
+"""The vesk command, run as a separate process: output, exit codes and usage errors."""
+
+import fcntl
+import importlib.metadata
+import os
+import pty
+import re
+import struct
+import subprocess
+import sys
+import termios
+
+import numpy as np
+import pyarrow.parquet as pq
+import pytest
+
+import vesk
+from wdfiles import wd1_event, wd2_event
+
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+def vesk_cli(*args, cwd=None, **kwargs):
+    return subprocess.run([sys.executable, "-m", "vesk_arrays", *map(str, args)], capture_output=True,
+                          text=True, timeout=120, cwd=cwd, **kwargs)
+
+
+@pytest.fixture
+def files(tmp_path):
+    """Sample files by name: WD1 (12 events), WD2 (5 events of 3 x 4 samples), damaged, truncated."""
+    wd1 = b"".join(wd1_event(np.arange(i, i + 2 * i + 1), board_id=7, event_counter=10 + i, timestamp=1000 * i)
+                   for i in range(12))
+    wd2 = b"".join(wd2_event(np.arange(12) * 0.25 + i, counter=i, timestamp=2**40 + i, period=200, channels=3)
+                   for i in range(5))
+    contents = {"run.wd1": wd1, "run.wd2": wd2, "run.dat": wd1, "other.wd1": wd1[:56],
+                "damaged.wd1": wd1[:56] + wd1_event(event_size=22) + wd1_event([5], event_counter=99),
+                "truncated.wd2": wd2 + wd2[:60]}
+    for name, data in contents.items():
+        (tmp_path / name).write_bytes(data)
+    return tmp_path
+
+
+def info_fields(stdout):
+    """{file: {field: value}} from vesk info's output."""
+    found, current = {}, None
+    for line in stdout.splitlines():
+        if line and not line.startswith(" "):
+            current = found.setdefault(os.path.basename(line), {})
+        elif line.strip():
+            name, value = line.split(None, 1)
+            current[name] = value
+    return found
+
+
+def test_info_describes_each_file(files):
+    result = vesk_cli("info", files / "run.wd1", files / "run.wd2", files / "truncated.wd2")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    info = info_fields(result.stdout)
+    assert info["run.wd1"] == {"format": "WD1", "events": "12", "samples": "1 to 23 per event",
+                               "counter": "10 (first) to 21 (last)", "timestamp": "0 (first) to 11000 (last)",
+                               "size": f"{os.path.getsize(files / 'run.wd1')} bytes, no trailing bytes",
+                               "damaged": "none"}
+    assert info["run.wd2"]["format"] == "WD2, multi-channel headers (28 bytes), 3 channels"
+    assert info["run.wd2"]["samples"] == "12 per event"
+    assert info["run.wd2"]["timestamp"] == f"{2**40} (first) to {2**40 + 4} (last)"
+    assert info["truncated.wd2"]["events"] == "5"
+    assert info["truncated.wd2"]["size"].endswith(", 60 trailing bytes of a truncated last event")
+
+
+def test_info_reports_damage_and_missing_files_after_the_rest(files):
+    result = vesk_cli("info", files / "damaged.wd1", files / "missing.wd1", files / "run.wd1")
+    assert result.returncode == 1
+    info = info_fields(result.stdout)
+    assert info["damaged.wd1"]["events"] == "3"
+    assert info["damaged.wd1"]["damaged"] == "1 event (index 2), skipped"
+    assert info["missing.wd1"]["error"] == "cannot be opened"
+    assert info["run.wd1"]["events"] == "12"
+    errors = result.stderr.strip().splitlines()[-2:]
+    assert re.fullmatch(r"vesk info: .*damaged\.wd1: event 2 .*is damaged: .+", errors[0])
+    assert re.fullmatch(r"vesk info: .*missing\.wd1.*No such file or directory.*", errors[1])
+
+
+@pytest.mark.parametrize("option, shown", [("WD1", "WD1"), ("wd2", "WD2")])
+def test_the_format_option_overrides_the_name(files, option, shown):
+    result = vesk_cli("info", "--format", option, files / "run.dat")
+    assert info_fields(result.stdout)["run.dat"]["format"].split(",")[0] == shown
+    if shown == "WD1":
+        assert result.returncode == 0 and info_fields(result.stdout)["run.dat"]["events"] == "12"
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ([], "the following arguments are required: COMMAND"),
+    (["info"], "the following arguments are required: FILE"),
+    (["info", "{}/run.dat"], "cannot tell the format of .*run.dat.* --format WD1 or --format WD2"),
+    (["info", "--format", "WD3", "{}/run.wd1"], "invalid choice: 'WD3'"),
+    (["head", "{}/run.wd1", "-n", "-1"], "must not be negative"),
+    (["head", "{}/run.wd1", "-n", "x"], "invalid int value"),
+    (["convert", "{}/run.wd1"], "the following arguments are required: -o"),
+    (["convert", "{}/run.wd1", "{}/run.wd2", "-o", "out.parquet"], "different formats"),
+    (["convert", "{}/run.wd1", "-o", "out.parquet", "--compression", "zip"], "invalid choice: 'zip'"),
+    (["plot", "{}/run.wd1"], "the following arguments are required: -o"),
+    (["plot", "{}/run.wd1", "-o", "x.png", "--event", "-2"], "must not be negative"),
+    (["dance"], "invalid choice: 'dance'"),
+])
+def test_usage_errors_exit_2(files, arguments, message):
+    result = vesk_cli(*[a.format(files) for a in arguments], cwd=files)
+    assert result.returncode == 2
+    assert re.search(message, result.stderr), result.stderr
+    assert not (files / "out.parquet").exists()
+
+
+def test_help_lists_the_commands():
+    result = vesk_cli("--help")
+    assert result.returncode == 0
+    assert all(command in result.stdout for command in ("info", "head", "convert", "plot"))
+
+
+@pytest.mark.parametrize("name, count", [("run.wd1", 10), ("run.wd2", 5)])
+@pytest.mark.parametrize("limit", [None, 3, 0])
+def test_head_shows_headers_and_sample_statistics(files, name, count, limit):
+    arguments = [] if limit is None else ["-n", limit]
+    result = vesk_cli("head", files / name, *arguments)
+    assert result.returncode == 0, result.stderr
+    header, *rows = [line.split() for line in result.stdout.splitlines()]
+    reader_type = "WD1" if name.endswith("wd1") else "WD2"
+    events = list(vesk.EventReader(str(files / name), reader_type))[:count if limit is None else limit]
+    assert header[-4:] == ["length", "min", "max", "mean"]
+    assert len(rows) == len(events)
+    for row, event in zip(rows, events):
+        assert row[:len(header) - 4] == [str(event[key]) for key in header[:-4]]
+        data = event["data"]
+        assert [float(v) for v in row[-3:]] == pytest.approx([data.min(), data.max(), data.mean()], rel=1e-5)
+
+
+def test_head_of_a_damaged_file_shows_the_good_events_and_fails(files):
+    result = vesk_cli("head", files / "damaged.wd1")
+    assert result.returncode == 1
+    assert len(result.stdout.splitlines()) == 1 + 3
+    assert "event 2" in result.stderr and "damaged" in result.stderr
+
+
+@pytest.mark.parametrize("command", [["head"], ["plot", "-o", "x.png"], ["convert", "-o", "x.parquet"]])
+def test_a_missing_file_exits_1(files, command):
+    result = vesk_cli(command[0], files / "missing.wd1", *command[1:], cwd=files)
+    assert result.returncode == 1
+    assert re.search(r"missing\.wd1.*No such file or directory", result.stderr), result.stderr
+    assert not any((files / name).exists() for name in ("x.png", "x.parquet"))
+
+
+@pytest.mark.parametrize("compression, stored", [(None, "ZSTD"), ("snappy", "SNAPPY"), ("NONE", "UNCOMPRESSED")])
+def test_convert_writes_all_events(files, compression, stored):
+    out = files / "out.parquet"
+    options = [] if compression is None else ["--compression", compression]
+    result = vesk_cli("convert", files / "run.wd1", files / "other.wd1", "-o", out, *options)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == f"14 events from 2 files written to {out}"
+    assert result.stderr == ""    # no progress bar unless stderr is a terminal
+    table = pq.read_table(out)
+    assert table.column("event_counter").to_pylist() == list(range(10, 22)) + [10, 11]
+    assert pq.ParquetFile(out).metadata.row_group(0).column(0).compression == stored
+
+
+def test_convert_draws_progress_on_a_terminal(files):
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))   # as a real terminal has
+    try:
+        result = subprocess.run([sys.executable, "-m", "vesk_arrays", "convert", str(files / "run.wd2"),
+                                 "--output", str(files / "out.parquet")], stdout=subprocess.PIPE,
+                                stderr=terminal, timeout=120)
+        os.close(terminal)
+        terminal = None
+        drawn = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:     # EIO once everything written has been read
+                break
+            if not chunk:
+                break
+            drawn += chunk
+    finally:
+        os.close(controller)
+        if terminal is not None:
+            os.close(terminal)
+    assert result.returncode == 0
+    assert b"5/5" in drawn and b"100%" in drawn
+
+
+def test_convert_of_a_damaged_file_fails_without_output(files):
+    result = vesk_cli("convert", files / "run.wd1", files / "damaged.wd1", "-o", files / "out.parquet")
+    assert result.returncode == 1
+    assert "damaged" in result.stderr
+    assert not (files / "out.parquet").exists()
+
+
+@pytest.mark.parametrize("name, event", [("run.wd1", None), ("run.wd1", 11), ("run.wd2", 4), ("run.dat", 2)])
+def test_plot_saves_a_png(files, name, event):
+    options = ["--format", "WD1"] if name == "run.dat" else []
+    options += [] if event is None else ["--event", event]
+    result = vesk_cli("plot", files / name, "-o", files / "event.png", *options)
+    assert result.returncode == 0, result.stderr
+    assert f"event {event or 0} of" in result.stdout
+    assert (files / "event.png").read_bytes()[:8] == PNG
+
+
+def test_plot_of_an_event_past_the_end_exits_1(files):
+    result = vesk_cli("plot", files / "run.wd2", "--event", 5, "-o", files / "event.png")
+    assert result.returncode == 1
+    assert "has 5 events, so no event 5" in result.stderr
+    assert not (files / "event.png").exists()
+
+
+def test_the_vesk_script_runs_the_same_main():
+    scripts = importlib.metadata.entry_points(group="console_scripts")
+    assert [script.value for script in scripts if script.name == "vesk"] == ["vesk_arrays.cli:main"]
