@@ -49,3 +49,13 @@ def test_dask_summary_runs_from_the_command_line():
                              "--format", "WD1", "--workers", "1"], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip().endswith("150 events from 3 files, 153600 samples")
+
+
+def test_cli_demo_runs_every_command(tmp_path):
+    result = subprocess.run(["bash", os.path.join(EXAMPLES, "cli_demo.sh"), str(tmp_path)], capture_output=True,
+                            text=True, timeout=120, env={**os.environ, "PYTHON": sys.executable})
+    assert result.returncode == 0, result.stderr
+    for command in ("info", "head", "convert", "plot"):
+        assert f"$ vesk {command} " in result.stdout
+    assert "20 events from 1 file written to" in result.stdout
+    assert (tmp_path / "event3.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
