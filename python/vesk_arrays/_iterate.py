@@ -7,7 +7,6 @@ import os
 import re
 import sys
 from dataclasses import dataclass
-from typing import Optional, Tuple
 
 from ._batch import Batch
 from ._reader import (DEFAULT_STEP, BatchReader, DamagedEventError, check_errors, check_format,
@@ -61,8 +60,8 @@ class Report:
     file_index: int
     events: range
     rows: range
-    damaged: Tuple[DamagedEventError, ...] = ()
-    error: Optional[OSError] = None
+    damaged: tuple[DamagedEventError, ...] = ()
+    error: OSError | None = None
 
     @property
     def ok(self):
