@@ -88,7 +88,8 @@ def test_batches_of_any_step_are_eventreaders_events(write, PanicException, fmt,
 def test_memory_size_steps_bound_the_batches(write):
     data = b"".join(wd1_event(np.arange(100), event_counter=i) for i in range(1000))
     path = write(data)
-    sizes = [len(b) for b in va.BatchReader(path, "WD1").batches("10 kB")]
+    with va.BatchReader(path, "WD1") as reader:
+        sizes = [len(b) for b in reader.batches("10 kB")]
     assert sum(sizes) == 1000
     per_event = 200 + 6 * 4 + 8
     assert max(sizes) == 10_000 // per_event
@@ -108,6 +109,11 @@ def test_damaged_event_is_reported_once_and_reading_goes_on(write):
         assert rest.start == 2 and len(rest) >= 1
     with pytest.raises(va.DamagedEventError):
         va.read(path, "WD1")
+    with va.BatchReader(path, "WD1") as reader:
+        assert reader.skip(5) == 1  # stops before the damaged event...
+        with pytest.raises(va.DamagedEventError):  # ...which the next call reports
+            reader.skip(5)
+        assert reader.skip(5) >= 1 and reader.events_read >= 3
     with pytest.warns(va.DamagedEventWarning, match="1 damaged"):
         assert len(va.read(path, "WD1", errors="skip")) >= 1
 
@@ -134,7 +140,8 @@ def test_columns_offsets_and_waveforms(write):
 
 
 def test_read_allocates_for_what_the_file_holds(write):
-    batch = va.BatchReader(write(wd1_event([1, 2])), "WD1").read(10**15)
+    with va.BatchReader(write(wd1_event([1, 2])), "WD1") as reader:
+        batch = reader.read(10**15)
     assert len(batch) == 1 and batch.nbytes < 1000
 
 
@@ -151,13 +158,12 @@ def test_bad_arguments(write, args, error):
     if path == "file":
         path = write(wd1_event([1]))
     with pytest.raises(error):
-        va.read(path, args[1]) if path != "/" else va.BatchReader(path, args[1]).read(1)
+        va.read(path, args[1])
 
 
 @pytest.mark.parametrize("step", [0, -1, "lots", "12 parsecs", 1.5])
 def test_bad_step_sizes(write, step):
-    reader = va.BatchReader(write(wd1_event([1])), "WD1")
-    with pytest.raises((ValueError, TypeError)):
+    with va.BatchReader(write(wd1_event([1])), "WD1") as reader, pytest.raises((ValueError, TypeError)):
         next(reader.batches(step))
 
 
@@ -187,6 +193,7 @@ def test_one_reader_shared_by_threads_loses_and_repeats_nothing(write):
         t.start()
     for t in threads:
         t.join()
+    reader.close()
     assert sorted(np.concatenate(seen).tolist()) == list(range(count))
 
 
@@ -205,6 +212,7 @@ def test_growing_file_is_followed_event_by_event(tmp_path):
             f.flush()
             got += reader.read(1000)["event_counter"].tolist()
     got += reader.read(1000)["event_counter"].tolist()
+    reader.close()
     assert got == list(range(300))
 
 

@@ -135,6 +135,23 @@ class BatchReader:
         """Index of the next event in the file: events returned or skipped so far."""
         return self._core.events_read
 
+    @property
+    def position(self):
+        """Bytes of the file consumed so far: just past the last whole event read or skipped."""
+        return self._core.position
+
+    @property
+    def has_channel_field(self):
+        """WD2: whether the headers carry the channel field (as the layout probe decided); None for WD1."""
+        layout = self._core.layout
+        return None if layout is None else layout[0]
+
+    @property
+    def channel_count(self):
+        """WD2: the file's channel count (1 for single-channel files); None for WD1."""
+        layout = self._core.layout
+        return None if layout is None else layout[1]
+
     def close(self):
         self._core.close()
 
@@ -169,11 +186,22 @@ class BatchReader:
             yield batch
 
     def skip(self, count):
-        """Steps over up to ``count`` events without reading their samples; returns how many."""
+        """Steps over up to ``count`` events without reading their samples (payloads are
+        skipped by seeking); returns how many. Damaged events are handled as by ``read``:
+        with ``errors="skip"`` they are skipped and do not count, else the skip stops before
+        one and the next call raises :class:`DamagedEventError` (at once when nothing was
+        skipped)."""
         self._raise_pending()
         skipped, damaged = self._core.skip(check_count("count", count), self._skip)
-        self._note_damage(damaged, 0)
+        self._defer(self._note_damage(damaged, skipped), skipped)
         return skipped
+
+    def _defer(self, error, produced):
+        """Raises ``error`` now when nothing was produced, else at the next call."""
+        if error is not None:
+            if not produced:
+                raise error
+            self._pending = error
 
     def _raise_pending(self):
         if self._pending is not None:
@@ -195,11 +223,7 @@ class BatchReader:
         columns, offsets, damaged = self._core.read(max_events, max_bytes, self._skip)
         names = [name for name, _ in HEADER_FIELDS[self._format]] + ["data"]
         batch = Batch(self._format, dict(zip(names, columns)), offsets, path=self._path, start=start)
-        error = self._note_damage(damaged, len(batch))
-        if error is not None:
-            if not len(batch):
-                raise error
-            self._pending = error
+        self._defer(self._note_damage(damaged, len(batch)), len(batch))
         return batch
 
 

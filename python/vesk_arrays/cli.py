@@ -88,21 +88,6 @@ class FileSummary:
         self.events += count
 
 
-def reported(reader, name):
-    """What the reader reports under ``name``, else what its core reader does; None if neither."""
-    if hasattr(reader, name):
-        return getattr(reader, name)
-    return getattr(getattr(reader, "_core", None), name, None)
-
-
-def wd2_layout(reader):
-    """(has_channel_field, channel_count) as the reader's probe decided; (None, None) if not told."""
-    if hasattr(reader, "has_channel_field"):
-        return bool(reader.has_channel_field), int(reader.channel_count)
-    layout = reported(reader, "layout")
-    return (bool(layout[0]), int(layout[1])) if layout is not None else (None, None)
-
-
 def info_file(path, reader_type, out):
     """Prints what the file holds; returns the problems met (messages for stderr)."""
     try:
@@ -120,8 +105,8 @@ def info_file(path, reader_type, out):
             problems.append(describe(with_path(error, path)))
         damaged = reader.damaged
         size = os.stat(path).st_size
-        has_field, channels = wd2_layout(reader) if reader_type == "WD2" else (None, None)
-        end = reported(reader, "position")   # just past the last whole event
+        has_field, channels = reader.has_channel_field, reader.channel_count
+        end = reader.position  # just past the last whole event
 
     print(path, file=out)
     fmt = reader_type
