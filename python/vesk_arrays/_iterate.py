@@ -86,7 +86,8 @@ def with_path(error, path):
         return error
 
 
-def iterate(paths, reader_type, *, step_size=DEFAULT_STEP, report=False, errors="raise"):
+def iterate(paths, reader_type, *, step_size=DEFAULT_STEP, report=False, errors="raise", follow=False,
+            poll_interval=0.5, timeout=None):
     """The events of many files as batches, file after file, in the order of ``paths``.
 
     ``paths`` is a str or os.PathLike, or a list of them; glob patterns are expanded
@@ -103,23 +104,29 @@ def iterate(paths, reader_type, *, step_size=DEFAULT_STEP, report=False, errors=
     message names the file) when the iteration reaches it, and a damaged event
     raises :class:`DamagedEventError` after the batch before it. With ``errors="skip"``
     both are recorded in the reports and the iteration goes on.
+
+    ``follow``, ``poll_interval`` and ``timeout`` apply to the last file, the one an
+    acquisition may still be writing (see :class:`BatchReader`).
     """
     check_format(reader_type)
     parse_step_size(step_size)
     check_errors(errors)
-    pairs = _pairs(expand_paths(paths), reader_type, step_size, errors)
+    follow_options = {"follow": follow, "poll_interval": poll_interval, "timeout": timeout}
+    BatchReader._check_follow_options(**follow_options)
+    pairs = _pairs(list(expand_paths(paths)), reader_type, step_size, errors, follow_options)
     return pairs if report else (batch for batch, _ in pairs)
 
 
-def _pairs(files, reader_type, step_size, errors):
+def _pairs(files, reader_type, step_size, errors, follow_options):
     row = 0
     for file_index, path in enumerate(files):
-        for batch, report in _file_pairs(path, file_index, reader_type, step_size, errors, row):
+        options = follow_options if file_index == len(files) - 1 else {}
+        for batch, report in _file_pairs(path, file_index, reader_type, step_size, errors, row, options):
             row += len(batch)
             yield batch, report
 
 
-def _file_pairs(path, file_index, reader_type, step_size, errors, row):
+def _file_pairs(path, file_index, reader_type, step_size, errors, row, reader_options):
     def empty(position, **problems):
         return (Batch.empty(reader_type, path=path, start=position),
                 Report(path, file_index, range(position, reader_position()), range(row, row),
@@ -130,7 +137,7 @@ def _file_pairs(path, file_index, reader_type, step_size, errors, row):
 
     reader = None
     try:
-        reader = BatchReader(path, reader_type, errors=errors)
+        reader = BatchReader(path, reader_type, errors=errors, **reader_options)
     except OSError as error:
         error = with_path(error, path)
         if errors == "raise":

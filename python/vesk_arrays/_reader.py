@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import os
 import re
+import time
 import warnings
 
 from . import _core
 from ._batch import HEADER_FIELDS, Batch
+from ._sources import compression_of, is_file_object, name_of, open_decompressed
 
 FORMATS = tuple(HEADER_FIELDS)
 DEFAULT_STEP = "64 MiB"
@@ -76,6 +78,14 @@ def check_format(reader_type):
     return reader_type
 
 
+def _check_seconds(name, value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__!r}")
+    if not value >= 0:
+        raise ValueError(f"{name} must not be negative, not {value}")
+    return float(value)
+
+
 def check_errors(errors):
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
@@ -93,23 +103,54 @@ def check_count(name, value):
 class BatchReader:
     """Reads one WD1 or WD2 file in batches of consecutive events.
 
+    ``source`` is a path (a ``str`` or ``os.PathLike``; files compressed with gzip, xz,
+    bzip2 or zstd are recognised by their first bytes and decompressed) or a binary file
+    object with ``readinto`` (``sys.stdin.buffer``, ``io.BytesIO``, ``gzip.open(...)``),
+    read as a stream. A WD2 stream is probed without rewinding.
+
     ``read(n)`` gives the next ``n`` events (fewer at the end of the file; an empty batch
     once it has ended), ``batches(step_size)`` iterates over the rest of the file. A
     damaged event ends the batch before it; the next call raises
     :class:`DamagedEventError` for it and the call after that goes on after it. With
     ``errors="skip"`` damaged events are skipped and counted in ``damaged``.
 
+    With ``follow=True`` the end of the file is not the end: ``batches`` waits for the
+    file to grow, polling every ``poll_interval`` seconds, and ends once nothing new has
+    come for ``timeout`` seconds (never, for None). An event is only ever returned whole.
+
     Use it as a context manager, or call ``close()``. One reader may be shared by
     threads: calls are served one at a time, and no event is returned twice.
     """
 
-    def __init__(self, path, reader_type, *, errors="raise"):
-        self._path = check_path(path)
+    def __init__(self, source, reader_type, *, errors="raise", follow=False, poll_interval=0.5,
+                 timeout=None):
         self._format = check_format(reader_type)
         self._skip = check_errors(errors) == "skip"
+        self._follow, self._poll_interval, self._timeout = self._check_follow_options(
+            follow, poll_interval, timeout)
         self._pending = None
         self._damaged = []
-        self._core = _core.Reader(self._path, self._format)
+        self._owned = None  # a decompressing file object opened here, closed with the reader
+        if is_file_object(source):
+            self._path = name_of(source)
+            self._core = _core.Reader(source, self._format, self._path)
+            return
+        self._path = check_path(source)
+        compression = compression_of(self._path)
+        if compression is None:
+            self._core = _core.Reader(self._path, self._format, self._path)
+            return
+        self._owned = open_decompressed(self._path, compression)
+        try:
+            self._core = _core.Reader(self._owned, self._format, self._path)
+        except BaseException:
+            self._owned.close()
+            raise
+
+    @staticmethod
+    def _check_follow_options(follow, poll_interval, timeout):
+        return (bool(follow), _check_seconds("poll_interval", poll_interval),
+                None if timeout is None else _check_seconds("timeout", timeout))
 
     # -- state ---------------------------------------------------------------------------------
 
@@ -154,6 +195,8 @@ class BatchReader:
 
     def close(self):
         self._core.close()
+        if self._owned is not None:
+            self._owned.close()
 
     def __enter__(self):
         return self
@@ -179,11 +222,23 @@ class BatchReader:
         return self._batches(max_events, max_bytes)
 
     def _batches(self, max_events, max_bytes):
+        quiet_since = None
         while True:
             batch = self._read(max_events, max_bytes)
-            if not len(batch):
+            if len(batch):
+                quiet_since = None
+                yield batch
+                continue
+            if not self._follow:
                 return
-            yield batch
+            now = time.monotonic()
+            if quiet_since is None:
+                quiet_since = now
+            if self._timeout is not None and now - quiet_since >= self._timeout:
+                return
+            # Interruptible: Ctrl-C ends the wait at once.
+            time.sleep(self._poll_interval if self._timeout is None
+                       else min(self._poll_interval, max(self._timeout - (now - quiet_since), 0)))
 
     def skip(self, count):
         """Steps over up to ``count`` events without reading their samples (payloads are
@@ -227,8 +282,10 @@ class BatchReader:
         return batch
 
 
-def read(path, reader_type, *, start=0, stop=None, errors="raise"):
+def read(source, reader_type, *, start=0, stop=None, errors="raise"):
     """Events ``start`` to ``stop - 1`` of one file (all of them by default) as one Batch.
+
+    ``source`` is a path or a binary file object, as for :class:`BatchReader`.
 
     A ``stop`` past the end of the file is clamped, as slicing does. With
     ``errors="raise"`` the first damaged event raises :class:`DamagedEventError`; with
@@ -237,7 +294,7 @@ def read(path, reader_type, *, start=0, stop=None, errors="raise"):
     check_count("start", start)
     if stop is not None:
         check_count("stop", stop)
-    with BatchReader(path, reader_type, errors=errors) as reader:
+    with BatchReader(source, reader_type, errors=errors) as reader:
         reader.skip(start)
         wanted = None if stop is None else max(stop - start, 0)
         batch = reader._read(wanted, None) if wanted != 0 else Batch.empty(reader.format, path=reader.path,

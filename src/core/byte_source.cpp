@@ -81,6 +81,7 @@ std::string IoError::display() const
     case Kind::UnexpectedEof: return "failed to fill whole buffer";
     case Kind::InvalidInput: return "file name contained an unexpected NUL byte";
     case Kind::Interrupted: return "interrupted by a signal";
+    case Kind::SourceFailed: return "the source of the bytes failed";
     case Kind::StreamTooLarge:
         return "the first event of this stream is " + std::to_string(bytes_)
                + " bytes long as the multi-channel layout reads it, more than the "

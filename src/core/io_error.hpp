@@ -22,13 +22,15 @@ public:
         Os,             // a system call failed; os_errno() tells how
         InvalidInput,   // a path holding a NUL byte
         Interrupted,    // a signal arrived and its handler asked to stop (see IoHooks)
-        StreamTooLarge  // a stream's first events are too large to keep while probing them
+        StreamTooLarge,  // a stream's first events are too large to keep while probing them
+        SourceFailed     // a source of the module layer's failed; that layer keeps the details
     };
 
     static constexpr IoError unexpected_eof() { return IoError(Kind::UnexpectedEof); }
     static constexpr IoError os(int errnum) { return IoError(Kind::Os, errnum); }
     static constexpr IoError nul_in_path() { return IoError(Kind::InvalidInput); }
     static constexpr IoError interrupted() { return IoError(Kind::Interrupted); }
+    static constexpr IoError source_failed() { return IoError(Kind::SourceFailed); }
     static constexpr IoError stream_too_large(std::uint64_t bytes)
     {
         return IoError(Kind::StreamTooLarge, 0, bytes);

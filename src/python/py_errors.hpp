@@ -34,4 +34,25 @@ inline PyObject* type_from_valid_spec(PyType_Spec* spec)
     return type;
 }
 
+// A Python exception taken out of the thread's error state, to be raised later
+// (possibly by another call).
+class SavedError {
+public:
+    explicit operator bool() const { return static_cast<bool>(type_); }
+    // Takes the pending exception.
+    void fetch()
+    {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = PyRef::steal(type);
+        value_ = PyRef::steal(value);
+        traceback_ = PyRef::steal(traceback);
+    }
+    // Makes it the pending exception again, and forgets it.
+    void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+private:
+    PyRef type_, value_, traceback_;
+};
+
 }  // namespace vesk

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <mutex>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "columns.hpp"
 #include "interpreter_hooks.hpp"
+#include "python_source.hpp"
 #include "py_errors.hpp"
 #include "state.hpp"
 
@@ -29,11 +31,13 @@ struct ReaderState {
     std::mutex mutex;
     ReleasedLockHooks hooks;         // outlives the decoder's file
     std::optional<Decoder> decoder;  // nothing once closed
-    PyRef path;
+    PyRef path;                      // what messages call the file
+    PyRef file;                      // a Python file object being read, if any
+    SavedError source_error;         // why reading `file` failed
     std::uint64_t events_read = 0;
     // An error met after some events of a batch were decoded: those are
     // returned, and the error is raised by the next call.
-    PyRef pending_type, pending_value, pending_traceback;
+    SavedError pending;
 };
 
 struct ReaderObject {
@@ -60,9 +64,11 @@ auto without_interpreter_lock(ReaderState& state, Body&& body)
 
 // ---- errors: the one place that turns this module's input errors into exceptions
 
-void raise_io_error(const IoError& error, PyObject* path)
+void raise_io_error(const IoError& error, ReaderState& state)
 {
+    PyObject* path = state.path.get();
     switch (error.kind()) {
+    case IoError::Kind::SourceFailed: state.source_error.restore(); return;
     case IoError::Kind::Interrupted: return;  // the signal handler's exception is set
     case IoError::Kind::Os:
         if (error.os_errno() == ENOMEM) {
@@ -103,20 +109,11 @@ const char* damage_reason(const Decoder& decoder)
 
 bool raise_pending(ReaderState& state)
 {
-    if (!state.pending_type) {
+    if (!state.pending) {
         return false;
     }
-    PyErr_Restore(state.pending_type.release(), state.pending_value.release(), state.pending_traceback.release());
+    state.pending.restore();
     return true;
-}
-
-void keep_pending(ReaderState& state)
-{
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    state.pending_type = PyRef::steal(type);
-    state.pending_value = PyRef::steal(value);
-    state.pending_traceback = PyRef::steal(traceback);
 }
 
 // ---- construction
@@ -130,12 +127,24 @@ bool check_open(ReaderState& state)
     return true;
 }
 
+// Opens the file named by `path`, or buffers the Python file object.
+IoResult<BufferedFile> open_source(ReaderState& state, std::string_view path)
+{
+    if (!state.file) {
+        return BufferedFile::open(path, kReadSize, &state.hooks);
+    }
+    return BufferedFile::over(std::make_unique<PythonFileSource>(state.file.get(), state.hooks, state.source_error),
+                              kReadSize);
+}
+
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"path", "format", nullptr};
-    PyObject* path = nullptr;
+    static const char* keywords[] = {"source", "format", "name", nullptr};
+    PyObject* source = nullptr;
     const char* format = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Us:Reader", const_cast<char**>(keywords), &path, &format)) {
+    PyObject* name_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU:Reader", const_cast<char**>(keywords), &source, &format,
+                                     &name_object)) {
         return nullptr;
     }
     const std::string_view name(format);
@@ -143,9 +152,20 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         raise_formatted(PyExc_ValueError, "unknown reader type '%s', expected 'WD1' or 'WD2'", format);
         return nullptr;
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
-    if (utf8 == nullptr || !arrays_state().numpy.locate()) {
+    std::string_view path_text;
+    if (PyUnicode_Check(source)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(source, &size);
+        if (utf8 == nullptr) {
+            return nullptr;
+        }
+        path_text = std::string_view(utf8, static_cast<std::size_t>(size));
+    } else if (!PyObject_HasAttrString(source, "readinto")) {
+        raise_formatted(PyExc_TypeError, "source must be a path or a binary file object with readinto, not '%s'",
+                        Py_TYPE(source)->tp_name);
+        return nullptr;
+    }
+    if (!arrays_state().numpy.locate()) {
         return nullptr;
     }
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
@@ -157,16 +177,19 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return PyErr_NoMemory();
     }
     reinterpret_cast<ReaderObject*>(self.get())->state = state;
-    Py_INCREF(path);
-    state->path = PyRef::steal(path);
+    Py_INCREF(name_object);
+    state->path = PyRef::steal(name_object);
+    if (!PyUnicode_Check(source)) {
+        Py_INCREF(source);
+        state->file = PyRef::steal(source);
+    }
 
     // Opening a FIFO waits for a writer, and a WD2 probe reads: neither holds
     // up other threads.
-    const std::string_view path_text(utf8, static_cast<std::size_t>(size));
     std::optional<IoError> failure;
     bool overflow = false;
     without_interpreter_lock(*state, [&] {
-        IoResult<BufferedFile> opened = BufferedFile::open(path_text, kReadSize, &state->hooks);
+        IoResult<BufferedFile> opened = open_source(*state, path_text);
         if (!opened.ok()) {
             failure = opened.error();
         } else if (name == "WD1") {
@@ -184,12 +207,13 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return 0;
     });
     if (failure) {
-        raise_io_error(*failure, path);
+        raise_io_error(*failure, *state);
         return nullptr;
     }
     if (overflow) {
-        raise_damaged(path, 0, 0, "its data length (samples x channels x 4 bytes) is 2^63 bytes or more, "
-                                  "so the layout of the file cannot be told");
+        raise_damaged(state->path.get(), 0, 0,
+                      "its data length (samples x channels x 4 bytes) is 2^63 bytes or more, "
+                      "so the layout of the file cannot be told");
         return nullptr;
     }
     return self.release();
@@ -292,14 +316,14 @@ PyObject* damage_list(const std::vector<Damage>& damaged, const char* reason)
 bool settle(ReaderState& state, const RunEnd& end, std::size_t produced)
 {
     switch (end.outcome) {
-    case Outcome::Error: raise_io_error(*end.error, state.path.get()); break;
+    case Outcome::Error: raise_io_error(*end.error, state); break;
     case Outcome::OutOfMemory: PyErr_NoMemory(); break;
     default: return true;
     }
     if (produced == 0) {
         return false;
     }
-    keep_pending(state);
+    state.pending.fetch();
     return true;
 }
 

@@ -1,0 +1,153 @@
+"""vesk_arrays reading file objects, compressed files, and files that are still being written."""
+
+import bz2
+import gzip
+import io
+import lzma
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vesk_arrays as va
+from wdfiles import wd1_event, wd2_event
+
+
+def wd2_file(events=60):
+    return b"".join(wd2_event(np.arange(6, dtype="f4") * i, counter=i, samples=3, channels=2, period=5)
+                    for i in range(events))
+
+
+def wd1_file(events=60):
+    # Odd sizes included: the byte after the last sample belongs to the event.
+    return b"".join(wd1_event([i, i + 1], event_size=28 + (i & 1), trailing=b"\x00" * (i & 1), event_counter=i)
+                    for i in range(events))
+
+
+FILES = {"WD1": wd1_file, "WD2": wd2_file}
+
+
+def zstd_compress(data):
+    zstandard = pytest.importorskip("zstandard")
+    return zstandard.ZstdCompressor().compress(data)
+
+
+@pytest.mark.parametrize("fmt", ["WD1", "WD2"])
+@pytest.mark.parametrize("compress, suffix", [
+    (gzip.compress, ".gz"), (lzma.compress, ".xz"), (bz2.compress, ".bz2"), (zstd_compress, ".zst"),
+])
+def test_compressed_files_are_recognised_by_their_first_bytes(tmp_path, fmt, compress, suffix):
+    data = FILES[fmt]()
+    path = tmp_path / ("run" + suffix)
+    path.write_bytes(compress(data))
+    plain = tmp_path / "run.bin"
+    plain.write_bytes(data)
+    expected, got = va.read(plain, fmt), va.read(path, fmt)
+    assert len(got) == 60 and got.path == str(path)
+    for key in got:
+        np.testing.assert_array_equal(got[key], expected[key])
+    with va.BatchReader(path, fmt) as reader:
+        assert sum(len(b) for b in reader.batches(7)) == 60
+
+
+@pytest.mark.parametrize("fmt", ["WD1", "WD2"])
+def test_file_objects_are_read_as_streams(fmt):
+    data = FILES[fmt]()
+    batch = va.read(io.BytesIO(data), fmt)
+    assert batch["event_counter"].tolist() == list(range(60))
+    with va.BatchReader(io.BufferedReader(io.BytesIO(data)), fmt) as reader:
+        assert [len(b) for b in reader.batches(25)] == [25, 25, 10]
+
+
+def test_errors_of_a_file_object_propagate_and_name_it():
+    class Failing(io.RawIOBase):
+        name = "broken-source"
+
+        def readable(self):
+            return True
+
+        def readinto(self, buffer):
+            raise RuntimeError("the source broke")
+
+    with pytest.raises(RuntimeError, match="the source broke"):
+        va.read(Failing(), "WD1")
+    with pytest.raises(OSError, match="broken-source"):
+        va.read(_named(wd2_file(1)[:40]), "WD2")
+
+
+def _named(data):
+    stream = io.BytesIO(data)
+    stream.name = "broken-source"
+    return stream
+
+
+def test_stdin_of_a_subprocess(tmp_path):
+    path = tmp_path / "run.wd2"
+    path.write_bytes(wd2_file())
+    code = textwrap.dedent("""
+        import sys, vesk_arrays
+        batch = vesk_arrays.read(sys.stdin.buffer, "WD2")
+        print(len(batch), batch.waveforms().shape)
+    """)
+    with open(path, "rb") as stdin:
+        result = subprocess.run([sys.executable, "-c", code], stdin=stdin, capture_output=True, text=True,
+                                timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["60", "(60,", "2,", "3)"]
+
+
+def test_following_a_growing_file_gives_every_event_once(tmp_path):
+    data = wd1_file(400)
+    path = tmp_path / "live.wd1"
+    path.write_bytes(b"")
+
+    def writer():
+        with open(path, "ab") as f:
+            for start in range(0, len(data), 333):
+                f.write(data[start:start + 333])
+                f.flush()
+                time.sleep(0.002)
+
+    thread = threading.Thread(target=writer)
+    with va.BatchReader(path, "WD1", follow=True, poll_interval=0.01, timeout=0.5) as reader:
+        thread.start()
+        counters = [c for batch in reader.batches(50) for c in batch["event_counter"].tolist()]
+    thread.join()
+    assert counters == list(range(400))
+
+
+def test_follow_ends_after_the_timeout_and_on_ctrl_c(tmp_path):
+    path = tmp_path / "idle.wd1"
+    path.write_bytes(wd1_file(3))
+    start = time.monotonic()
+    with va.BatchReader(path, "WD1", follow=True, poll_interval=0.05, timeout=0.3) as reader:
+        assert sum(len(b) for b in reader.batches(10)) == 3
+    assert 0.25 < time.monotonic() - start < 5
+    code = textwrap.dedent(f"""
+        import os, signal, threading, time, vesk_arrays
+        threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        start = time.monotonic()
+        try:
+            for batch in vesk_arrays.BatchReader({str(path)!r}, "WD1", follow=True, poll_interval=10).batches():
+                pass
+        except KeyboardInterrupt:
+            print("interrupted after", round(time.monotonic() - start))
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == "interrupted after 0", result.stderr
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"poll_interval": -1}, ValueError), ({"timeout": "soon"}, TypeError), ({"poll_interval": None}, TypeError),
+])
+def test_bad_follow_options(tmp_path, options, error):
+    path = tmp_path / "f.wd1"
+    path.write_bytes(wd1_file(1))
+    with pytest.raises(error):
+        va.BatchReader(path, "WD1", follow=True, **options)
+    with pytest.raises(error):
+        va.iterate([path], "WD1", follow=True, **options)
