@@ -265,3 +265,35 @@ def test_fifo_wd2_is_probed_without_rewinding(tmp_path):
     writer.join()
     assert batch["event_counter"].tolist() == list(range(50))
     assert batch.waveforms().shape == (50, 2, 3)
+
+
+def uniform_file_with_surprises(rng, fmt, events=300):
+    """Mostly events of one large size (read in runs), with a few that differ, damaged
+    ones, and a cut at a random point."""
+    size = int(rng.choice([128, 300, 2048]))
+    parts = []
+    for i in range(events):
+        n = size if rng.random() > 0.03 else int(rng.integers(0, 2 * size))
+        if fmt == "WD1":
+            if rng.random() < 0.01:
+                parts.append(wd1_event(event_size=int(rng.integers(-100, 23))))
+                continue
+            parts.append(wd1_event(rng.integers(0, 65536, n), event_counter=i))
+        else:
+            parts.append(wd2_event(rng.standard_normal(2 * n), counter=i, samples=n, channels=2, period=7))
+    data = b"".join(parts)
+    return data[: int(rng.integers(len(data) // 2, len(data) + 1))]
+
+
+@pytest.mark.parametrize("fmt", ["WD1", "WD2"])
+@pytest.mark.parametrize("seed", range(12))
+def test_runs_of_same_size_events_agree_with_eventreader(write, PanicException, fmt, seed):
+    rng = np.random.default_rng(1000 + seed)
+    path = write(uniform_file_with_surprises(rng, fmt))
+    expected = [e for e in reference(path, fmt, PanicException) if e != FAULT]
+    for step in [1, 7, 100, 10_000, "64 kB"]:
+        got = []
+        with va.BatchReader(path, fmt, errors="skip") as reader:
+            for batch in reader.batches(step):
+                got += batch_events([batch])
+        assert_same(got, expected, fmt)

@@ -103,6 +103,18 @@ public:
     // seen; nothing for a stream.
     std::optional<std::uint64_t> remaining() const;
 
+    // Bytes buffered and not yet consumed.
+    std::size_t buffered() const { return filled_ - pos_; }
+
+    // Fills the pieces in order: first from the buffer, then with one
+    // scatter-read straight from the file (pieces are adjusted on the way).
+    // The count delivered, or the error (bytes taken from the buffer before
+    // it stay consumed).
+    IoResult<std::size_t> read_scattered(iovec* pieces, int count);
+
+    // A regular file's position moved to `offset`, the buffer dropped.
+    IoStatus seek(std::uint64_t offset) { return seek_to(offset); }
+
     // Logical read position: bytes consumed since offset 0.
     std::uint64_t position() const { return source_offset_ - (filled_ - pos_); }
     bool seekable() const { return seekable_; }

@@ -45,6 +45,22 @@ public:
         }
     }
 
+    IoResult<std::size_t> read_scattered(const iovec* pieces, int count) override
+    {
+        for (;;) {
+            const ssize_t got = ::readv(fd_.get(), pieces, count);
+            if (got >= 0) {
+                return static_cast<std::size_t>(got);
+            }
+            if (errno != EINTR) {
+                return IoError::os(errno);
+            }
+            if (hooks_ != nullptr && hooks_->interrupted()) {
+                return IoError::interrupted();
+            }
+        }
+    }
+
     bool seekable() const override { return regular_; }
 
     IoStatus seek(std::uint64_t offset) override
@@ -92,6 +108,11 @@ std::string IoError::display() const
     // GNU strerror_r may return a static string instead of filling `text`.
     const char* description = strerror_r(errno_, text, sizeof text);
     return std::string(description) + " (os error " + std::to_string(errno_) + ")";
+}
+
+IoResult<std::size_t> ByteSource::read_scattered(const iovec*, int)
+{
+    return IoError::os(ENOTSUP);
 }
 
 IoStatus ByteSource::seek(std::uint64_t)

@@ -46,6 +46,14 @@ public:
         return outcome;
     }
 
+    // The header at `bytes` and its sample count; false for a damaged header.
+    static bool decode_header(const std::byte* bytes, Header& header, std::uint64_t& count);
+    std::uint64_t header_bytes() const { return kHeaderBytes; }
+    // Whether events can be read in runs (see read_run): not while a pad byte
+    // is pending, as odd sizes put one between events.
+    bool at_event_boundary() const { return !finished_ && !pad_byte_pending_; }
+    static bool payload_ends_event(const Header& header) { return (header.event_size & 1) == 0; }
+
 private:
     // Event on a header that gives a sample count; End, Error or Damaged else.
     Outcome read_header(Header& header, std::uint64_t& count);

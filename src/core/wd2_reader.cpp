@@ -241,4 +241,17 @@ Outcome WD2Reader::read_header(Header& header)
     return Outcome::Event;
 }
 
+bool WD2Reader::decode_header(const std::byte* bytes, Header& header, std::uint64_t& count) const
+{
+    header = parse_header(bytes, has_channel_field_);
+    if (!has_channel_field_) {
+        header.channels = channel_count_;
+    }
+    if (data_length(header.samples, channel_count_) >= kFirstUnrepresentable) {
+        return false;
+    }
+    count = std::uint64_t{header.samples} * static_cast<std::uint64_t>(std::int64_t{channel_count_});
+    return true;
+}
+
 }  // namespace vesk

@@ -58,6 +58,11 @@ public:
         return take_payload<Sample>(sink, header, count);
     }
 
+    // The header at `bytes` and its sample count; false for a damaged header.
+    bool decode_header(const std::byte* bytes, Header& header, std::uint64_t& count) const;
+    bool at_event_boundary() const { return !finished_; }
+    static bool payload_ends_event(const Header&) { return true; }
+
     bool has_channel_field() const { return has_channel_field_; }
     std::int32_t channel_count() const { return channel_count_; }
     std::uint64_t header_bytes() const { return has_channel_field_ ? 28 : 24; }

@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 
 #include "buffered_file.hpp"
+#include "event_runs.hpp"
 #include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
@@ -210,6 +211,8 @@ public:
             columns[i] = fields_[i].data();
         }
         Fields::store(columns, events_, header);
+        last_header_ = header;
+        last_count_ = pending_count_;
         samples_ += pending_count_;
         pending_count_ = 0;
         reinterpret_cast<std::int64_t*>(offsets_.data())[events_ + 1] = static_cast<std::int64_t>(samples_);
@@ -237,18 +240,34 @@ public:
             }
             rows = static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min(estimate, max_events_)));
         }
-        rows = std::min<std::uint64_t>(rows, max_events_);
-        for (std::size_t i = 0; i < Fields::kCount; ++i) {
-            if (!fields_[i].reserve(rows * Fields::kWidths[i])) {
-                return false;
-            }
+        return grow_rows_to(static_cast<std::size_t>(std::min<std::uint64_t>(rows, max_events_)));
+    }
+
+    // For runs of events read at once (see read_run): how many more events
+    // with `sample_bytes` of samples the byte limit allows, room for `total`
+    // more samples (and as many rows as events may come), and one of those
+    // events committed.
+    std::uint64_t room_for(std::uint64_t sample_bytes) const
+    {
+        if (!max_bytes_) {
+            return UINT64_MAX;
         }
-        if (!offsets_.reserve((rows + 1) * sizeof(std::int64_t))) {
-            return false;
-        }
-        reinterpret_cast<std::int64_t*>(offsets_.data())[0] = 0;
-        rows_capacity_ = rows;
-        return true;
+        const std::uint64_t left = *max_bytes_ > bytes_ ? *max_bytes_ - bytes_ : 0;
+        return left / (sample_bytes + kRowBytes);
+    }
+    Sample* reserve_run(std::size_t total)
+    {
+        Header unused{};
+        Sample* destination = reserve(unused, total);
+        pending_count_ = 0;
+        const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(max_events_, events_ + kMaxRunEvents));
+        return destination != nullptr && grow_rows_to(rows) ? destination : nullptr;
+    }
+    void commit_counted(const Header& header, std::size_t count, std::uint64_t sample_bytes)
+    {
+        pending_count_ = count;
+        pending_bytes_ = sample_bytes + kRowBytes;
+        commit(header);
     }
 
     std::size_t events() const { return events_; }
@@ -269,6 +288,25 @@ public:
     GrowableBlock& offsets_block() { return offsets_; }
 
 private:
+    bool grow_rows_to(std::size_t rows)
+    {
+        if (rows <= rows_capacity_) {
+            return true;
+        }
+        rows = std::max(rows, 2 * rows_capacity_);
+        for (std::size_t i = 0; i < Fields::kCount; ++i) {
+            if (!fields_[i].reserve(rows * Fields::kWidths[i])) {
+                return false;
+            }
+        }
+        if (!offsets_.reserve((rows + 1) * sizeof(std::int64_t))) {
+            return false;
+        }
+        reinterpret_cast<std::int64_t*>(offsets_.data())[0] = 0;
+        rows_capacity_ = rows;
+        return true;
+    }
+
     std::size_t first_capacity(std::size_t first_count) const
     {
         std::uint64_t bound = UINT64_MAX / 4;
@@ -298,6 +336,13 @@ private:
     std::size_t pending_count_ = 0;
     std::uint64_t pending_bytes_ = 0;
     std::uint64_t bytes_ = 0;
+    Header last_header_{};
+    std::size_t last_count_ = 0;
+
+public:
+    // The last event committed: what a run expects the next ones to be like.
+    const Header& last_header() const { return last_header_; }
+    std::size_t last_count() const { return last_count_; }
 };
 
 // The sink that counts events and skips their samples by seeking.
