@@ -33,9 +33,28 @@ WD2_SEEDS = {
     "counter_wrap": wd2_event([1, 2], counter=0xFFFFFFFF, channels=2) + wd2_event([3, 4], counter=0, channels=2),
 }
 
+# The batch targets take two bytes of batch limits, then the file. Runs of
+# same-size events need payloads of at least 256 bytes.
+RUN = 130
+BATCH_WD1_SEEDS = {
+    "uniform": b"\x05\x00" + b"".join(wd1_event(np.arange(RUN), event_counter=i) for i in range(8)),
+    "size_changes": b"\x03\x21" + b"".join(wd1_event(np.arange(RUN + (i == 4)), event_counter=i) for i in range(8)),
+    "damaged_inside": b"\x3f\x00" + b"".join(
+        wd1_event(np.arange(RUN), event_counter=i) if i != 5 else wd1_event(event_size=20) for i in range(8)),
+    "cut": b"\x10\x00" + b"".join(wd1_event(np.arange(RUN), event_counter=i) for i in range(8))[:-100],
+}
+BATCH_WD2_SEEDS = {
+    "uniform": b"\x05\x00" + b"".join(
+        wd2_event(np.arange(2 * 70), counter=i, samples=70, period=8, channels=2) for i in range(8)),
+    "single_channel": b"\x07\x41" + b"".join(wd2_event(np.arange(70) + 1, counter=i, period=8) for i in range(8)),
+    "cut": b"\x10\x00" + b"".join(
+        wd2_event(np.arange(2 * 70), counter=i, samples=70, period=8, channels=2) for i in range(8))[:-50],
+}
+
 
 def main():
-    for folder, seeds in (("wd1", WD1_SEEDS), ("wd2", WD2_SEEDS)):
+    for folder, seeds in (("wd1", WD1_SEEDS), ("wd2", WD2_SEEDS), ("batch_wd1", BATCH_WD1_SEEDS),
+                          ("batch_wd2", BATCH_WD2_SEEDS)):
         path = os.path.join(HERE, "corpus", folder)
         os.makedirs(path, exist_ok=True)
         for name, data in seeds.items():

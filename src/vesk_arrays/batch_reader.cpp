@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "columns.hpp"
+#include "batch_run.hpp"
 #include "interpreter_hooks.hpp"
 #include "python_source.hpp"
 #include "py_errors.hpp"
@@ -242,84 +242,6 @@ bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
         return false;
     }
     return true;
-}
-
-struct Damage {
-    std::uint64_t index;
-    std::uint64_t offset;
-};
-
-// How a run of steps ended.
-struct RunEnd {
-    Outcome outcome = Outcome::End;  // Event: a limit was reached
-    std::vector<Damage> damaged;
-    std::optional<IoError> error;
-};
-
-// Events of at least this many sample bytes are read in runs where the file
-// allows (see read_run); smaller ones are cheaper to copy out of the buffer.
-constexpr std::uint64_t kRunMinSampleBytes = 256;
-
-// Reads a run of events like the last one, when the sink reads samples and the
-// last one was large enough to gain from it. How many were read.
-template <class Reader, class Sink>
-std::uint64_t try_run(Reader& decoder, Sink& sink, std::uint64_t max_events, RunEnd& end)
-{
-    if constexpr (Sink::kReadsSamples) {
-        if (sink.events() != 0 && sink.last_count() * sizeof(typename Reader::Sample) >= kRunMinSampleBytes) {
-            return read_run(decoder, sink, sink.last_header(), sink.last_count(), max_events, end.error);
-        }
-    }
-    return 0;
-}
-
-// Steps the decoder into `sink` until a limit, the end, or a problem.
-template <class Reader, class Sink>
-RunEnd run(Reader& decoder, Sink& sink, std::uint64_t& events_read, std::uint64_t max_events, bool skip_damaged)
-{
-    RunEnd end;
-    std::uint64_t taken = 0;
-    while (taken < max_events) {
-        const std::uint64_t in_run = try_run(decoder, sink, max_events - taken, end);
-        taken += in_run;
-        events_read += in_run;
-        if (end.error) {
-            end.outcome = Outcome::Error;
-            return end;
-        }
-        if (taken == max_events) {
-            break;
-        }
-        if constexpr (Sink::kReadsSamples) {
-            if (!sink.ensure_row()) {
-                end.outcome = Outcome::OutOfMemory;
-                return end;
-            }
-        }
-        const Outcome outcome = decoder.next(sink);
-        if (outcome == Outcome::Event) {
-            ++events_read;
-            ++taken;
-            continue;
-        }
-        if (outcome == Outcome::Damaged) {
-            end.damaged.push_back(Damage{events_read, decoder.event_start()});
-            ++events_read;
-            if (skip_damaged) {
-                continue;  // a skipped event does not count against the limit
-            }
-        }
-        if (outcome == Outcome::Error) {
-            end.error = decoder.error();
-        }
-        if (outcome == Outcome::OutOfMemory) {
-            ++events_read;  // consumed whole: the next call reads the next event
-        }
-        end.outcome = outcome;
-        return end;
-    }
-    end.outcome = Outcome::Event;
-    return end;
 }
 
 PyObject* damage_list(const std::vector<Damage>& damaged, const char* reason)

@@ -134,6 +134,11 @@ struct HeaderColumns<WD1Header> {
             reinterpret_cast<std::int32_t*>(columns[i])[row] = values[i];
         }
     }
+    static WD1Header load(const std::byte* const* columns, std::size_t row)
+    {
+        const auto field = [&](std::size_t i) { return reinterpret_cast<const std::int32_t*>(columns[i])[row]; };
+        return WD1Header{field(0), field(1), field(2), field(3), field(4), field(5)};
+    }
 };
 
 template <>
@@ -147,6 +152,14 @@ struct HeaderColumns<WD2Header> {
         reinterpret_cast<std::uint32_t*>(columns[2])[row] = h.samples;
         reinterpret_cast<std::uint64_t*>(columns[3])[row] = h.sampling_period;
         reinterpret_cast<std::int32_t*>(columns[4])[row] = h.channels;
+    }
+    static WD2Header load(const std::byte* const* columns, std::size_t row)
+    {
+        return WD2Header{reinterpret_cast<const std::uint32_t*>(columns[0])[row],
+                         reinterpret_cast<const std::uint64_t*>(columns[1])[row],
+                         reinterpret_cast<const std::uint32_t*>(columns[2])[row],
+                         reinterpret_cast<const std::uint64_t*>(columns[3])[row],
+                         reinterpret_cast<const std::int32_t*>(columns[4])[row]};
     }
 };
 
@@ -272,6 +285,15 @@ public:
 
     std::size_t events() const { return events_; }
     std::size_t samples() const { return samples_; }
+    // Event `row`'s header as stored (for checking the columns).
+    Header header_at(std::size_t row) const
+    {
+        const std::byte* columns[Fields::kCount];
+        for (std::size_t i = 0; i < Fields::kCount; ++i) {
+            columns[i] = fields_[i].data();
+        }
+        return Fields::load(columns, row);
+    }
     bool full() const { return events_ >= max_events_; }
 
     // The blocks, trimmed to what they hold, for the module layer to take.

@@ -1,0 +1,167 @@
+// libFuzzer target: the input's first two bytes choose batch limits, the rest
+// becomes a file. The file is decoded twice, event by event and in batches
+// (runs of same-size events included), and the two must agree exactly:
+// the same events, fields and samples, and the same damaged events.
+// VESK_FUZZ_WD2 selects WD2, else WD1.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "batch_run.hpp"
+#include "sample_buffer.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
+
+namespace {
+
+#ifdef VESK_FUZZ_WD2
+using Reader = vesk::WD2Reader;
+#else
+using Reader = vesk::WD1Reader;
+#endif
+using Header = Reader::Header;
+using Sample = Reader::Sample;
+
+struct Event {
+    Header header;
+    std::vector<unsigned char> bytes;  // the samples, compared bit for bit
+};
+
+bool same(const vesk::WD1Header& a, const vesk::WD1Header& b)
+{
+    return a.event_size == b.event_size && a.board_id == b.board_id && a.pattern == b.pattern
+           && a.board_channel == b.board_channel && a.event_counter == b.event_counter && a.timestamp == b.timestamp;
+}
+
+bool same(const vesk::WD2Header& a, const vesk::WD2Header& b)
+{
+    return a.event_counter == b.event_counter && a.timestamp == b.timestamp && a.samples == b.samples
+           && a.sampling_period == b.sampling_period && a.channels == b.channels;
+}
+
+int memory_file(const std::uint8_t* data, std::size_t size)
+{
+    const int fd = ::memfd_create("vesk-fuzz", MFD_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    for (std::size_t written = 0; written < size;) {
+        const ssize_t n = ::write(fd, data + written, size - written);
+        if (n <= 0) {
+            ::close(fd);
+            return -1;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return fd;
+}
+
+std::variant<Reader, int> open_reader(int fd, std::size_t read_size)
+{
+    auto opened = vesk::BufferedFile::open("/proc/self/fd/" + std::to_string(fd), read_size);
+    if (!opened.ok()) {
+        return 0;
+    }
+#ifdef VESK_FUZZ_WD2
+    auto probed = vesk::WD2Reader::probe(std::move(opened.value()), vesk::WD2Reader::Return::Restore);
+    if (auto* reader = std::get_if<vesk::WD2Reader>(&probed)) {
+        return std::move(*reader);
+    }
+    return 0;
+#else
+    return Reader(std::move(opened.value()));
+#endif
+}
+
+constexpr int kMaxSteps = 1 << 16;
+
+// Event by event; a damaged event is recorded as an empty event with a marker.
+std::vector<Event> one_by_one(Reader& reader, std::vector<std::uint64_t>& damaged)
+{
+    std::vector<Event> events;
+    for (int step = 0; step < kMaxSteps; ++step) {
+        vesk::SingleEventSink<Reader> sink(reader.file());
+        const vesk::Outcome outcome = reader.next(sink);
+        if (outcome == vesk::Outcome::Damaged) {
+            damaged.push_back(events.size() + damaged.size());
+            continue;
+        }
+        if (outcome != vesk::Outcome::Event) {
+            return events;
+        }
+        const auto* bytes = reinterpret_cast<const unsigned char*>(sink.event.samples.data());
+        events.push_back(Event{sink.event.header, {bytes, bytes + sink.event.samples.size_bytes()}});
+    }
+    __builtin_trap();  // no progress
+}
+
+std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events, std::optional<std::uint64_t> max_bytes,
+                              std::vector<std::uint64_t>& damaged)
+{
+    std::vector<Event> events;
+    std::uint64_t events_read = 0;
+    for (int batch = 0; batch < kMaxSteps; ++batch) {
+        vesk::BatchSink<Reader> sink(reader.file(), max_events, max_bytes);
+        vesk::RunEnd end = vesk::run(reader, sink, events_read, max_events, true);
+        for (const auto& damage : end.damaged) {
+            damaged.push_back(damage.index);
+        }
+        sink.trim();
+        const auto* offsets = reinterpret_cast<const std::int64_t*>(sink.offsets_block().data());
+        const auto* samples = reinterpret_cast<const unsigned char*>(sink.samples_block().data());
+        for (std::size_t i = 0; i < sink.events(); ++i) {
+            Event event{};
+            event.header = sink.header_at(i);
+            event.bytes.assign(samples + offsets[i] * sizeof(Sample), samples + offsets[i + 1] * sizeof(Sample));
+            events.push_back(std::move(event));
+        }
+        if (sink.events() == 0 && end.outcome != vesk::Outcome::Event) {
+            return events;
+        }
+    }
+    __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 2) {
+        return 0;
+    }
+    const std::uint64_t max_events = 1 + data[0] % 64;
+    const std::optional<std::uint64_t> max_bytes =
+        data[1] & 1 ? std::optional<std::uint64_t>(64 + 16 * (data[1] >> 1)) : std::nullopt;
+    const int fd = memory_file(data + 2, size - 2);
+    if (fd < 0) {
+        return 0;
+    }
+    auto single = open_reader(fd, vesk::BufferedFile::kDefaultReadSize);
+    // A small buffer in the batch path, so that runs start inside buffered data.
+    auto batched = open_reader(fd, 64 + data[0]);
+    ::close(fd);
+    if (single.index() != batched.index()) {
+        __builtin_trap();  // one path could open the file and the other not
+    }
+    if (std::holds_alternative<int>(single)) {
+        return 0;
+    }
+    std::vector<std::uint64_t> damaged_single, damaged_batched;
+    const std::vector<Event> expected = one_by_one(std::get<Reader>(single), damaged_single);
+    const std::vector<Event> got = in_batches(std::get<Reader>(batched), max_events, max_bytes, damaged_batched);
+    if (got.size() != expected.size() || damaged_single != damaged_batched) {
+        __builtin_trap();
+    }
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (!same(got[i].header, expected[i].header) || got[i].bytes != expected[i].bytes) {
+            __builtin_trap();
+        }
+    }
+    return 0;
+}
