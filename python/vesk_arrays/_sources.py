@@ -39,7 +39,8 @@ def compression_of(path):
 
 def _open_zstd(path):
     try:
-        from compression import zstd  # Python 3.14 and later
+        # Python 3.14 and later; type checkers for older versions do not know the module.
+        from compression import zstd  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         zstandard = require("zstandard", "zstd", "Reading zstd-compressed files")
         raw = open(path, "rb")
