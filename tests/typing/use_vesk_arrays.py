@@ -1,0 +1,198 @@
+# Checked by mypy in CI: what a type checker infers for typical uses of vesk_arrays.
+# Never run. A `# type: ignore[...]` marks a mistake the stubs must catch: with
+# --strict an ignore that is no longer needed is itself an error.
+import gzip
+import io
+import pathlib
+import sys
+import warnings
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any, Literal
+
+import numpy as np
+from numpy.typing import NDArray
+from typing_extensions import assert_type
+
+import vesk_arrays
+import vesk_arrays.dask
+from vesk_arrays import Batch, BatchReader, DamagedEventError, DamagedEventWarning, Report
+
+if TYPE_CHECKING:
+    from vesk import WD1Event, WD2Event
+
+
+def columns_of_a_slice(path: str) -> float:
+    batch = vesk_arrays.read(path, "WD1", start=10, stop=20)
+    assert_type(batch, "Batch[WD1Event]")
+    assert_type(batch["data"], NDArray[np.uint16])
+    assert_type(batch["board_id"], NDArray[np.int32])
+    assert_type(batch.offsets, NDArray[np.int64])
+    assert_type(batch.waveforms(), NDArray[np.uint16])
+    first = batch.event(0)
+    assert_type(first, "WD1Event")
+    samples: NDArray[np.uint16] = first["data"]
+    print(samples[: first["event_size"]], batch.path, batch.start, batch.stop, len(batch), batch.nbytes)
+    return float(batch["data"][batch.offsets[1]:batch.offsets[2]].mean())
+
+
+def wd2_columns(path: pathlib.Path) -> NDArray[np.float64]:
+    batch = vesk_arrays.read(path, "WD2", errors="skip")
+    assert_type(batch["data"], NDArray[np.float32])
+    assert_type(batch["timestamp"], NDArray[np.uint64])
+    assert_type(batch["samples"], NDArray[np.uint32])
+    assert_type(batch["channels"], NDArray[np.int32])
+    waves = batch.waveforms()
+    assert_type(waves, NDArray[np.float32])
+    event = batch.event(np.int64(-1))
+    assert_type(event, "WD2Event")
+    wrong: NDArray[np.uint16] = batch["data"]  # type: ignore[assignment]
+    print(wrong, batch["sampling_period"] * batch["samples"])
+    means: NDArray[np.float64] = waves.mean(axis=2, dtype=np.float64)
+    return means
+
+
+def a_batch_is_a_mapping(batch: "Batch[WD1Event | WD2Event]") -> dict[str, int]:
+    # A column not named in the stubs, and any column of a batch of either format.
+    assert_type(batch["data"], NDArray[np.uint16] | NDArray[np.float32])
+    assert_type(batch["event_counter"], NDArray[Any])
+    assert_type(batch.format, Literal["WD1", "WD2"])
+    assert_type(batch.waveforms(), NDArray[np.uint16] | NDArray[np.float32])
+    sizes = {name: column.nbytes for name, column in batch.items()}
+    missing = batch.get("no such column")
+    print(missing is None, list(batch), "data" in batch)
+    return sizes
+
+
+def batches_are_covariant(wd1: "Batch[WD1Event]", wd2: "Batch[WD2Event]") -> None:
+    a_batch_is_a_mapping(wd1)
+    a_batch_is_a_mapping(wd2)
+    keep: "Batch[WD1Event]" = wd2  # type: ignore[assignment]
+    print(keep)
+
+
+def format_from_the_command_line(path: str, kind: str) -> int:
+    batch = vesk_arrays.read(path, kind)
+    assert_type(batch, "Batch[WD1Event | WD2Event]")
+    event = batch.event(0)
+    wrong = event["channels"]  # type: ignore[typeddict-item]
+    print(wrong)
+    return event["event_counter"] + event["timestamp"]
+
+
+def streaming(path: str) -> int:
+    total = 0
+    with BatchReader(path, "WD1", errors="skip") as reader:
+        assert_type(reader, "BatchReader[WD1Event]")
+        skipped: int = reader.skip(100)
+        head = reader.read(10)
+        assert_type(head, "Batch[WD1Event]")
+        for batch in reader.batches("64 MiB"):
+            assert_type(batch["data"], NDArray[np.uint16])
+            total += len(batch)
+        for batch in reader.batches(1000):
+            total += len(batch)
+        for index, offset, reason in reader.damaged:
+            print(f"event {index} at byte {offset}: {reason}")
+        print(skipped, reader.events_read, reader.position, reader.path, reader.format, reader.closed)
+    return total
+
+
+def following_a_growing_file(path: str) -> Iterator["Batch[WD2Event]"]:
+    reader = BatchReader(path, "WD2", follow=True, poll_interval=0.1, timeout=30)
+    try:
+        channels: int | None = reader.channel_count
+        field: bool | None = reader.has_channel_field
+        print(channels, field)
+        yield from reader.batches(step_size=500)
+    finally:
+        reader.close()
+
+
+def file_objects(payload: bytes, path: str) -> None:
+    vesk_arrays.read(io.BytesIO(payload), "WD1")
+    vesk_arrays.read(sys.stdin.buffer, "WD1")
+    with gzip.open(path, "rb") as compressed:
+        vesk_arrays.read(compressed, "WD2")
+    with open(path, "rb") as plain, BatchReader(plain, "WD2") as reader:
+        reader.read(1)
+    vesk_arrays.read(path.encode(), "WD1")  # type: ignore[call-overload]
+    vesk_arrays.read(io.StringIO(), "WD1")  # type: ignore[call-overload]
+
+
+def mistakes_are_caught(path: str) -> None:
+    vesk_arrays.read(path, "WD1", errors="ignore")  # type: ignore[call-overload]
+    vesk_arrays.read(path, "WD1", 0, 10)  # type: ignore[call-overload]
+    BatchReader(path, "WD1", timeout="never")  # type: ignore[call-overload]
+    vesk_arrays.num_events(path, "WD1", "WD2")  # type: ignore[call-arg]
+
+
+def many_files(folder: pathlib.Path) -> int:
+    rows = 0
+    for batch in vesk_arrays.iterate(folder / "*.wd1", "WD1", step_size="16 MiB"):
+        assert_type(batch, "Batch[WD1Event]")
+        rows += len(batch)
+    for wd2_batch, report in vesk_arrays.iterate([folder / "a.wd2", "b.wd2"], "WD2", report=True, errors="skip"):
+        assert_type(wd2_batch, "Batch[WD2Event]")
+        assert_type(report, Report)
+        if not report.ok:
+            for damage in report.damaged:
+                print(damage.path, damage.index, damage.offset, damage.reason)
+            if report.error is not None:
+                print(report.error.filename)
+        print(report.path, report.file_index, report.events.start, report.rows.stop)
+    return rows + vesk_arrays.num_events(["a.wd1", folder / "b.wd1"], "WD1")
+
+
+def report_chosen_at_run_time(paths: list[str], with_report: bool) -> None:
+    stream = vesk_arrays.iterate(paths, "WD1", report=with_report)
+    for item in stream:
+        print(item)
+    pairs = vesk_arrays.iterate(paths, "some format", report=True)
+    assert_type(next(pairs), "tuple[Batch[WD1Event | WD2Event], Report]")
+    pairs.close()
+
+
+def damaged_events(path: str) -> int | None:
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DamagedEventWarning)
+        try:
+            vesk_arrays.read(path, "WD2", errors="skip")
+        except DamagedEventWarning as warning:
+            print(warning)
+    try:
+        vesk_arrays.read(path, "WD2")
+    except DamagedEventError as error:
+        assert_type(error.index, int)
+        return error.offset
+    return None
+
+
+def conversions(batch: "Batch[WD1Event]", destination: pathlib.Path) -> int:
+    table = batch.to_arrow()
+    frame = batch.to_pandas()
+    array = batch.to_awkward()
+    print(table, frame, array)
+    written = vesk_arrays.to_parquet("runs/*.wd1", "WD1", destination, step_size=10_000, progress=True)
+    written += vesk_arrays.to_parquet(["a.wd2"], "WD2", io.BytesIO(), compression=None)
+    written += vesk_arrays.to_parquet("a.wd2", "WD2", str(destination), compression={"data": "zstd"})
+    return written
+
+
+def as_dask(paths: list[pathlib.Path]) -> int:
+    frame = vesk_arrays.dask.read(paths, "WD2", step_size="256 MiB", errors="skip", source=True)
+    print(frame.npartitions)
+    for partition in vesk_arrays.dask.plan_partitions("runs/*.wd2", "WD2", 100_000):
+        for path, start, stop in partition:
+            assert_type(stop, int | None)
+            print(path, start)
+    lazy = vesk_arrays.dask  # loaded on first use
+    return int(lazy.read("runs/*.wd1", "WD1").npartitions)
+
+
+def own_batches() -> "Batch[WD2Event]":
+    columns = {name: np.zeros(1, dtype) for name, dtype in [("event_counter", np.uint32)]}
+    empty = Batch.empty("WD2", path="made by hand")
+    assert_type(empty, "Batch[WD2Event]")
+    made = Batch("WD1", columns, [0, 0], start=5)
+    assert_type(made, "Batch[WD1Event]")
+    return empty
