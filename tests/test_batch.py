@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import pickle
 import random
 import threading
 
@@ -104,6 +105,9 @@ def test_damaged_event_is_reported_once_and_reading_goes_on(write):
             reader.read(10)
         assert (error.value.path, error.value.index, error.value.offset) == (path, 1, 26)
         assert isinstance(error.value, ValueError) and path in str(error.value)
+        copy = pickle.loads(pickle.dumps(error.value))  # as Dask and multiprocessing send it
+        assert type(copy) is va.DamagedEventError and str(copy) == str(error.value)
+        assert (copy.path, copy.index, copy.offset, copy.reason) == (path, 1, 26, error.value.reason)
         # EventReader goes on after the damaged header: so does the batch reader.
         rest = reader.read(10)
         assert rest.start == 2 and len(rest) >= 1

@@ -29,6 +29,11 @@ class DamagedEventError(ValueError):
         self.offset = offset
         self.reason = reason
 
+    def __reduce__(self):
+        # Rebuilt from its fields, so that it crosses process boundaries (Dask
+        # workers, multiprocessing) as itself.
+        return type(self), (self.path, self.index, self.offset, self.reason)
+
 
 class DamagedEventWarning(UserWarning):
     """Damaged events were skipped (``errors="skip"``)."""

@@ -13,6 +13,33 @@ namespace vesk {
 
 namespace {
 
+// Runs a system call again while a signal interrupts it, unless the hooks say
+// to stop. A call that may block indefinitely runs inside the hooks' blocking
+// section. The call's non-negative result, or the error.
+template <class Call>
+IoResult<std::size_t> system_call(IoHooks* hooks, bool may_block, Call&& call)
+{
+    for (;;) {
+        if (may_block && hooks != nullptr) {
+            hooks->blocking_begin();
+        }
+        const auto result = call();
+        const int error = errno;
+        if (may_block && hooks != nullptr) {
+            hooks->blocking_end();
+        }
+        if (result >= 0) {
+            return static_cast<std::size_t>(result);
+        }
+        if (error != EINTR) {
+            return IoError::os(error);
+        }
+        if (hooks != nullptr && hooks->interrupted()) {
+            return IoError::interrupted();
+        }
+    }
+}
+
 class FdSource final : public ByteSource {
 public:
     FdSource(FileDescriptor fd, bool regular, IoHooks* hooks)
@@ -22,43 +49,14 @@ public:
 
     IoResult<std::size_t> read(void* dst, std::size_t n) override
     {
-        for (;;) {
-            // A regular file never blocks indefinitely; anything else may wait
-            // for a writer for ever.
-            if (!regular_ && hooks_ != nullptr) {
-                hooks_->blocking_begin();
-            }
-            const ssize_t got = ::read(fd_.get(), dst, n);
-            const int error = errno;
-            if (!regular_ && hooks_ != nullptr) {
-                hooks_->blocking_end();
-            }
-            if (got >= 0) {
-                return static_cast<std::size_t>(got);
-            }
-            if (error != EINTR) {
-                return IoError::os(error);
-            }
-            if (hooks_ != nullptr && hooks_->interrupted()) {
-                return IoError::interrupted();
-            }
-        }
+        // A regular file never blocks indefinitely; anything else may wait for
+        // a writer for ever.
+        return system_call(hooks_, !regular_, [&] { return ::read(fd_.get(), dst, n); });
     }
 
     IoResult<std::size_t> read_scattered(const iovec* pieces, int count) override
     {
-        for (;;) {
-            const ssize_t got = ::readv(fd_.get(), pieces, count);
-            if (got >= 0) {
-                return static_cast<std::size_t>(got);
-            }
-            if (errno != EINTR) {
-                return IoError::os(errno);
-            }
-            if (hooks_ != nullptr && hooks_->interrupted()) {
-                return IoError::interrupted();
-            }
-        }
+        return system_call(hooks_, !regular_, [&] { return ::readv(fd_.get(), pieces, count); });
     }
 
     bool seekable() const override { return regular_; }
@@ -149,27 +147,12 @@ IoResult<std::unique_ptr<ByteSource>> open_file(std::string_view path, IoHooks* 
     // regular file is opened with the hooks' blocking section around it.
     struct stat before {};
     const bool may_block = hooks != nullptr && ::stat(c_path.c_str(), &before) == 0 && !S_ISREG(before.st_mode);
-    int raw_fd;
-    for (;;) {
-        if (may_block) {
-            hooks->blocking_begin();
-        }
-        raw_fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666);
-        const int error = errno;
-        if (may_block) {
-            hooks->blocking_end();
-        }
-        if (raw_fd >= 0) {
-            break;
-        }
-        if (error != EINTR) {
-            return IoError::os(error);
-        }
-        if (hooks != nullptr && hooks->interrupted()) {
-            return IoError::interrupted();
-        }
+    IoResult<std::size_t> opened =
+        system_call(hooks, may_block, [&] { return ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
+    if (!opened.ok()) {
+        return opened.error();
     }
-    FileDescriptor fd(raw_fd);
+    FileDescriptor fd(static_cast<int>(opened.value()));
     // Only regular files have a size worth trusting and can seek; pipes and
     // devices are read as streams.
     struct stat info {};

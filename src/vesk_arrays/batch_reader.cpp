@@ -9,11 +9,10 @@
 #include <variant>
 #include <vector>
 
-#include "batch_run.hpp"
-#include "interpreter_hooks.hpp"
+#include "batch_arrays.hpp"
+#include "batch_errors.hpp"
 #include "python_source.hpp"
-#include "py_errors.hpp"
-#include "state.hpp"
+#include "reader_state.hpp"
 
 namespace vesk {
 
@@ -23,23 +22,6 @@ namespace {
 // the cache while the columns are filled from it.
 constexpr std::size_t kReadSize = std::size_t{1} << 20;
 
-using Decoder = std::variant<WD1Reader, WD2Reader>;
-
-// What a reader holds besides its Python header. Calls are served one at a
-// time under `mutex`, taken with the interpreter lock released.
-struct ReaderState {
-    std::mutex mutex;
-    ReleasedLockHooks hooks;         // outlives the decoder's file
-    std::optional<Decoder> decoder;  // nothing once closed
-    PyRef path;                      // what messages call the file
-    PyRef file;                      // a Python file object being read, if any
-    SavedError source_error;         // why reading `file` failed
-    std::uint64_t events_read = 0;
-    // An error met after some events of a batch were decoded: those are
-    // returned, and the error is raised by the next call.
-    SavedError pending;
-};
-
 struct ReaderObject {
     PyObject_HEAD
     ReaderState* state;
@@ -48,72 +30,6 @@ struct ReaderObject {
 ReaderState& state_of(PyObject* self)
 {
     return *reinterpret_cast<ReaderObject*>(self)->state;
-}
-
-// Runs `body` with the interpreter lock released and the reader's mutex held.
-template <class Body>
-auto without_interpreter_lock(ReaderState& state, Body&& body)
-{
-    PyThreadState* saved = PyEval_SaveThread();
-    std::lock_guard<std::mutex> hold(state.mutex);
-    state.hooks.saved = saved;
-    auto result = body();
-    PyEval_RestoreThread(state.hooks.saved);
-    return result;
-}
-
-// ---- errors: the one place that turns this module's input errors into exceptions
-
-void raise_io_error(const IoError& error, ReaderState& state)
-{
-    PyObject* path = state.path.get();
-    switch (error.kind()) {
-    case IoError::Kind::SourceFailed: state.source_error.restore(); return;
-    case IoError::Kind::Interrupted: return;  // the signal handler's exception is set
-    case IoError::Kind::Os:
-        if (error.os_errno() == ENOMEM) {
-            PyErr_NoMemory();
-            return;
-        }
-        // Python's own wording and OSError subclass: "[Errno 2] No such file
-        // or directory: 'run.wd1'".
-        errno = error.os_errno();
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-        return;
-    case IoError::Kind::UnexpectedEof:
-        raise_formatted(PyExc_OSError, "%R: the file ends before the layout of its WD2 events can be told", path);
-        return;
-    case IoError::Kind::InvalidInput:
-    case IoError::Kind::StreamTooLarge:
-        raise_formatted(PyExc_OSError, "%R: %s", path, error.display().c_str());
-        return;
-    }
-}
-
-void raise_damaged(PyObject* path, std::uint64_t index, std::uint64_t offset, const char* reason)
-{
-    PyRef error = PyRef::steal(PyObject_CallFunction(arrays_state().damaged_error, "OKKs", path,
-                                                     static_cast<unsigned long long>(index),
-                                                     static_cast<unsigned long long>(offset), reason));
-    if (error) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    }
-}
-
-const char* damage_reason(const Decoder& decoder)
-{
-    return std::holds_alternative<WD1Reader>(decoder)
-               ? "its event_size gives a negative number of samples"
-               : "its data length (samples x channels x 4 bytes) is 2^63 bytes or more";
-}
-
-bool raise_pending(ReaderState& state)
-{
-    if (!state.pending) {
-        return false;
-    }
-    state.pending.restore();
-    return true;
 }
 
 // ---- construction
@@ -242,110 +158,6 @@ bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
         return false;
     }
     return true;
-}
-
-PyObject* damage_list(const std::vector<Damage>& damaged, const char* reason)
-{
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(damaged.size())));
-    if (!list) {
-        return nullptr;
-    }
-    for (std::size_t i = 0; i < damaged.size(); ++i) {
-        PyObject* item = Py_BuildValue("(KKs)", static_cast<unsigned long long>(damaged[i].index),
-                                       static_cast<unsigned long long>(damaged[i].offset), reason);
-        if (item == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-// Raises what ended a run that produced no events, or keeps it for the next
-// call when some were produced. False when an exception is now set.
-bool settle(ReaderState& state, const RunEnd& end, std::size_t produced)
-{
-    switch (end.outcome) {
-    case Outcome::Error: raise_io_error(*end.error, state); break;
-    case Outcome::OutOfMemory: PyErr_NoMemory(); break;
-    default: return true;
-    }
-    if (produced == 0) {
-        return false;
-    }
-    state.pending.fetch();
-    return true;
-}
-
-void free_capsule_block(PyObject* capsule)
-{
-    std::free(PyCapsule_GetContext(capsule));
-}
-
-// A 1-D array over the block's data, owning the block.
-PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length)
-{
-    alignas(16) static std::byte empty[16];
-    std::byte* data = block.capacity() != 0 ? block.data() : empty;
-    // The capsule's pointer is where the data starts; its context is the heap
-    // block to free.
-    PyRef owner = PyRef::steal(PyCapsule_New(data, "vesk_arrays.block", free_capsule_block));
-    if (!owner) {
-        return nullptr;
-    }
-    if (PyCapsule_SetContext(owner.get(), block.release()) < 0) {
-        return nullptr;
-    }
-    return arrays_state().numpy.array_over(dtype, length, data, owner.release());
-}
-
-template <class Reader>
-NumpyApi::Dtype field_dtype(std::size_t index)
-{
-    using D = NumpyApi::Dtype;
-    if constexpr (std::is_same_v<Reader, WD1Reader>) {
-        return D::Int32;
-    } else {
-        constexpr D kWD2[] = {D::UInt32, D::UInt64, D::UInt32, D::UInt64, D::Int32};
-        return kWD2[index];
-    }
-}
-
-template <class Reader>
-constexpr NumpyApi::Dtype kSampleDtype =
-    std::is_same_v<Reader, WD1Reader> ? NumpyApi::Dtype::UInt16 : NumpyApi::Dtype::Float32;
-
-// ([field arrays..., data], offsets, damaged)
-template <class Reader>
-PyObject* batch_to_python(BatchSink<Reader>& sink, PyObject* damaged)
-{
-    using Fields = HeaderColumns<typename Reader::Header>;
-    sink.trim();
-    PyRef columns = PyRef::steal(PyList_New(Fields::kCount + 1));
-    if (!columns) {
-        return nullptr;
-    }
-    for (std::size_t i = 0; i < Fields::kCount; ++i) {
-        PyObject* array = array_from_block(sink.field(i), field_dtype<Reader>(i), sink.events());
-        if (array == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), array);
-    }
-    PyObject* data = array_from_block(sink.samples_block(), kSampleDtype<Reader>, sink.samples());
-    if (data == nullptr) {
-        return nullptr;
-    }
-    PyList_SET_ITEM(columns.get(), Fields::kCount, data);
-    if (!sink.offsets_block().reserve(sizeof(std::int64_t))) {
-        return PyErr_NoMemory();
-    }
-    reinterpret_cast<std::int64_t*>(sink.offsets_block().data())[0] = 0;  // also when no row was made
-    PyRef offsets = PyRef::steal(array_from_block(sink.offsets_block(), NumpyApi::Dtype::Int64, sink.events() + 1));
-    if (!offsets) {
-        return nullptr;
-    }
-    return Py_BuildValue("(OOO)", columns.get(), offsets.get(), damaged);
 }
 
 template <class Reader>

@@ -1,0 +1,32 @@
+#include "batch_arrays.hpp"
+
+#include <cstdlib>
+
+namespace vesk {
+
+namespace {
+
+void free_capsule_block(PyObject* capsule)
+{
+    std::free(PyCapsule_GetContext(capsule));
+}
+
+}  // namespace
+
+PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length)
+{
+    alignas(16) static std::byte empty[16];
+    std::byte* data = block.capacity() != 0 ? block.data() : empty;
+    // The capsule's pointer is where the data starts; its context is the heap
+    // block to free.
+    PyRef owner = PyRef::steal(PyCapsule_New(data, "vesk_arrays.block", free_capsule_block));
+    if (!owner) {
+        return nullptr;
+    }
+    if (PyCapsule_SetContext(owner.get(), block.release()) < 0) {
+        return nullptr;
+    }
+    return arrays_state().numpy.array_over(dtype, length, data, owner.release());
+}
+
+}  // namespace vesk
