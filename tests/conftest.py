@@ -73,10 +73,13 @@ WRITE_FILES = """
 """
 
 
-def run_python(code, **kwargs):
-    """Runs code in a fresh interpreter; returns the CompletedProcess."""
+def run_python(code, timeout=120, **kwargs):
+    """Runs code in a fresh interpreter; returns the CompletedProcess.
+
+    A code that may block for ever (reading a FIFO, say) is given a short timeout:
+    subprocess.TimeoutExpired then fails the test instead of hanging the suite."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120, **kwargs)
+                          text=True, timeout=timeout, **kwargs)
 
 
 def open_fds():
