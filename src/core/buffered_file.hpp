@@ -103,8 +103,11 @@ public:
     // seen; nothing for a stream.
     std::optional<std::uint64_t> remaining() const;
 
-    // Bytes buffered and not yet consumed.
+    // The bytes buffered and not yet consumed, to be decoded in place, and
+    // consuming n of them.
     std::size_t buffered() const { return filled_ - pos_; }
+    const std::byte* buffered_data() const { return buffer_.get() + pos_; }
+    void consume(std::size_t n) { pos_ += n; }
 
     // Fills the pieces in order: first from the buffer, then with one
     // scatter-read straight from the file (pieces are adjusted on the way).

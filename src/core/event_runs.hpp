@@ -1,15 +1,18 @@
-// Events read in runs. Where a regular file holds events of one size back to
-// back (the usual case: a digitizer with a fixed record length), one
-// scatter-read puts each header into a scratch area and each event's samples
-// straight into place in the sink's sample block: no copy through the buffer,
-// and the kernel writes the block only once. Every header is checked after the
-// read; from the first that announces another length, is damaged, or was not
-// read whole, the file goes back and the decoder reads events one by one.
+// Events read in runs. Where a file holds events of one size back to back (the
+// usual case: a digitizer with a fixed record length), the events are decoded
+// in a tight loop: straight out of the buffer while it holds whole events, and
+// for larger events of a regular file with one scatter-read that puts each
+// header into a scratch area and each event's samples straight into place in
+// the sink's sample block (no copy through the buffer; the kernel writes the
+// block only once). Every header is checked; from the first that announces
+// another length or is damaged, or the first event not read whole, the
+// decoder goes on event by event.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "decoder.hpp"
@@ -17,6 +20,40 @@
 namespace vesk {
 
 inline constexpr std::size_t kMaxRunEvents = 512;  // two pieces each: within IOV_MAX
+// Smaller events are cheaper to copy out of the buffer than to scatter-read.
+inline constexpr std::uint64_t kMinScatteredSampleBytes = 256;
+
+// Decodes up to `events` events of `count` samples held whole in the buffer.
+template <class Reader, class Sink>
+std::size_t run_in_buffer(Reader& reader, Sink& sink, std::uint64_t count, std::size_t events)
+{
+    using Sample = typename Reader::Sample;
+    BufferedFile& file = reader.file();
+    const std::size_t header_bytes = static_cast<std::size_t>(reader.header_bytes());
+    const std::size_t payload_bytes = static_cast<std::size_t>(count * sizeof(Sample));
+    const std::size_t event_bytes = header_bytes + payload_bytes;
+    events = std::min(events, file.buffered() / event_bytes);
+    Sample* destination = events != 0 ? sink.reserve_run(events * static_cast<std::size_t>(count), events) : nullptr;
+    if (destination == nullptr) {
+        return 0;
+    }
+    const std::byte* bytes = file.buffered_data();
+    std::size_t taken = 0;
+    for (; taken < events; ++taken, bytes += event_bytes) {
+        typename Reader::Header header;
+        std::uint64_t header_count = 0;
+        if (!reader.decode_header(bytes, header, header_count) || header_count != count
+            || !Reader::payload_ends_event(header)) {
+            break;
+        }
+        Sample* samples = destination + taken * count;
+        std::memcpy(samples, bytes + header_bytes, payload_bytes);
+        words_to_native_order<Sample>(samples, static_cast<std::size_t>(count));
+        sink.commit_counted(header, static_cast<std::size_t>(count), payload_bytes);
+    }
+    file.consume(taken * event_bytes);
+    return taken;
+}
 
 // How many events like one of `count` samples (whose header decoded to
 // `like`) were read into the sink, up to `max_events`. A read error is left for
@@ -29,19 +66,25 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
 {
     using Sample = typename Reader::Sample;
     BufferedFile& file = reader.file();
-    if (!file.seekable() || !reader.at_event_boundary() || !Reader::payload_ends_event(like)) {
+    if (!reader.at_event_boundary() || !Reader::payload_ends_event(like)) {
         return 0;
     }
     const std::uint64_t header_bytes = reader.header_bytes();
     const std::uint64_t payload_bytes = count * sizeof(Sample);
     const std::uint64_t event_bytes = header_bytes + payload_bytes;
+    const std::uint64_t allowed = std::min(max_events, sink.room_for(payload_bytes));
+    if (file.buffered() >= event_bytes) {
+        return run_in_buffer(reader, sink, count, static_cast<std::size_t>(std::min<std::uint64_t>(allowed, SIZE_MAX)));
+    }
+    if (!file.seekable() || payload_bytes < kMinScatteredSampleBytes) {
+        return 0;
+    }
     const std::uint64_t in_file = file.remaining().value_or(0) / event_bytes;  // as last seen: a bound
-    const std::size_t events = static_cast<std::size_t>(
-        std::min<std::uint64_t>({max_events, kMaxRunEvents, in_file, sink.room_for(payload_bytes)}));
+    const auto events = static_cast<std::size_t>(std::min<std::uint64_t>({allowed, kMaxRunEvents, in_file}));
     if (events < 2) {
         return 0;
     }
-    Sample* destination = sink.reserve_run(static_cast<std::size_t>(events * count));
+    Sample* destination = sink.reserve_run(static_cast<std::size_t>(events * count), events);
     if (destination == nullptr) {
         return 0;  // the one-by-one path meets the shortage of memory itself
     }

@@ -23,17 +23,13 @@ struct RunEnd {
     std::optional<IoError> error;
 };
 
-// Events of at least this many sample bytes are read in runs where the file
-// allows (see read_run); smaller ones are cheaper to copy out of the buffer.
-inline constexpr std::uint64_t kRunMinSampleBytes = 256;
-
 // Reads a run of events like the last one, when the sink reads samples and the
 // last one was large enough to gain from it. How many were read.
 template <class Reader, class Sink>
 std::uint64_t try_run(Reader& decoder, Sink& sink, std::uint64_t max_events, RunEnd& end)
 {
     if constexpr (Sink::kReadsSamples) {
-        if (sink.events() != 0 && sink.last_count() * sizeof(typename Reader::Sample) >= kRunMinSampleBytes) {
+        if (sink.events() != 0 && sink.last_count() != 0) {
             return read_run(decoder, sink, sink.last_header(), sink.last_count(), max_events, end.error);
         }
     }

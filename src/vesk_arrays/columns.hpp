@@ -219,16 +219,12 @@ public:
 
     void commit(const Header& header)
     {
-        std::byte* columns[Fields::kCount];
-        for (std::size_t i = 0; i < Fields::kCount; ++i) {
-            columns[i] = fields_[i].data();
-        }
-        Fields::store(columns, events_, header);
+        Fields::store(columns_, events_, header);
         last_header_ = header;
         last_count_ = pending_count_;
         samples_ += pending_count_;
         pending_count_ = 0;
-        reinterpret_cast<std::int64_t*>(offsets_.data())[events_ + 1] = static_cast<std::int64_t>(samples_);
+        offsets_data_[events_ + 1] = static_cast<std::int64_t>(samples_);
         ++events_;
         bytes_ += pending_bytes_;
     }
@@ -268,13 +264,13 @@ public:
         const std::uint64_t left = *max_bytes_ > bytes_ ? *max_bytes_ - bytes_ : 0;
         return left / (sample_bytes + kRowBytes);
     }
-    Sample* reserve_run(std::size_t total)
+    // Room for `total` more samples and rows for the events they make up.
+    Sample* reserve_run(std::size_t total, std::size_t events)
     {
         Header unused{};
         Sample* destination = reserve(unused, total);
         pending_count_ = 0;
-        const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(max_events_, events_ + kMaxRunEvents));
-        return destination != nullptr && grow_rows_to(rows) ? destination : nullptr;
+        return destination != nullptr && grow_rows_to(events_ + events) ? destination : nullptr;
     }
     void commit_counted(const Header& header, std::size_t count, std::uint64_t sample_bytes)
     {
@@ -324,7 +320,11 @@ private:
         if (!offsets_.reserve((rows + 1) * sizeof(std::int64_t))) {
             return false;
         }
-        reinterpret_cast<std::int64_t*>(offsets_.data())[0] = 0;
+        for (std::size_t i = 0; i < Fields::kCount; ++i) {
+            columns_[i] = fields_[i].data();
+        }
+        offsets_data_ = reinterpret_cast<std::int64_t*>(offsets_.data());
+        offsets_data_[0] = 0;
         rows_capacity_ = rows;
         return true;
     }
@@ -350,6 +350,8 @@ private:
     std::uint64_t max_events_;
     std::optional<std::uint64_t> max_bytes_;
     GrowableBlock fields_[Fields::kCount];
+    std::byte* columns_[Fields::kCount] = {};  // where each field's column starts
+    std::int64_t* offsets_data_ = nullptr;
     GrowableBlock samples_block_;
     GrowableBlock offsets_;
     std::size_t rows_capacity_ = 0;
