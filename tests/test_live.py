@@ -8,6 +8,7 @@ Tests that block on a FIFO or a terminal run in a fresh interpreter with a deadl
 a reader that never returns fails its test instead of hanging the suite.
 """
 
+import errno
 import json
 import os
 import shlex
@@ -345,7 +346,7 @@ def test_read_error_inside_a_wd2_event_rereads_it_whole(cut):
         pytest.skip(f"no pseudo-terminals here: {e}")
     data, offset = cut_stream("WD2", cut)
     out = run_child(f"""
-    import errno, fcntl, subprocess, termios, tty
+    import fcntl, subprocess, termios, tty
     master, terminal = os.openpty()
     fcntl.ioctl(terminal, termios.TIOCSCTTY, 0)  # the child leads a new session
     tty.setraw(terminal)  # bytes pass unchanged
@@ -370,7 +371,7 @@ def test_read_error_inside_a_wd2_event_rereads_it_whole(cut):
     got += [summary(batch.event(i)) for i in range(len(batch))]
     print(json.dumps({{"errors": errors, "events": got}}))
     """, start_new_session=True)
-    assert out["errors"] == [5, 5]  # EIO
+    assert out["errors"] == [errno.EIO] * 2
     assert out["events"] == summaries(data, "WD2")
 
 
