@@ -97,9 +97,10 @@ std::string IoError::display() const
     case Kind::Interrupted: return "interrupted by a signal";
     case Kind::SourceFailed: return "the source of the bytes failed";
     case Kind::StreamTooLarge:
-        return "the first event of this stream is " + std::to_string(bytes_)
-               + " bytes long as the multi-channel layout reads it, more than the "
-               + std::to_string(kMaxReadAhead >> 20) + " MiB that are kept to decide the layout";
+        return "cannot tell the layout of this WD2 stream: its first event, as the multi-channel layout "
+               "reads it, is " + std::to_string(bytes_) + " bytes long, more than the "
+               + std::to_string(kMaxReadAhead >> 20)
+               + " MiB kept to decide, and the stream does not read as single-channel either";
     case Kind::Os: break;
     }
     char text[256];

@@ -1,5 +1,7 @@
 #include "decoder.hpp"
 
+#include <algorithm>
+
 namespace vesk {
 
 Outcome EventStream::restore_or_finish(Outcome outcome)
@@ -23,6 +25,30 @@ Outcome EventStream::abandon_event(const IoError& error)
         return Outcome::Error;
     }
     if (IoStatus status = file_.restore(); !status.ok()) {
+        finished_ = true;
+    }
+    return Outcome::Error;
+}
+
+Outcome EventStream::finish_skipping()
+{
+    if (unskipped_ == 0) {
+        return Outcome::Event;
+    }
+    const std::uint64_t before = file_.position();
+    IoStatus status = file_.skip(unskipped_);
+    unskipped_ -= std::min(unskipped_, file_.position() - before);
+    if (status.ok()) {
+        unskipped_ = 0;
+        return Outcome::Event;
+    }
+    if (status.error().is_eof()) {
+        unskipped_ = 0;  // the stream ended inside the event
+        return Outcome::End;
+    }
+    // What was skipped stays skipped; the next step goes on with the rest.
+    error_ = status.error();
+    if (finish_on_error_ && !error_.is_interrupted()) {
         finished_ = true;
     }
     return Outcome::Error;

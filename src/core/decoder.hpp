@@ -79,10 +79,9 @@ protected:
                 // next header and not these samples; a stream reads them
                 // through without keeping them.
                 file_.forget_mark();
-                if (IoStatus status = file_.skip(bytes); !status.ok()) {
-                    return abandon_event(status.error());
-                }
-                return Outcome::OutOfMemory;
+                unskipped_ = bytes;
+                const Outcome skipped = finish_skipping();
+                return skipped == Outcome::Event ? Outcome::OutOfMemory : skipped;
             }
             if (IoStatus status = file_.read_exact(destination, bytes); !status.ok()) {
                 return abandon_event(status.error());
@@ -99,9 +98,15 @@ protected:
 
     Outcome restore_or_finish(Outcome outcome);
 
+    // Reads through what is left of an event whose samples memory could not
+    // hold (`unskipped_` bytes); Event once nothing is left. Interrupted, the
+    // next step goes on with it, so the event is still consumed whole.
+    Outcome finish_skipping();
+
     BufferedFile file_;
     IoError error_ = IoError::unexpected_eof();
     std::uint64_t event_start_ = 0;
+    std::uint64_t unskipped_ = 0;
     bool finished_ = false;
     bool finish_on_error_;
 };

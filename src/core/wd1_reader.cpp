@@ -16,6 +16,9 @@ Outcome WD1Reader::read_header(Header& header, std::uint64_t& count)
     if (finished_) {
         return Outcome::End;
     }
+    if (const Outcome skipped = finish_skipping(); skipped != Outcome::Event) {
+        return skipped;
+    }
     if (pad_byte_pending_) {
         // Also when the file ended before the byte could be read the first
         // time: it belongs to the event already returned.

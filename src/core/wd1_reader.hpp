@@ -38,7 +38,7 @@ public:
             return read;
         }
         const Outcome outcome = take_payload<Sample>(sink, header, count);
-        if (outcome == Outcome::Event || outcome == Outcome::OutOfMemory) {
+        if (outcome == Outcome::Event || outcome == Outcome::OutOfMemory || unskipped_ != 0) {
             // An odd size leaves one byte after the last whole sample that still
             // belongs to the event: it is dropped before the next header.
             pad_byte_pending_ = header.event_size >= 25 && (header.event_size & 1) != 0;
@@ -51,7 +51,7 @@ public:
     std::uint64_t header_bytes() const { return kHeaderBytes; }
     // Whether events can be read in runs (see read_run): not while a pad byte
     // is pending, as odd sizes put one between events.
-    bool at_event_boundary() const { return !finished_ && !pad_byte_pending_; }
+    bool at_event_boundary() const { return !finished_ && !pad_byte_pending_ && unskipped_ == 0; }
     static bool payload_ends_event(const Header& header) { return (header.event_size & 1) == 0; }
 
 private:

@@ -226,6 +226,9 @@ Outcome WD2Reader::read_header(Header& header)
     if (finished_) {
         return Outcome::End;
     }
+    if (const Outcome skipped = finish_skipping(); skipped != Outcome::Event) {
+        return skipped;
+    }
     begin_event();
     IoResult<WD2Header> read = read_wd2_header(file_, has_channel_field_);
     if (!read.ok()) {

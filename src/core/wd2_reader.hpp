@@ -60,7 +60,7 @@ public:
 
     // The header at `bytes` and its sample count; false for a damaged header.
     bool decode_header(const std::byte* bytes, Header& header, std::uint64_t& count) const;
-    bool at_event_boundary() const { return !finished_; }
+    bool at_event_boundary() const { return !finished_ && unskipped_ == 0; }
     static bool payload_ends_event(const Header&) { return true; }
 
     bool has_channel_field() const { return has_channel_field_; }

@@ -42,9 +42,9 @@ void raise_damaged(PyObject* path, std::uint64_t index, std::uint64_t offset, co
     }
 }
 
-const char* damage_reason(const Decoder& decoder)
+const char* damage_reason(const ReaderState& state)
 {
-    return std::holds_alternative<WD1Reader>(decoder)
+    return !state.wd2
                ? "its event_size gives a negative number of samples"
                : "its data length (samples x channels x 4 bytes) is 2^63 bytes or more";
 }

@@ -15,8 +15,8 @@ void raise_io_error(const IoError& error, ReaderState& state);
 // Raises vesk_arrays.DamagedEventError.
 void raise_damaged(PyObject* path, std::uint64_t index, std::uint64_t offset, const char* reason);
 
-// Why events of this format are damaged.
-const char* damage_reason(const Decoder& decoder);
+// Why events of the reader's format are damaged.
+const char* damage_reason(const ReaderState& state);
 
 // Raises the error an earlier call kept for this one; false when there is none.
 bool raise_pending(ReaderState& state);

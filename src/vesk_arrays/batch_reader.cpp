@@ -34,9 +34,10 @@ ReaderState& state_of(PyObject* self)
 
 // ---- construction
 
+// A quick check for a clear message; calls check again under the mutex.
 bool check_open(ReaderState& state)
 {
-    if (!state.decoder) {
+    if (state.closed) {
         PyErr_SetString(PyExc_ValueError, "I/O operation on closed file");
         return false;
     }
@@ -104,7 +105,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     // up other threads.
     std::optional<IoError> failure;
     bool overflow = false;
-    without_interpreter_lock(*state, [&] {
+    const bool waited = without_interpreter_lock(*state, [&] {
         IoResult<BufferedFile> opened = open_source(*state, path_text);
         if (!opened.ok()) {
             failure = opened.error();
@@ -113,6 +114,9 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         } else {
             WD2ProbeResult probed = WD2Reader::probe(std::move(opened.value()), WD2Reader::Return::Restore);
             if (auto* reader = std::get_if<WD2Reader>(&probed)) {
+                state->wd2 = true;
+                state->has_channel_field = reader->has_channel_field();
+                state->channel_count = reader->channel_count();
                 state->decoder.emplace(std::in_place_type<WD2Reader>, std::move(*reader));
             } else if (auto* error = std::get_if<IoError>(&probed)) {
                 failure = *error;
@@ -121,7 +125,10 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             }
         }
         return 0;
-    });
+    }).has_value();
+    if (!waited) {
+        return nullptr;
+    }
     if (failure) {
         raise_io_error(*failure, *state);
         return nullptr;
@@ -160,21 +167,69 @@ bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
     return true;
 }
 
-template <class Reader>
-PyObject* read_batch(ReaderState& state, Reader& decoder, std::uint64_t max_events,
-                     std::optional<std::uint64_t> max_bytes, bool skip_damaged)
+// Runs work(decoder) with the interpreter lock released and the reader's
+// mutex held. Nothing, with the exception set, when the reader is closed or a
+// signal handler raised while waiting for another thread's call.
+template <class Work>
+auto with_decoder(ReaderState& state, Work&& work) -> std::optional<decltype(work(std::declval<Decoder&>()))>
 {
-    BatchSink<Reader> sink(decoder.file(), max_events, max_bytes);
-    RunEnd end = without_interpreter_lock(
-        state, [&] { return run(decoder, sink, state.events_read, max_events, skip_damaged); });
-    if (!settle(state, end, sink.events())) {
+    using Result = decltype(work(std::declval<Decoder&>()));
+    bool closed = false;
+    std::optional<Result> result = without_interpreter_lock(state, [&] {
+        if (!state.decoder) {
+            closed = true;
+            return Result{};
+        }
+        return work(*state.decoder);
+    });
+    if (result && closed) {
+        PyErr_SetString(PyExc_ValueError, "I/O operation on closed file");
+        return std::nullopt;
+    }
+    return result;
+}
+
+template <class Reader>
+PyObject* read_batch(ReaderState& state, std::uint64_t max_events, std::optional<std::uint64_t> max_bytes,
+                     bool skip_damaged)
+{
+    std::optional<BatchSink<Reader>> sink;
+    std::optional<RunEnd> end = with_decoder(state, [&](Decoder& decoder) {
+        Reader& reader = std::get<Reader>(decoder);
+        sink.emplace(reader.file(), max_events, max_bytes);
+        std::uint64_t events_read = state.events_read;
+        RunEnd ended = run(reader, *sink, events_read, max_events, skip_damaged);
+        state.events_read = events_read;
+        return ended;
+    });
+    if (!end || !settle(state, *end, sink->events())) {
         return nullptr;
     }
-    PyRef damaged = PyRef::steal(damage_list(end.damaged, damage_reason(*state.decoder)));
+    PyRef damaged = PyRef::steal(damage_list(end->damaged, damage_reason(state)));
     if (!damaged) {
         return nullptr;
     }
-    return batch_to_python(sink, damaged.get());
+    return batch_to_python(*sink, damaged.get());
+}
+
+template <class Reader>
+PyObject* skip_events(ReaderState& state, std::uint64_t count, bool skip_damaged)
+{
+    CountingSink<Reader> sink;
+    std::optional<RunEnd> end = with_decoder(state, [&](Decoder& decoder) {
+        std::uint64_t events_read = state.events_read;
+        RunEnd ended = run(std::get<Reader>(decoder), sink, events_read, count, skip_damaged);
+        state.events_read = events_read;
+        return ended;
+    });
+    if (!end || !settle(state, *end, sink.events)) {
+        return nullptr;
+    }
+    PyRef damaged = PyRef::steal(damage_list(end->damaged, damage_reason(state)));
+    if (!damaged) {
+        return nullptr;
+    }
+    return Py_BuildValue("(KO)", static_cast<unsigned long long>(sink.events), damaged.get());
 }
 
 PyObject* reader_read(PyObject* self, PyObject* args)
@@ -197,8 +252,8 @@ PyObject* reader_read(PyObject* self, PyObject* args)
     }
     const std::optional<std::uint64_t> byte_limit =
         max_bytes_object == Py_None ? std::nullopt : std::optional<std::uint64_t>(max_bytes);
-    return std::visit([&](auto& decoder) { return read_batch(state, decoder, max_events, byte_limit, skip_damaged != 0); },
-                      *state.decoder);
+    return state.wd2 ? read_batch<WD2Reader>(state, max_events, byte_limit, skip_damaged != 0)
+                     : read_batch<WD1Reader>(state, max_events, byte_limit, skip_damaged != 0);
 }
 
 PyObject* reader_skip(PyObject* self, PyObject* args)
@@ -216,37 +271,27 @@ PyObject* reader_skip(PyObject* self, PyObject* args)
     if (!check_open(state) || raise_pending(state)) {
         return nullptr;
     }
-    return std::visit(
-        [&](auto& decoder) -> PyObject* {
-            using Reader = std::remove_reference_t<decltype(decoder)>;
-            CountingSink<Reader> sink;
-            RunEnd end = without_interpreter_lock(
-                state, [&] { return run(decoder, sink, state.events_read, count, skip_damaged != 0); });
-            if (!settle(state, end, sink.events)) {
-                return nullptr;
-            }
-            PyRef damaged = PyRef::steal(damage_list(end.damaged, damage_reason(*state.decoder)));
-            if (!damaged) {
-                return nullptr;
-            }
-            return Py_BuildValue("(KO)", static_cast<unsigned long long>(sink.events), damaged.get());
-        },
-        *state.decoder);
+    return state.wd2 ? skip_events<WD2Reader>(state, count, skip_damaged != 0)
+                     : skip_events<WD1Reader>(state, count, skip_damaged != 0);
 }
 
 PyObject* reader_close(PyObject* self, PyObject*)
 {
     ReaderState& state = state_of(self);
-    without_interpreter_lock(state, [&] {
+    const bool waited = without_interpreter_lock(state, [&] {
         state.decoder.reset();
+        state.closed = true;
         return 0;
-    });
+    }).has_value();
+    if (!waited) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
 PyObject* reader_closed(PyObject* self, void*)
 {
-    return PyBool_FromLong(!state_of(self).decoder);
+    return PyBool_FromLong(state_of(self).closed);
 }
 
 PyObject* reader_events_read(PyObject* self, void*)
@@ -256,11 +301,10 @@ PyObject* reader_events_read(PyObject* self, void*)
 
 PyObject* reader_position(PyObject* self, void*)
 {
-    ReaderState& state = state_of(self);
-    if (!check_open(state)) {
-        return nullptr;
-    }
-    return PyLong_FromUnsignedLongLong(std::visit([](auto& d) { return d.file().position(); }, *state.decoder));
+    std::optional<std::uint64_t> position = with_decoder(state_of(self), [](Decoder& decoder) {
+        return std::visit([](auto& reader) { return reader.file().position(); }, decoder);
+    });
+    return position ? PyLong_FromUnsignedLongLong(*position) : nullptr;
 }
 
 // (has_channel_field, channel_count) of a WD2 file; None for WD1.
@@ -270,8 +314,8 @@ PyObject* reader_layout(PyObject* self, void*)
     if (!check_open(state)) {
         return nullptr;
     }
-    if (auto* wd2 = std::get_if<WD2Reader>(&*state.decoder)) {
-        return Py_BuildValue("(Oi)", wd2->has_channel_field() ? Py_True : Py_False, wd2->channel_count());
+    if (state.wd2) {
+        return Py_BuildValue("(Oi)", state.has_channel_field ? Py_True : Py_False, state.channel_count);
     }
     Py_RETURN_NONE;
 }
