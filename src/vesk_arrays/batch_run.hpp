@@ -50,8 +50,8 @@ RunEnd run(Reader& decoder, Sink& sink, std::uint64_t& events_read, std::uint64_
             end.outcome = Outcome::Error;
             return end;
         }
-        if (taken == max_events) {
-            break;
+        if (in_run != 0) {
+            continue;  // another run may follow: from the file, once the buffer is used up
         }
         if constexpr (Sink::kReadsSamples) {
             if (!sink.ensure_row()) {
