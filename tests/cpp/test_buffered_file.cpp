@@ -8,10 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <sys/types.h>
@@ -68,6 +69,28 @@ extern "C" off_t __wrap_lseek(int fd, off_t offset, int whence)
 namespace {
 
 int failures = 0;
+
+// Every TEST(name) adds itself to this list when the program starts, in the order the
+// tests are written, so a new test needs nothing but its definition.
+struct TestCase {
+    const char* name;
+    void (*run)();
+};
+
+std::vector<TestCase>& registered_tests()
+{
+    static std::vector<TestCase> tests;
+    return tests;
+}
+
+struct Registrar {
+    Registrar(const char* name, void (*run)()) { registered_tests().push_back({name, run}); }
+};
+
+#define TEST(name)                                 \
+    void name();                                   \
+    const Registrar name##_registrar{#name, name}; \
+    void name()
 
 #define CHECK(condition)                                                                  \
     do {                                                                                  \
@@ -146,7 +169,7 @@ WordResult read_u32(vesk::BufferedFile& file)
 
 // ---- BufferedFile ----------------------------------------------------------------
 
-void ten_byte_file_ends_inside_third_word()
+TEST(ten_byte_file_ends_inside_third_word)
 {
     auto file = open_ok(write_file("ten", counting_bytes(10)));
     CHECK(read_u32(file).ok());
@@ -157,7 +180,7 @@ void ten_byte_file_ends_inside_third_word()
     CHECK(file.position() == 10);  // the two remaining bytes are consumed
 }
 
-void empty_file_and_zero_length_reads()
+TEST(empty_file_and_zero_length_reads)
 {
     auto file = open_ok(write_file("empty", ""));
     reset_syscalls();
@@ -169,7 +192,7 @@ void empty_file_and_zero_length_reads()
     CHECK(file.read_exact(none, 0).ok());
 }
 
-void large_read_on_empty_buffer_goes_straight_to_the_file()
+TEST(large_read_on_empty_buffer_goes_straight_to_the_file)
 {
     const std::string bytes = counting_bytes(30000);
     auto file = open_ok(write_file("large", bytes));
@@ -188,7 +211,7 @@ void large_read_on_empty_buffer_goes_straight_to_the_file()
     CHECK(word.value() == expected);
 }
 
-void small_reads_are_served_by_the_buffer()
+TEST(small_reads_are_served_by_the_buffer)
 {
     auto file = open_ok(write_file("small", counting_bytes(16384)));
     reset_syscalls();
@@ -198,7 +221,7 @@ void small_reads_are_served_by_the_buffer()
     CHECK(read_requests.size() == 2);
 }
 
-void values_are_little_endian()
+TEST(values_are_little_endian)
 {
     auto file = open_ok(write_file("le", le32(0x11223344) + le64(0x0102030405060708ull)));
     auto word = read_u32(file);
@@ -208,7 +231,7 @@ void values_are_little_endian()
     CHECK(vesk::load_little_endian<std::uint64_t>(wide) == 0x0102030405060708ull);
 }
 
-void rewind_returns_to_the_first_bytes()
+TEST(rewind_returns_to_the_first_bytes)
 {
     const std::string bytes = counting_bytes(50000);
     auto file = open_ok(write_file("rewind", bytes));
@@ -222,7 +245,7 @@ void rewind_returns_to_the_first_bytes()
     CHECK(file.position() == 4);
 }
 
-void eintr_is_retried_and_other_errors_are_returned()
+TEST(eintr_is_retried_and_other_errors_are_returned)
 {
     auto file = open_ok(write_file("eintr", counting_bytes(100)));
     reset_syscalls();
@@ -239,7 +262,7 @@ void eintr_is_retried_and_other_errors_are_returned()
     CHECK(read_u32(failing).ok());  // an error never closes the file
 }
 
-void short_reads_are_assembled()
+TEST(short_reads_are_assembled)
 {
     const std::string bytes = counting_bytes(40000);
     auto file = open_ok(write_file("short", bytes));
@@ -252,7 +275,7 @@ void short_reads_are_assembled()
     reset_syscalls();
 }
 
-void open_errors()
+TEST(open_errors)
 {
     auto nul = vesk::BufferedFile::open(std::string("a\0b", 3));
     CHECK(!nul.ok() && nul.error().kind() == vesk::IoError::Kind::InvalidInput);
@@ -262,7 +285,7 @@ void open_errors()
     CHECK(missing.error().display() == "No such file or directory (os error 2)");
 }
 
-void skips_on_regular_files_seek_instead_of_reading()
+TEST(skips_on_regular_files_seek_instead_of_reading)
 {
     auto file = open_ok(write_file("skip", counting_bytes(1 << 21)));
     CHECK(read_u32(file).ok());
@@ -277,7 +300,7 @@ void skips_on_regular_files_seek_instead_of_reading()
     CHECK(read_requests.empty());
 }
 
-void file_size_is_rechecked_before_refusing_a_length()
+TEST(file_size_is_rechecked_before_refusing_a_length)
 {
     const std::string path = write_file("growing", counting_bytes(100));
     auto file = open_ok(path);
@@ -300,7 +323,7 @@ vesk::Outcome step(Reader& reader, vesk::SingleEventSink<Reader>& sink)
     return reader.next(sink);
 }
 
-void wd1_read_error_finishes_the_reader()
+TEST(wd1_read_error_finishes_the_reader)
 {
     vesk::WD1Reader reader(open_ok(write_file("wd1-eio", wd1_event(1) + wd1_event(2))));
     vesk::SingleEventSink<vesk::WD1Reader> sink(reader.file());
@@ -319,7 +342,7 @@ std::string wd2_event(std::uint32_t counter, std::uint32_t samples, std::int32_t
     return event;
 }
 
-void wd2_read_error_then_reads_on()
+TEST(wd2_read_error_then_reads_on)
 {
     auto probed = vesk::WD2Reader::probe(
         open_ok(write_file("wd2-eio", wd2_event(7, 3, 2) + wd2_event(8, 3, 2))));
@@ -336,7 +359,7 @@ void wd2_read_error_then_reads_on()
     reset_syscalls();
 }
 
-void wd2_read_error_inside_an_event_rereads_it_whole()
+TEST(wd2_read_error_inside_an_event_rereads_it_whole)
 {
     // Events larger than the buffer, so that the samples are read by a call of
     // their own, which fails after the header was consumed.
@@ -357,7 +380,7 @@ void wd2_read_error_inside_an_event_rereads_it_whole()
     reset_syscalls();
 }
 
-void eintr_that_the_hooks_stop_restores_the_event()
+TEST(eintr_that_the_hooks_stop_restores_the_event)
 {
     struct StopOnce : vesk::IoHooks {
         int asked = 0;
@@ -377,7 +400,7 @@ void eintr_that_the_hooks_stop_restores_the_event()
     reset_syscalls();
 }
 
-void wd2_probe_error_is_returned()
+TEST(wd2_probe_error_is_returned)
 {
     injected_errnos = {EIO};
     auto probed = vesk::WD2Reader::probe(open_ok(write_file("wd2-probe-eio", wd2_event(1, 1, 2))));
@@ -390,34 +413,16 @@ void wd2_probe_error_is_returned()
 
 int main()
 {
-    const std::vector<std::pair<const char*, std::function<void()>>> tests = {
-        {"ten_byte_file_ends_inside_third_word", ten_byte_file_ends_inside_third_word},
-        {"empty_file_and_zero_length_reads", empty_file_and_zero_length_reads},
-        {"large_read_on_empty_buffer_goes_straight_to_the_file",
-         large_read_on_empty_buffer_goes_straight_to_the_file},
-        {"small_reads_are_served_by_the_buffer", small_reads_are_served_by_the_buffer},
-        {"values_are_little_endian", values_are_little_endian},
-        {"rewind_returns_to_the_first_bytes", rewind_returns_to_the_first_bytes},
-        {"eintr_is_retried_and_other_errors_are_returned", eintr_is_retried_and_other_errors_are_returned},
-        {"short_reads_are_assembled", short_reads_are_assembled},
-        {"open_errors", open_errors},
-        {"skips_on_regular_files_seek_instead_of_reading", skips_on_regular_files_seek_instead_of_reading},
-        {"file_size_is_rechecked_before_refusing_a_length", file_size_is_rechecked_before_refusing_a_length},
-        {"wd1_read_error_finishes_the_reader", wd1_read_error_finishes_the_reader},
-        {"wd2_read_error_then_reads_on", wd2_read_error_then_reads_on},
-        {"wd2_probe_error_is_returned", wd2_probe_error_is_returned},
-        {"wd2_read_error_inside_an_event_rereads_it_whole", wd2_read_error_inside_an_event_rereads_it_whole},
-        {"eintr_that_the_hooks_stop_restores_the_event", eintr_that_the_hooks_stop_restores_the_event},
-    };
-    for (const auto& [name, test] : tests) {
+    for (const TestCase& test : registered_tests()) {
         const int before = failures;
         reset_syscalls();
-        test();
-        std::printf("%-60s %s\n", name, failures == before ? "ok" : "FAILED");
+        test.run();
+        std::printf("%-60s %s\n", test.name, failures == before ? "ok" : "FAILED");
     }
-    const std::string cleanup = "rm -rf '" + temp_dir() + "'";
-    if (std::system(cleanup.c_str()) != 0) {
-        std::fprintf(stderr, "could not remove %s\n", temp_dir().c_str());
+    std::error_code error;
+    std::filesystem::remove_all(temp_dir(), error);
+    if (error) {
+        std::fprintf(stderr, "could not remove %s: %s\n", temp_dir().c_str(), error.message().c_str());
     }
     return failures == 0 ? 0 : 1;
 }
