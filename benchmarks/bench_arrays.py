@@ -72,21 +72,40 @@ def main():
             label = f"WD1, {samples} samples per event"
         else:
             write_wd2(path, events)
-            dtype = np.dtype([("h", "<u4"), ("t", "<u8"), ("s", "<u4"), ("p", "<u8"), ("c", "<i4"),
-                              ("d", "<f4", 4 * 65536)])
+            dtype = np.dtype(
+                [
+                    ("h", "<u4"),
+                    ("t", "<u8"),
+                    ("s", "<u4"),
+                    ("p", "<u8"),
+                    ("c", "<i4"),
+                    ("d", "<f4", 4 * 65536),
+                ]
+            )
             label = "WD2, 4 x 65 536 floats per event"
         np.fromfile(path, dtype)  # warm the page cache
         vesk_arrays.read(path, fmt)
         ours = best(args.repeats, lambda: vesk_arrays.read(path, fmt))
         theirs = best(args.repeats, lambda: np.fromfile(path, dtype))
-        rows.append((label, f"{events / ours / 1e6:.2f} M events/s", f"{events / theirs / 1e6:.2f} M events/s",
-                     theirs / ours))
+        rows.append(
+            (
+                label,
+                f"{events / ours / 1e6:.2f} M events/s",
+                f"{events / theirs / 1e6:.2f} M events/s",
+                theirs / ours,
+            )
+        )
         if fmt == "WD1" and samples == 16:
-            loop = best(max(1, args.repeats // 2),
-                        lambda: [e["data"].max() for e in vesk.EventReader(path, "WD1")])
+            loop = best(
+                max(1, args.repeats // 2), lambda: [e["data"].max() for e in vesk.EventReader(path, "WD1")]
+            )
             vectorised = best(args.repeats, lambda: vesk_arrays.read(path, "WD1").waveforms().max(axis=1))
-            maximum_row = ("per-event maximum, WD1 16 samples", f"{vectorised:.3f} s (read + waveforms().max)",
-                           f"{loop:.3f} s (EventReader loop)", loop / vectorised)
+            maximum_row = (
+                "per-event maximum, WD1 16 samples",
+                f"{vectorised:.3f} s (read + waveforms().max)",
+                f"{loop:.3f} s (EventReader loop)",
+                loop / vectorised,
+            )
             first_wd1 = path
     rows.append(maximum_row)
 
@@ -107,20 +126,32 @@ def main():
 
     two = best(args.repeats, two_threads)
     size = os.path.getsize(big)
-    rows.append(("two threads, two files (WD1 4096)", f"{2 * size / two / 2**30:.2f} GiB/s",
-                 f"one thread: {size / one / 2**30:.2f} GiB/s", (2 * size / two) / (size / one)))
+    rows.append(
+        (
+            "two threads, two files (WD1 4096)",
+            f"{2 * size / two / 2**30:.2f} GiB/s",
+            f"one thread: {size / one / 2**30:.2f} GiB/s",
+            (2 * size / two) / (size / one),
+        )
+    )
 
     # The floor: the kernel's copy into fresh memory, nothing decoded.
     def bare_readinto():
         raw = np.empty(size + 8192, np.uint8)
         start = (-raw.ctypes.data) % 4096
         with open(big, "rb", buffering=0) as f:
-            f.readinto(memoryview(raw[start:start + size]))
+            f.readinto(memoryview(raw[start : start + size]))
 
     floor = best(args.repeats, bare_readinto)
     fromfile = best(args.repeats, lambda: np.fromfile(big, np.dtype([("h", "<i4", 6), ("d", "<u2", 4096)])))
-    rows.append(("floor: readinto fresh memory (WD1 4096)", f"{size / floor / 2**30:.2f} GiB/s",
-                 f"numpy.fromfile: {size / fromfile / 2**30:.2f} GiB/s", fromfile / floor))
+    rows.append(
+        (
+            "floor: readinto fresh memory (WD1 4096)",
+            f"{size / floor / 2**30:.2f} GiB/s",
+            f"numpy.fromfile: {size / fromfile / 2**30:.2f} GiB/s",
+            fromfile / floor,
+        )
+    )
 
     print(f"{'workload':<38} {'vesk_arrays':<36} {'reference':<36} ratio")
     for label, ours, theirs, ratio in rows:

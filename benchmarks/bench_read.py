@@ -131,8 +131,12 @@ MEMORY_PROBE = """
 
 
 def memory_probe(*args):
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(MEMORY_PROBE), *map(str, args)],
-                         check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(MEMORY_PROBE), *map(str, args)],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     return int(out)
 
 
@@ -155,36 +159,50 @@ def main():
                 while f.read(1 << 24):
                     pass
 
-        print(f"vesk benchmark, Python {sys.version.split()[0]}, NumPy {np.__version__}, "
-              f"best of {options.repeats}")
+        print(
+            f"vesk benchmark, Python {sys.version.split()[0]}, NumPy {np.__version__}, "
+            f"best of {options.repeats}"
+        )
 
         t_vesk, n = best_time(vesk_count, small, "WD1", repeats=options.repeats)
         assert n == small_events
         t_hand, n = best_time(handwritten_wd1, small, repeats=options.repeats)
         assert n == small_events
         print(f"\nsmall events: WD1, {SMALL_SAMPLES} samples, {small_events} events")
-        print(f"  vesk          {small_events / t_vesk:12,.0f} events/s  {1e9 * t_vesk / small_events:8.0f} ns/event")
-        print(f"  hand-written  {small_events / t_hand:12,.0f} events/s  {1e9 * t_hand / small_events:8.0f} ns/event")
+        print(
+            f"  vesk          {small_events / t_vesk:12,.0f} events/s  "
+            f"{1e9 * t_vesk / small_events:8.0f} ns/event"
+        )
+        print(
+            f"  hand-written  {small_events / t_hand:12,.0f} events/s  "
+            f"{1e9 * t_hand / small_events:8.0f} ns/event"
+        )
         print(f"  ratio vesk / hand-written: {t_hand / t_vesk:.2f}x")
 
         t_vesk, n = best_time(vesk_count, large, "WD2", repeats=options.repeats)
         assert n == large_events
         t_raw, _ = best_time(np.fromfile, large, np.uint8, repeats=options.repeats)
         t_floor, _ = best_time(readinto_reused, large, repeats=options.repeats)
-        print(f"\nlarge events: WD2, {LARGE_CHANNELS} x {LARGE_SAMPLES} samples, {large_size / 2**20:.0f} MiB")
+        print(
+            f"\nlarge events: WD2, {LARGE_CHANNELS} x {LARGE_SAMPLES} samples, {large_size / 2**20:.0f} MiB"
+        )
         print(f"  vesk            {large_size / t_vesk / 2**30:6.2f} GiB/s")
         print(f"  numpy.fromfile  {large_size / t_raw / 2**30:6.2f} GiB/s")
         print(f"  ratio vesk / raw read: {t_raw / t_vesk:.2f}x")
-        print(f"  readinto, one reused 1 MiB buffer (the floor, nothing kept): "
-              f"{large_size / t_floor / 2**30:.2f} GiB/s; vesk reaches {t_floor / t_vesk:.2f}x of it")
+        print(
+            f"  readinto, one reused 1 MiB buffer (the floor, nothing kept): "
+            f"{large_size / t_floor / 2**30:.2f} GiB/s; vesk reaches {t_floor / t_vesk:.2f}x of it"
+        )
 
         event_bytes = 28 + 4 * LARGE_CHANNELS * LARGE_SAMPLES
         peak = memory_probe("peak", small, large)
         passes = max(1, 1_000_000 // small_events)
         growth = memory_probe("growth", small, passes)
         print("\nmemory")
-        print(f"  peak RSS above baseline while streaming {large_size / 2**20:.0f} MiB: "
-              f"{peak / 2**20:.1f} MiB ({peak / event_bytes:.1f} events of {event_bytes / 2**20:.1f} MiB)")
+        print(
+            f"  peak RSS above baseline while streaming {large_size / 2**20:.0f} MiB: "
+            f"{peak / 2**20:.1f} MiB ({peak / event_bytes:.1f} events of {event_bytes / 2**20:.1f} MiB)"
+        )
         print(f"  RSS growth over {passes * small_events:,} small events: {growth / 2**10:.0f} KiB")
 
 

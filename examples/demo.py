@@ -10,7 +10,6 @@ a PNG in the output folder.
 import os
 import sys
 
-
 import vesk
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -19,12 +18,16 @@ from sample_files import write_wd1, write_wd2  # noqa: E402
 
 def summarise(path, reader_type):
     print(f"\n{reader_type} file {path}")
-    print(f"{'event':>5} {'counter':>8} {'timestamp':>10} {'samples':>8} {'min':>10} {'max':>10} {'mean':>10}")
+    print(
+        f"{'event':>5} {'counter':>8} {'timestamp':>10} {'samples':>8} {'min':>10} {'max':>10} {'mean':>10}"
+    )
     events = list(vesk.EventReader(path, reader_type))
     for index, event in enumerate(events):
         data = event["data"]
-        print(f"{index:>5} {event['event_counter']:>8} {event['timestamp']:>10} {data.size:>8} "
-              f"{data.min():>10.4g} {data.max():>10.4g} {data.mean():>10.4g}")
+        print(
+            f"{index:>5} {event['event_counter']:>8} {event['timestamp']:>10} {data.size:>8} "
+            f"{data.min():>10.4g} {data.max():>10.4g} {data.mean():>10.4g}"
+        )
     print(f"{len(events)} events, {sum(e['data'].nbytes for e in events)} bytes of samples")
     return events
 

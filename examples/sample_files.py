@@ -33,8 +33,10 @@ def write_wd2(path, events=20, samples=1024, channels=4, seed=2):
     rng = np.random.default_rng(seed)
     with open(path, "wb") as f:
         for i in range(events):
-            waves = [pulse(samples, -rng.uniform(0.05, 0.4), 400 + 40 * c, 6, 0.0, 0.002, rng)
-                     for c in range(channels)]
+            waves = [
+                pulse(samples, -rng.uniform(0.05, 0.4), 400 + 40 * c, 6, 0.0, 0.002, rng)
+                for c in range(channels)
+            ]
             payload = np.concatenate(waves).astype("<f4").tobytes()
             f.write(struct.pack("<IQIQi", i, 1_000_000 * i, samples, 200, channels))
             f.write(payload)

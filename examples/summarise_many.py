@@ -25,9 +25,16 @@ import pyarrow as pa
 import vesk_arrays
 import vesk_arrays.dask
 
-COLUMNS = {"file": pd.ArrowDtype(pa.string()), "event": np.int64, "event_counter": np.int64,
-           "timestamp": np.uint64, "samples": np.int64, "min": np.float64, "max": np.float64,
-           "mean": np.float64}
+COLUMNS = {
+    "file": pd.ArrowDtype(pa.string()),
+    "event": np.int64,
+    "event_counter": np.int64,
+    "timestamp": np.uint64,
+    "samples": np.int64,
+    "min": np.float64,
+    "max": np.float64,
+    "mean": np.float64,
+}
 
 
 def empty_table():
@@ -39,20 +46,28 @@ def summarise_frame(frame):
     lists = pa.array(frame["data"])
     lists = lists.combine_chunks() if isinstance(lists, pa.ChunkedArray) else lists
     offsets = lists.offsets.to_numpy()
-    values = lists.values.to_numpy()[offsets[0]:offsets[-1]].astype(np.float64)
+    values = lists.values.to_numpy()[offsets[0] : offsets[-1]].astype(np.float64)
     offsets = offsets - offsets[0]
     lengths = np.diff(offsets)
     low, high, mean = (np.full(len(frame), np.nan) for _ in range(3))
     filled = lengths > 0
-    starts = offsets[:-1][filled]   # empty events hold no values, so these bound each filled one
+    starts = offsets[:-1][filled]  # empty events hold no values, so these bound each filled one
     if len(starts):
         low[filled] = np.minimum.reduceat(values, starts)
         high[filled] = np.maximum.reduceat(values, starts)
         mean[filled] = np.add.reduceat(values, starts) / lengths[filled]
-    table = pd.DataFrame({"file": frame["path"].to_numpy(), "event": frame["event"].to_numpy(),
-                          "event_counter": frame["event_counter"].to_numpy(),
-                          "timestamp": frame["timestamp"].to_numpy(), "samples": lengths,
-                          "min": low, "max": high, "mean": mean})
+    table = pd.DataFrame(
+        {
+            "file": frame["path"].to_numpy(),
+            "event": frame["event"].to_numpy(),
+            "event_counter": frame["event_counter"].to_numpy(),
+            "timestamp": frame["timestamp"].to_numpy(),
+            "samples": lengths,
+            "min": low,
+            "max": high,
+            "mean": mean,
+        }
+    )
     return table.astype(COLUMNS)
 
 
@@ -68,20 +83,25 @@ def summarise_serial(paths, reader_type):
     parts = []
     for batch in vesk_arrays.iterate(paths, reader_type):
         frame = batch.to_pandas()
-        frame.insert(0, "path", pd.array([os.path.abspath(batch.path)] * len(frame),
-                                          dtype=pd.ArrowDtype(pa.string())))
+        frame.insert(
+            0, "path", pd.array([os.path.abspath(batch.path)] * len(frame), dtype=pd.ArrowDtype(pa.string()))
+        )
         frame.insert(1, "event", np.arange(batch.start, batch.stop, dtype=np.int64))
         parts.append(summarise_frame(frame))
     return pd.concat(parts, ignore_index=True) if parts else empty_table()
 
 
 def print_table(table, limit=10):
-    print(f"{'file':>24} {'event':>6} {'counter':>8} {'timestamp':>12} {'samples':>8} "
-          f"{'min':>10} {'max':>10} {'mean':>10}")
+    print(
+        f"{'file':>24} {'event':>6} {'counter':>8} {'timestamp':>12} {'samples':>8} "
+        f"{'min':>10} {'max':>10} {'mean':>10}"
+    )
     for row in table.head(limit).itertuples():
-        print(f"{os.path.basename(row.file):>24} {row.event:>6} {row.event_counter:>8} "
-              f"{row.timestamp:>12} {row.samples:>8} {row.min:>10.4g} {row.max:>10.4g} "
-              f"{row.mean:>10.4g}")
+        print(
+            f"{os.path.basename(row.file):>24} {row.event:>6} {row.event_counter:>8} "
+            f"{row.timestamp:>12} {row.samples:>8} {row.min:>10.4g} {row.max:>10.4g} "
+            f"{row.mean:>10.4g}"
+        )
     if len(table) > limit:
         print(f"{'...':>24}")
     print(f"{len(table)} events from {table['file'].nunique()} files, {int(table['samples'].sum())} samples")
@@ -121,8 +141,12 @@ def main():
             with Client(options.scheduler) as client:
                 table = summarise(paths, options.format, client, options.step_size)
         else:
-            with LocalCluster(n_workers=options.workers, threads_per_worker=1, dashboard_address=":0") as cluster, \
-                    Client(cluster) as client:
+            with (
+                LocalCluster(
+                    n_workers=options.workers, threads_per_worker=1, dashboard_address=":0"
+                ) as cluster,
+                Client(cluster) as client,
+            ):
                 table = summarise(paths, options.format, client, options.step_size)
         print_table(table)
 

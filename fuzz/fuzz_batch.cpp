@@ -36,7 +36,8 @@ struct Event {
 bool same(const vesk::WD1Header& a, const vesk::WD1Header& b)
 {
     return a.event_size == b.event_size && a.board_id == b.board_id && a.pattern == b.pattern
-           && a.board_channel == b.board_channel && a.event_counter == b.event_counter && a.timestamp == b.timestamp;
+           && a.board_channel == b.board_channel && a.event_counter == b.event_counter
+           && a.timestamp == b.timestamp;
 }
 
 bool same(const vesk::WD2Header& a, const vesk::WD2Header& b)
@@ -101,8 +102,8 @@ std::vector<Event> one_by_one(Reader& reader, std::vector<std::uint64_t>& damage
     __builtin_trap();  // no progress
 }
 
-std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events, std::optional<std::uint64_t> max_bytes,
-                              std::vector<std::uint64_t>& damaged)
+std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
+                              std::optional<std::uint64_t> max_bytes, std::vector<std::uint64_t>& damaged)
 {
     std::vector<Event> events;
     std::uint64_t events_read = 0;
@@ -118,7 +119,8 @@ std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events, std::opt
         for (std::size_t i = 0; i < sink.events(); ++i) {
             Event event{};
             event.header = sink.header_at(i);
-            event.bytes.assign(samples + offsets[i] * sizeof(Sample), samples + offsets[i + 1] * sizeof(Sample));
+            event.bytes.assign(samples + offsets[i] * sizeof(Sample),
+                               samples + offsets[i + 1] * sizeof(Sample));
             events.push_back(std::move(event));
         }
         if (sink.events() == 0 && end.outcome != vesk::Outcome::Event) {
@@ -154,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::vector<std::uint64_t> damaged_single, damaged_batched;
     const std::vector<Event> expected = one_by_one(std::get<Reader>(single), damaged_single);
-    const std::vector<Event> got = in_batches(std::get<Reader>(batched), max_events, max_bytes, damaged_batched);
+    const std::vector<Event> got =
+        in_batches(std::get<Reader>(batched), max_events, max_bytes, damaged_batched);
     if (got.size() != expected.size() || damaged_single != damaged_batched) {
         __builtin_trap();
     }

@@ -10,7 +10,6 @@ import vesk
 sys.path.insert(0, os.path.dirname(__file__))
 from wdfiles import FAULT, wd1_event  # noqa: E402
 
-
 # Set by the sanitizer run: ASan's quarantine keeps freed memory mapped, so
 # figures of resident memory mean nothing there.
 SANITIZED = os.environ.get("VESK_SANITIZED") == "1"
@@ -78,8 +77,13 @@ def run_python(code, timeout=120, **kwargs):
 
     A code that may block for ever (reading a FIFO, say) is given a short timeout:
     subprocess.TimeoutExpired then fails the test instead of hanging the suite."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, **kwargs)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        **kwargs,
+    )
 
 
 def open_fds():

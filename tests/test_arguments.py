@@ -36,8 +36,11 @@ def wd1_path(write):
         ((1, "WD1"), {}, "argument 'path': 'int' object cannot be cast as 'str'"),
         ((b"a", "WD1"), {}, "argument 'path': 'bytes' object cannot be cast as 'str'"),
         ((None, "WD1"), {}, "argument 'path': 'NoneType' object cannot be cast as 'str'"),
-        ((pathlib.PurePosixPath("a"), "WD1"), {},
-         "argument 'path': 'PurePosixPath' object cannot be cast as 'str'"),
+        (
+            (pathlib.PurePosixPath("a"), "WD1"),
+            {},
+            "argument 'path': 'PurePosixPath' object cannot be cast as 'str'",
+        ),
         (("a", 1), {}, "argument 'reader_type': 'int' object cannot be cast as 'str'"),
         # the path is converted before the reader type
         ((1, 2), {}, "argument 'path': 'int' object cannot be cast as 'str'"),
@@ -55,8 +58,11 @@ def test_nested_qualname_in_type_error():
         class Inner:
             pass
 
-    with pytest.raises(TypeError, match=r"^argument 'reader_type': 'test_nested_qualname_in_type_error"
-                                        r"\.<locals>\.Outer\.Inner' object cannot be cast as 'str'$"):
+    with pytest.raises(
+        TypeError,
+        match=r"^argument 'reader_type': 'test_nested_qualname_in_type_error"
+        r"\.<locals>\.Outer\.Inner' object cannot be cast as 'str'$",
+    ):
         vesk.EventReader("a", Outer.Inner())
 
 
@@ -72,9 +78,11 @@ def test_keywords_and_str_subclasses_are_accepted(wd1_path):
     class Text(str):
         pass
 
-    for reader in (vesk.EventReader(path=wd1_path, reader_type="WD1"),
-                   vesk.EventReader(reader_type="WD1", path=wd1_path),
-                   vesk.EventReader(Text(wd1_path), Text("WD1"))):
+    for reader in (
+        vesk.EventReader(path=wd1_path, reader_type="WD1"),
+        vesk.EventReader(reader_type="WD1", path=wd1_path),
+        vesk.EventReader(Text(wd1_path), Text("WD1")),
+    ):
         assert next(reader)["event_size"] == 30
 
 

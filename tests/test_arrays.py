@@ -14,13 +14,20 @@ def first_event(write, data, reader_type):
     return next(vesk.EventReader(write(data), reader_type))
 
 
-@pytest.mark.parametrize("reader_type, data, dtype, count", [
-    ("WD1", wd1_event(range(100)), np.uint16, 100),
-    ("WD1", wd1_event(()), np.uint16, 0),
-    ("WD2", wd2_event(np.arange(12), channels=3) + wd2_event(np.arange(12), counter=1, channels=3),
-     np.float32, 12),
-    ("WD2", wd2_event((), channels=2) + wd2_event((), counter=1, channels=2), np.float32, 0),
-])
+@pytest.mark.parametrize(
+    "reader_type, data, dtype, count",
+    [
+        ("WD1", wd1_event(range(100)), np.uint16, 100),
+        ("WD1", wd1_event(()), np.uint16, 0),
+        (
+            "WD2",
+            wd2_event(np.arange(12), channels=3) + wd2_event(np.arange(12), counter=1, channels=3),
+            np.float32,
+            12,
+        ),
+        ("WD2", wd2_event((), channels=2) + wd2_event((), counter=1, channels=2), np.float32, 0),
+    ],
+)
 def test_array_properties(write, reader_type, data, dtype, count):
     array = first_event(write, data, reader_type)["data"]
     assert type(array) is np.ndarray

@@ -18,19 +18,32 @@ from wdfiles import wd1_event, wd2_event
 SPECIAL_FLOATS = np.array([np.nan, -0.0, np.inf, 1e-45], np.float32)  # NaN, negative zero, subnormal
 
 FILES = {
-    ("WD1", "uniform"): b"".join(wd1_event(np.arange(8) + 100 * i, board_id=3, event_counter=i,
-                                           timestamp=-i) for i in range(5)),
+    ("WD1", "uniform"): b"".join(
+        wd1_event(np.arange(8) + 100 * i, board_id=3, event_counter=i, timestamp=-i) for i in range(5)
+    ),
     # Odd event_size: the byte after the last whole sample is skipped.
-    ("WD1", "ragged"): b"".join([wd1_event([1, 2, 3], trailing=b"\x00"), wd1_event(()),
-                                 wd1_event([65535] * 9, event_counter=-7), wd1_event([4])]),
-    ("WD2", "uniform"): b"".join(wd2_event(np.arange(15) + i, counter=i, timestamp=2**40 + i, period=200,
-                                           channels=3) for i in range(4)),
-    ("WD2", "ragged"): b"".join([wd2_event(SPECIAL_FLOATS, counter=0, channels=2),
-                                 wd2_event(np.ones(4), counter=1, channels=2),
-                                 wd2_event(np.ones(2), counter=2, samples=1, channels=2),
-                                 wd2_event((), counter=3, samples=0, channels=2)]),
-    ("WD2", "single-channel"): b"".join(wd2_event(np.arange(6) * 0.5, counter=i, timestamp=10 * i)
-                                        for i in range(3)),
+    ("WD1", "ragged"): b"".join(
+        [
+            wd1_event([1, 2, 3], trailing=b"\x00"),
+            wd1_event(()),
+            wd1_event([65535] * 9, event_counter=-7),
+            wd1_event([4]),
+        ]
+    ),
+    ("WD2", "uniform"): b"".join(
+        wd2_event(np.arange(15) + i, counter=i, timestamp=2**40 + i, period=200, channels=3) for i in range(4)
+    ),
+    ("WD2", "ragged"): b"".join(
+        [
+            wd2_event(SPECIAL_FLOATS, counter=0, channels=2),
+            wd2_event(np.ones(4), counter=1, channels=2),
+            wd2_event(np.ones(2), counter=2, samples=1, channels=2),
+            wd2_event((), counter=3, samples=0, channels=2),
+        ]
+    ),
+    ("WD2", "single-channel"): b"".join(
+        wd2_event(np.arange(6) * 0.5, counter=i, timestamp=10 * i) for i in range(3)
+    ),
 }
 CASES = sorted(FILES)
 IDS = [f"{fmt}-{shape}" for fmt, shape in CASES]
@@ -133,24 +146,37 @@ def test_an_empty_batch_converts(reader_type, method):
     converted = getattr(vesk_arrays.Batch.empty(reader_type), method)()
     assert len(converted) == 0
     names = [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
-    assert list(converted.fields if method == "to_awkward" else
-                converted.column_names if method == "to_arrow" else converted.columns) == names
+    assert (
+        list(
+            converted.fields
+            if method == "to_awkward"
+            else converted.column_names
+            if method == "to_arrow"
+            else converted.columns
+        )
+        == names
+    )
 
 
-@pytest.mark.parametrize("call, module, extra", [
-    (lambda batch: batch.to_arrow(), "pyarrow", "arrow"),
-    (lambda batch: batch.to_pandas(), "pandas", "pandas"),
-    (lambda batch: batch.to_pandas(), "pyarrow", "pandas"),
-    (lambda batch: batch.to_awkward(), "awkward", "awkward"),
-    (lambda batch: vesk_arrays.to_parquet([], "WD1", "unused.parquet"), "pyarrow.parquet", "arrow"),
-], ids=["arrow", "pandas", "pandas-pyarrow", "awkward", "parquet"])
+@pytest.mark.parametrize(
+    "call, module, extra",
+    [
+        (lambda batch: batch.to_arrow(), "pyarrow", "arrow"),
+        (lambda batch: batch.to_pandas(), "pandas", "pandas"),
+        (lambda batch: batch.to_pandas(), "pyarrow", "pandas"),
+        (lambda batch: batch.to_awkward(), "awkward", "awkward"),
+        (lambda batch: vesk_arrays.to_parquet([], "WD1", "unused.parquet"), "pyarrow.parquet", "arrow"),
+    ],
+    ids=["arrow", "pandas", "pandas-pyarrow", "awkward", "parquet"],
+)
 def test_a_missing_package_names_its_extra(monkeypatch, call, module, extra):
-    monkeypatch.setitem(sys.modules, module, None)   # makes `import module` fail
+    monkeypatch.setitem(sys.modules, module, None)  # makes `import module` fail
     with pytest.raises(ImportError, match=re.escape(f'pip install "vesk[{extra}]"')):
         call(vesk_arrays.Batch.empty("WD1"))
 
 
 # -- Parquet ----------------------------------------------------------------------------------
+
 
 @pytest.fixture(params=["WD1", "WD2"])
 def many_files(request, write):
@@ -199,10 +225,14 @@ def test_parquet_of_no_events_has_the_schema(tmp_path, write):
     assert table.column_names == [name for name, _ in HEADER_FIELDS["WD1"]] + ["data"]
 
 
-@pytest.mark.parametrize("bad, error", [
-    (wd1_event([1]) + wd1_event(event_size=22), vesk_arrays.DamagedEventError),
-    (None, FileNotFoundError),
-], ids=["damaged", "missing"])
+@pytest.mark.parametrize(
+    "bad, error",
+    [
+        (wd1_event([1]) + wd1_event(event_size=22), vesk_arrays.DamagedEventError),
+        (None, FileNotFoundError),
+    ],
+    ids=["damaged", "missing"],
+)
 def test_a_failed_conversion_leaves_no_file(tmp_path, write, bad, error):
     good = write(FILES["WD1", "uniform"])
     bad = write(bad) if bad is not None else str(tmp_path / "missing.wd1")

@@ -22,12 +22,22 @@ def write_runs(folder, reader_type, count, events=12, seed=0):
         path = os.path.join(folder, f"run{number:03d}.{reader_type.lower()}")
         n = int(rng.integers(events // 2, events + 1))
         if reader_type == "WD1":
-            data = b"".join(wd1_event(rng.integers(0, 4096, int(rng.integers(0, 30))), event_counter=i,
-                                      board_id=number) for i in range(n))
+            data = b"".join(
+                wd1_event(rng.integers(0, 4096, int(rng.integers(0, 30))), event_counter=i, board_id=number)
+                for i in range(n)
+            )
         else:
             samples = int(rng.integers(1, 10))
-            data = b"".join(wd2_event(rng.normal(size=2 * samples), counter=i, timestamp=2**40 + number,
-                                      samples=samples, channels=2) for i in range(n))
+            data = b"".join(
+                wd2_event(
+                    rng.normal(size=2 * samples),
+                    counter=i,
+                    timestamp=2**40 + number,
+                    samples=samples,
+                    channels=2,
+                )
+                for i in range(n)
+            )
         with open(path, "wb") as f:
             f.write(data)
         paths.append(path)
@@ -43,8 +53,8 @@ def test_small_files_share_partitions(tmp_path):
     paths = write_runs(tmp_path, "WD1", 20)
     step = 3 * max(os.path.getsize(p) for p in paths)
     partitions = vdask.plan_partitions(f"{tmp_path}/*.wd1", "WD1", step_size=f"{step} B")
-    assert all(len(pieces) >= 3 for pieces in partitions[:-1])   # each file is at most a third of a step
-    assert [p for pieces in partitions for p, _, _ in pieces] == paths      # each once, in order
+    assert all(len(pieces) >= 3 for pieces in partitions[:-1])  # each file is at most a third of a step
+    assert [p for pieces in partitions for p, _, _ in pieces] == paths  # each once, in order
     assert all(stop is None and start == 0 for pieces in partitions for _, start, stop in pieces)
     assert all(sum(os.path.getsize(p) for p, _, _ in pieces) <= step for pieces in partitions)
 
@@ -56,7 +66,7 @@ def test_a_large_file_is_split_into_event_ranges(tmp_path):
     partitions = vdask.plan_partitions([small, large], "WD1", step_size="1 kB")
     assert partitions[0] == ((small, 0, None),)
     ranges = covered(partitions, large)
-    assert len(ranges) == 9                       # 8960 bytes in steps of 1000
+    assert len(ranges) == 9  # 8960 bytes in steps of 1000
     assert ranges[0][0] == 0 and ranges[-1][1] == 40
     assert all(a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
 
@@ -65,8 +75,10 @@ def test_a_step_in_events_packs_exactly(tmp_path):
     paths = write_runs(tmp_path, "WD2", 5)
     counts = [vesk_arrays.num_events(p, "WD2") for p in paths]
     partitions = vdask.plan_partitions(paths, "WD2", step_size=7)
-    sizes = [sum((stop if stop is not None else counts[paths.index(p)]) - start for p, start, stop in pieces)
-             for pieces in partitions]
+    sizes = [
+        sum((stop if stop is not None else counts[paths.index(p)]) - start for p, start, stop in pieces)
+        for pieces in partitions
+    ]
     assert sizes[:-1] == [7] * (len(sizes) - 1) and 0 < sizes[-1] <= 7
     assert sum(sizes) == sum(counts)
 
@@ -91,8 +103,9 @@ def serial_frame(paths, reader_type, errors="raise"):
         frame = batch.to_pandas()
         first = seen.get(batch.path, 0)
         seen[batch.path] = first + len(batch)
-        frame.insert(0, "path", pd.array([os.path.abspath(batch.path)] * len(batch),
-                                          dtype=pd.ArrowDtype(pa.string())))
+        frame.insert(
+            0, "path", pd.array([os.path.abspath(batch.path)] * len(batch), dtype=pd.ArrowDtype(pa.string()))
+        )
         frame.insert(1, "event", np.arange(first, first + len(batch), dtype=np.int64))
         parts.append(frame)
     return pd.concat(parts, ignore_index=True)
@@ -110,16 +123,19 @@ def assert_frames_equal(got, expected, meta):
             want_data = pa.chunked_array(pa.array(expected[name])).combine_chunks()
             assert got_data.value_lengths().to_pylist() == want_data.value_lengths().to_pylist()
             bits = f"u{got_data.type.value_type.bit_width // 8}"
-            np.testing.assert_array_equal(got_data.flatten().to_numpy().view(bits),
-                                          want_data.flatten().to_numpy().view(bits))
+            np.testing.assert_array_equal(
+                got_data.flatten().to_numpy().view(bits), want_data.flatten().to_numpy().view(bits)
+            )
         else:
             np.testing.assert_array_equal(got[name].to_numpy(), expected[name].to_numpy(), err_msg=name)
 
 
 @pytest.fixture(scope="module")
 def threads_client():
-    with LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=":0") as cluster, \
-            Client(cluster) as client:
+    with (
+        LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=":0") as cluster,
+        Client(cluster) as client,
+    ):
         yield client
 
 
@@ -139,8 +155,10 @@ def test_frame_equals_a_serial_iteration(tmp_path, threads_client, reader_type, 
 def test_frame_on_worker_processes(tmp_path):
     paths = write_runs(tmp_path, "WD2", 6, events=40, seed=9)
     frame = vdask.read(paths, "WD2", step_size=25, source=True)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
-            Client(cluster) as client:
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster,
+        Client(cluster) as client,
+    ):
         got = client.compute(frame).result()
         total = client.compute(frame["samples"].sum()).result()
     expected = serial_frame(paths, "WD2")

@@ -11,12 +11,13 @@ import vesk
 import vesk_arrays
 from wdfiles import wd1_event, wd2_event
 
-DAMAGED = wd1_event(event_size=22)   # a header whose length no memory could represent
+DAMAGED = wd1_event(event_size=22)  # a header whose length no memory could represent
 
 
 def wd1_file(lengths, first_counter=0):
-    return b"".join(wd1_event(np.arange(n) + i, event_counter=first_counter + i)
-                    for i, n in enumerate(lengths))
+    return b"".join(
+        wd1_event(np.arange(n) + i, event_counter=first_counter + i) for i, n in enumerate(lengths)
+    )
 
 
 def random_file(rng, reader_type):
@@ -25,8 +26,10 @@ def random_file(rng, reader_type):
         return wd1_file(rng.integers(0, 50, count).tolist())
     channels = int(rng.integers(1, 4))
     samples = int(rng.integers(0, 20))
-    return b"".join(wd2_event(rng.normal(size=samples * channels), counter=i, samples=samples,
-                              channels=channels) for i in range(max(count, 1)))
+    return b"".join(
+        wd2_event(rng.normal(size=samples * channels), counter=i, samples=samples, channels=channels)
+        for i in range(max(count, 1))
+    )
 
 
 def event_counters(batches):
@@ -44,13 +47,17 @@ def folder(tmp_path):
 A, B, C = [0, 1, 2, 3, 4], [100, 101, 102], [200, 201]
 
 
-@pytest.mark.parametrize("paths, counters", [
-    ("{}/*.wd1", A + B + C),
-    ("{}/[cb].wd1", B + C),
-    (["{}/c.wd1", "{}/a*.wd1", pathlib.Path("{}/b.wd1")], C + A + B),
-    (pathlib.Path("{}/b.wd1"), B),
-    ([], []),
-], ids=["glob", "glob-class", "list", "pathlike", "none"])
+@pytest.mark.parametrize(
+    "paths, counters",
+    [
+        ("{}/*.wd1", A + B + C),
+        ("{}/[cb].wd1", B + C),
+        (["{}/c.wd1", "{}/a*.wd1", pathlib.Path("{}/b.wd1")], C + A + B),
+        (pathlib.Path("{}/b.wd1"), B),
+        ([], []),
+    ],
+    ids=["glob", "glob-class", "list", "pathlike", "none"],
+)
 def test_files_are_read_in_order(folder, paths, counters):
     def place(path):
         return type(path)(str(path).format(folder))
@@ -81,7 +88,14 @@ def test_report_ranges_cover_files_and_rows_without_gaps(folder):
     reports = [report for _, report in pairs]
     assert all(report.ok for report in reports)
     assert [report.file_index for report in reports] == [0, 0, 0, 1, 1, 2]
-    assert [(r.events.start, r.events.stop) for r in reports] == [(0, 2), (2, 4), (4, 5), (0, 2), (2, 3), (0, 2)]
+    assert [(r.events.start, r.events.stop) for r in reports] == [
+        (0, 2),
+        (2, 4),
+        (4, 5),
+        (0, 2),
+        (2, 3),
+        (0, 2),
+    ]
     assert [(r.rows.start, r.rows.stop) for r in reports] == [(0, 2), (2, 4), (4, 5), (5, 7), (7, 8), (8, 10)]
     assert all(batch.start == report.events.start for batch, report in pairs)
     with pytest.raises(dataclasses.FrozenInstanceError):
@@ -101,12 +115,19 @@ def test_skip_records_every_problem(tmp_path):
     pairs = list(vesk_arrays.iterate(paths, "WD1", step_size=10, report=True, errors="skip"))
     reports = [report for _, report in pairs]
     names = [os.path.basename(report.path) for report in reports]
-    assert names == ["0-missing.wd1", "1-good.wd1", "2-damaged.wd1", "3-empty.wd1", "4-all-damaged.wd1",
-                     "5-last.wd1", "nothing-*.wd1"]
+    assert names == [
+        "0-missing.wd1",
+        "1-good.wd1",
+        "2-damaged.wd1",
+        "3-empty.wd1",
+        "4-all-damaged.wd1",
+        "5-last.wd1",
+        "nothing-*.wd1",
+    ]
     assert [len(batch) for batch, _ in pairs] == [0, 2, 2, 0, 0, 1, 0]
     assert event_counters(batch for batch, _ in pairs) == [0, 1, 0, 1, 50]
 
-    for index in (0, 6):   # the missing file, and the pattern that matched nothing
+    for index in (0, 6):  # the missing file, and the pattern that matched nothing
         assert isinstance(reports[index].error, FileNotFoundError)
         assert reports[index].path in str(reports[index].error)
     damaged = reports[2].damaged
@@ -122,7 +143,7 @@ def test_raise_stops_at_the_first_problem(tmp_path):
     good = tmp_path / "a.wd1"
     good.write_bytes(wd1_file([2, 2]))
     iterator = vesk_arrays.iterate([good, tmp_path / "missing.wd1", good], "WD1")
-    assert len(next(iterator)) == 2          # files before a bad one are read
+    assert len(next(iterator)) == 2  # files before a bad one are read
     with pytest.raises(FileNotFoundError, match="missing.wd1"):
         next(iterator)
 
@@ -134,15 +155,18 @@ def test_raise_stops_at_the_first_problem(tmp_path):
     assert raised.value.index == 1
 
 
-@pytest.mark.parametrize("arguments, error", [
-    ((b"file.wd1", "WD1"), TypeError),
-    ((3, "WD1"), TypeError),
-    ((["a.wd1", None], "WD1"), TypeError),
-    (("a.wd1", "wd1"), ValueError),
-    (("a.wd1", "WD1", {"errors": "ignore"}), ValueError),
-    (("a.wd1", "WD1", {"step_size": 0}), ValueError),
-    (("a.wd1", "WD1", {"step_size": "lots"}), ValueError),
-])
+@pytest.mark.parametrize(
+    "arguments, error",
+    [
+        ((b"file.wd1", "WD1"), TypeError),
+        ((3, "WD1"), TypeError),
+        ((["a.wd1", None], "WD1"), TypeError),
+        (("a.wd1", "wd1"), ValueError),
+        (("a.wd1", "WD1", {"errors": "ignore"}), ValueError),
+        (("a.wd1", "WD1", {"step_size": 0}), ValueError),
+        (("a.wd1", "WD1", {"step_size": "lots"}), ValueError),
+    ],
+)
 def test_bad_arguments_raise_at_the_call(arguments, error):
     *positional, keywords = arguments if isinstance(arguments[-1], dict) else (*arguments, {})
     with pytest.raises(error):
@@ -156,15 +180,20 @@ def test_num_events_counts_what_iteration_gives(write, reader_type, seed):
     paths = [write(random_file(rng, reader_type)) for _ in range(3)]
     iterated = sum(len(batch) for batch in vesk_arrays.iterate(paths, reader_type, step_size=7))
     assert vesk_arrays.num_events(paths, reader_type) == iterated
-    assert [vesk_arrays.num_events(path, reader_type) for path in paths] == \
-        [len(list(vesk.EventReader(path, reader_type))) for path in paths]
+    assert [vesk_arrays.num_events(path, reader_type) for path in paths] == [
+        len(list(vesk.EventReader(path, reader_type))) for path in paths
+    ]
 
 
-@pytest.mark.parametrize("data, good", [
-    (DAMAGED, 0),
-    (wd1_file([3]) + DAMAGED, 1),
-    (DAMAGED + wd1_file([3, 1]) + DAMAGED + DAMAGED + wd1_file([2]), 3),
-], ids=["only-damaged", "damaged-last", "mixed"])
+@pytest.mark.parametrize(
+    "data, good",
+    [
+        (DAMAGED, 0),
+        (wd1_file([3]) + DAMAGED, 1),
+        (DAMAGED + wd1_file([3, 1]) + DAMAGED + DAMAGED + wd1_file([2]), 3),
+    ],
+    ids=["only-damaged", "damaged-last", "mixed"],
+)
 def test_num_events_counts_the_good_events_of_a_damaged_file(write, data, good):
     path = write(data)
     skipped = sum(len(batch) for batch in vesk_arrays.iterate(path, "WD1", errors="skip"))

@@ -38,9 +38,14 @@ def assert_same(events, expected, fmt):
 
 def random_file(rng, fmt):
     if fmt == "WD1":
-        parts = [wd1_event(rng.integers(0, 65536, rng.integers(0, 40)), event_counter=i,
-                           timestamp=int(rng.integers(-2**31, 2**31)))
-                 for i in range(int(rng.integers(0, 30)))]
+        parts = [
+            wd1_event(
+                rng.integers(0, 65536, rng.integers(0, 40)),
+                event_counter=i,
+                timestamp=int(rng.integers(-(2**31), 2**31)),
+            )
+            for i in range(int(rng.integers(0, 30)))
+        ]
         if rng.random() < 0.3 and parts:
             parts.insert(int(rng.integers(len(parts))), wd1_event(event_size=int(rng.integers(-50, 23))))
         if rng.random() < 0.3:
@@ -48,9 +53,16 @@ def random_file(rng, fmt):
     else:
         channels = int(rng.integers(1, 4))
         samples = int(rng.integers(0, 20))
-        parts = [wd2_event(rng.standard_normal(samples * channels), counter=i, samples=samples,
-                           channels=channels if channels > 1 else None, period=200)
-                 for i in range(int(rng.integers(2, 30)))]
+        parts = [
+            wd2_event(
+                rng.standard_normal(samples * channels),
+                counter=i,
+                samples=samples,
+                channels=channels if channels > 1 else None,
+                period=200,
+            )
+            for i in range(int(rng.integers(2, 30)))
+        ]
     data = b"".join(parts)
     if rng.random() < 0.3 and data:
         data = data[: int(rng.integers(len(data)))]
@@ -69,8 +81,13 @@ def test_batches_of_any_step_are_eventreaders_events(write, PanicException, fmt,
             va.read(path, fmt)
         return
     good = [e for e in expected if e != FAULT]
-    assert_same(batch_events([va.read(path, fmt, errors="skip")]) if FAULT in expected
-                else batch_events([va.read(path, fmt)]), good, fmt)
+    assert_same(
+        batch_events([va.read(path, fmt, errors="skip")])
+        if FAULT in expected
+        else batch_events([va.read(path, fmt)]),
+        good,
+        fmt,
+    )
     step = int(rng.integers(1, 8))
     with va.BatchReader(path, fmt) as reader:
         got, faults = [], 0
@@ -149,14 +166,17 @@ def test_read_allocates_for_what_the_file_holds(write):
     assert len(batch) == 1 and batch.nbytes < 1000
 
 
-@pytest.mark.parametrize("args, error", [
-    ((b"x.wd1", "WD1"), TypeError),
-    ((3, "WD1"), TypeError),
-    (("missing.wd1", "WD1"), FileNotFoundError),
-    (("/", "WD1"), IsADirectoryError),
-    (("file", "wd1"), ValueError),
-    (("file", None), TypeError),
-])
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        ((b"x.wd1", "WD1"), TypeError),
+        ((3, "WD1"), TypeError),
+        (("missing.wd1", "WD1"), FileNotFoundError),
+        (("/", "WD1"), IsADirectoryError),
+        (("file", "wd1"), ValueError),
+        (("file", None), TypeError),
+    ],
+)
 def test_bad_arguments(write, args, error):
     path = args[0]
     if path == "file":
@@ -203,7 +223,9 @@ def test_one_reader_shared_by_threads_loses_and_repeats_nothing(write):
 
 def test_growing_file_is_followed_event_by_event(tmp_path):
     path = tmp_path / "live.wd2"
-    data = b"".join(wd2_event(np.arange(4, dtype="f4") + i, counter=i, samples=2, channels=2) for i in range(300))
+    data = b"".join(
+        wd2_event(np.arange(4, dtype="f4") + i, counter=i, samples=2, channels=2) for i in range(300)
+    )
     path.write_bytes(data[:50])  # not even two events: the layout cannot be told yet
     with pytest.raises(OSError):
         va.BatchReader(path, "WD2")
@@ -212,7 +234,7 @@ def test_growing_file_is_followed_event_by_event(tmp_path):
     got = []
     with open(path, "ab") as f:
         for offset in range(200, len(data), 37):
-            f.write(data[offset:offset + 37])
+            f.write(data[offset : offset + 37])
             f.flush()
             got += reader.read(1000)["event_counter"].tolist()
     got += reader.read(1000)["event_counter"].tolist()

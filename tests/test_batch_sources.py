@@ -18,14 +18,18 @@ from wdfiles import wd1_event, wd2_event
 
 
 def wd2_file(events=60):
-    return b"".join(wd2_event(np.arange(6, dtype="f4") * i, counter=i, samples=3, channels=2, period=5)
-                    for i in range(events))
+    return b"".join(
+        wd2_event(np.arange(6, dtype="f4") * i, counter=i, samples=3, channels=2, period=5)
+        for i in range(events)
+    )
 
 
 def wd1_file(events=60):
     # Odd sizes included: the byte after the last sample belongs to the event.
-    return b"".join(wd1_event([i, i + 1], event_size=28 + (i & 1), trailing=b"\x00" * (i & 1), event_counter=i)
-                    for i in range(events))
+    return b"".join(
+        wd1_event([i, i + 1], event_size=28 + (i & 1), trailing=b"\x00" * (i & 1), event_counter=i)
+        for i in range(events)
+    )
 
 
 FILES = {"WD1": wd1_file, "WD2": wd2_file}
@@ -37,9 +41,15 @@ def zstd_compress(data):
 
 
 @pytest.mark.parametrize("fmt", ["WD1", "WD2"])
-@pytest.mark.parametrize("compress, suffix", [
-    (gzip.compress, ".gz"), (lzma.compress, ".xz"), (bz2.compress, ".bz2"), (zstd_compress, ".zst"),
-])
+@pytest.mark.parametrize(
+    "compress, suffix",
+    [
+        (gzip.compress, ".gz"),
+        (lzma.compress, ".xz"),
+        (bz2.compress, ".bz2"),
+        (zstd_compress, ".zst"),
+    ],
+)
 def test_compressed_files_are_recognised_by_their_first_bytes(tmp_path, fmt, compress, suffix):
     data = FILES[fmt]()
     path = tmp_path / ("run" + suffix)
@@ -94,8 +104,9 @@ def test_stdin_of_a_subprocess(tmp_path):
         print(len(batch), batch.waveforms().shape)
     """)
     with open(path, "rb") as stdin:
-        result = subprocess.run([sys.executable, "-c", code], stdin=stdin, capture_output=True, text=True,
-                                timeout=60)
+        result = subprocess.run(
+            [sys.executable, "-c", code], stdin=stdin, capture_output=True, text=True, timeout=60
+        )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["60", "(60,", "2,", "3)"]
 
@@ -108,7 +119,7 @@ def test_following_a_growing_file_gives_every_event_once(tmp_path):
     def writer():
         with open(path, "ab") as f:
             for start in range(0, len(data), 333):
-                f.write(data[start:start + 333])
+                f.write(data[start : start + 333])
                 f.flush()
                 time.sleep(0.002)
 
@@ -132,7 +143,8 @@ def test_follow_ends_after_the_timeout_and_on_ctrl_c(tmp_path):
         threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
         start = time.monotonic()
         try:
-            for batch in vesk_arrays.BatchReader({str(path)!r}, "WD1", follow=True, poll_interval=10).batches():
+            reader = vesk_arrays.BatchReader({str(path)!r}, "WD1", follow=True, poll_interval=10)
+            for batch in reader.batches():
                 pass
         except KeyboardInterrupt:
             print("interrupted after", round(time.monotonic() - start))
@@ -141,9 +153,14 @@ def test_follow_ends_after_the_timeout_and_on_ctrl_c(tmp_path):
     assert result.stdout.strip() == "interrupted after 0", result.stderr
 
 
-@pytest.mark.parametrize("options, error", [
-    ({"poll_interval": -1}, ValueError), ({"timeout": "soon"}, TypeError), ({"poll_interval": None}, TypeError),
-])
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        ({"poll_interval": -1}, ValueError),
+        ({"timeout": "soon"}, TypeError),
+        ({"poll_interval": None}, TypeError),
+    ],
+)
 def test_bad_follow_options(tmp_path, options, error):
     path = tmp_path / "f.wd1"
     path.write_bytes(wd1_file(1))

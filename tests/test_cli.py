@@ -21,20 +21,35 @@ PNG = b"\x89PNG\r\n\x1a\n"
 
 
 def vesk_cli(*args, cwd=None, **kwargs):
-    return subprocess.run([sys.executable, "-m", "vesk_arrays", *map(str, args)], capture_output=True,
-                          text=True, timeout=120, cwd=cwd, **kwargs)
+    return subprocess.run(
+        [sys.executable, "-m", "vesk_arrays", *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=cwd,
+        **kwargs,
+    )
 
 
 @pytest.fixture
 def files(tmp_path):
     """Sample files by name: WD1 (12 events), WD2 (5 events of 3 x 4 samples), damaged, truncated."""
-    wd1 = b"".join(wd1_event(np.arange(i, i + 2 * i + 1), board_id=7, event_counter=10 + i, timestamp=1000 * i)
-                   for i in range(12))
-    wd2 = b"".join(wd2_event(np.arange(12) * 0.25 + i, counter=i, timestamp=2**40 + i, period=200, channels=3)
-                   for i in range(5))
-    contents = {"run.wd1": wd1, "run.wd2": wd2, "run.dat": wd1, "other.wd1": wd1[:56],
-                "damaged.wd1": wd1[:56] + wd1_event(event_size=22) + wd1_event([5], event_counter=99),
-                "truncated.wd2": wd2 + wd2[:60]}
+    wd1 = b"".join(
+        wd1_event(np.arange(i, i + 2 * i + 1), board_id=7, event_counter=10 + i, timestamp=1000 * i)
+        for i in range(12)
+    )
+    wd2 = b"".join(
+        wd2_event(np.arange(12) * 0.25 + i, counter=i, timestamp=2**40 + i, period=200, channels=3)
+        for i in range(5)
+    )
+    contents = {
+        "run.wd1": wd1,
+        "run.wd2": wd2,
+        "run.dat": wd1,
+        "other.wd1": wd1[:56],
+        "damaged.wd1": wd1[:56] + wd1_event(event_size=22) + wd1_event([5], event_counter=99),
+        "truncated.wd2": wd2 + wd2[:60],
+    }
     for name, data in contents.items():
         (tmp_path / name).write_bytes(data)
     return tmp_path
@@ -57,10 +72,15 @@ def test_info_describes_each_file(files):
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     info = info_fields(result.stdout)
-    assert info["run.wd1"] == {"format": "WD1", "events": "12", "samples": "1 to 23 per event",
-                               "counter": "10 (first) to 21 (last)", "timestamp": "0 (first) to 11000 (last)",
-                               "size": f"{os.path.getsize(files / 'run.wd1')} bytes, no trailing bytes",
-                               "damaged": "none"}
+    assert info["run.wd1"] == {
+        "format": "WD1",
+        "events": "12",
+        "samples": "1 to 23 per event",
+        "counter": "10 (first) to 21 (last)",
+        "timestamp": "0 (first) to 11000 (last)",
+        "size": f"{os.path.getsize(files / 'run.wd1')} bytes, no trailing bytes",
+        "damaged": "none",
+    }
     assert info["run.wd2"]["format"] == "WD2, multi-channel headers (28 bytes), 3 channels"
     assert info["run.wd2"]["samples"] == "12 per event"
     assert info["run.wd2"]["timestamp"] == f"{2**40} (first) to {2**40 + 4} (last)"
@@ -89,20 +109,23 @@ def test_the_format_option_overrides_the_name(files, option, shown):
         assert result.returncode == 0 and info_fields(result.stdout)["run.dat"]["events"] == "12"
 
 
-@pytest.mark.parametrize("arguments, message", [
-    ([], "the following arguments are required: COMMAND"),
-    (["info"], "the following arguments are required: FILE"),
-    (["info", "{}/run.dat"], "cannot tell the format of .*run.dat.* --format WD1 or --format WD2"),
-    (["info", "--format", "WD3", "{}/run.wd1"], "invalid choice: 'WD3'"),
-    (["head", "{}/run.wd1", "-n", "-1"], "must not be negative"),
-    (["head", "{}/run.wd1", "-n", "x"], "invalid int value"),
-    (["convert", "{}/run.wd1"], "the following arguments are required: -o"),
-    (["convert", "{}/run.wd1", "{}/run.wd2", "-o", "out.parquet"], "different formats"),
-    (["convert", "{}/run.wd1", "-o", "out.parquet", "--compression", "zip"], "invalid choice: 'zip'"),
-    (["plot", "{}/run.wd1"], "the following arguments are required: -o"),
-    (["plot", "{}/run.wd1", "-o", "x.png", "--event", "-2"], "must not be negative"),
-    (["dance"], "invalid choice: 'dance'"),
-])
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        ([], "the following arguments are required: COMMAND"),
+        (["info"], "the following arguments are required: FILE"),
+        (["info", "{}/run.dat"], "cannot tell the format of .*run.dat.* --format WD1 or --format WD2"),
+        (["info", "--format", "WD3", "{}/run.wd1"], "invalid choice: 'WD3'"),
+        (["head", "{}/run.wd1", "-n", "-1"], "must not be negative"),
+        (["head", "{}/run.wd1", "-n", "x"], "invalid int value"),
+        (["convert", "{}/run.wd1"], "the following arguments are required: -o"),
+        (["convert", "{}/run.wd1", "{}/run.wd2", "-o", "out.parquet"], "different formats"),
+        (["convert", "{}/run.wd1", "-o", "out.parquet", "--compression", "zip"], "invalid choice: 'zip'"),
+        (["plot", "{}/run.wd1"], "the following arguments are required: -o"),
+        (["plot", "{}/run.wd1", "-o", "x.png", "--event", "-2"], "must not be negative"),
+        (["dance"], "invalid choice: 'dance'"),
+    ],
+)
 def test_usage_errors_exit_2(files, arguments, message):
     result = vesk_cli(*[a.format(files) for a in arguments], cwd=files)
     assert result.returncode == 2
@@ -124,11 +147,11 @@ def test_head_shows_headers_and_sample_statistics(files, name, count, limit):
     assert result.returncode == 0, result.stderr
     header, *rows = [line.split() for line in result.stdout.splitlines()]
     reader_type = "WD1" if name.endswith("wd1") else "WD2"
-    events = list(vesk.EventReader(str(files / name), reader_type))[:count if limit is None else limit]
+    events = list(vesk.EventReader(str(files / name), reader_type))[: count if limit is None else limit]
     assert header[-4:] == ["length", "min", "max", "mean"]
     assert len(rows) == len(events)
     for row, event in zip(rows, events):
-        assert row[:len(header) - 4] == [str(event[key]) for key in header[:-4]]
+        assert row[: len(header) - 4] == [str(event[key]) for key in header[:-4]]
         data = event["data"]
         assert [float(v) for v in row[-3:]] == pytest.approx([data.min(), data.max(), data.mean()], rel=1e-5)
 
@@ -148,14 +171,16 @@ def test_a_missing_file_exits_1(files, command):
     assert not any((files / name).exists() for name in ("x.png", "x.parquet"))
 
 
-@pytest.mark.parametrize("compression, stored", [(None, "ZSTD"), ("snappy", "SNAPPY"), ("NONE", "UNCOMPRESSED")])
+@pytest.mark.parametrize(
+    "compression, stored", [(None, "ZSTD"), ("snappy", "SNAPPY"), ("NONE", "UNCOMPRESSED")]
+)
 def test_convert_writes_all_events(files, compression, stored):
     out = files / "out.parquet"
     options = [] if compression is None else ["--compression", compression]
     result = vesk_cli("convert", files / "run.wd1", files / "other.wd1", "-o", out, *options)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == f"14 events from 2 files written to {out}"
-    assert result.stderr == ""    # no progress bar unless stderr is a terminal
+    assert result.stderr == ""  # no progress bar unless stderr is a terminal
     table = pq.read_table(out)
     assert table.column("event_counter").to_pylist() == list(range(10, 22)) + [10, 11]
     assert pq.ParquetFile(out).metadata.row_group(0).column(0).compression == stored
@@ -163,18 +188,29 @@ def test_convert_writes_all_events(files, compression, stored):
 
 def test_convert_draws_progress_on_a_terminal(files):
     controller, terminal = pty.openpty()
-    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))   # as a real terminal has
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # as a real terminal has
     try:
-        result = subprocess.run([sys.executable, "-m", "vesk_arrays", "convert", str(files / "run.wd2"),
-                                 "--output", str(files / "out.parquet")], stdout=subprocess.PIPE,
-                                stderr=terminal, timeout=120)
+        result = subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "vesk_arrays",
+                "convert",
+                str(files / "run.wd2"),
+                "--output",
+                str(files / "out.parquet"),
+            ],
+            stdout=subprocess.PIPE,
+            stderr=terminal,
+            timeout=120,
+        )
         os.close(terminal)
         terminal = None
         drawn = b""
         while True:
             try:
                 chunk = os.read(controller, 4096)
-            except OSError:     # EIO once everything written has been read
+            except OSError:  # EIO once everything written has been read
                 break
             if not chunk:
                 break

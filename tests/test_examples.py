@@ -12,10 +12,14 @@ sys.path.insert(0, EXAMPLES)
 
 
 def test_demo_prints_a_summary(tmp_path):
-    result = subprocess.run([sys.executable, os.path.join(EXAMPLES, "demo.py"), str(tmp_path)],
-                            capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, os.path.join(EXAMPLES, "demo.py"), str(tmp_path)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
-    assert "20 events, 40960 bytes of samples" in result.stdout   # WD1: 20 x 1024 uint16
+    assert "20 events, 40960 bytes of samples" in result.stdout  # WD1: 20 x 1024 uint16
     assert "20 events, 327680 bytes of samples" in result.stdout  # WD2: 20 x 4 x 1024 float32
     try:
         import matplotlib  # noqa: F401
@@ -31,8 +35,12 @@ def test_dask_summary_matches_a_serial_run(tmp_path, reader_type):
 
     paths = summarise_many.generate(4, reader_type, str(tmp_path))
     serial = summarise_many.summarise_serial(paths, reader_type)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         # A step of about two files' bytes: partitions of several files each.
         step = f"{2 * os.path.getsize(paths[0])} B"
         combined = summarise_many.summarise(paths, reader_type, client, step_size=step)
@@ -45,15 +53,33 @@ def test_dask_summary_matches_a_serial_run(tmp_path, reader_type):
 
 def test_dask_summary_runs_from_the_command_line():
     pytest.importorskip("dask.distributed")
-    result = subprocess.run([sys.executable, os.path.join(EXAMPLES, "summarise_many.py"), "--generate", "3",
-                             "--format", "WD1", "--workers", "1"], capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [
+            sys.executable,
+            os.path.join(EXAMPLES, "summarise_many.py"),
+            "--generate",
+            "3",
+            "--format",
+            "WD1",
+            "--workers",
+            "1",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip().endswith("150 events from 3 files, 153600 samples")
 
 
 def test_cli_demo_runs_every_command(tmp_path):
-    result = subprocess.run(["bash", os.path.join(EXAMPLES, "cli_demo.sh"), str(tmp_path)], capture_output=True,
-                            text=True, timeout=120, env={**os.environ, "PYTHON": sys.executable})
+    result = subprocess.run(
+        ["bash", os.path.join(EXAMPLES, "cli_demo.sh"), str(tmp_path)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**os.environ, "PYTHON": sys.executable},
+    )
     assert result.returncode == 0, result.stderr
     for command in ("info", "head", "convert", "plot"):
         assert f"$ vesk {command} " in result.stdout

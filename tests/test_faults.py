@@ -53,7 +53,9 @@ def test_report_format_and_hint_printed_once(tmp_path):
     assert result.stderr.count(hint) == 1
 
 
-SWEEP = WRITE_FILES + """
+SWEEP = (
+    WRITE_FILES
+    + """
     import collections, struct, sys
     import numpy
     import _testcapi
@@ -104,6 +106,7 @@ SWEEP = WRITE_FILES + """
         print(outcome)
     print("unraisable", unraisable)
 """
+)
 
 
 def run_sweep(mode):
@@ -138,9 +141,13 @@ def test_failed_allocations_during_construction_leak_nothing():
     outcomes, _, _ = run_sweep("construct")
     # When the allocation that would normalise an exception on its way up fails, CPython
     # itself reports "error return without exception set" (so does int("x")).
-    assert outcomes <= {"ok", "MemoryError: ", "FileNotFoundError: No such file or directory (os error 2)",
-                        "ValueError: unknown reader type 'x', expected 'WD1' or 'WD2'",
-                        "SystemError: error return without exception set"}
+    assert outcomes <= {
+        "ok",
+        "MemoryError: ",
+        "FileNotFoundError: No such file or directory (os error 2)",
+        "ValueError: unknown reader type 'x', expected 'WD1' or 'WD2'",
+        "SystemError: error return without exception set",
+    }
     assert "MemoryError: " in outcomes
 
 
@@ -171,10 +178,12 @@ def test_failed_initialisation_caches_nothing_and_can_be_retried():
     assert result.returncode == 0, result.stderr
     outcomes, surface = result.stdout.splitlines()
     # Where appending to a fresh list allocates (CPython 3.13), the append can fail too.
-    assert {"MemoryError", "ok"} <= set(eval(outcomes)) <= {
-        "MemoryError", "ok", "PanicException: could not append __name__ to __all__"}
+    assert (
+        {"MemoryError", "ok"}
+        <= set(eval(outcomes))
+        <= {"MemoryError", "ok", "PanicException: could not append __name__ to __all__"}
+    )
     assert surface == "['EventReader'] (path, reader_type)"
-
 
 
 def test_error_rendering_includes_an_escaped_traceback():
@@ -198,8 +207,14 @@ def test_error_rendering_includes_an_escaped_traceback():
     assert result.returncode == 0, result.stderr
     value = repr(ValueError('say "hi" \\ \t'))
     traceback = 'Traceback (most recent call last):\n  File "<string>", line 5, in __getattr__\n'
-    escaped = (traceback.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
-               .replace("\t", "\\t").replace("\r", "\\r"))
+    escaped = (
+        traceback.replace("\\", "\\\\")
+        .replace('"', '\\"')
+        .replace("\n", "\\n")
+        .replace("\t", "\\t")
+        .replace("\r", "\\r")
+    )
     assert result.stdout == (
         "Failed to access NumPy array API capsule: PyErr { type: <class 'ValueError'>, "
-        f'value: {value}, traceback: Some("{escaped}") }}\n')
+        f'value: {value}, traceback: Some("{escaped}") }}\n'
+    )

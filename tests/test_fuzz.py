@@ -18,8 +18,12 @@ from test_wd2 import assert_same_events as assert_same_wd2
 from wdfiles import FAULT, decode_wd1, decode_wd2, wd1_event, wd2_event
 
 EXAMPLES = int(os.environ.get("VESK_FUZZ_EXAMPLES", "150"))
-FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+FUZZ = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
 PANIC = fault_class()
 
 word = st.one_of(st.integers(0, 64), st.integers(0, 2**32 - 1))
@@ -39,19 +43,24 @@ def damaged(draw, valid):
         elif action == "insert":
             data[where:where] = draw(st.binary(max_size=8))
         elif action == "delete":
-            del data[where:where + draw(st.integers(1, 8))]
+            del data[where : where + draw(st.integers(1, 8))]
         else:
             del data[where:]
     return bytes(data)
 
 
 wd1_files = st.lists(
-    st.builds(lambda samples, size, counter, pad: wd1_event(samples, event_size=size, event_counter=counter,
-                                                           trailing=pad),
-              st.lists(st.integers(0, 65535), max_size=40),
-              st.one_of(st.none(), st.integers(-64, 200), word),
-              word, st.sampled_from([b"", b"\x7f"])),
-    max_size=6).map(b"".join)
+    st.builds(
+        lambda samples, size, counter, pad: wd1_event(
+            samples, event_size=size, event_counter=counter, trailing=pad
+        ),
+        st.lists(st.integers(0, 65535), max_size=40),
+        st.one_of(st.none(), st.integers(-64, 200), word),
+        word,
+        st.sampled_from([b"", b"\x7f"]),
+    ),
+    max_size=6,
+).map(b"".join)
 
 
 @st.composite

@@ -138,8 +138,10 @@ def fifo_events(fmt, count=5):
     """Events of a few hundred bytes each, every sample telling its event apart."""
     if fmt == "WD1":
         return [wd1_event(np.arange(100) + 1000 * i, event_counter=i, timestamp=7 * i) for i in range(count)]
-    return [wd2_event(np.arange(60, dtype="f4") + 100 * i, counter=i, samples=20, channels=3, period=5)
-            for i in range(count)]
+    return [
+        wd2_event(np.arange(60, dtype="f4") + 100 * i, counter=i, samples=20, channels=3, period=5)
+        for i in range(count)
+    ]
 
 
 def summaries(data, fmt):
@@ -148,9 +150,11 @@ def summaries(data, fmt):
 
 # Offsets into the paused event where the writer stops: before its first byte, inside its
 # header, inside its samples (splitting a sample).
-CUTS = {"at the event's start": lambda event: 0,
-        "inside the header": lambda event: 10,
-        "inside the samples": lambda event: len(event) // 2 + 1}
+CUTS = {
+    "at the event's start": lambda event: 0,
+    "inside the header": lambda event: 10,
+    "inside the samples": lambda event: len(event) // 2 + 1,
+}
 
 
 def cut_stream(fmt, cut):
@@ -247,10 +251,13 @@ def test_other_threads_run_while_a_reader_waits(api, fmt, blocked_in):
     assert out["events"] == summaries(data, fmt)
 
 
-@pytest.mark.parametrize("api, fmt, waiting_for", [
-    *((api, fmt, "a writer") for api, fmt in FIFO_CASES),
-    ("BatchReader", "WD2", "the layout"),  # only a WD2 probe reads before the reader exists
-])
+@pytest.mark.parametrize(
+    "api, fmt, waiting_for",
+    [
+        *((api, fmt, "a writer") for api, fmt in FIFO_CASES),
+        ("BatchReader", "WD2", "the layout"),  # only a WD2 probe reads before the reader exists
+    ],
+)
 def test_ctrl_c_ends_a_construction_that_waits(api, fmt, waiting_for):
     # Opening a FIFO with no writer waits in open; a WD2 stream's probe waits for its
     # second event. Interrupted, the construction closes what it opened, and a new one
@@ -345,7 +352,8 @@ def test_read_error_inside_a_wd2_event_rereads_it_whole(cut):
     except OSError as e:
         pytest.skip(f"no pseudo-terminals here: {e}")
     data, offset = cut_stream("WD2", cut)
-    out = run_child(f"""
+    out = run_child(
+        f"""
     import fcntl, subprocess, termios, tty
     master, terminal = os.openpty()
     fcntl.ioctl(terminal, termios.TIOCSCTTY, 0)  # the child leads a new session
@@ -370,7 +378,9 @@ def test_read_error_inside_a_wd2_event_rereads_it_whole(cut):
     batch = reader.read(3)  # exactly the events left: a terminal never ends
     got += [summary(batch.event(i)) for i in range(len(batch))]
     print(json.dumps({{"errors": errors, "events": got}}))
-    """, start_new_session=True)
+    """,
+        start_new_session=True,
+    )
     assert out["errors"] == [errno.EIO] * 2
     assert out["events"] == summaries(data, "WD2")
 
@@ -405,14 +415,17 @@ def huge_event_file(path, fmt):
     return [[i, samples[i]] for i in (0, 1, 3, 4)]
 
 
-@pytest.mark.parametrize("api, fmt, source", [
-    ("EventReader", "WD1", "file"),  # (a WD1 FIFO read by EventReader is in test_wd1.py)
-    ("EventReader", "WD2", "file"),
-    ("BatchReader", "WD1", "file"),
-    ("BatchReader", "WD1", "FIFO"),
-    ("BatchReader", "WD2", "file"),
-    ("BatchReader", "WD2", "FIFO"),
-])
+@pytest.mark.parametrize(
+    "api, fmt, source",
+    [
+        ("EventReader", "WD1", "file"),  # (a WD1 FIFO read by EventReader is in test_wd1.py)
+        ("EventReader", "WD2", "file"),
+        ("BatchReader", "WD1", "file"),
+        ("BatchReader", "WD1", "FIFO"),
+        ("BatchReader", "WD2", "file"),
+        ("BatchReader", "WD2", "FIFO"),
+    ],
+)
 def test_event_that_memory_cannot_hold_is_consumed_whole(tmp_path, api, fmt, source):
     path = tmp_path / "huge.bin"
     small = huge_event_file(path, fmt)
@@ -467,9 +480,14 @@ def growing_file_data(layout, block, rng):
         # one size are read in one go by batches: "equal events" are all one run.
         equal = layout == "WD1 equal events"
         while sum(map(len, events)) < size:
-            events.append(wd1_event(rng.integers(0, 65536, 200 if equal else rng.integers(0, 60)),
-                                    event_counter=len(events), timestamp=int(rng.integers(2**31)),
-                                    trailing=b"\x5a" if not equal and rng.random() < 0.4 else b""))
+            events.append(
+                wd1_event(
+                    rng.integers(0, 65536, 200 if equal else rng.integers(0, 60)),
+                    event_counter=len(events),
+                    timestamp=int(rng.integers(2**31)),
+                    trailing=b"\x5a" if not equal and rng.random() < 0.4 else b"",
+                )
+            )
         return b"".join(events), "WD1", 0
     channels = None if layout == "WD2 single-channel" else 3
     while sum(map(len, events)) < size:
@@ -481,18 +499,26 @@ def growing_file_data(layout, block, rng):
         values = rng.standard_normal(n * (channels or 1)).astype("f4")
         if i == 0:
             values[0] = 1.5  # as a channel count, far too many for the multi-channel reading to hold
-        events.append(wd2_event(values, counter=i, timestamp=i * 1000, samples=n, channels=channels, period=200))
+        events.append(
+            wd2_event(values, counter=i, timestamp=i * 1000, samples=n, channels=channels, period=200)
+        )
     # The layout cannot be told before the first two events are there.
     return b"".join(events), "WD2", len(events[0]) + len(events[1])
 
 
 @pytest.mark.parametrize("block", [4096, 37])
-@pytest.mark.parametrize("api, layout", [
-    *((api, layout) for api in ("EventReader", "BatchReader")
-      for layout in ("WD1", "WD2 multi-channel", "WD2 single-channel")),
-    ("BatchReader", "WD1 equal events"),
-    ("BatchReader", "WD2 equal events"),
-])
+@pytest.mark.parametrize(
+    "api, layout",
+    [
+        *(
+            (api, layout)
+            for api in ("EventReader", "BatchReader")
+            for layout in ("WD1", "WD2 multi-channel", "WD2 single-channel")
+        ),
+        ("BatchReader", "WD1 equal events"),
+        ("BatchReader", "WD2 equal events"),
+    ],
+)
 def test_file_being_written_is_read_event_by_event_once(tmp_path, layout, api, block):
     rng = np.random.default_rng(block + len(layout))
     data, fmt, ready = growing_file_data(layout, block, rng)
@@ -542,7 +568,9 @@ def test_file_being_written_is_read_event_by_event_once(tmp_path, layout, api, b
 def test_interrupted_numpy_import_is_raised_as_is_and_consumes_nothing(fmt, raised):
     # Ctrl-C during the step that first imports NumPy: the step ends with that very
     # exception (not an internal fault), and the event is read at the next step.
-    result = run_python(WRITE_FILES + f"""
+    result = run_python(
+        WRITE_FILES
+        + f"""
     import struct, sys
     def event(counter):
         if {fmt!r} == "WD1":
@@ -563,7 +591,9 @@ def test_interrupted_numpy_import_is_raised_as_is_and_consumes_nothing(fmt, rais
     except BaseException as e:
         print(type(e).__name__, e.args)
     print([event["event_counter"] for event in reader])
-    """, timeout=DEADLINE)
+    """,
+        timeout=DEADLINE,
+    )
     assert result.returncode == 0, result.stderr
     name, args = raised.rstrip(")").split("(")
     assert result.stdout.splitlines() == [f"{name} ({args + ',' if args else ''})", "[0, 1]"]
@@ -624,8 +654,11 @@ def test_lone_header_of_no_samples_is_one_empty_event(write, api):
     assert events[0]["data"].dtype == np.float32 and events[0]["data"].shape == (0,)
 
 
-@pytest.mark.parametrize("data", [struct.pack("<IQIQ", 9, 0, 1, 400), struct.pack("<IQIQ", 9, 0, 0, 400) + b"\0"],
-                         ids=["announcing samples", "and one more byte"])
+@pytest.mark.parametrize(
+    "data",
+    [struct.pack("<IQIQ", 9, 0, 1, 400), struct.pack("<IQIQ", 9, 0, 0, 400) + b"\0"],
+    ids=["announcing samples", "and one more byte"],
+)
 @pytest.mark.parametrize("api", ["EventReader", "BatchReader"])
 def test_lone_header_otherwise_cannot_be_told(write, api, data):
     assert decode_wd2(data) is None
@@ -646,8 +679,10 @@ def test_stream_whose_first_event_is_too_large_to_keep_is_refused(tmp_path, samp
 def test_single_channel_stream_starting_with_one_is_read(tmp_path, samples, count):
     # 1.0 read as a channel field is 1065353216 channels: a first event far beyond what a
     # stream may keep, yet the second 24-byte header tells the single-channel layout.
-    data = b"".join(wd2_event(np.r_[1.0, np.arange(samples - 1) + i], counter=i, timestamp=i, period=80)
-                    for i in range(count))
+    data = b"".join(
+        wd2_event(np.r_[1.0, np.arange(samples - 1) + i], counter=i, timestamp=i, period=80)
+        for i in range(count)
+    )
     assert struct.unpack_from("<i", data, 24)[0] == 1065353216
     events, layout = read_events("BatchReader", fifo_with(tmp_path, data), "WD2")
     assert layout == (False, 1)
@@ -726,7 +761,8 @@ def test_ctrl_c_ends_a_wait_for_a_reader_busy_in_another_thread(tmp_path):
     # A's call to finish, and must still end promptly on Ctrl-C.
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import os, signal, threading, time, vesk_arrays
         go = threading.Event()
         def writer():
@@ -743,5 +779,7 @@ def test_ctrl_c_ends_a_wait_for_a_reader_busy_in_another_thread(tmp_path):
         except KeyboardInterrupt:
             print("interrupted", time.monotonic() - start < 1.5)
         go.set()
-    """, timeout=30)
+    """,
+        timeout=30,
+    )
     assert result.stdout.strip() == "interrupted True", result.stderr

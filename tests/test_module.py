@@ -77,4 +77,3 @@ def test_second_initialisation_raises_import_error():
         "once per interpreter process',)",
         "True",
     ]
-

@@ -24,8 +24,16 @@ def test_ten_thousand_readers_leave_descriptors_and_memory_flat(tmp_path, PanicE
     good2.write_bytes(b"".join(wd2_event(range(32), counter=i, channels=2) for i in range(4)))
     bad2 = tmp_path / "bad.wd2"
     bad2.write_bytes(wd2_event(range(4), counter=1, channels=-1) + b"\0" * 30)
-    cases = [(good1, "WD1"), (bad1, "WD1"), (good2, "WD2"), (bad2, "WD2"), (good1, "WD9"),
-             (tmp_path / "missing", "WD1"), (tmp_path, "WD1"), (tmp_path, "WD2")]
+    cases = [
+        (good1, "WD1"),
+        (bad1, "WD1"),
+        (good2, "WD2"),
+        (bad2, "WD2"),
+        (good1, "WD9"),
+        (tmp_path / "missing", "WD1"),
+        (tmp_path, "WD1"),
+        (tmp_path, "WD2"),
+    ]
 
     def drain(path, kind):
         try:

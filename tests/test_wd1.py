@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 
 import vesk
-from conftest import collect, needs_plain_memory, run_python
 import wdfiles
+from conftest import collect, needs_plain_memory, run_python
 from wdfiles import WD1_KEYS, decode_wd1, wd1_event
 
 
@@ -17,9 +17,16 @@ def assert_same_events(actual, expected):
 
 def three_events():
     return b"".join(
-        wd1_event(range(i, i + 4), board_id=10 + i, pattern=20 + i, board_channel=i,
-                  event_counter=100 + i, timestamp=1000 * i)
-        for i in range(3))
+        wd1_event(
+            range(i, i + 4),
+            board_id=10 + i,
+            pattern=20 + i,
+            board_channel=i,
+            event_counter=100 + i,
+            timestamp=1000 * i,
+        )
+        for i in range(3)
+    )
 
 
 def test_three_events_then_stop_iteration_for_good(write):
@@ -34,8 +41,10 @@ def test_three_events_then_stop_iteration_for_good(write):
             next(reader)
 
 
-@pytest.mark.parametrize("word, value", [
-    (0xFFFFFFFF, -1), (0xFFFFFFF0, -16), (0x80000000, -2**31), (0x7FFFFFFF, 2**31 - 1), (0, 0)])
+@pytest.mark.parametrize(
+    "word, value",
+    [(0xFFFFFFFF, -1), (0xFFFFFFF0, -16), (0x80000000, -(2**31)), (0x7FFFFFFF, 2**31 - 1), (0, 0)],
+)
 @pytest.mark.parametrize("field", WD1_KEYS[1:6])
 def test_header_words_are_signed_32_bit(write, field, word, value):
     event = next(vesk.EventReader(write(wd1_event([5], **{field: word})), "WD1"))
@@ -52,7 +61,7 @@ def test_samples_keep_every_bit(write):
 
 @pytest.mark.parametrize("event_size", [23, 24, 25])
 def test_sizes_without_samples(write, event_size):
-    trailing = b"\xAA" * (event_size - 24) if event_size > 24 else b""
+    trailing = b"\xaa" * (event_size - 24) if event_size > 24 else b""
     data = wd1_event(event_size=event_size, trailing=trailing) + wd1_event([9], event_counter=7)
     events = list(vesk.EventReader(write(data), "WD1"))
     if event_size == 23:
@@ -71,7 +80,7 @@ def test_every_truncation_point_ends_quietly(write):
 
 def test_odd_event_size_ends_the_event_at_its_declared_size(write):
     # 27 bytes: a header, one sample and one trailing byte that belongs to the event
-    odd = wd1_event([0x1234], event_size=27, trailing=b"\xEE", event_counter=1)
+    odd = wd1_event([0x1234], event_size=27, trailing=b"\xee", event_counter=1)
     data = odd + wd1_event([5, 6], event_counter=2) + odd + wd1_event([7], event_counter=3)
     events = list(vesk.EventReader(write(data), "WD1"))
     assert [e["event_counter"] for e in events] == [1, 2, 1, 3]
@@ -90,7 +99,7 @@ def test_odd_last_event_missing_its_trailing_byte(tmp_path):
         next(reader)
     # When the writer catches up, the trailing byte is still dropped first.
     with open(path, "ab") as f:
-        f.write(b"\xEE" + wd1_event([3], event_counter=2))
+        f.write(b"\xee" + wd1_event([3], event_counter=2))
     second = next(reader)
     assert second["event_counter"] == 2
     np.testing.assert_array_equal(second["data"], [3])
@@ -152,15 +161,20 @@ def test_random_damaged_files_match_the_reference(write, PanicException):
             size = None
             if rng.random() < 0.3:
                 size = rng.choice([rng.randrange(-40, 80), rng.randrange(2**32)])
-            parts.append(wd1_event(samples, event_size=size, event_counter=rng.randrange(2**32),
-                                   trailing=rng.choice([b"", b"\x01"])))
+            parts.append(
+                wd1_event(
+                    samples,
+                    event_size=size,
+                    event_counter=rng.randrange(2**32),
+                    trailing=rng.choice([b"", b"\x01"]),
+                )
+            )
         data = bytearray(b"".join(parts))
         for _ in range(rng.randrange(3)):
             if data:
                 data[rng.randrange(len(data))] = rng.randrange(256)
         data = bytes(data[: rng.randrange(len(data) + 1)] if rng.random() < 0.5 else data)
-        assert_same_events(collect(vesk.EventReader(write(data), "WD1"), PanicException),
-                           decode_wd1(data))
+        assert_same_events(collect(vesk.EventReader(write(data), "WD1"), PanicException), decode_wd1(data))
 
 
 def test_payload_that_memory_cannot_hold_is_memory_error(tmp_path):
@@ -169,8 +183,9 @@ def test_payload_that_memory_cannot_hold_is_memory_error(tmp_path):
     # whole (read through and discarded), so the next step returns the next event.
     samples = 150_000_000
     data = tmp_path / "data"
-    data.write_bytes(wd1_event(event_size=24 + 2 * samples) + bytes(2 * samples)
-                     + wd1_event([4], event_counter=7))
+    data.write_bytes(
+        wd1_event(event_size=24 + 2 * samples) + bytes(2 * samples) + wd1_event([4], event_counter=7)
+    )
     fifo = tmp_path / "fifo"
     result = run_python(f"""
         import os, resource, subprocess, vesk, numpy

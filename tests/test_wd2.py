@@ -8,8 +8,8 @@ import numpy as np
 import pytest
 
 import vesk
-from conftest import collect, open_fds
 import wdfiles
+from conftest import collect, open_fds
 from wdfiles import FAULT, WD2_KEYS, decode_wd2, wd2_event
 
 
@@ -23,29 +23,44 @@ def read_all(path, panic):
 
 def multi(n, channels, samples=3, first_counter=10, period=5):
     return b"".join(
-        wd2_event(np.arange(samples * channels) + 100 * i, counter=first_counter + i,
-                  timestamp=2**40 + i, samples=samples, period=period, channels=channels)
-        for i in range(n))
+        wd2_event(
+            np.arange(samples * channels) + 100 * i,
+            counter=first_counter + i,
+            timestamp=2**40 + i,
+            samples=samples,
+            period=period,
+            channels=channels,
+        )
+        for i in range(n)
+    )
 
 
 def single(n, samples=4, first_counter=10, period=5, first_value=1.5):
     return b"".join(
-        wd2_event(np.full(samples, first_value + i, dtype=np.float32), counter=first_counter + i,
-                  timestamp=i, period=period)
-        for i in range(n))
+        wd2_event(
+            np.full(samples, first_value + i, dtype=np.float32),
+            counter=first_counter + i,
+            timestamp=i,
+            period=period,
+        )
+        for i in range(n)
+    )
 
 
-@pytest.mark.parametrize("data, channels, counters", [
-    (multi(3, channels=4), [4] * 3, [10, 11, 12]),
-    (multi(1, channels=4), [4], [10]),                 # one multi-channel event
-    (multi(3, channels=1), [1] * 3, [10, 11, 12]),     # the field is kept even for one channel
-    (single(3), [1] * 3, [10, 11, 12]),
-    (single(1), [1], [10]),                            # one single-channel event
-    (single(3, first_value=-2.0), [1] * 3, [10, 11, 12]),  # negative first sample
-    (single(2, samples=0), [1] * 2, [10, 11]),
-    (multi(2, channels=3, first_counter=0xFFFFFFFF), [3, 3], [0xFFFFFFFF, 0]),
-    (single(2, first_counter=0xFFFFFFFF), [1, 1], [0xFFFFFFFF, 0]),
-])
+@pytest.mark.parametrize(
+    "data, channels, counters",
+    [
+        (multi(3, channels=4), [4] * 3, [10, 11, 12]),
+        (multi(1, channels=4), [4], [10]),  # one multi-channel event
+        (multi(3, channels=1), [1] * 3, [10, 11, 12]),  # the field is kept even for one channel
+        (single(3), [1] * 3, [10, 11, 12]),
+        (single(1), [1], [10]),  # one single-channel event
+        (single(3, first_value=-2.0), [1] * 3, [10, 11, 12]),  # negative first sample
+        (single(2, samples=0), [1] * 2, [10, 11]),
+        (multi(2, channels=3, first_counter=0xFFFFFFFF), [3, 3], [0xFFFFFFFF, 0]),
+        (single(2, first_counter=0xFFFFFFFF), [1, 1], [0xFFFFFFFF, 0]),
+    ],
+)
 def test_both_layouts_decode(write, PanicException, data, channels, counters):
     events = read_all(write(data), PanicException)
     assert [e["channels"] for e in events] == channels
@@ -56,8 +71,12 @@ def test_both_layouts_decode(write, PanicException, data, channels, counters):
 
 
 def test_dictionary_fields_are_unsigned_with_signed_channels(write):
-    data = b"".join(wd2_event([1.0, 2.0], counter=0xFFFFFFFE + i, timestamp=2**64 - 1, samples=1,
-                              period=2**63 + 5, channels=2) for i in range(2))
+    data = b"".join(
+        wd2_event(
+            [1.0, 2.0], counter=0xFFFFFFFE + i, timestamp=2**64 - 1, samples=1, period=2**63 + 5, channels=2
+        )
+        for i in range(2)
+    )
     event = next(vesk.EventReader(write(data), "WD2"))
     assert list(event) == WD2_KEYS
     assert event["event_counter"] == 0xFFFFFFFE
@@ -70,7 +89,10 @@ def test_zero_channels_give_empty_events(write):
     data = b"".join(wd2_event(b"", counter=i, samples=7, channels=0) for i in range(3))
     events = list(vesk.EventReader(write(data), "WD2"))
     assert [(e["event_counter"], e["channels"], e["data"].size) for e in events] == [
-        (0, 0, 0), (1, 0, 0), (2, 0, 0)]
+        (0, 0, 0),
+        (1, 0, 0),
+        (2, 0, 0),
+    ]
 
 
 def test_negative_channel_count_without_samples(write, PanicException):
@@ -89,8 +111,21 @@ def test_mismatched_second_event_falls_back_to_one_channel(write, PanicException
 
 
 def test_floats_keep_every_bit(write):
-    words = np.array([0x7FC00001, 0x7F800001, 0xFFBFFFFF, 0x80000000, 0x00000001, 0x807FFFFF,
-                      0x7F800000, 0xFF800000, 0x3F800000, 0], dtype="<u4")
+    words = np.array(
+        [
+            0x7FC00001,
+            0x7F800001,
+            0xFFBFFFFF,
+            0x80000000,
+            0x00000001,
+            0x807FFFFF,
+            0x7F800000,
+            0xFF800000,
+            0x3F800000,
+            0,
+        ],
+        dtype="<u4",
+    )
     data = b"".join(wd2_event(words.tobytes(), counter=i, samples=5, channels=2) for i in range(2))
     for event in vesk.EventReader(write(data), "WD2"):
         np.testing.assert_array_equal(event["data"].view(np.uint32), words)
@@ -166,8 +201,15 @@ def test_random_and_damaged_files_match_the_reference(write, PanicException):
             if rng.random() < 0.8:
                 parts.append(wd2_event(values, counter=i, samples=samples, period=3, channels=channels))
             else:
-                parts.append(wd2_event(values, counter=rng.randrange(2**32), samples=rng.randrange(2**32),
-                                       period=rng.randrange(4), channels=channels))
+                parts.append(
+                    wd2_event(
+                        values,
+                        counter=rng.randrange(2**32),
+                        samples=rng.randrange(2**32),
+                        period=rng.randrange(4),
+                        channels=channels,
+                    )
+                )
         data = bytearray(b"".join(parts))
         for _ in range(rng.randrange(3)):
             if data:

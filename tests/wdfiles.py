@@ -38,8 +38,17 @@ def s32(value):
     return value - (1 << 32) if value & 0x80000000 else value
 
 
-def wd1_event(samples=(), *, event_size=None, board_id=0, pattern=0, board_channel=0,
-              event_counter=0, timestamp=0, trailing=b""):
+def wd1_event(
+    samples=(),
+    *,
+    event_size=None,
+    board_id=0,
+    pattern=0,
+    board_channel=0,
+    event_counter=0,
+    timestamp=0,
+    trailing=b"",
+):
     """One WD1 event; event_size defaults to the bytes actually written."""
     payload = np.asarray(samples, dtype="<u2").tobytes() + trailing
     size = 24 + len(payload) if event_size is None else event_size
@@ -150,5 +159,18 @@ def decode_wd2(data):
             return out
         values = np.frombuffer(data, "<f4", length // 4, pos)
         pos += length
-        out.append(dict(zip(WD2_KEYS, [counter, timestamp, samples, period,
-                                       channels if with_channels else channel_count, values])))
+        out.append(
+            dict(
+                zip(
+                    WD2_KEYS,
+                    [
+                        counter,
+                        timestamp,
+                        samples,
+                        period,
+                        channels if with_channels else channel_count,
+                        values,
+                    ],
+                )
+            )
+        )

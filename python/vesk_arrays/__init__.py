@@ -15,8 +15,17 @@ from ._iterate import Report, iterate, num_events
 from ._parquet import to_parquet
 from ._reader import BatchReader, DamagedEventError, DamagedEventWarning, read
 
-__all__ = ["Batch", "BatchReader", "DamagedEventError", "DamagedEventWarning", "Report", "iterate",
-           "num_events", "read", "to_parquet"]
+__all__ = [
+    "Batch",
+    "BatchReader",
+    "DamagedEventError",
+    "DamagedEventWarning",
+    "Report",
+    "iterate",
+    "num_events",
+    "read",
+    "to_parquet",
+]
 
 
 def __getattr__(name):

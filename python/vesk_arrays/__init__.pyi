@@ -3,23 +3,43 @@
 import os
 from collections.abc import Generator, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import IO, Any, BinaryIO, Generic, Literal, Protocol, SupportsIndex, TypeVar, overload, type_check_only
-
-import numpy as np
-from numpy.typing import ArrayLike, NDArray
-from typing_extensions import Self, TypeAlias
+from typing import (
+    IO,
+    Any,
+    BinaryIO,
+    Generic,
+    Literal,
+    Protocol,
+    SupportsIndex,
+    TypeVar,
+    overload,
+    type_check_only,
+)
 
 # The conversions' packages are optional and not all of them carry types: their
 # results are precise where the package (or its stubs package) is typed, Any otherwise.
 import awkward as ak  # type: ignore[import-untyped, import-not-found, unused-ignore]
+import numpy as np
 import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
 import pyarrow as pa  # type: ignore[import-untyped, import-not-found, unused-ignore]
+from numpy.typing import ArrayLike, NDArray
+from typing_extensions import Self, TypeAlias
+
 from vesk import WD1Event, WD2Event
 
 from . import dask as dask
 
-__all__ = ["Batch", "BatchReader", "DamagedEventError", "DamagedEventWarning", "Report", "iterate",
-           "num_events", "read", "to_parquet"]
+__all__ = [
+    "Batch",
+    "BatchReader",
+    "DamagedEventError",
+    "DamagedEventWarning",
+    "Report",
+    "iterate",
+    "num_events",
+    "read",
+    "to_parquet",
+]
 
 # A batch and a reader are parametrised by the dictionary of one of their events:
 # Batch[WD1Event], Batch[WD2Event], or Batch[WD1Event | WD2Event] when the format is
@@ -39,21 +59,44 @@ _Source: TypeAlias = _Path | _ReadInto | BinaryIO
 _Paths: TypeAlias = _Path | Iterable[_Path]
 _Format: TypeAlias = Literal["WD1", "WD2"]
 _Errors: TypeAlias = Literal["raise", "skip"]
-_WD1Header: TypeAlias = Literal["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"]
+_WD1Header: TypeAlias = Literal[
+    "event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"
+]
 _Samples: TypeAlias = NDArray[np.uint16] | NDArray[np.float32]
 
 class Batch(Mapping[str, NDArray[Any]], Generic[_Event_co]):
     """Consecutive events of one file, as NumPy columns."""
 
     @overload
-    def __init__(self: Batch[WD1Event], format: Literal["WD1"], columns: Mapping[str, NDArray[Any]],
-                 offsets: ArrayLike, *, path: str | None = None, start: int = 0) -> None: ...
+    def __init__(
+        self: Batch[WD1Event],
+        format: Literal["WD1"],
+        columns: Mapping[str, NDArray[Any]],
+        offsets: ArrayLike,
+        *,
+        path: str | None = None,
+        start: int = 0,
+    ) -> None: ...
     @overload
-    def __init__(self: Batch[WD2Event], format: Literal["WD2"], columns: Mapping[str, NDArray[Any]],
-                 offsets: ArrayLike, *, path: str | None = None, start: int = 0) -> None: ...
+    def __init__(
+        self: Batch[WD2Event],
+        format: Literal["WD2"],
+        columns: Mapping[str, NDArray[Any]],
+        offsets: ArrayLike,
+        *,
+        path: str | None = None,
+        start: int = 0,
+    ) -> None: ...
     @overload
-    def __init__(self: Batch[_AnyEvent], format: str, columns: Mapping[str, NDArray[Any]],
-                 offsets: ArrayLike, *, path: str | None = None, start: int = 0) -> None: ...
+    def __init__(
+        self: Batch[_AnyEvent],
+        format: str,
+        columns: Mapping[str, NDArray[Any]],
+        offsets: ArrayLike,
+        *,
+        path: str | None = None,
+        start: int = 0,
+    ) -> None: ...
     @overload
     @classmethod
     def empty(cls, format: Literal["WD1"], *, path: str | None = None, start: int = 0) -> Batch[WD1Event]: ...
@@ -73,9 +116,13 @@ class Batch(Mapping[str, NDArray[Any]], Generic[_Event_co]):
     @overload
     def __getitem__(self: Batch[WD2Event], key: Literal["data"]) -> NDArray[np.float32]: ...
     @overload
-    def __getitem__(self: Batch[WD2Event], key: Literal["event_counter", "samples"]) -> NDArray[np.uint32]: ...
+    def __getitem__(
+        self: Batch[WD2Event], key: Literal["event_counter", "samples"]
+    ) -> NDArray[np.uint32]: ...
     @overload
-    def __getitem__(self: Batch[WD2Event], key: Literal["timestamp", "sampling_period"]) -> NDArray[np.uint64]: ...
+    def __getitem__(
+        self: Batch[WD2Event], key: Literal["timestamp", "sampling_period"]
+    ) -> NDArray[np.uint64]: ...
     @overload
     def __getitem__(self: Batch[WD2Event], key: Literal["channels"]) -> NDArray[np.int32]: ...
     @overload
@@ -123,17 +170,38 @@ class BatchReader(Generic[_Event_co]):
     """Reads one WD1 or WD2 file in batches of consecutive events."""
 
     @overload
-    def __init__(self: BatchReader[WD1Event], source: _Source, reader_type: Literal["WD1"], *,
-                 errors: _Errors = "raise", follow: bool = False, poll_interval: float = 0.5,
-                 timeout: float | None = None) -> None: ...
+    def __init__(
+        self: BatchReader[WD1Event],
+        source: _Source,
+        reader_type: Literal["WD1"],
+        *,
+        errors: _Errors = "raise",
+        follow: bool = False,
+        poll_interval: float = 0.5,
+        timeout: float | None = None,
+    ) -> None: ...
     @overload
-    def __init__(self: BatchReader[WD2Event], source: _Source, reader_type: Literal["WD2"], *,
-                 errors: _Errors = "raise", follow: bool = False, poll_interval: float = 0.5,
-                 timeout: float | None = None) -> None: ...
+    def __init__(
+        self: BatchReader[WD2Event],
+        source: _Source,
+        reader_type: Literal["WD2"],
+        *,
+        errors: _Errors = "raise",
+        follow: bool = False,
+        poll_interval: float = 0.5,
+        timeout: float | None = None,
+    ) -> None: ...
     @overload
-    def __init__(self: BatchReader[_AnyEvent], source: _Source, reader_type: str, *,
-                 errors: _Errors = "raise", follow: bool = False, poll_interval: float = 0.5,
-                 timeout: float | None = None) -> None: ...
+    def __init__(
+        self: BatchReader[_AnyEvent],
+        source: _Source,
+        reader_type: str,
+        *,
+        errors: _Errors = "raise",
+        follow: bool = False,
+        poll_interval: float = 0.5,
+        timeout: float | None = None,
+    ) -> None: ...
     @property
     def path(self) -> str: ...
     @property
@@ -154,18 +222,31 @@ class BatchReader(Generic[_Event_co]):
     def __enter__(self) -> Self: ...
     def __exit__(self, *exc_info: object) -> None: ...
     def read(self, max_events: int) -> Batch[_Event_co]: ...
-    def batches(self, step_size: int | str = "64 MiB") -> Generator[Batch[_Event_co], None, None]: ...
+    def batches(self, step_size: int | str = "64 MiB") -> Generator[Batch[_Event_co]]: ...
     def skip(self, count: int) -> int: ...
 
 @overload
-def read(source: _Source, reader_type: Literal["WD1"], *, start: int = 0, stop: int | None = None,
-         errors: _Errors = "raise") -> Batch[WD1Event]: ...
+def read(
+    source: _Source,
+    reader_type: Literal["WD1"],
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    errors: _Errors = "raise",
+) -> Batch[WD1Event]: ...
 @overload
-def read(source: _Source, reader_type: Literal["WD2"], *, start: int = 0, stop: int | None = None,
-         errors: _Errors = "raise") -> Batch[WD2Event]: ...
+def read(
+    source: _Source,
+    reader_type: Literal["WD2"],
+    *,
+    start: int = 0,
+    stop: int | None = None,
+    errors: _Errors = "raise",
+) -> Batch[WD2Event]: ...
 @overload
-def read(source: _Source, reader_type: str, *, start: int = 0, stop: int | None = None,
-         errors: _Errors = "raise") -> Batch[_AnyEvent]: ...
+def read(
+    source: _Source, reader_type: str, *, start: int = 0, stop: int | None = None, errors: _Errors = "raise"
+) -> Batch[_AnyEvent]: ...
 
 @dataclass(frozen=True)
 class Report:
@@ -181,38 +262,96 @@ class Report:
     def ok(self) -> bool: ...
 
 @overload
-def iterate(paths: _Paths, reader_type: Literal["WD1"], *, step_size: int | str = "64 MiB",
-            report: Literal[False] = False, errors: _Errors = "raise", follow: bool = False,
-            poll_interval: float = 0.5, timeout: float | None = None) -> Generator[Batch[WD1Event], None, None]: ...
+def iterate(
+    paths: _Paths,
+    reader_type: Literal["WD1"],
+    *,
+    step_size: int | str = "64 MiB",
+    report: Literal[False] = False,
+    errors: _Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+) -> Generator[Batch[WD1Event]]: ...
 @overload
-def iterate(paths: _Paths, reader_type: Literal["WD2"], *, step_size: int | str = "64 MiB",
-            report: Literal[False] = False, errors: _Errors = "raise", follow: bool = False,
-            poll_interval: float = 0.5, timeout: float | None = None) -> Generator[Batch[WD2Event], None, None]: ...
+def iterate(
+    paths: _Paths,
+    reader_type: Literal["WD2"],
+    *,
+    step_size: int | str = "64 MiB",
+    report: Literal[False] = False,
+    errors: _Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+) -> Generator[Batch[WD2Event]]: ...
 @overload
-def iterate(paths: _Paths, reader_type: str, *, step_size: int | str = "64 MiB",
-            report: Literal[False] = False, errors: _Errors = "raise", follow: bool = False,
-            poll_interval: float = 0.5, timeout: float | None = None) -> Generator[Batch[_AnyEvent], None, None]: ...
+def iterate(
+    paths: _Paths,
+    reader_type: str,
+    *,
+    step_size: int | str = "64 MiB",
+    report: Literal[False] = False,
+    errors: _Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+) -> Generator[Batch[_AnyEvent]]: ...
 @overload
-def iterate(paths: _Paths, reader_type: Literal["WD1"], *, step_size: int | str = "64 MiB",
-            report: Literal[True], errors: _Errors = "raise", follow: bool = False,
-            poll_interval: float = 0.5,
-            timeout: float | None = None) -> Generator[tuple[Batch[WD1Event], Report], None, None]: ...
+def iterate(
+    paths: _Paths,
+    reader_type: Literal["WD1"],
+    *,
+    step_size: int | str = "64 MiB",
+    report: Literal[True],
+    errors: _Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+) -> Generator[tuple[Batch[WD1Event], Report]]: ...
 @overload
-def iterate(paths: _Paths, reader_type: Literal["WD2"], *, step_size: int | str = "64 MiB",
-            report: Literal[True], errors: _Errors = "raise", follow: bool = False,
-            poll_interval: float = 0.5,
-            timeout: float | None = None) -> Generator[tuple[Batch[WD2Event], Report], None, None]: ...
+def iterate(
+    paths: _Paths,
+    reader_type: Literal["WD2"],
+    *,
+    step_size: int | str = "64 MiB",
+    report: Literal[True],
+    errors: _Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+) -> Generator[tuple[Batch[WD2Event], Report]]: ...
 @overload
-def iterate(paths: _Paths, reader_type: str, *, step_size: int | str = "64 MiB",
-            report: Literal[True], errors: _Errors = "raise", follow: bool = False,
-            poll_interval: float = 0.5,
-            timeout: float | None = None) -> Generator[tuple[Batch[_AnyEvent], Report], None, None]: ...
+def iterate(
+    paths: _Paths,
+    reader_type: str,
+    *,
+    step_size: int | str = "64 MiB",
+    report: Literal[True],
+    errors: _Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+) -> Generator[tuple[Batch[_AnyEvent], Report]]: ...
 @overload
-def iterate(paths: _Paths, reader_type: str, *, step_size: int | str = "64 MiB",
-            report: bool = False, errors: _Errors = "raise", follow: bool = False,
-            poll_interval: float = 0.5, timeout: float | None = None
-            ) -> Generator[Batch[_AnyEvent], None, None] | Generator[tuple[Batch[_AnyEvent], Report], None, None]: ...
+def iterate(
+    paths: _Paths,
+    reader_type: str,
+    *,
+    step_size: int | str = "64 MiB",
+    report: bool = False,
+    errors: _Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+) -> Generator[Batch[_AnyEvent]] | Generator[tuple[Batch[_AnyEvent], Report]]: ...
 def num_events(paths: _Paths, reader_type: str) -> int: ...
-def to_parquet(paths: _Paths, reader_type: str, destination: _Path | IO[bytes], *,
-               step_size: int | str = "64 MiB", compression: str | dict[str, str] | None = "zstd",
-               progress: bool = False) -> int: ...
+def to_parquet(
+    paths: _Paths,
+    reader_type: str,
+    destination: _Path | IO[bytes],
+    *,
+    step_size: int | str = "64 MiB",
+    compression: str | dict[str, str] | None = "zstd",
+    progress: bool = False,
+) -> int: ...

@@ -85,8 +85,10 @@ class Batch(Mapping):
 
     def __repr__(self):
         where = f" from {self._path!r}" if self._path is not None else ""
-        return (f"<vesk_arrays.Batch {self._format}: {len(self)} events, {len(self['data'])} samples"
-                f"{where} starting at event {self._start}>")
+        return (
+            f"<vesk_arrays.Batch {self._format}: {len(self)} events, {len(self['data'])} samples"
+            f"{where} starting at event {self._start}>"
+        )
 
     # -- what a batch is -----------------------------------------------------------------------
 
@@ -132,7 +134,7 @@ class Batch(Mapping):
         if not 0 <= index < count:
             raise IndexError(f"event index out of range for a batch of {count} events")
         event = {name: self._columns[name][index].item() for name, _ in HEADER_FIELDS[self._format]}
-        event["data"] = self._columns["data"][self._offsets[index]:self._offsets[index + 1]]
+        event["data"] = self._columns["data"][self._offsets[index] : self._offsets[index + 1]]
         return event
 
     def waveforms(self):
@@ -150,7 +152,8 @@ class Batch(Mapping):
             raise ValueError(
                 "the events of this batch differ in length "
                 f"({int(lengths.min())} to {int(lengths.max())} samples), so they do not form "
-                "one array; use batch.offsets to slice batch['data'] per event")
+                "one array; use batch.offsets to slice batch['data'] per event"
+            )
         if self._format == "WD1":
             return data.reshape(count, per_event)
         samples = self._columns["samples"]
@@ -158,7 +161,8 @@ class Batch(Mapping):
         if count and not (samples == per_channel).all():
             raise ValueError(
                 "the events of this batch differ in samples per channel, so they do not form one "
-                "array; use batch.offsets to slice batch['data'] per event")
+                "array; use batch.offsets to slice batch['data'] per event"
+            )
         if per_channel:
             channels = per_event // per_channel
         else:

@@ -31,8 +31,10 @@ def arrow_schema(pa, reader_type, list_size=None):
     """The schema of a batch's table: ``data`` a fixed_size_list of list_size, or a large_list."""
     sample = pa.from_numpy_dtype(SAMPLE_DTYPES[reader_type])
     data = pa.list_(sample, list_size) if list_size else pa.large_list(sample)
-    fields = [pa.field(name, pa.from_numpy_dtype(dtype), nullable=False)
-              for name, dtype in HEADER_FIELDS[reader_type]]
+    fields = [
+        pa.field(name, pa.from_numpy_dtype(dtype), nullable=False)
+        for name, dtype in HEADER_FIELDS[reader_type]
+    ]
     fields.append(pa.field("data", data, nullable=False))
     return pa.schema(fields, metadata={FORMAT_KEY: reader_type.encode()})
 
@@ -70,6 +72,7 @@ def to_awkward(batch):
     ak = require("awkward", "awkward", "Batch.to_awkward()")
     names = [name for name, _ in HEADER_FIELDS[batch.format]]
     contents = [ak.contents.NumpyArray(batch[name]) for name in names]
-    contents.append(ak.contents.ListOffsetArray(ak.index.Index64(batch.offsets),
-                                                ak.contents.NumpyArray(batch["data"])))
+    contents.append(
+        ak.contents.ListOffsetArray(ak.index.Index64(batch.offsets), ak.contents.NumpyArray(batch["data"]))
+    )
     return ak.Array(ak.contents.RecordArray(contents, names + ["data"], length=len(batch)))

@@ -9,8 +9,15 @@ import sys
 from dataclasses import dataclass
 
 from ._batch import Batch
-from ._reader import (DEFAULT_STEP, BatchReader, DamagedEventError, check_errors, check_format,
-                      check_path, parse_step_size)
+from ._reader import (
+    DEFAULT_STEP,
+    BatchReader,
+    DamagedEventError,
+    check_errors,
+    check_format,
+    check_path,
+    parse_step_size,
+)
 
 _GLOB_MAGIC = re.compile(r"[*?[]")
 
@@ -27,8 +34,9 @@ def expand_paths(paths):
     try:
         paths = list(paths)
     except TypeError:
-        raise TypeError(f"paths must be a str, an os.PathLike or a list of them, "
-                        f"not {type(paths).__name__!r}") from None
+        raise TypeError(
+            f"paths must be a str, an os.PathLike or a list of them, not {type(paths).__name__!r}"
+        ) from None
     files = []
     for path in paths:
         path = check_path(path)
@@ -86,8 +94,17 @@ def with_path(error, path):
         return error
 
 
-def iterate(paths, reader_type, *, step_size=DEFAULT_STEP, report=False, errors="raise", follow=False,
-            poll_interval=0.5, timeout=None):
+def iterate(
+    paths,
+    reader_type,
+    *,
+    step_size=DEFAULT_STEP,
+    report=False,
+    errors="raise",
+    follow=False,
+    poll_interval=0.5,
+    timeout=None,
+):
     """The events of many files as batches, file after file, in the order of ``paths``.
 
     ``paths`` is a str or os.PathLike, or a list of them; glob patterns are expanded
@@ -128,9 +145,10 @@ def _pairs(files, reader_type, step_size, errors, follow_options):
 
 def _file_pairs(path, file_index, reader_type, step_size, errors, row, reader_options):
     def empty(position, **problems):
-        return (Batch.empty(reader_type, path=path, start=position),
-                Report(path, file_index, range(position, reader_position()), range(row, row),
-                       **problems))
+        return (
+            Batch.empty(reader_type, path=path, start=position),
+            Report(path, file_index, range(position, reader_position()), range(row, row), **problems),
+        )
 
     def reader_position():
         return reader.events_read if reader is not None else 0
@@ -167,8 +185,16 @@ def _file_pairs(path, file_index, reader_type, step_size, errors, row, reader_op
                     yield empty(position, damaged=damaged)
                 return
             given = True
-            yield batch, Report(path, file_index, range(batch.start, reader.events_read),
-                                range(row, row + len(batch)), damaged)
+            yield (
+                batch,
+                Report(
+                    path,
+                    file_index,
+                    range(batch.start, reader.events_read),
+                    range(row, row + len(batch)),
+                    damaged,
+                ),
+            )
             row += len(batch)
 
 

@@ -11,5 +11,6 @@ def require(module, extra, feature):
         return importlib.import_module(module)
     except ImportError as error:
         package = module.split(".")[0]
-        raise ImportError(f"{feature} needs {package}, which is not installed; "
-                          f'install it with: pip install "vesk[{extra}]"') from error
+        raise ImportError(
+            f'{feature} needs {package}, which is not installed; install it with: pip install "vesk[{extra}]"'
+        ) from error

@@ -5,14 +5,15 @@ from __future__ import annotations
 import os
 import sys
 
-from ._convert import arrow_table, arrow_schema
+from ._convert import arrow_schema, arrow_table
 from ._iterate import iterate, num_events
 from ._optional import require
 from ._reader import DEFAULT_STEP, check_format, parse_step_size
 
 
-def to_parquet(paths, reader_type, destination, *, step_size=DEFAULT_STEP, compression="zstd",
-               progress=False):
+def to_parquet(
+    paths, reader_type, destination, *, step_size=DEFAULT_STEP, compression="zstd", progress=False
+):
     """Writes the events of ``paths`` (as taken by :func:`iterate`) to one Parquet file.
 
     Each batch of ``step_size`` becomes one row group, so memory use stays near one
@@ -35,8 +36,9 @@ def to_parquet(paths, reader_type, destination, *, step_size=DEFAULT_STEP, compr
     bar = None
     if progress:
         tqdm = require("tqdm", "cli", "to_parquet(progress=True)")
-        bar = tqdm.tqdm(total=num_events(paths, reader_type), unit=" events",
-                        file=sys.stderr, desc="converting")
+        bar = tqdm.tqdm(
+            total=num_events(paths, reader_type), unit=" events", file=sys.stderr, desc="converting"
+        )
     written = 0
     try:
         writer = pq.ParquetWriter(destination, arrow_schema(pa, reader_type), compression=compression)

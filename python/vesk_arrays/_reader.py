@@ -42,16 +42,28 @@ class DamagedEventWarning(UserWarning):
 _core.register_damaged_error(DamagedEventError)
 
 
-_UNITS = {"": 1, "b": 1, "kb": 10**3, "mb": 10**6, "gb": 10**9, "tb": 10**12,
-          "kib": 2**10, "mib": 2**20, "gib": 2**30, "tib": 2**40}
+_UNITS = {
+    "": 1,
+    "b": 1,
+    "kb": 10**3,
+    "mb": 10**6,
+    "gb": 10**9,
+    "tb": 10**12,
+    "kib": 2**10,
+    "mib": 2**20,
+    "gib": 2**30,
+    "tib": 2**40,
+}
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]*)\s*", re.IGNORECASE)
 
 
 def parse_step_size(step_size):
     """("events", n) for an int, ("bytes", n) for a memory size such as "64 MiB" or "100 MB"."""
     if isinstance(step_size, bool) or not isinstance(step_size, (int, str)):
-        raise TypeError(f"step_size must be an int (events) or a str (a memory size such as "
-                        f"'64 MiB'), not {type(step_size).__name__!r}")
+        raise TypeError(
+            f"step_size must be an int (events) or a str (a memory size such as "
+            f"'64 MiB'), not {type(step_size).__name__!r}"
+        )
     if isinstance(step_size, int):
         if step_size < 1:
             raise ValueError(f"step_size must be at least 1 event, not {step_size}")
@@ -127,12 +139,12 @@ class BatchReader:
     threads: calls are served one at a time, and no event is returned twice.
     """
 
-    def __init__(self, source, reader_type, *, errors="raise", follow=False, poll_interval=0.5,
-                 timeout=None):
+    def __init__(self, source, reader_type, *, errors="raise", follow=False, poll_interval=0.5, timeout=None):
         self._format = check_format(reader_type)
         self._skip = check_errors(errors) == "skip"
         self._follow, self._poll_interval, self._timeout = self._check_follow_options(
-            follow, poll_interval, timeout)
+            follow, poll_interval, timeout
+        )
         self._pending = None
         self._damaged = []
         self._owned = None  # a decompressing file object opened here, closed with the reader
@@ -154,8 +166,11 @@ class BatchReader:
 
     @staticmethod
     def _check_follow_options(follow, poll_interval, timeout):
-        return (bool(follow), _check_seconds("poll_interval", poll_interval),
-                None if timeout is None else _check_seconds("timeout", timeout))
+        return (
+            bool(follow),
+            _check_seconds("poll_interval", poll_interval),
+            None if timeout is None else _check_seconds("timeout", timeout),
+        )
 
     # -- state ---------------------------------------------------------------------------------
 
@@ -242,8 +257,11 @@ class BatchReader:
             if self._timeout is not None and now - quiet_since >= self._timeout:
                 return
             # Interruptible: Ctrl-C ends the wait at once.
-            time.sleep(self._poll_interval if self._timeout is None
-                       else min(self._poll_interval, max(self._timeout - (now - quiet_since), 0)))
+            time.sleep(
+                self._poll_interval
+                if self._timeout is None
+                else min(self._poll_interval, max(self._timeout - (now - quiet_since), 0))
+            )
 
     def skip(self, count):
         """Steps over up to ``count`` events without reading their samples (payloads are
@@ -302,10 +320,16 @@ def read(source, reader_type, *, start=0, stop=None, errors="raise"):
     with BatchReader(source, reader_type, errors=errors) as reader:
         reader.skip(start)
         wanted = None if stop is None else max(stop - start, 0)
-        batch = reader._read(wanted, None) if wanted != 0 else Batch.empty(reader.format, path=reader.path,
-                                                                           start=reader.events_read)
+        batch = (
+            reader._read(wanted, None)
+            if wanted != 0
+            else Batch.empty(reader.format, path=reader.path, start=reader.events_read)
+        )
         reader._raise_pending()
         if reader.damaged:
-            warnings.warn(f"{reader.path}: skipped {len(reader.damaged)} damaged events",
-                          DamagedEventWarning, stacklevel=2)
+            warnings.warn(
+                f"{reader.path}: skipped {len(reader.damaged)} damaged events",
+                DamagedEventWarning,
+                stacklevel=2,
+            )
         return batch

@@ -32,6 +32,7 @@ class Failure(Exception):
 
 # -- formats ------------------------------------------------------------------------------------
 
+
 def file_formats(options, paths):
     """Each file's format: --format, else its extension; a usage error when neither tells."""
     if options.format:
@@ -39,16 +40,19 @@ def file_formats(options, paths):
     formats = [EXTENSIONS.get(os.path.splitext(path)[1].lower()) for path in paths]
     for path, reader_type in zip(paths, formats):
         if reader_type is None:
-            options.parser.error(f"cannot tell the format of {path} from its name (.wd1 or .wd2 "
-                                 "expected): give --format WD1 or --format WD2")
+            options.parser.error(
+                f"cannot tell the format of {path} from its name (.wd1 or .wd2 "
+                "expected): give --format WD1 or --format WD2"
+            )
     return formats
 
 
 def one_format(options, paths):
     formats = set(file_formats(options, paths))
     if len(formats) > 1:
-        options.parser.error("the files are of different formats (by their names): give only files "
-                             "of one format, or --format")
+        options.parser.error(
+            "the files are of different formats (by their names): give only files of one format, or --format"
+        )
     return formats.pop()
 
 
@@ -65,13 +69,14 @@ def plural(count, noun):
 
 # -- info ---------------------------------------------------------------------------------------
 
+
 class FileSummary:
     """Figures gathered from a file's batches, a batch at a time."""
 
     def __init__(self):
         self.events = 0
         self.min_length = self.max_length = None
-        self.first = self.last = None          # (counter, timestamp)
+        self.first = self.last = None  # (counter, timestamp)
 
     def add(self, batch):
         count = len(batch)
@@ -130,7 +135,9 @@ def info_file(path, reader_type, out):
         note = f", {trailing} trailing bytes of a truncated last event" if trailing else ", no trailing bytes"
         rows.append(("size", f"{size} bytes{note}"))
     if damaged:
-        indices = ", ".join(str(index) for index, _, _ in damaged[:10]) + (", ..." if len(damaged) > 10 else "")
+        indices = ", ".join(str(index) for index, _, _ in damaged[:10]) + (
+            ", ..." if len(damaged) > 10 else ""
+        )
         rows.append(("damaged", f"{plural(len(damaged), 'event')} (index {indices}), skipped"))
     else:
         rows.append(("damaged", "none"))
@@ -158,6 +165,7 @@ def run_info(options):
 
 # -- head ---------------------------------------------------------------------------------------
 
+
 def print_table(header, rows, out):
     widths = [max(len(cell) for cell in column) for column in zip(header, *rows)]
     for row in [header, *rows]:
@@ -174,8 +182,11 @@ def run_head(options):
     for index in range(len(batch)):
         event = batch.event(index)
         data = event["data"]
-        stats = [f"{data.min():.6g}", f"{data.max():.6g}", f"{data.mean(dtype=np.float64):.6g}"] \
-            if data.size else ["-", "-", "-"]
+        stats = (
+            [f"{data.min():.6g}", f"{data.max():.6g}", f"{data.mean(dtype=np.float64):.6g}"]
+            if data.size
+            else ["-", "-", "-"]
+        )
         rows.append([str(event[name]) for name in names] + [str(data.size)] + stats)
     print_table(names + ["length", "min", "max", "mean"], rows, sys.stdout)
     sys.stdout.flush()
@@ -187,17 +198,24 @@ def run_head(options):
 
 # -- convert ------------------------------------------------------------------------------------
 
+
 def run_convert(options):
     from ._parquet import to_parquet
 
     reader_type = one_format(options, options.files)
-    written = to_parquet(options.files, reader_type, options.output, compression=options.compression,
-                         progress=sys.stderr.isatty())
+    written = to_parquet(
+        options.files,
+        reader_type,
+        options.output,
+        compression=options.compression,
+        progress=sys.stderr.isatty(),
+    )
     print(f"{plural(written, 'event')} from {plural(len(options.files), 'file')} written to {options.output}")
     return 0
 
 
 # -- plot ---------------------------------------------------------------------------------------
+
 
 def run_plot(options):
     from ._optional import require
@@ -225,8 +243,11 @@ def run_plot(options):
     else:
         axes.plot(data, lw=0.8)
         axes.set(ylabel="ADC counts" if reader_type == "WD1" else "value")
-    axes.set(xlabel="sample", title=f"{os.path.basename(options.file)}: event {options.event} "
-             f"(counter {event['event_counter']}, timestamp {event['timestamp']})")
+    axes.set(
+        xlabel="sample",
+        title=f"{os.path.basename(options.file)}: event {options.event} "
+        f"(counter {event['event_counter']}, timestamp {event['timestamp']})",
+    )
     figure.tight_layout()
     figure.savefig(options.output, dpi=100)
     print(f"event {options.event} of {options.file} plotted to {options.output}")
@@ -234,6 +255,7 @@ def run_plot(options):
 
 
 # -- the command line ---------------------------------------------------------------------------
+
 
 def non_negative(text):
     try:
@@ -246,21 +268,31 @@ def non_negative(text):
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(prog=PROG, description="Look into WD1 and WD2 event files, "
-                                     "convert them to Parquet, plot their waveforms.",
-                                     epilog="Exit status: 0 success, 1 a file is missing, unreadable "
-                                     "or holds damaged events, 2 usage error.")
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Look into WD1 and WD2 event files, convert them to Parquet, plot their waveforms.",
+        epilog="Exit status: 0 success, 1 a file is missing, unreadable "
+        "or holds damaged events, 2 usage error.",
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name, run, description):
         sub = commands.add_parser(name, help=description, description=description)
-        sub.add_argument("--format", type=str.upper, choices=FORMATS,
-                         help="the files' format (default: from the extension, .wd1 or .wd2)")
+        sub.add_argument(
+            "--format",
+            type=str.upper,
+            choices=FORMATS,
+            help="the files' format (default: from the extension, .wd1 or .wd2)",
+        )
         sub.set_defaults(run=run, parser=sub)
         return sub
 
-    info = command("info", run_info, "format, layout, event count, samples, counters, timestamps, "
-                   "trailing bytes and damaged events of each file")
+    info = command(
+        "info",
+        run_info,
+        "format, layout, event count, samples, counters, timestamps, "
+        "trailing bytes and damaged events of each file",
+    )
     info.add_argument("files", nargs="+", metavar="FILE")
 
     head = command("head", run_head, "the first events' headers with the min, max and mean of their samples")
@@ -270,13 +302,23 @@ def build_parser():
     convert = command("convert", run_convert, "all events of the files into one Parquet file")
     convert.add_argument("files", nargs="+", metavar="FILE")
     convert.add_argument("-o", "--output", required=True, metavar="OUT.parquet")
-    convert.add_argument("--compression", type=str.lower, default="zstd", choices=COMPRESSIONS,
-                         help="Parquet compression codec (default zstd)")
+    convert.add_argument(
+        "--compression",
+        type=str.lower,
+        default="zstd",
+        choices=COMPRESSIONS,
+        help="Parquet compression codec (default zstd)",
+    )
 
     plot = command("plot", run_plot, "the waveform(s) of one event, as an image")
     plot.add_argument("file", metavar="FILE")
-    plot.add_argument("--event", type=non_negative, default=0, metavar="N",
-                      help="index of the event in the file (default 0)")
+    plot.add_argument(
+        "--event",
+        type=non_negative,
+        default=0,
+        metavar="N",
+        help="index of the event in the file (default 0)",
+    )
     plot.add_argument("-o", "--output", required=True, metavar="OUT.png")
     return parser
 

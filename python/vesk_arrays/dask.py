@@ -21,7 +21,8 @@ import numpy as np
 from ._batch import Batch
 from ._iterate import expand_paths, num_events, with_path
 from ._optional import require
-from ._reader import DEFAULT_STEP, check_errors, check_format, parse_step_size, read as read_events
+from ._reader import DEFAULT_STEP, check_errors, check_format, parse_step_size
+from ._reader import read as read_events
 
 __all__ = ["read", "plan_partitions"]
 
@@ -34,8 +35,11 @@ def plan_partitions(paths, reader_type, step_size=DEFAULT_STEP):
     check_format(reader_type)
     unit, size = parse_step_size(step_size)
     files = [os.path.abspath(path) for path in expand_paths(paths)]
-    plan = _plan_by_bytes(files, reader_type, size) if unit == "bytes" else \
-        _plan_by_events(files, reader_type, size)
+    plan = (
+        _plan_by_bytes(files, reader_type, size)
+        if unit == "bytes"
+        else _plan_by_events(files, reader_type, size)
+    )
     return plan or [()]
 
 
@@ -132,5 +136,12 @@ def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=F
     check_errors(errors)
     partitions = plan_partitions(paths, reader_type, step_size)
     meta = _empty_frame(pa, reader_type, source)
-    return dd.from_map(_read_partition, partitions, meta=meta, reader_type=reader_type,
-                       errors=errors, source=bool(source), label=f"vesk-read-{reader_type.lower()}")
+    return dd.from_map(
+        _read_partition,
+        partitions,
+        meta=meta,
+        reader_type=reader_type,
+        errors=errors,
+        source=bool(source),
+        label=f"vesk-read-{reader_type.lower()}",
+    )

@@ -11,7 +11,14 @@ __all__ = ["read", "plan_partitions"]
 
 # A partition: pieces (path, start, stop), events start to stop - 1 of the file
 # (stop None: to its end).
-def plan_partitions(paths: _Paths, reader_type: str, step_size: int | str = "64 MiB"
-                    ) -> list[tuple[tuple[str, int, int | None], ...]]: ...
-def read(paths: _Paths, reader_type: str, *, step_size: int | str = "64 MiB",
-         errors: Literal["raise", "skip"] = "raise", source: bool = False) -> dd.DataFrame: ...
+def plan_partitions(
+    paths: _Paths, reader_type: str, step_size: int | str = "64 MiB"
+) -> list[tuple[tuple[str, int, int | None], ...]]: ...
+def read(
+    paths: _Paths,
+    reader_type: str,
+    *,
+    step_size: int | str = "64 MiB",
+    errors: Literal["raise", "skip"] = "raise",
+    source: bool = False,
+) -> dd.DataFrame: ...

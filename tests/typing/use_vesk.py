@@ -32,8 +32,10 @@ def any_format(path: str, kind: str) -> list[int]:
     return [keep(event) for event in vesk.EventReader(path, kind)]
 
 
-def formats_are_told_apart(reader1: "vesk.EventReader[WD1Event]", reader2: "vesk.EventReader[WD2Event]") -> None:
-    samples: "np.ndarray[tuple[int, ...], np.dtype[np.uint16]]" = next(reader1)["data"]
-    values: "np.ndarray[tuple[int, ...], np.dtype[np.float32]]" = next(reader2)["data"]
-    wrong: "WD1Event" = next(reader2)  # type: ignore[assignment]
+def formats_are_told_apart(
+    reader1: "vesk.EventReader[WD1Event]", reader2: "vesk.EventReader[WD2Event]"
+) -> None:
+    samples: np.ndarray[tuple[int, ...], np.dtype[np.uint16]] = next(reader1)["data"]
+    values: np.ndarray[tuple[int, ...], np.dtype[np.float32]] = next(reader2)["data"]
+    wrong: WD1Event = next(reader2)  # type: ignore[assignment]
     print(samples, values, wrong)

@@ -32,7 +32,7 @@ def columns_of_a_slice(path: str) -> float:
     assert_type(first, "WD1Event")
     samples: NDArray[np.uint16] = first["data"]
     print(samples[: first["event_size"]], batch.path, batch.start, batch.stop, len(batch), batch.nbytes)
-    return float(batch["data"][batch.offsets[1]:batch.offsets[2]].mean())
+    return float(batch["data"][batch.offsets[1] : batch.offsets[2]].mean())
 
 
 def wd2_columns(path: pathlib.Path) -> NDArray[np.float64]:
@@ -66,7 +66,7 @@ def a_batch_is_a_mapping(batch: "Batch[WD1Event | WD2Event]") -> dict[str, int]:
 def batches_are_covariant(wd1: "Batch[WD1Event]", wd2: "Batch[WD2Event]") -> None:
     a_batch_is_a_mapping(wd1)
     a_batch_is_a_mapping(wd2)
-    keep: "Batch[WD1Event]" = wd2  # type: ignore[assignment]
+    keep: Batch[WD1Event] = wd2  # type: ignore[assignment]
     print(keep)
 
 
@@ -131,7 +131,9 @@ def many_files(folder: pathlib.Path) -> int:
     for batch in vesk_arrays.iterate(folder / "*.wd1", "WD1", step_size="16 MiB"):
         assert_type(batch, "Batch[WD1Event]")
         rows += len(batch)
-    for wd2_batch, report in vesk_arrays.iterate([folder / "a.wd2", "b.wd2"], "WD2", report=True, errors="skip"):
+    for wd2_batch, report in vesk_arrays.iterate(
+        [folder / "a.wd2", "b.wd2"], "WD2", report=True, errors="skip"
+    ):
         assert_type(wd2_batch, "Batch[WD2Event]")
         assert_type(report, Report)
         if not report.ok:
