@@ -11,9 +11,7 @@ import os
 import sys
 
 import vesk
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sample_files import write_wd1, write_wd2  # noqa: E402
+from sample_files import write_wd1, write_wd2
 
 
 def summarise(path, reader_type):

@@ -15,7 +15,6 @@ the files at the same paths).
 
 import argparse
 import os
-import sys
 import tempfile
 
 import numpy as np
@@ -24,6 +23,7 @@ import pyarrow as pa
 
 import vesk_arrays
 import vesk_arrays.dask
+from sample_files import write_wd1, write_wd2
 
 COLUMNS = {
     "file": pd.ArrowDtype(pa.string()),
@@ -108,9 +108,6 @@ def print_table(table, limit=10):
 
 
 def generate(count, reader_type, folder):
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from sample_files import write_wd1, write_wd2
-
     paths = []
     for i in range(count):
         path = os.path.join(folder, f"run{i:03d}.{reader_type.lower()}")

@@ -1,19 +1,28 @@
 import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
+from hypothesis import HealthCheck, settings
 
-import vesk
+from wdfiles import SANITIZED, fault_class
 
-sys.path.insert(0, os.path.dirname(__file__))
-from wdfiles import FAULT, wd1_event  # noqa: E402
+# The property tests: a fixed sequence of examples in the normal suite, so that a run
+# fails or passes the same way every time; `--hypothesis-profile=fuzz` (the fuzz
+# session) draws fresh random examples, VESK_FUZZ_EXAMPLES of them per test.
+_COMMON = {
+    "deadline": None,
+    "database": None,
+    "suppress_health_check": [HealthCheck.too_slow, HealthCheck.data_too_large],
+}
+settings.register_profile("suite", derandomize=True, max_examples=150, **_COMMON)
+settings.register_profile(
+    "fuzz", derandomize=False, max_examples=int(os.environ.get("VESK_FUZZ_EXAMPLES", "3000")), **_COMMON
+)
+settings.load_profile("suite")
 
-# Set by the sanitizer run: ASan's quarantine keeps freed memory mapped, so
-# figures of resident memory mean nothing there.
-SANITIZED = os.environ.get("VESK_SANITIZED") == "1"
-needs_plain_memory = pytest.mark.skipif(SANITIZED, reason="RSS is not meaningful under ASan")
+
+def pytest_runtest_setup(item):
+    if SANITIZED and item.get_closest_marker("plain_memory"):
+        pytest.skip("RSS is not meaningful under ASan")
 
 
 @pytest.fixture
@@ -29,62 +38,6 @@ def write(tmp_path):
     return write_file
 
 
-def fault_class():
-    """The process-wide PanicException class, obtained by provoking a fault."""
-    import tempfile
-
-    with tempfile.NamedTemporaryFile(suffix=".wd1") as f:
-        f.write(wd1_event(event_size=22))
-        f.flush()
-        try:
-            next(vesk.EventReader(f.name, "WD1"))
-        except BaseException as e:  # noqa: B036
-            return type(e)
-    raise AssertionError("no fault raised")
-
-
 @pytest.fixture(scope="session")
 def PanicException():
     return fault_class()
-
-
-def collect(reader, panic):
-    """Iterates to the end, recording FAULT for each internal fault."""
-    out = []
-    while True:
-        try:
-            out.append(next(reader))
-        except StopIteration:
-            return out
-        except panic:
-            out.append(FAULT)
-
-
-# For code run by run_python: a scratch folder, and write(name, data) -> path.
-WRITE_FILES = """
-    import os, tempfile
-    folder = tempfile.mkdtemp()
-    def write(name, data):
-        path = os.path.join(folder, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
-"""
-
-
-def run_python(code, timeout=120, **kwargs):
-    """Runs code in a fresh interpreter; returns the CompletedProcess.
-
-    A code that may block for ever (reading a FIFO, say) is given a short timeout:
-    subprocess.TimeoutExpired then fails the test instead of hanging the suite."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        **kwargs,
-    )
-
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))

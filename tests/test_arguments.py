@@ -7,8 +7,7 @@ import pathlib
 import pytest
 
 import vesk
-from conftest import open_fds
-from wdfiles import wd1_event
+from wdfiles import files_open_under, wd1_event
 
 NEW = "EventReader.__new__()"
 
@@ -131,19 +130,17 @@ def test_nul_in_path_is_plain_os_error():
 
 
 @pytest.mark.parametrize("reader_type", ["wd1", "WD1 ", "", "WD3", "wd2", "WD1\0"])
-def test_unknown_reader_type_closes_the_file(wd1_path, reader_type):
-    before = open_fds()
+def test_unknown_reader_type_closes_the_file(tmp_path, wd1_path, reader_type):
     with pytest.raises(ValueError) as raised:
         vesk.EventReader(wd1_path, reader_type)
     assert raised.value.args == (f"unknown reader type '{reader_type}', expected 'WD1' or 'WD2'",)
-    assert open_fds() == before
+    assert files_open_under(tmp_path) == []
 
 
-def test_readers_close_their_files(wd1_path, write):
-    before = open_fds()
+def test_readers_close_their_files(tmp_path, wd1_path, write):
     for _ in range(200):
         reader = vesk.EventReader(wd1_path, "WD1")
         del reader
         with pytest.raises(OSError):
             vesk.EventReader(write(b"x" * 10), "WD2")
-    assert open_fds() == before
+    assert files_open_under(tmp_path) == []

@@ -6,8 +6,7 @@ import numpy as np
 import pytest
 
 import vesk
-from conftest import needs_plain_memory, run_python
-from wdfiles import wd1_event, wd2_event
+from wdfiles import run_python, wd1_event, wd2_event
 
 
 def first_event(write, data, reader_type):
@@ -53,7 +52,7 @@ def test_arrays_outlive_the_reader_and_each_other(write):
     assert (views[0] == 7).all() and (views[1] == 1).all()
 
 
-@needs_plain_memory
+@pytest.mark.plain_memory
 def test_owner_frees_the_samples_once():
     result = run_python("""
         import os, tempfile, struct, resource, gc

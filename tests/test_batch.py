@@ -11,8 +11,7 @@ import pytest
 
 import vesk
 import vesk_arrays as va
-from conftest import collect, run_python
-from wdfiles import FAULT, WD1_KEYS, WD2_KEYS, wd1_event, wd2_event
+from wdfiles import FAULT, WD1_KEYS, WD2_KEYS, collect, run_python, wd1_event, wd2_event
 
 KEYS = {"WD1": WD1_KEYS, "WD2": WD2_KEYS}
 

@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "examples")
-sys.path.insert(0, EXAMPLES)
 
 
 def test_demo_prints_a_summary(tmp_path):

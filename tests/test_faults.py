@@ -5,7 +5,7 @@ import textwrap
 
 import pytest
 
-from conftest import WRITE_FILES, run_python
+from wdfiles import WRITE_FILES, run_python
 
 
 def _has_testcapi():

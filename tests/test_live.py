@@ -23,8 +23,17 @@ import pytest
 
 import vesk
 import vesk_arrays as va
-from conftest import WRITE_FILES, run_python
-from wdfiles import WD1_KEYS, WD2_KEYS, assert_same_events, decode_wd1, decode_wd2, wd1_event, wd2_event
+from wdfiles import (
+    WD1_KEYS,
+    WD2_KEYS,
+    WRITE_FILES,
+    assert_same_events,
+    decode_wd1,
+    decode_wd2,
+    run_python,
+    wd1_event,
+    wd2_event,
+)
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 KEYS = {"WD1": WD1_KEYS, "WD2": WD2_KEYS}

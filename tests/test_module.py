@@ -5,8 +5,7 @@ import weakref
 import pytest
 
 import vesk
-from conftest import run_python
-from wdfiles import wd1_event
+from wdfiles import run_python, wd1_event
 
 
 def test_module_exports_only_the_reader():

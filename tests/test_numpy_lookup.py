@@ -2,7 +2,7 @@
 
 import pytest
 
-from conftest import WRITE_FILES, run_python
+from wdfiles import WRITE_FILES, run_python
 
 PRELUDE = (
     WRITE_FILES

@@ -1,18 +1,11 @@
 """WD1 decoding end to end: fields, samples, truncation, odd sizes, faults and read errors."""
 
-import random
-
 import numpy as np
 import pytest
 
 import vesk
-import wdfiles
-from conftest import collect, needs_plain_memory, run_python
-from wdfiles import WD1_KEYS, decode_wd1, wd1_event
-
-
-def assert_same_events(actual, expected):
-    wdfiles.assert_same_events(actual, expected, WD1_KEYS, np.uint16)
+from wdfiles import WD1_KEYS, decode_wd1, run_python, wd1_event
+from wdfiles import assert_same_wd1 as assert_same_events
 
 
 def three_events():
@@ -125,7 +118,7 @@ def test_huge_claimed_size_in_short_file_ends_without_allocating(write, event_si
         next(reader)
 
 
-@needs_plain_memory
+@pytest.mark.plain_memory
 def test_huge_claimed_size_touches_no_memory(tmp_path):
     path = tmp_path / "claims-2GiB.wd1"
     path.write_bytes(wd1_event(event_size=0x80000000))
@@ -150,31 +143,6 @@ def test_directory_raises_the_read_error_once_then_ends(tmp_path):
     for _ in range(2):
         with pytest.raises(StopIteration):
             next(reader)
-
-
-def test_random_damaged_files_match_the_reference(write, PanicException):
-    rng = random.Random(1234)
-    for _ in range(300):
-        parts = []
-        for _ in range(rng.randrange(6)):
-            samples = [rng.randrange(65536) for _ in range(rng.randrange(20))]
-            size = None
-            if rng.random() < 0.3:
-                size = rng.choice([rng.randrange(-40, 80), rng.randrange(2**32)])
-            parts.append(
-                wd1_event(
-                    samples,
-                    event_size=size,
-                    event_counter=rng.randrange(2**32),
-                    trailing=rng.choice([b"", b"\x01"]),
-                )
-            )
-        data = bytearray(b"".join(parts))
-        for _ in range(rng.randrange(3)):
-            if data:
-                data[rng.randrange(len(data))] = rng.randrange(256)
-        data = bytes(data[: rng.randrange(len(data) + 1)] if rng.random() < 0.5 else data)
-        assert_same_events(collect(vesk.EventReader(write(data), "WD1"), PanicException), decode_wd1(data))
 
 
 def test_payload_that_memory_cannot_hold_is_memory_error(tmp_path):

@@ -1,15 +1,24 @@
-"""Writers of WD1 and WD2 event files, and small reference decoders, for the tests.
+"""Writers of WD1 and WD2 event files, small reference decoders, and the other helpers the tests share.
 
 The reference decoders are deliberately naive: whole-file, struct-based, one
 event at a time. Where vesk's answer is not an event they record a marker
 ("fault" for an internal fault) so that a whole iteration can be compared.
 """
 
+import os
 import struct
+import subprocess
+import sys
+import tempfile
+import textwrap
 
 import numpy as np
 
 FAULT = "fault"
+
+# Set by the sanitizer run: ASan's quarantine keeps freed memory mapped, so
+# figures of resident memory mean nothing there.
+SANITIZED = os.environ.get("VESK_SANITIZED") == "1"
 
 WD1_KEYS = ["event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp", "data"]
 WD2_KEYS = ["event_counter", "timestamp", "samples", "sampling_period", "channels", "data"]
@@ -27,6 +36,94 @@ def assert_same_events(actual, expected, keys, dtype):
         assert [got[k] for k in keys[:-1]] == [want[k] for k in keys[:-1]]
         assert got["data"].dtype == dtype
         np.testing.assert_array_equal(got["data"].view(bits), want["data"].view(bits))
+
+
+def assert_same_wd1(actual, expected):
+    assert_same_events(actual, expected, WD1_KEYS, np.uint16)
+
+
+def assert_same_wd2(actual, expected):
+    assert_same_events(actual, expected, WD2_KEYS, np.float32)
+
+
+def collect(reader, panic):
+    """Iterates to the end, recording FAULT for each internal fault (an exception of class `panic`)."""
+    out = []
+    while True:
+        try:
+            out.append(next(reader))
+        except StopIteration:
+            return out
+        except panic:
+            out.append(FAULT)
+
+
+def fault_class():
+    """The process-wide PanicException class, obtained by provoking a fault."""
+    import vesk
+
+    with tempfile.NamedTemporaryFile(suffix=".wd1") as f:
+        f.write(wd1_event(event_size=22))
+        f.flush()
+        try:
+            next(vesk.EventReader(f.name, "WD1"))
+        except BaseException as e:  # PanicException derives from BaseException only
+            return type(e)
+    raise AssertionError("no fault raised")
+
+
+# For code run by run_python: a scratch folder, and write(name, data) -> path.
+WRITE_FILES = """
+    import os, tempfile
+    folder = tempfile.mkdtemp()
+    def write(name, data):
+        path = os.path.join(folder, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+"""
+
+
+def run_python(code, timeout=120, **kwargs):
+    """Runs code (dedented) in a fresh interpreter; returns the CompletedProcess.
+
+    A code that may block for ever (reading a FIFO, say) is given a short timeout:
+    subprocess.TimeoutExpired then fails the test instead of hanging the suite."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        **kwargs,
+    )
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def files_open_under(folder):
+    """The paths under `folder` that this process holds open.
+
+    Unlike a count of all descriptors, not disturbed by threads that other tests left
+    behind (Dask's, say) opening and closing files of their own.
+    """
+    folder = os.path.join(os.path.realpath(folder), "")
+    opened = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:  # closed meanwhile, or the listing's own descriptor
+            continue
+        if target.startswith(folder):
+            opened.append(target)
+    return opened
+
+
+def rss():
+    """Resident memory of this process in bytes."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def u32(value):
