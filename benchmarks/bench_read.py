@@ -1,31 +1,31 @@
 """Throughput and memory of vesk against the readers a user would write without it.
 
-    python benchmarks/bench_read.py [--repeats N] [--quick]
+    python benchmarks/bench_read.py [--repeats N] [--quick] [--json FILE] [--plot FILE.png]
 
 Generates its files in a temporary folder and measures, in this one run:
   * small events (WD1, 256 samples, 200 000 events): vesk beside a hand-written
     NumPy reader (whole file read, struct.unpack_from, numpy.frombuffer, a dict
     per event), in events per second, as a ratio;
   * large events (WD2, 4 channels x 65 536 samples, 256 MiB): vesk beside
-    numpy.fromfile of the same file, in bytes per second, as a ratio;
+    numpy.fromfile, which reads the whole file into one new array (no events,
+    no headers decoded), and beside readinto one reused 1 MiB buffer (nothing
+    kept: the floor of any reader), in bytes per second, as ratios;
   * memory: peak RSS above the interpreter's baseline while iterating the large
     file, and RSS growth over a million small events.
 Each timing is the best of several repeats; the files are read once first so that
-every reader meets a warm page cache.
+every reader meets a warm page cache. --json writes the figures, --plot a bar chart
+of the ratios (with matplotlib installed).
 """
 
 import argparse
 import os
 import struct
-import subprocess
-import sys
 import tempfile
-import textwrap
-import time
 
 import numpy as np
 
 import vesk
+from _common import Comparison, Figure, Report, best_time, report, run_probe, warm_page_cache
 
 SMALL_SAMPLES = 256
 LARGE_CHANNELS = 4
@@ -96,20 +96,9 @@ def vesk_count(path, reader_type):
     return count
 
 
-def best_time(function, *args, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = function(*args)
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 MEMORY_PROBE = """
-    import gc, os, sys, vesk, numpy
-    def rss():
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    import gc, sys, vesk, numpy
+    from _common import rss
     next(iter(vesk.EventReader(sys.argv[2], "WD1")))   # NumPy located, types created
     gc.collect()
     if sys.argv[1] == "peak":
@@ -130,23 +119,16 @@ MEMORY_PROBE = """
 """
 
 
-def memory_probe(*args):
-    out = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(MEMORY_PROBE), *map(str, args)],
-        check=True,
-        capture_output=True,
-        text=True,
-    ).stdout
-    return int(out)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="smaller files, for a smoke run")
+    parser.add_argument("--json", metavar="FILE", help="write the figures to FILE as JSON")
+    parser.add_argument("--plot", metavar="FILE", help="save a bar chart of the ratios to FILE (PNG)")
     options = parser.parse_args()
     small_events = 20_000 if options.quick else 200_000
     large_bytes = (32 if options.quick else 256) << 20
+    result = Report("bench_read", {"best of": options.repeats, "quick": options.quick})
 
     with tempfile.TemporaryDirectory() as folder:
         small = os.path.join(folder, "small.wd1")
@@ -154,56 +136,67 @@ def main():
         write_small_wd1(small, small_events)
         large_events = write_large_wd2(large, large_bytes)
         large_size = os.path.getsize(large)
-        for path in (small, large):  # warm the page cache
-            with open(path, "rb") as f:
-                while f.read(1 << 24):
-                    pass
-
-        print(
-            f"vesk benchmark, Python {sys.version.split()[0]}, NumPy {np.__version__}, "
-            f"best of {options.repeats}"
-        )
+        warm_page_cache(small, large)
 
         t_vesk, n = best_time(vesk_count, small, "WD1", repeats=options.repeats)
         assert n == small_events
         t_hand, n = best_time(handwritten_wd1, small, repeats=options.repeats)
         assert n == small_events
-        print(f"\nsmall events: WD1, {SMALL_SAMPLES} samples, {small_events} events")
-        print(
-            f"  vesk          {small_events / t_vesk:12,.0f} events/s  "
-            f"{1e9 * t_vesk / small_events:8.0f} ns/event"
+        workload = f"small events: WD1, {SMALL_SAMPLES} samples, {small_events:,} events"
+        result.comparisons.append(
+            Comparison(
+                workload,
+                "events/s",
+                small_events / t_vesk,
+                "hand-written struct + numpy.frombuffer reader",
+                small_events / t_hand,
+            )
         )
-        print(
-            f"  hand-written  {small_events / t_hand:12,.0f} events/s  "
-            f"{1e9 * t_hand / small_events:8.0f} ns/event"
-        )
-        print(f"  ratio vesk / hand-written: {t_hand / t_vesk:.2f}x")
 
         t_vesk, n = best_time(vesk_count, large, "WD2", repeats=options.repeats)
         assert n == large_events
-        t_raw, _ = best_time(np.fromfile, large, np.uint8, repeats=options.repeats)
+        t_fromfile, _ = best_time(np.fromfile, large, np.uint8, repeats=options.repeats)
         t_floor, _ = best_time(readinto_reused, large, repeats=options.repeats)
-        print(
-            f"\nlarge events: WD2, {LARGE_CHANNELS} x {LARGE_SAMPLES} samples, {large_size / 2**20:.0f} MiB"
+        workload = (
+            f"large events: WD2, {LARGE_CHANNELS} x {LARGE_SAMPLES} samples, {large_size / 2**20:.0f} MiB"
         )
-        print(f"  vesk            {large_size / t_vesk / 2**30:6.2f} GiB/s")
-        print(f"  numpy.fromfile  {large_size / t_raw / 2**30:6.2f} GiB/s")
-        print(f"  ratio vesk / raw read: {t_raw / t_vesk:.2f}x")
-        print(
-            f"  readinto, one reused 1 MiB buffer (the floor, nothing kept): "
-            f"{large_size / t_floor / 2**30:.2f} GiB/s; vesk reaches {t_floor / t_vesk:.2f}x of it"
+        gib = large_size / 2**30
+        result.comparisons.append(
+            Comparison(
+                workload,
+                "GiB/s",
+                gib / t_vesk,
+                "numpy.fromfile, whole file into one new array",
+                gib / t_fromfile,
+            )
+        )
+        result.comparisons.append(
+            Comparison(
+                workload,
+                "GiB/s",
+                gib / t_vesk,
+                "readinto one reused 1 MiB buffer, nothing kept (the floor)",
+                gib / t_floor,
+            )
         )
 
         event_bytes = 28 + 4 * LARGE_CHANNELS * LARGE_SAMPLES
-        peak = memory_probe("peak", small, large)
+        peak = int(run_probe(MEMORY_PROBE, "peak", small, large))
         passes = max(1, 1_000_000 // small_events)
-        growth = memory_probe("growth", small, passes)
-        print("\nmemory")
-        print(
-            f"  peak RSS above baseline while streaming {large_size / 2**20:.0f} MiB: "
-            f"{peak / 2**20:.1f} MiB ({peak / event_bytes:.1f} events of {event_bytes / 2**20:.1f} MiB)"
+        growth = int(run_probe(MEMORY_PROBE, "growth", small, passes))
+        result.figures.append(
+            Figure(
+                f"peak RSS above baseline while streaming {large_size / 2**20:.0f} MiB "
+                f"of {event_bytes / 2**20:.1f} MiB events",
+                peak / 2**20,
+                "MiB",
+            )
         )
-        print(f"  RSS growth over {passes * small_events:,} small events: {growth / 2**10:.0f} KiB")
+        result.figures.append(
+            Figure(f"RSS growth over {passes * small_events:,} small events", growth / 2**10, "KiB")
+        )
+
+    report(result, options.json, options.plot)
 
 
 if __name__ == "__main__":
