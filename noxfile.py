@@ -452,9 +452,11 @@ def bench(session: nox.Session) -> None:
 
 @nox.session
 def demo(session: nox.Session) -> None:
-    """Builds vesk and reads a small sample WD1 and WD2 file (examples/demo.py)."""
-    install_vesk(session, "examples")
-    session.run("python", "examples/demo.py", *session.posargs)
+    """Builds vesk, writes a small sample WD1 and WD2 file and runs the `vesk` command on them:
+    info, head, a Parquet conversion and a plot (examples/cli_demo.sh)."""
+    install_vesk(session, "cli")
+    session.run("bash", "examples/cli_demo.sh", *session.posargs, env={"PYTHON": "python"},
+                external=True)
 
 
 @nox.session(reuse_venv=True)
