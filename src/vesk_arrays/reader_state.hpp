@@ -56,8 +56,11 @@ auto without_interpreter_lock(ReaderState& state, Body&& body) -> std::optional<
     }
     state.hooks.saved = saved;
     auto result = body();
+    // The hooks may have taken the lock back and saved a new state; read it
+    // before another thread's call can overwrite it.
+    saved = state.hooks.saved;
     hold.unlock();
-    PyEval_RestoreThread(state.hooks.saved);
+    PyEval_RestoreThread(saved);
     return result;
 }
 
