@@ -72,8 +72,12 @@ def find_python(version: str) -> str:
     return version
 
 
+# Always given, ON or OFF, so that a build folder configured the other way follows.
+WERROR_DEFINE = f"VESK_WERROR={'ON' if WERROR else 'OFF'}"
+
+
 def cmake_werror() -> list[str]:
-    return ["-DVESK_WERROR=ON"] if WERROR else []
+    return [f"-D{WERROR_DEFINE}"]
 
 
 def newest_wheel_input() -> float:
@@ -113,7 +117,7 @@ def built_wheel(session: nox.Session) -> str:
     if missing:
         session.install(*missing)
     shutil.rmtree(folder, ignore_errors=True)
-    config = ["--config-settings=cmake.define.VESK_WERROR=ON"] if WERROR else []
+    config = [f"--config-settings=cmake.define.{WERROR_DEFINE}"]
     session.run(
         "python",
         "-m",
@@ -201,7 +205,7 @@ def asan(session: nox.Session) -> None:
         "--config-settings=cmake.args=--preset=asan",
         "--config-settings=cmake.build-type=RelWithDebInfo",
         "--config-settings=build-dir=build/asan",
-        *(["--config-settings=cmake.define.VESK_WERROR=ON"] if WERROR else []),
+        f"--config-settings=cmake.define.{WERROR_DEFINE}",
     ]
     session.install("--no-build-isolation", "--no-deps", "--force-reinstall", *config, str(ROOT))
 
@@ -455,8 +459,7 @@ def demo(session: nox.Session) -> None:
     """Builds vesk, writes a small sample WD1 and WD2 file and runs the `vesk` command on them:
     info, head, a Parquet conversion and a plot (examples/cli_demo.sh)."""
     install_vesk(session, "cli")
-    session.run("bash", "examples/cli_demo.sh", *session.posargs, env={"PYTHON": "python"},
-                external=True)
+    session.run("bash", "examples/cli_demo.sh", *session.posargs, env={"PYTHON": "python"}, external=True)
 
 
 @nox.session(reuse_venv=True)
