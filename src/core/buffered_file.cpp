@@ -15,12 +15,8 @@ void BufferedFile::PageFree::operator()(std::byte* block) const
 
 BufferedFile::BufferedFile(std::unique_ptr<ByteSource> source, Block buffer, std::size_t capacity,
                            std::size_t read_size)
-    : source_(std::move(source)),
-      buffer_(std::move(buffer)),
-      capacity_(capacity),
-      read_size_(read_size),
-      direct_threshold_(std::min(read_size, kMaxDirectThreshold)),
-      seekable_(source_->seekable())
+    : source_(std::move(source)), buffer_(std::move(buffer)), capacity_(capacity), read_size_(read_size),
+      direct_threshold_(std::min(read_size, kMaxDirectThreshold)), seekable_(source_->seekable())
 {
     if (seekable_) {
         size_ = source_->size().value_or(0);

@@ -74,7 +74,7 @@ public:
 
     std::optional<std::uint64_t> size() override
     {
-        struct stat info {};
+        struct stat info{};
         if (!regular_ || ::fstat(fd_.get(), &info) != 0) {
             return std::nullopt;
         }
@@ -98,8 +98,8 @@ std::string IoError::display() const
     case Kind::SourceFailed: return "the source of the bytes failed";
     case Kind::StreamTooLarge:
         return "cannot tell the layout of this WD2 stream: its first event, as the multi-channel layout "
-               "reads it, is " + std::to_string(bytes_) + " bytes long, more than the "
-               + std::to_string(kMaxReadAhead >> 20)
+               "reads it, is "
+               + std::to_string(bytes_) + " bytes long, more than the " + std::to_string(kMaxReadAhead >> 20)
                + " MiB kept to decide, and the stream does not read as single-channel either";
     case Kind::Os: break;
     }
@@ -146,8 +146,9 @@ IoResult<std::unique_ptr<ByteSource>> open_file(std::string_view path, IoHooks* 
     const std::string c_path(path);
     // Opening a FIFO waits for its writer: only what is certainly not a
     // regular file is opened with the hooks' blocking section around it.
-    struct stat before {};
-    const bool may_block = hooks != nullptr && ::stat(c_path.c_str(), &before) == 0 && !S_ISREG(before.st_mode);
+    struct stat before{};
+    const bool may_block =
+        hooks != nullptr && ::stat(c_path.c_str(), &before) == 0 && !S_ISREG(before.st_mode);
     IoResult<std::size_t> opened =
         system_call(hooks, may_block, [&] { return ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
     if (!opened.ok()) {
@@ -156,7 +157,7 @@ IoResult<std::unique_ptr<ByteSource>> open_file(std::string_view path, IoHooks* 
     FileDescriptor fd(static_cast<int>(opened.value()));
     // Only regular files have a size worth trusting and can seek; pipes and
     // devices are read as streams.
-    struct stat info {};
+    struct stat info{};
     const bool regular = ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode);
     std::unique_ptr<ByteSource> source(new (std::nothrow) FdSource(std::move(fd), regular, hooks));
     if (!source) {

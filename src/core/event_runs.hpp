@@ -33,7 +33,8 @@ std::size_t run_in_buffer(Reader& reader, Sink& sink, std::uint64_t count, std::
     const std::size_t payload_bytes = static_cast<std::size_t>(count * sizeof(Sample));
     const std::size_t event_bytes = header_bytes + payload_bytes;
     events = std::min(events, file.buffered() / event_bytes);
-    Sample* destination = events != 0 ? sink.reserve_run(events * static_cast<std::size_t>(count), events) : nullptr;
+    Sample* destination =
+        events != 0 ? sink.reserve_run(events * static_cast<std::size_t>(count), events) : nullptr;
     if (destination == nullptr) {
         return 0;
     }
@@ -74,7 +75,8 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
     const std::uint64_t event_bytes = header_bytes + payload_bytes;
     const std::uint64_t allowed = std::min(max_events, sink.room_for(payload_bytes));
     if (file.buffered() >= event_bytes) {
-        return run_in_buffer(reader, sink, count, static_cast<std::size_t>(std::min<std::uint64_t>(allowed, SIZE_MAX)));
+        return run_in_buffer(reader, sink, count,
+                             static_cast<std::size_t>(std::min<std::uint64_t>(allowed, SIZE_MAX)));
     }
     if (!file.seekable() || payload_bytes < kMinScatteredSampleBytes) {
         return 0;

@@ -18,10 +18,10 @@ inline constexpr std::uint64_t kMaxReadAhead = std::uint64_t{256} << 20;
 class IoError {
 public:
     enum class Kind : std::uint8_t {
-        UnexpectedEof,  // the file ended before an exact read had its bytes
-        Os,             // a system call failed; os_errno() tells how
-        InvalidInput,   // a path holding a NUL byte
-        Interrupted,    // a signal arrived and its handler asked to stop (see IoHooks)
+        UnexpectedEof,   // the file ended before an exact read had its bytes
+        Os,              // a system call failed; os_errno() tells how
+        InvalidInput,    // a path holding a NUL byte
+        Interrupted,     // a signal arrived and its handler asked to stop (see IoHooks)
         StreamTooLarge,  // a stream's first events are too large to keep while probing them
         SourceFailed     // a source of the module layer's failed; that layer keeps the details
     };
@@ -95,6 +95,9 @@ private:
     std::optional<IoError> error_;
 };
 
-inline IoStatus io_ok() { return IoStatus(); }
+inline IoStatus io_ok()
+{
+    return IoStatus();
+}
 
 }  // namespace vesk

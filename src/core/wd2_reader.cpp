@@ -53,8 +53,14 @@ constexpr Layout kSingleChannel{false, 1};
 // stopped the reading.
 using MaybeLayout = IoResult<std::optional<Layout>>;
 
-MaybeLayout no_layout() { return std::optional<Layout>(); }
-MaybeLayout found(Layout layout) { return std::optional<Layout>(layout); }
+MaybeLayout no_layout()
+{
+    return std::optional<Layout>();
+}
+MaybeLayout found(Layout layout)
+{
+    return std::optional<Layout>(layout);
+}
 
 // Nothing for the end of the file, the error for anything else.
 MaybeLayout no_layout_unless_error(const IoError& error)
@@ -150,7 +156,8 @@ public:
             return status.error();
         }
         WD2Header first = parse_header(bytes, false);
-        if (IoStatus status = file_.read_exact(bytes + kShortHeader, kLongHeader - kShortHeader); !status.ok()) {
+        if (IoStatus status = file_.read_exact(bytes + kShortHeader, kLongHeader - kShortHeader);
+            !status.ok()) {
             // A file of exactly one header announcing no samples is one
             // single-channel event.
             const std::optional<std::uint64_t> size = file_.source().size();

@@ -53,8 +53,8 @@ public:
         if (const Outcome read = read_header(header); read != Outcome::Event) {
             return read;
         }
-        const std::uint64_t count = std::uint64_t{header.samples} * static_cast<std::uint64_t>(
-                                        std::int64_t{channel_count_});
+        const std::uint64_t count =
+            std::uint64_t{header.samples} * static_cast<std::uint64_t>(std::int64_t{channel_count_});
         return take_payload<Sample>(sink, header, count);
     }
 
@@ -69,7 +69,8 @@ public:
 
 private:
     WD2Reader(BufferedFile file, bool has_channel_field, std::int32_t channel_count)
-        : EventStream(std::move(file), false), has_channel_field_(has_channel_field), channel_count_(channel_count)
+        : EventStream(std::move(file), false), has_channel_field_(has_channel_field),
+          channel_count_(channel_count)
     {
     }
 

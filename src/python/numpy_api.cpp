@@ -19,8 +19,8 @@ constexpr std::size_t kNewFromDescrSlot = 94;
 constexpr std::size_t kSetBaseObjectSlot = 282;
 
 using DescrFromTypeFn = PyArray_Descr* (*)(int);
-using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*, void*,
-                                     int, PyObject*);
+using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*, const npy_intp*,
+                                     void*, int, PyObject*);
 using SetBaseObjectFn = int (*)(PyArrayObject*, PyObject*);
 
 static_assert(static_cast<int>(NumpyApi::Dtype::Int32) == NPY_INT);

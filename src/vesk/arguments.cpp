@@ -84,8 +84,8 @@ bool bind_shape(PyObject* args, PyObject* kwargs, PyObject* values[kParameterCou
         }
     }
     if (values[0] == nullptr && values[1] == nullptr) {
-        raise_formatted(PyExc_TypeError, "%s missing 2 required positional arguments: 'path' and 'reader_type'",
-                        kNewName);
+        raise_formatted(PyExc_TypeError,
+                        "%s missing 2 required positional arguments: 'path' and 'reader_type'", kNewName);
         return false;
     }
     for (int i = 0; i < kParameterCount; ++i) {

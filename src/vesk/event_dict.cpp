@@ -9,8 +9,8 @@ namespace vesk {
 namespace {
 
 constexpr const char* kKeyNames[kKeyCount] = {
-    "event_size", "board_id", "pattern", "board_channel",   "event_counter",
-    "timestamp",  "samples",  "sampling_period", "channels", "data",
+    "event_size", "board_id", "pattern",         "board_channel", "event_counter",
+    "timestamp",  "samples",  "sampling_period", "channels",      "data",
 };
 
 constexpr Py_ssize_t kEventKeyCount = 7;  // WD1: six header words and "data"; WD2: five and "data"
@@ -74,11 +74,13 @@ PyObject* build_event_dict(PyRef dict, DecodedEvent<WD1Reader>& event)
 {
     PyObject* d = dict.get();
     const WD1Header& h = event.header;
-    if (set_item(d, kEventSize, PyLong_FromLong(h.event_size)) && set_item(d, kBoardId, PyLong_FromLong(h.board_id))
+    if (set_item(d, kEventSize, PyLong_FromLong(h.event_size))
+        && set_item(d, kBoardId, PyLong_FromLong(h.board_id))
         && set_item(d, kPattern, PyLong_FromLong(h.pattern))
         && set_item(d, kBoardChannel, PyLong_FromLong(h.board_channel))
         && set_item(d, kEventCounter, PyLong_FromLong(h.event_counter))
-        && set_item(d, kTimestamp, PyLong_FromLong(h.timestamp)) && set_data(d, array_from(std::move(event.samples)))) {
+        && set_item(d, kTimestamp, PyLong_FromLong(h.timestamp))
+        && set_data(d, array_from(std::move(event.samples)))) {
         return dict.release();
     }
     return nullptr;
@@ -92,7 +94,8 @@ PyObject* build_event_dict(PyRef dict, DecodedEvent<WD2Reader>& event)
         && set_item(d, kTimestamp, PyLong_FromUnsignedLongLong(h.timestamp))
         && set_item(d, kSamples, PyLong_FromUnsignedLong(h.samples))
         && set_item(d, kSamplingPeriod, PyLong_FromUnsignedLongLong(h.sampling_period))
-        && set_item(d, kChannels, PyLong_FromLong(h.channels)) && set_data(d, array_from(std::move(event.samples)))) {
+        && set_item(d, kChannels, PyLong_FromLong(h.channels))
+        && set_data(d, array_from(std::move(event.samples)))) {
         return dict.release();
     }
     return nullptr;

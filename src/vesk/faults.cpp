@@ -34,7 +34,8 @@ constexpr FaultEntry kFaults[] = {
     {Fault::SliceContainerFailed, "Failed to create slice container", Pending::Render},
     {Fault::DictInsertFailed, "called `Result::unwrap()` on an `Err` value", Pending::Render},
     {Fault::ApiCallFailed, "Python API call failed", Pending::Print},
-    {Fault::SliceContainerTypeFailed, "failed to create type object for `PySliceContainer`", Pending::Unraisable},
+    {Fault::SliceContainerTypeFailed, "failed to create type object for `PySliceContainer`",
+     Pending::Unraisable},
     {Fault::AllAppendFailed, "could not append __name__ to __all__", Pending::Render},
 };
 constexpr bool in_enum_order()
@@ -221,7 +222,8 @@ void raise_fault_text(std::string_view message, SourceLocation where)
     if (cls == nullptr) {
         return;
     }
-    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) {
         return;
     }

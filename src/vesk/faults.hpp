@@ -28,7 +28,8 @@ struct SourceLocation {
         return SourceLocation{here.file_name(), here.line(), here.column()};
     }
 #else
-    static constexpr SourceLocation current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE(),
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            unsigned line = __builtin_LINE(),
                                             unsigned column = __builtin_COLUMN())
     {
         return SourceLocation{file, line, column};
@@ -39,18 +40,19 @@ struct SourceLocation {
 // Every fault vesk raises. The message of each, and what becomes of the
 // pending Python error, is in the one table in faults.cpp.
 enum class Fault : std::uint8_t {
-    CapacityOverflow,         // a length of 2^63 bytes or more
-    NumpyUnavailable,         // NumPy's C interface cannot be located
-    SliceContainerFailed,     // the owner of an array's samples cannot be created
-    DictInsertFailed,         // inserting into an event dictionary failed
-    ApiCallFailed,            // a CPython or NumPy call that must return an object returned none
-    SliceContainerTypeFailed, // the owner type cannot be created
-    AllAppendFailed,          // "EventReader" cannot be appended to __all__
+    CapacityOverflow,          // a length of 2^63 bytes or more
+    NumpyUnavailable,          // NumPy's C interface cannot be located
+    SliceContainerFailed,      // the owner of an array's samples cannot be created
+    DictInsertFailed,          // inserting into an event dictionary failed
+    ApiCallFailed,             // a CPython or NumPy call that must return an object returned none
+    SliceContainerTypeFailed,  // the owner type cannot be created
+    AllAppendFailed,           // "EventReader" cannot be appended to __all__
 };
 
 [[gnu::cold]] void raise_fault(Fault fault, SourceLocation where = SourceLocation::current());
 
 // For C++ exceptions that reach an entry point: their text is the message.
-[[gnu::cold]] void raise_fault_text(std::string_view message, SourceLocation where = SourceLocation::current());
+[[gnu::cold]] void raise_fault_text(std::string_view message,
+                                    SourceLocation where = SourceLocation::current());
 
 }  // namespace vesk

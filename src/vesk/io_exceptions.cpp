@@ -41,8 +41,8 @@ void raise_with_display_text(PyObject* exception_class, const IoError& error)
         return;
     }
     const std::string text = error.display();
-    PyRef message = PyRef::steal(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    PyRef message =
+        PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (message) {
         PyErr_SetObject(exception_class, message.get());
     }

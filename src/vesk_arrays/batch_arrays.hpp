@@ -55,7 +55,8 @@ PyObject* batch_to_python(BatchSink<Reader>& sink, PyObject* damaged)
         return PyErr_NoMemory();
     }
     reinterpret_cast<std::int64_t*>(sink.offsets_block().data())[0] = 0;  // also when no row was made
-    PyRef offsets = PyRef::steal(array_from_block(sink.offsets_block(), NumpyApi::Dtype::Int64, sink.events() + 1));
+    PyRef offsets =
+        PyRef::steal(array_from_block(sink.offsets_block(), NumpyApi::Dtype::Int64, sink.events() + 1));
     if (!offsets) {
         return nullptr;
     }

@@ -23,7 +23,8 @@ void raise_io_error(const IoError& error, ReaderState& state)
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
         return;
     case IoError::Kind::UnexpectedEof:
-        raise_formatted(PyExc_OSError, "%R: the file ends before the layout of its WD2 events can be told", path);
+        raise_formatted(PyExc_OSError, "%R: the file ends before the layout of its WD2 events can be told",
+                        path);
         return;
     case IoError::Kind::InvalidInput:
     case IoError::Kind::StreamTooLarge:
@@ -44,9 +45,8 @@ void raise_damaged(PyObject* path, std::uint64_t index, std::uint64_t offset, co
 
 const char* damage_reason(const ReaderState& state)
 {
-    return !state.wd2
-               ? "its event_size gives a negative number of samples"
-               : "its data length (samples x channels x 4 bytes) is 2^63 bytes or more";
+    return !state.wd2 ? "its event_size gives a negative number of samples"
+                      : "its data length (samples x channels x 4 bytes) is 2^63 bytes or more";
 }
 
 bool raise_pending(ReaderState& state)

@@ -1,8 +1,8 @@
 #include "batch_reader.hpp"
 
 #include <cerrno>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -50,8 +50,8 @@ IoResult<BufferedFile> open_source(ReaderState& state, std::string_view path)
     if (!state.file) {
         return BufferedFile::open(path, kReadSize, &state.hooks);
     }
-    return BufferedFile::over(std::make_unique<PythonFileSource>(state.file.get(), state.hooks, state.source_error),
-                              kReadSize);
+    return BufferedFile::over(
+        std::make_unique<PythonFileSource>(state.file.get(), state.hooks, state.source_error), kReadSize);
 }
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
@@ -60,8 +60,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     PyObject* source = nullptr;
     const char* format = nullptr;
     PyObject* name_object = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU:Reader", const_cast<char**>(keywords), &source, &format,
-                                     &name_object)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU:Reader", const_cast<char**>(keywords), &source,
+                                     &format, &name_object)) {
         return nullptr;
     }
     const std::string_view name(format);
@@ -78,7 +78,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         }
         path_text = std::string_view(utf8, static_cast<std::size_t>(size));
     } else if (!PyObject_HasAttrString(source, "readinto")) {
-        raise_formatted(PyExc_TypeError, "source must be a path or a binary file object with readinto, not '%s'",
+        raise_formatted(PyExc_TypeError,
+                        "source must be a path or a binary file object with readinto, not '%s'",
                         Py_TYPE(source)->tp_name);
         return nullptr;
     }
@@ -105,27 +106,29 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     // up other threads.
     std::optional<IoError> failure;
     bool overflow = false;
-    const bool waited = without_interpreter_lock(*state, [&] {
-        IoResult<BufferedFile> opened = open_source(*state, path_text);
-        if (!opened.ok()) {
-            failure = opened.error();
-        } else if (name == "WD1") {
-            state->decoder.emplace(std::in_place_type<WD1Reader>, std::move(opened.value()));
-        } else {
-            WD2ProbeResult probed = WD2Reader::probe(std::move(opened.value()), WD2Reader::Return::Restore);
-            if (auto* reader = std::get_if<WD2Reader>(&probed)) {
-                state->wd2 = true;
-                state->has_channel_field = reader->has_channel_field();
-                state->channel_count = reader->channel_count();
-                state->decoder.emplace(std::in_place_type<WD2Reader>, std::move(*reader));
-            } else if (auto* error = std::get_if<IoError>(&probed)) {
-                failure = *error;
+    const bool waited =
+        without_interpreter_lock(*state, [&] {
+            IoResult<BufferedFile> opened = open_source(*state, path_text);
+            if (!opened.ok()) {
+                failure = opened.error();
+            } else if (name == "WD1") {
+                state->decoder.emplace(std::in_place_type<WD1Reader>, std::move(opened.value()));
             } else {
-                overflow = true;
+                WD2ProbeResult probed =
+                    WD2Reader::probe(std::move(opened.value()), WD2Reader::Return::Restore);
+                if (auto* reader = std::get_if<WD2Reader>(&probed)) {
+                    state->wd2 = true;
+                    state->has_channel_field = reader->has_channel_field();
+                    state->channel_count = reader->channel_count();
+                    state->decoder.emplace(std::in_place_type<WD2Reader>, std::move(*reader));
+                } else if (auto* error = std::get_if<IoError>(&probed)) {
+                    failure = *error;
+                } else {
+                    overflow = true;
+                }
             }
-        }
-        return 0;
-    }).has_value();
+            return 0;
+        }).has_value();
     if (!waited) {
         return nullptr;
     }
@@ -279,10 +282,10 @@ PyObject* reader_close(PyObject* self, PyObject*)
 {
     ReaderState& state = state_of(self);
     const bool waited = without_interpreter_lock(state, [&] {
-        state.decoder.reset();
-        state.closed = true;
-        return 0;
-    }).has_value();
+                            state.decoder.reset();
+                            state.closed = true;
+                            return 0;
+                        }).has_value();
     if (!waited) {
         return nullptr;
     }

@@ -38,7 +38,8 @@ std::uint64_t try_run(Reader& decoder, Sink& sink, std::uint64_t max_events, Run
 
 // Steps the decoder into `sink` until a limit, the end, or a problem.
 template <class Reader, class Sink>
-RunEnd run(Reader& decoder, Sink& sink, std::uint64_t& events_read, std::uint64_t max_events, bool skip_damaged)
+RunEnd run(Reader& decoder, Sink& sink, std::uint64_t& events_read, std::uint64_t max_events,
+           bool skip_damaged)
 {
     RunEnd end;
     std::uint64_t taken = 0;

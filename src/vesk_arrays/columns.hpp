@@ -3,12 +3,12 @@
 // module layer hands the finished blocks to NumPy.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <algorithm>
 #include <utility>
 
 #include <sys/mman.h>
@@ -128,7 +128,7 @@ struct HeaderColumns<WD1Header> {
     static constexpr std::size_t kWidths[kCount] = {4, 4, 4, 4, 4, 4};
     static void store(std::byte* const* columns, std::size_t row, const WD1Header& h)
     {
-        const std::int32_t values[kCount] = {h.event_size,    h.board_id,     h.pattern,
+        const std::int32_t values[kCount] = {h.event_size,    h.board_id,      h.pattern,
                                              h.board_channel, h.event_counter, h.timestamp};
         for (std::size_t i = 0; i < kCount; ++i) {
             reinterpret_cast<std::int32_t*>(columns[i])[row] = values[i];
@@ -136,7 +136,9 @@ struct HeaderColumns<WD1Header> {
     }
     static WD1Header load(const std::byte* const* columns, std::size_t row)
     {
-        const auto field = [&](std::size_t i) { return reinterpret_cast<const std::int32_t*>(columns[i])[row]; };
+        const auto field = [&](std::size_t i) {
+            return reinterpret_cast<const std::int32_t*>(columns[i])[row];
+        };
         return WD1Header{field(0), field(1), field(2), field(3), field(4), field(5)};
     }
 };

@@ -32,8 +32,8 @@ public:
 private:
     IoResult<std::size_t> read_holding_lock(void* dst, std::size_t n)
     {
-        PyRef view = PyRef::steal(PyMemoryView_FromMemory(static_cast<char*>(dst), static_cast<Py_ssize_t>(n),
-                                                          PyBUF_WRITE));
+        PyRef view = PyRef::steal(
+            PyMemoryView_FromMemory(static_cast<char*>(dst), static_cast<Py_ssize_t>(n), PyBUF_WRITE));
         PyRef got = view ? PyRef::steal(PyObject_CallMethod(file_, "readinto", "O", view.get())) : PyRef();
         if (got && got.get() == Py_None) {
             // A non-blocking file with nothing to give yet.

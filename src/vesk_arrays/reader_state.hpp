@@ -2,8 +2,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <variant>

@@ -29,7 +29,7 @@
 namespace {
 std::vector<std::size_t> read_requests;  // byte count asked by each read(2)
 int lseek_calls = 0;
-std::deque<int> injected_errnos;          // 0 means: let this read through
+std::deque<int> injected_errnos;            // 0 means: let this read through
 std::size_t max_bytes_per_read = SIZE_MAX;  // < SIZE_MAX simulates short reads
 
 void reset_syscalls()
@@ -92,12 +92,12 @@ struct Registrar {
     const Registrar name##_registrar{#name, name}; \
     void name()
 
-#define CHECK(condition)                                                                  \
-    do {                                                                                  \
-        if (!(condition)) {                                                               \
+#define CHECK(condition)                                                                       \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
             std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                                   \
-        }                                                                                 \
+            ++failures;                                                                        \
+        }                                                                                      \
     } while (0)
 
 std::string temp_dir()
@@ -136,7 +136,10 @@ std::string le32(std::uint32_t v)
                        static_cast<char>(v >> 24)};
 }
 
-std::string le64(std::uint64_t v) { return le32(static_cast<std::uint32_t>(v)) + le32(static_cast<std::uint32_t>(v >> 32)); }
+std::string le64(std::uint64_t v)
+{
+    return le32(static_cast<std::uint32_t>(v)) + le32(static_cast<std::uint32_t>(v >> 32));
+}
 
 vesk::BufferedFile open_ok(const std::string& path)
 {
@@ -199,7 +202,8 @@ TEST(large_read_on_empty_buffer_goes_straight_to_the_file)
     reset_syscalls();
     // Page-aligned, as reads from offset 0 go straight to the destination only
     // where the kernel copies fastest.
-    std::unique_ptr<char, decltype(&std::free)> dst(static_cast<char*>(std::aligned_alloc(4096, 20480)), &std::free);
+    std::unique_ptr<char, decltype(&std::free)> dst(static_cast<char*>(std::aligned_alloc(4096, 20480)),
+                                                    &std::free);
     CHECK(file.read_exact(dst.get(), 20000).ok());
     CHECK(std::string(dst.get(), 20000) == bytes.substr(0, 20000));
     CHECK(read_requests == std::vector<std::size_t>{20000});
@@ -314,7 +318,8 @@ TEST(file_size_is_rechecked_before_refusing_a_length)
 
 std::string wd1_event(std::uint16_t value)
 {
-    return le32(26) + le32(1) + le32(2) + le32(3) + le32(4) + le32(5) + std::string{static_cast<char>(value), 0};
+    return le32(26) + le32(1) + le32(2) + le32(3) + le32(4) + le32(5)
+           + std::string{static_cast<char>(value), 0};
 }
 
 template <class Reader>
@@ -336,16 +341,16 @@ TEST(wd1_read_error_finishes_the_reader)
 
 std::string wd2_event(std::uint32_t counter, std::uint32_t samples, std::int32_t channels)
 {
-    std::string event = le32(counter) + le64(1000 + counter) + le32(samples) + le64(8) +
-                        le32(static_cast<std::uint32_t>(channels));
+    std::string event = le32(counter) + le64(1000 + counter) + le32(samples) + le64(8)
+                        + le32(static_cast<std::uint32_t>(channels));
     event += std::string(std::size_t{4} * samples * static_cast<std::uint32_t>(channels), '\x01');
     return event;
 }
 
 TEST(wd2_read_error_then_reads_on)
 {
-    auto probed = vesk::WD2Reader::probe(
-        open_ok(write_file("wd2-eio", wd2_event(7, 3, 2) + wd2_event(8, 3, 2))));
+    auto probed =
+        vesk::WD2Reader::probe(open_ok(write_file("wd2-eio", wd2_event(7, 3, 2) + wd2_event(8, 3, 2))));
     CHECK(std::holds_alternative<vesk::WD2Reader>(probed));
     auto& reader = std::get<vesk::WD2Reader>(probed);
     CHECK(reader.has_channel_field() && reader.channel_count() == 2);
