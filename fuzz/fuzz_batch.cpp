@@ -33,14 +33,15 @@ struct Event {
     std::vector<unsigned char> bytes;  // the samples, compared bit for bit
 };
 
-bool same(const vesk::WD1Header& a, const vesk::WD1Header& b)
+// Each target is built for one format, so one of the two overloads goes unused.
+[[maybe_unused]] bool same(const vesk::WD1Header& a, const vesk::WD1Header& b)
 {
     return a.event_size == b.event_size && a.board_id == b.board_id && a.pattern == b.pattern
            && a.board_channel == b.board_channel && a.event_counter == b.event_counter
            && a.timestamp == b.timestamp;
 }
 
-bool same(const vesk::WD2Header& a, const vesk::WD2Header& b)
+[[maybe_unused]] bool same(const vesk::WD2Header& a, const vesk::WD2Header& b)
 {
     return a.event_counter == b.event_counter && a.timestamp == b.timestamp && a.samples == b.samples
            && a.sampling_period == b.sampling_period && a.channels == b.channels;
