@@ -44,6 +44,12 @@ def write_wd2(path, events, channels=4, samples=65536):
             f.write(struct.pack("<IQIQi", i, i, samples, 200, channels) + payload)
 
 
+def rate(events_per_second):
+    if events_per_second >= 1e5:
+        return f"{events_per_second / 1e6:.2f} M events/s"
+    return f"{events_per_second:,.0f} events/s"
+
+
 def best(repeats, function):
     times = []
     for _ in range(repeats):
