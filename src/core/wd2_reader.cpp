@@ -228,7 +228,7 @@ WD2ProbeResult WD2Reader::probe(BufferedFile file, Return how)
     return WD2Reader(std::move(file), layout.has_channel_field, layout.channel_count);
 }
 
-Outcome WD2Reader::read_header(Header& header)
+Outcome WD2Reader::read_header(Header& header, std::uint64_t& count)
 {
     if (finished_) {
         return Outcome::End;
@@ -237,18 +237,11 @@ Outcome WD2Reader::read_header(Header& header)
         return skipped;
     }
     begin_event();
-    IoResult<WD2Header> read = read_wd2_header(file_, has_channel_field_);
-    if (!read.ok()) {
-        return abandon_event(read.error());
+    std::byte bytes[kLongHeader];
+    if (IoStatus status = file_.read_exact(bytes, header_bytes()); !status.ok()) {
+        return abandon_event(status.error());
     }
-    header = read.value();
-    if (!has_channel_field_) {
-        header.channels = channel_count_;
-    }
-    if (data_length(header.samples, channel_count_) >= kFirstUnrepresentable) {
-        return Outcome::Damaged;
-    }
-    return Outcome::Event;
+    return decode_header(bytes, header, count) ? Outcome::Event : Outcome::Damaged;
 }
 
 bool WD2Reader::decode_header(const std::byte* bytes, Header& header, std::uint64_t& count) const

@@ -50,11 +50,10 @@ public:
     Outcome next(Sink& sink)
     {
         Header header;
-        if (const Outcome read = read_header(header); read != Outcome::Event) {
+        std::uint64_t count = 0;
+        if (const Outcome read = read_header(header, count); read != Outcome::Event) {
             return read;
         }
-        const std::uint64_t count =
-            std::uint64_t{header.samples} * static_cast<std::uint64_t>(std::int64_t{channel_count_});
         return take_payload<Sample>(sink, header, count);
     }
 
@@ -76,7 +75,7 @@ private:
 
     // Event on a header whose data length can be represented; End, Error or
     // Damaged else.
-    Outcome read_header(Header& header);
+    Outcome read_header(Header& header, std::uint64_t& count);
 
     bool has_channel_field_;
     std::int32_t channel_count_;

@@ -192,6 +192,28 @@ auto with_decoder(ReaderState& state, Work&& work) -> std::optional<decltype(wor
     return result;
 }
 
+// Steps the reader into the sink (under the reader's mutex), keeping count of
+// the events it went over.
+template <class Reader, class Sink>
+RunEnd run_counted(ReaderState& state, Reader& reader, Sink& sink, std::uint64_t max_events,
+                   bool skip_damaged)
+{
+    std::uint64_t events_read = state.events_read;
+    RunEnd ended = run(reader, sink, events_read, max_events, skip_damaged);
+    state.events_read = events_read;
+    return ended;
+}
+
+// The damaged events a run met, as a list, once what ended it is raised or
+// kept; null with the exception set otherwise.
+PyObject* settled_damage(ReaderState& state, const std::optional<RunEnd>& end, std::size_t produced)
+{
+    if (!end || !settle(state, *end, produced)) {
+        return nullptr;
+    }
+    return damage_list(end->damaged, damage_reason(state));
+}
+
 template <class Reader>
 PyObject* read_batch(ReaderState& state, std::uint64_t max_events, std::optional<std::uint64_t> max_bytes,
                      bool skip_damaged)
@@ -200,15 +222,9 @@ PyObject* read_batch(ReaderState& state, std::uint64_t max_events, std::optional
     std::optional<RunEnd> end = with_decoder(state, [&](Decoder& decoder) {
         Reader& reader = std::get<Reader>(decoder);
         sink.emplace(reader.file(), max_events, max_bytes);
-        std::uint64_t events_read = state.events_read;
-        RunEnd ended = run(reader, *sink, events_read, max_events, skip_damaged);
-        state.events_read = events_read;
-        return ended;
+        return run_counted(state, reader, *sink, max_events, skip_damaged);
     });
-    if (!end || !settle(state, *end, sink->events())) {
-        return nullptr;
-    }
-    PyRef damaged = PyRef::steal(damage_list(end->damaged, damage_reason(state)));
+    PyRef damaged = PyRef::steal(settled_damage(state, end, sink ? sink->events() : 0));
     if (!damaged) {
         return nullptr;
     }
@@ -220,15 +236,9 @@ PyObject* skip_events(ReaderState& state, std::uint64_t count, bool skip_damaged
 {
     CountingSink<Reader> sink;
     std::optional<RunEnd> end = with_decoder(state, [&](Decoder& decoder) {
-        std::uint64_t events_read = state.events_read;
-        RunEnd ended = run(std::get<Reader>(decoder), sink, events_read, count, skip_damaged);
-        state.events_read = events_read;
-        return ended;
+        return run_counted(state, std::get<Reader>(decoder), sink, count, skip_damaged);
     });
-    if (!end || !settle(state, *end, sink.events)) {
-        return nullptr;
-    }
-    PyRef damaged = PyRef::steal(damage_list(end->damaged, damage_reason(state)));
+    PyRef damaged = PyRef::steal(settled_damage(state, end, sink.events));
     if (!damaged) {
         return nullptr;
     }
