@@ -23,6 +23,28 @@ inline constexpr std::size_t kMaxRunEvents = 512;  // two pieces each: within IO
 // Smaller events are cheaper to copy out of the buffer than to scatter-read.
 inline constexpr std::uint64_t kMinScatteredSampleBytes = 256;
 
+// The headers of up to `n` events of `count` samples, `stride` bytes apart
+// from `records`, into `headers`: how many lead the run, up to the first that
+// announces another length or is damaged.
+template <class Reader>
+std::size_t decode_run_headers(const Reader& reader, const std::byte* records, std::size_t stride,
+                               std::uint64_t count, std::size_t n, typename Reader::Header* headers)
+{
+    std::size_t decoded = 0;
+    for (; decoded < n; ++decoded, records += stride) {
+        std::uint64_t header_count = 0;
+        if (!reader.decode_header(records, headers[decoded], header_count) || header_count != count
+            || !Reader::payload_ends_event(headers[decoded])) {
+            break;
+        }
+    }
+    return decoded;
+}
+
+// Events are committed in slices: their headers decoded into a small array,
+// then the samples and each column written in turn.
+inline constexpr std::size_t kSliceEvents = 256;
+
 // Decodes up to `events` events of `count` samples held whole in the buffer.
 template <class Reader, class Sink>
 std::size_t run_in_buffer(Reader& reader, Sink& sink, std::uint64_t count, std::size_t events)
@@ -38,19 +60,23 @@ std::size_t run_in_buffer(Reader& reader, Sink& sink, std::uint64_t count, std::
     if (destination == nullptr) {
         return 0;
     }
-    const std::byte* bytes = file.buffered_data();
+    const std::byte* records = file.buffered_data();
+    typename Reader::Header headers[kSliceEvents];
     std::size_t taken = 0;
-    for (; taken < events; ++taken, bytes += event_bytes) {
-        typename Reader::Header header;
-        std::uint64_t header_count = 0;
-        if (!reader.decode_header(bytes, header, header_count) || header_count != count
-            || !Reader::payload_ends_event(header)) {
+    while (taken < events) {
+        const std::size_t slice = std::min(kSliceEvents, events - taken);
+        const std::byte* first = records + taken * event_bytes;
+        const std::size_t decoded = decode_run_headers(reader, first, event_bytes, count, slice, headers);
+        Sample* samples = destination + taken * count;
+        for (std::size_t i = 0; i < decoded; ++i, samples += count) {
+            std::memcpy(samples, first + i * event_bytes + header_bytes, payload_bytes);
+            words_to_native_order<Sample>(samples, static_cast<std::size_t>(count));
+        }
+        sink.commit_run(headers, decoded, static_cast<std::size_t>(count), payload_bytes);
+        taken += decoded;
+        if (decoded < slice) {
             break;
         }
-        Sample* samples = destination + taken * count;
-        std::memcpy(samples, bytes + header_bytes, payload_bytes);
-        words_to_native_order<Sample>(samples, static_cast<std::size_t>(count));
-        sink.commit_counted(header, static_cast<std::size_t>(count), payload_bytes);
     }
     file.consume(taken * event_bytes);
     return taken;
@@ -90,10 +116,10 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
     if (destination == nullptr) {
         return 0;  // the one-by-one path meets the shortage of memory itself
     }
-    std::byte headers[kMaxRunEvents][32];
+    std::byte raw_headers[kMaxRunEvents][32];
     iovec pieces[2 * kMaxRunEvents];
     for (std::size_t i = 0; i < events; ++i) {
-        pieces[2 * i] = iovec{headers[i], static_cast<std::size_t>(header_bytes)};
+        pieces[2 * i] = iovec{raw_headers[i], static_cast<std::size_t>(header_bytes)};
         pieces[2 * i + 1] = iovec{destination + i * count, static_cast<std::size_t>(payload_bytes)};
     }
     const std::uint64_t start = file.position();
@@ -103,17 +129,11 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
         return 0;
     }
     const std::size_t complete = got.ok() ? std::min<std::size_t>(events, got.value() / event_bytes) : 0;
-    std::size_t taken = 0;
-    for (; taken < complete; ++taken) {
-        typename Reader::Header header;
-        std::uint64_t header_count = 0;
-        if (!reader.decode_header(headers[taken], header, header_count) || header_count != count
-            || !Reader::payload_ends_event(header)) {
-            break;
-        }
-        words_to_native_order<Sample>(destination + taken * count, static_cast<std::size_t>(count));
-        sink.commit_counted(header, static_cast<std::size_t>(count), payload_bytes);
-    }
+    typename Reader::Header decoded[kMaxRunEvents];
+    const std::size_t taken =
+        decode_run_headers(reader, raw_headers[0], sizeof raw_headers[0], count, complete, decoded);
+    words_to_native_order<Sample>(destination, static_cast<std::size_t>(taken * count));
+    sink.commit_run(decoded, taken, static_cast<std::size_t>(count), static_cast<std::size_t>(payload_bytes));
     const std::uint64_t stop = start + taken * event_bytes;
     if (file.position() != stop) {
         if (IoStatus status = file.seek(stop); !status.ok()) {

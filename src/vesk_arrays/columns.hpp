@@ -118,6 +118,17 @@ private:
     std::size_t lead_ = 0;
 };
 
+// One header field of `n` headers into its column. Written a column at a time,
+// the rows of a run reach fresh memory as one stream per column rather than as
+// scattered stores to all of them at once.
+template <class Value, class Header>
+void store_column(Value* column, const Header* headers, std::size_t n, Value Header::* member)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        column[i] = headers[i].*member;
+    }
+}
+
 // The header fields of each format, column by column.
 template <class Header>
 struct HeaderColumns;
@@ -126,12 +137,14 @@ template <>
 struct HeaderColumns<WD1Header> {
     static constexpr std::size_t kCount = 6;
     static constexpr std::size_t kWidths[kCount] = {4, 4, 4, 4, 4, 4};
-    static void store(std::byte* const* columns, std::size_t row, const WD1Header& h)
+    // Headers `headers[0..n)` into rows `row..row + n)`, one column after the other.
+    static void store(std::byte* const* columns, std::size_t row, const WD1Header* headers, std::size_t n)
     {
-        const std::int32_t values[kCount] = {h.event_size,    h.board_id,      h.pattern,
-                                             h.board_channel, h.event_counter, h.timestamp};
+        static constexpr std::int32_t WD1Header::* kMembers[kCount] = {
+            &WD1Header::event_size,    &WD1Header::board_id,      &WD1Header::pattern,
+            &WD1Header::board_channel, &WD1Header::event_counter, &WD1Header::timestamp};
         for (std::size_t i = 0; i < kCount; ++i) {
-            reinterpret_cast<std::int32_t*>(columns[i])[row] = values[i];
+            store_column(reinterpret_cast<std::int32_t*>(columns[i]) + row, headers, n, kMembers[i]);
         }
     }
     static WD1Header load(const std::byte* const* columns, std::size_t row)
@@ -147,13 +160,15 @@ template <>
 struct HeaderColumns<WD2Header> {
     static constexpr std::size_t kCount = 5;
     static constexpr std::size_t kWidths[kCount] = {4, 8, 4, 8, 4};
-    static void store(std::byte* const* columns, std::size_t row, const WD2Header& h)
+    static void store(std::byte* const* columns, std::size_t row, const WD2Header* headers, std::size_t n)
     {
-        reinterpret_cast<std::uint32_t*>(columns[0])[row] = h.event_counter;
-        reinterpret_cast<std::uint64_t*>(columns[1])[row] = h.timestamp;
-        reinterpret_cast<std::uint32_t*>(columns[2])[row] = h.samples;
-        reinterpret_cast<std::uint64_t*>(columns[3])[row] = h.sampling_period;
-        reinterpret_cast<std::int32_t*>(columns[4])[row] = h.channels;
+        store_column(reinterpret_cast<std::uint32_t*>(columns[0]) + row, headers, n,
+                     &WD2Header::event_counter);
+        store_column(reinterpret_cast<std::uint64_t*>(columns[1]) + row, headers, n, &WD2Header::timestamp);
+        store_column(reinterpret_cast<std::uint32_t*>(columns[2]) + row, headers, n, &WD2Header::samples);
+        store_column(reinterpret_cast<std::uint64_t*>(columns[3]) + row, headers, n,
+                     &WD2Header::sampling_period);
+        store_column(reinterpret_cast<std::int32_t*>(columns[4]) + row, headers, n, &WD2Header::channels);
     }
     static WD2Header load(const std::byte* const* columns, std::size_t row)
     {
@@ -221,7 +236,7 @@ public:
 
     void commit(const Header& header)
     {
-        Fields::store(columns_, events_, header);
+        Fields::store(columns_, events_, &header, 1);
         last_header_ = header;
         last_count_ = pending_count_;
         samples_ += pending_count_;
@@ -256,8 +271,8 @@ public:
 
     // For runs of events read at once (see read_run): how many more events
     // with `sample_bytes` of samples the byte limit allows, room for `total`
-    // more samples (and as many rows as events may come), and one of those
-    // events committed.
+    // more samples (and as many rows as events may come), and those events
+    // committed.
     std::uint64_t room_for(std::uint64_t sample_bytes) const
     {
         if (!max_bytes_) {
@@ -274,11 +289,22 @@ public:
         pending_count_ = 0;
         return destination != nullptr && grow_rows_to(events_ + events) ? destination : nullptr;
     }
-    void commit_counted(const Header& header, std::size_t count, std::uint64_t sample_bytes)
+    // `n` events of `count` samples each, whose samples are already in place.
+    void commit_run(const Header* headers, std::size_t n, std::size_t count, std::uint64_t sample_bytes)
     {
-        pending_count_ = count;
-        pending_bytes_ = sample_bytes + kRowBytes;
-        commit(header);
+        if (n == 0) {
+            return;
+        }
+        Fields::store(columns_, events_, headers, n);
+        std::int64_t* offsets = offsets_data_ + events_ + 1;
+        for (std::size_t i = 0; i < n; ++i) {
+            offsets[i] = static_cast<std::int64_t>(samples_ + (i + 1) * count);
+        }
+        last_header_ = headers[n - 1];
+        last_count_ = count;
+        samples_ += n * count;
+        events_ += n;
+        bytes_ += n * (sample_bytes + kRowBytes);
     }
 
     std::size_t events() const { return events_; }
