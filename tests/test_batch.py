@@ -311,6 +311,28 @@ def uniform_file_with_surprises(rng, fmt, events=300):
 
 
 @pytest.mark.parametrize("fmt", ["WD1", "WD2"])
+@pytest.mark.parametrize("samples", [16, 128])  # from the buffer; scatter-read
+@pytest.mark.parametrize("odd_one", [255, 256, 257, 511, 512, 1500])
+def test_long_runs_end_exactly_at_the_event_that_differs(write, PanicException, fmt, samples, odd_one):
+    # Runs are committed a few hundred events at a time: an event that breaks
+    # the run on either side of such a boundary must end it there, and the run
+    # must go on whole across the boundaries before it.
+    parts = []
+    for i in range(2000):
+        n = samples + 1 if i == odd_one else samples
+        if fmt == "WD1":
+            parts.append(wd1_event(np.full(n, i % 65536), event_counter=i))
+        else:
+            parts.append(wd2_event(np.full(2 * n, float(i)), counter=i, samples=n, channels=2, period=7))
+    path = write(b"".join(parts))
+    expected = reference(path, fmt, PanicException)
+    for step in [None, 300]:
+        with va.BatchReader(path, fmt) as reader:
+            batches = [reader.read(10**9)] if step is None else list(reader.batches(step))
+        assert_same(batch_events(batches), expected, fmt)
+
+
+@pytest.mark.parametrize("fmt", ["WD1", "WD2"])
 @pytest.mark.parametrize("seed", range(12))
 def test_runs_of_same_size_events_agree_with_eventreader(write, PanicException, fmt, seed):
     rng = np.random.default_rng(1000 + seed)

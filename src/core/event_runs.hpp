@@ -23,27 +23,44 @@ inline constexpr std::size_t kMaxRunEvents = 512;  // two pieces each: within IO
 // Smaller events are cheaper to copy out of the buffer than to scatter-read.
 inline constexpr std::uint64_t kMinScatteredSampleBytes = 256;
 
-// The headers of up to `n` events of `count` samples, `stride` bytes apart
-// from `records`, into `headers`: how many lead the run, up to the first that
-// announces another length or is damaged.
-template <class Reader>
-std::size_t decode_run_headers(const Reader& reader, const std::byte* records, std::size_t stride,
-                               std::uint64_t count, std::size_t n, typename Reader::Header* headers)
+// Events of a run are committed in slices: their headers decoded into a small
+// array, then the samples and each column written in turn, so that the fresh
+// memory behind the batch is written one stream at a time.
+inline constexpr std::size_t kSliceEvents = 256;
+
+// Commits up to `events` events of `count` samples whose headers lie `stride`
+// bytes apart from `headers`, up to the first that announces another length or
+// is damaged; returns how many. `place(i, n)` first puts the samples of events
+// i to i + n - 1 at `destination + i * count`.
+template <class Reader, class Sink, class PlaceSamples>
+std::size_t commit_in_slices(const Reader& reader, Sink& sink, const std::byte* headers, std::size_t stride,
+                             std::uint64_t count, std::size_t events, typename Reader::Sample* destination,
+                             PlaceSamples&& place)
 {
-    std::size_t decoded = 0;
-    for (; decoded < n; ++decoded, records += stride) {
-        std::uint64_t header_count = 0;
-        if (!reader.decode_header(records, headers[decoded], header_count) || header_count != count
-            || !Reader::payload_ends_event(headers[decoded])) {
+    const std::uint64_t payload_bytes = count * sizeof(typename Reader::Sample);
+    typename Reader::Header decoded[kSliceEvents];
+    std::size_t taken = 0;
+    while (taken < events) {
+        const std::size_t slice = std::min(kSliceEvents, events - taken);
+        std::size_t n = 0;
+        for (const std::byte* header = headers + taken * stride; n < slice; ++n, header += stride) {
+            std::uint64_t header_count = 0;
+            if (!reader.decode_header(header, decoded[n], header_count) || header_count != count
+                || !Reader::payload_ends_event(decoded[n])) {
+                break;
+            }
+        }
+        place(taken, n);
+        words_to_native_order<typename Reader::Sample>(destination + taken * count,
+                                                       static_cast<std::size_t>(n * count));
+        sink.commit_run(decoded, n, static_cast<std::size_t>(count), payload_bytes);
+        taken += n;
+        if (n < slice) {
             break;
         }
     }
-    return decoded;
+    return taken;
 }
-
-// Events are committed in slices: their headers decoded into a small array,
-// then the samples and each column written in turn.
-inline constexpr std::size_t kSliceEvents = 256;
 
 // Decodes up to `events` events of `count` samples held whole in the buffer.
 template <class Reader, class Sink>
@@ -61,23 +78,13 @@ std::size_t run_in_buffer(Reader& reader, Sink& sink, std::uint64_t count, std::
         return 0;
     }
     const std::byte* records = file.buffered_data();
-    typename Reader::Header headers[kSliceEvents];
-    std::size_t taken = 0;
-    while (taken < events) {
-        const std::size_t slice = std::min(kSliceEvents, events - taken);
-        const std::byte* first = records + taken * event_bytes;
-        const std::size_t decoded = decode_run_headers(reader, first, event_bytes, count, slice, headers);
-        Sample* samples = destination + taken * count;
-        for (std::size_t i = 0; i < decoded; ++i, samples += count) {
-            std::memcpy(samples, first + i * event_bytes + header_bytes, payload_bytes);
-            words_to_native_order<Sample>(samples, static_cast<std::size_t>(count));
-        }
-        sink.commit_run(headers, decoded, static_cast<std::size_t>(count), payload_bytes);
-        taken += decoded;
-        if (decoded < slice) {
-            break;
-        }
-    }
+    const std::size_t taken = commit_in_slices(
+        reader, sink, records, event_bytes, count, events, destination,
+        [&](std::size_t first, std::size_t n) {
+            for (std::size_t i = first; i < first + n; ++i) {
+                std::memcpy(destination + i * count, records + i * event_bytes + header_bytes, payload_bytes);
+            }
+        });
     file.consume(taken * event_bytes);
     return taken;
 }
@@ -129,11 +136,9 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
         return 0;
     }
     const std::size_t complete = got.ok() ? std::min<std::size_t>(events, got.value() / event_bytes) : 0;
-    typename Reader::Header decoded[kMaxRunEvents];
-    const std::size_t taken =
-        decode_run_headers(reader, raw_headers[0], sizeof raw_headers[0], count, complete, decoded);
-    words_to_native_order<Sample>(destination, static_cast<std::size_t>(taken * count));
-    sink.commit_run(decoded, taken, static_cast<std::size_t>(count), static_cast<std::size_t>(payload_bytes));
+    // The samples are already in place.
+    const std::size_t taken = commit_in_slices(reader, sink, raw_headers[0], sizeof raw_headers[0], count,
+                                               complete, destination, [](std::size_t, std::size_t) {});
     const std::uint64_t stop = start + taken * event_bytes;
     if (file.position() != stop) {
         if (IoStatus status = file.seek(stop); !status.ok()) {
