@@ -1,8 +1,11 @@
 // libFuzzer target: the input's first two bytes choose batch limits, the rest
 // becomes a file. The file is decoded twice, event by event and in batches
-// (runs of same-size events included), and the two must agree exactly:
-// the same events, fields and samples, and the same damaged events.
+// (runs of same-size events included). Up to the first damage the two must
+// agree exactly: the same events, fields and samples. Beyond it the batches
+// resynchronise, and must still account for every byte of the file: events,
+// skipped ranges and trailing bytes tile it without gap or overlap.
 // VESK_FUZZ_WD2 selects WD2, else WD1.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -13,7 +16,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "batch_run.hpp"
+#include "batch_fill.hpp"
 #include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
@@ -31,6 +34,7 @@ using Sample = Reader::Sample;
 struct Event {
     Header header;
     std::vector<unsigned char> bytes;  // the samples, compared bit for bit
+    std::uint64_t index = 0;           // in the file, damaged events counted
 };
 
 // Each target is built for one format, so one of the two overloads goes unused.
@@ -83,36 +87,45 @@ std::variant<Reader, int> open_reader(int fd, std::size_t read_size)
 
 constexpr int kMaxSteps = 1 << 16;
 
-// Event by event; a damaged event is recorded as an empty event with a marker.
-std::vector<Event> one_by_one(Reader& reader, std::vector<std::uint64_t>& damaged)
+// Event by event, up to the first damaged header or the end.
+std::vector<Event> one_by_one(Reader& reader, bool& damaged)
 {
     std::vector<Event> events;
     for (int step = 0; step < kMaxSteps; ++step) {
         vesk::SingleEventSink<Reader> sink(reader.file());
         const vesk::Outcome outcome = reader.next(sink);
-        if (outcome == vesk::Outcome::Damaged) {
-            damaged.push_back(events.size() + damaged.size());
-            continue;
-        }
+        damaged = outcome == vesk::Outcome::Damaged;
         if (outcome != vesk::Outcome::Event) {
             return events;
         }
         const auto* bytes = reinterpret_cast<const unsigned char*>(sink.event.samples.data());
-        events.push_back(Event{sink.event.header, {bytes, bytes + sink.event.samples.size_bytes()}});
+        events.push_back(
+            Event{sink.event.header, {bytes, bytes + sink.event.samples.size_bytes()}, events.size()});
     }
     __builtin_trap();  // no progress
 }
 
+// Byte ranges of the file, to be checked for tiling it.
+using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
 std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
-                              std::optional<std::uint64_t> max_bytes, std::vector<std::uint64_t>& damaged)
+                              std::optional<std::uint64_t> max_bytes, Ranges& covered, bool& skipped)
 {
     std::vector<Event> events;
-    std::uint64_t events_read = 0;
+    vesk::FileProgress<Reader> progress;
+    vesk::FillLimits limits;
+    limits.max_events = max_events;
+    limits.skip_damaged = true;
     for (int batch = 0; batch < kMaxSteps; ++batch) {
-        vesk::BatchSink<Reader> sink(reader.file(), max_events, max_bytes);
-        vesk::RunEnd end = vesk::run(reader, sink, events_read, max_events, true);
-        for (const auto& damage : end.damaged) {
-            damaged.push_back(damage.index);
+        vesk::BatchSink<Reader> sink(reader.file(), max_events, max_bytes, progress.watch);
+        const std::uint64_t before = reader.file().position();
+        vesk::FillEnd end = vesk::fill(reader, sink, progress, limits);
+        covered.insert(covered.end(), end.skipped.ranges().begin(), end.skipped.ranges().end());
+        skipped |= !end.skipped.ranges().empty();
+        if (sink.events() != 0) {
+            // The batch's events lie between where it started and where it
+            // ended, outside the skipped ranges.
+            covered.emplace_back(before, reader.file().position());
         }
         sink.trim();
         const auto* offsets = reinterpret_cast<const std::int64_t*>(sink.offsets_block().data());
@@ -125,10 +138,28 @@ std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
             events.push_back(std::move(event));
         }
         if (sink.events() == 0 && end.outcome != vesk::Outcome::Event) {
+            covered.emplace_back(reader.file().position(),
+                                 reader.file().position() + progress.trailing_bytes);
             return events;
         }
     }
     __builtin_trap();
+}
+
+// Whether the ranges, minus the skipped ones inside event stretches, tile
+// [0, size): each stretch of events may hold skipped ranges, so the check is
+// that the union of all ranges is exactly [0, size) with nothing past it.
+bool tiles(Ranges ranges, std::uint64_t size)
+{
+    std::sort(ranges.begin(), ranges.end());
+    std::uint64_t reached = 0;
+    for (const auto& [start, stop] : ranges) {
+        if (start > reached || stop > size) {
+            return false;
+        }
+        reached = std::max(reached, stop);
+    }
+    return reached == size;
 }
 
 }  // namespace
@@ -155,14 +186,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (std::holds_alternative<int>(single)) {
         return 0;
     }
-    std::vector<std::uint64_t> damaged_single, damaged_batched;
-    const std::vector<Event> expected = one_by_one(std::get<Reader>(single), damaged_single);
+    bool damaged = false;
+    const std::vector<Event> expected = one_by_one(std::get<Reader>(single), damaged);
+    Ranges covered;
+    bool skipped = false;
     const std::vector<Event> got =
-        in_batches(std::get<Reader>(batched), max_events, max_bytes, damaged_batched);
-    if (got.size() != expected.size() || damaged_single != damaged_batched) {
+        in_batches(std::get<Reader>(batched), max_events, max_bytes, covered, skipped);
+    // Without damage the two agree exactly; with it, up to the damage.
+    const bool resynchronised = damaged || skipped;
+    if (got.size() < expected.size() || (!resynchronised && got.size() != expected.size())) {
         __builtin_trap();
     }
-    for (std::size_t i = 0; i < got.size(); ++i) {
+    if (!tiles(covered, size - 2)) {
+        __builtin_trap();
+    }
+    for (std::size_t i = 0; i < expected.size(); ++i) {
         if (!same(got[i].header, expected[i].header) || got[i].bytes != expected[i].bytes) {
             __builtin_trap();
         }

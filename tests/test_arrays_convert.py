@@ -1,7 +1,10 @@
 """Batches through Arrow, pandas, awkward and Parquet give back the events vesk.EventReader reads."""
 
+import io
+import os
 import re
 import sys
+from collections.abc import Mapping
 
 import awkward as ak
 import numpy as np
@@ -175,6 +178,23 @@ def test_a_missing_package_names_its_extra(monkeypatch, call, module, extra):
         call(vesk_arrays.Batch.empty("WD1"))
 
 
+def test_a_batch_is_a_table_of_events_not_a_mapping(case):
+    reader_type, _, events, batch = case
+    names = [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
+    assert (len(batch), list(batch.keys()), list(batch)) == (len(events), names, names)
+    assert len(batch.keys()) == len(names)
+    assert "data" in batch and "nothing" not in batch and not isinstance(batch, Mapping)
+    assert batch == batch and batch != vesk_arrays.Batch.empty(reader_type)  # never raises
+
+
+@pytest.mark.parametrize("offsets", [[0, 10**9, 4], [0, 3, 2, 4], [0, -1, 4]])
+def test_a_batch_refuses_offsets_that_decrease_or_leave_the_samples(offsets):
+    columns = {name: np.zeros(len(offsets) - 1, dtype) for name, dtype in HEADER_FIELDS["WD1"]}
+    columns["data"] = np.zeros(4, np.uint16)
+    with pytest.raises(ValueError, match="offsets"):
+        vesk_arrays.Batch("WD1", columns, offsets)
+
+
 # -- Parquet ----------------------------------------------------------------------------------
 
 
@@ -225,21 +245,59 @@ def test_parquet_of_no_events_has_the_schema(tmp_path, write):
     assert table.column_names == [name for name, _ in HEADER_FIELDS["WD1"]] + ["data"]
 
 
+@pytest.mark.parametrize("existing", [None, b"kept"])
 @pytest.mark.parametrize(
     "bad, error",
     [
         (wd1_event([1]) + wd1_event(event_size=22), vesk_arrays.DamagedEventError),
         (None, FileNotFoundError),
+        ("interrupt", KeyboardInterrupt),  # Ctrl-C while the second batch is written
     ],
-    ids=["damaged", "missing"],
+    ids=["damaged", "missing", "interrupted"],
 )
-def test_a_failed_conversion_leaves_no_file(tmp_path, write, bad, error):
+def test_a_failed_conversion_leaves_no_file_and_keeps_the_old_one(
+    tmp_path, monkeypatch, write, bad, error, existing
+):
     good = write(FILES["WD1", "uniform"])
-    bad = write(bad) if bad is not None else str(tmp_path / "missing.wd1")
+    if bad == "interrupt":
+        tables = [vesk_arrays._parquet.arrow_table]
+
+        def first_then_ctrl_c(*args):
+            if not tables:
+                raise KeyboardInterrupt
+            return tables.pop()(*args)
+
+        monkeypatch.setattr(vesk_arrays._parquet, "arrow_table", first_then_ctrl_c)
+    bad = write(bad) if isinstance(bad, bytes) else str(tmp_path / "missing.wd1")
     destination = tmp_path / "out.parquet"
+    if existing:
+        destination.write_bytes(existing)
+    before = sorted(os.listdir(tmp_path))
     with pytest.raises(error):
         vesk_arrays.to_parquet([good, bad], "WD1", destination, step_size=1)
-    assert not destination.exists()
+    assert sorted(os.listdir(tmp_path)) == before
+    assert not existing or destination.read_bytes() == existing
+
+
+def test_a_conversion_onto_one_of_its_inputs_is_refused(tmp_path, write):
+    path = write(FILES["WD1", "uniform"], "run.wd1")
+    os.link(path, tmp_path / "same.wd1")
+    for inputs, destination in [(path, path), (str(tmp_path / "*.wd1"), tmp_path / "same.wd1")]:
+        with pytest.raises(ValueError, match="would replace the input"):
+            vesk_arrays.to_parquet(inputs, "WD1", destination)
+    assert open(path, "rb").read() == FILES["WD1", "uniform"]
+
+
+def test_parquet_skips_damaged_events_when_asked_and_writes_to_a_file_object(write):
+    damaged = write(wd1_event([1]) + wd1_event(event_size=22) + wd1_event([2], event_counter=9))
+    out = io.BytesIO()
+    with pytest.warns(vesk_arrays.DamagedEventWarning):
+        assert (
+            vesk_arrays.to_parquet([write(FILES["WD1", "uniform"]), damaged], "WD1", out, errors="skip") == 7
+        )
+    assert pq.read_table(out).column("event_counter").to_pylist()[-2:] == [0, 9]
+    with pytest.raises(ValueError):
+        vesk_arrays.to_parquet(damaged, "WD1", io.BytesIO(), layout="single-channel")  # WD1 has one layout
 
 
 def test_parquet_progress_counts_the_events(tmp_path, capsys, many_files):

@@ -1,6 +1,7 @@
 """vesk_arrays.dask: partition planning, and the DataFrame against a serial iterate."""
 
 import os
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -67,7 +68,7 @@ def test_a_large_file_is_split_into_event_ranges(tmp_path):
     assert partitions[0] == ((small, 0, None),)
     ranges = covered(partitions, large)
     assert len(ranges) == 9  # 8960 bytes in steps of 1000
-    assert ranges[0][0] == 0 and ranges[-1][1] == 40
+    assert ranges[0][0] == 0 and ranges[-1][1] is None  # the last part reads to the end
     assert all(a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
 
 
@@ -96,10 +97,10 @@ def test_building_the_graph_reads_no_events(tmp_path, monkeypatch):
     assert list(frame.columns) == [name for name, _ in HEADER_FIELDS["WD1"]] + ["data"]
 
 
-def serial_frame(paths, reader_type, errors="raise"):
+def serial_frame(paths, reader_type, **options):
     """What the Dask frame (with source columns) must hold, from a serial iterate."""
     parts, seen = [], {}
-    for batch in vesk_arrays.iterate(paths, reader_type, errors=errors):
+    for batch in vesk_arrays.iterate(paths, reader_type, **options):
         frame = batch.to_pandas()
         first = seen.get(batch.path, 0)
         seen[batch.path] = first + len(batch)
@@ -169,14 +170,28 @@ def test_frame_on_worker_processes(tmp_path):
 def test_skip_leaves_out_damaged_events(tmp_path, threads_client):
     paths = write_runs(tmp_path, "WD1", 3)
     with open(paths[1], "ab") as f:
-        f.write(wd1_event(event_size=22) + wd1_event([1, 2], event_counter=99))
+        f.write(wd1_event(event_size=22) + wd1_event([1, 2], event_counter=99, board_id=1))
     frame = vdask.read(paths, "WD1", step_size=4, errors="skip", source=True)
     with pytest.warns(vesk_arrays.DamagedEventWarning):
         got = frame.compute(scheduler="sync")
     assert 99 in got["event_counter"].tolist()
-    assert_frames_equal(got, serial_frame(paths, "WD1", errors="skip"), frame._meta)
+    with pytest.warns(vesk_arrays.DamagedEventWarning):
+        assert_frames_equal(got, serial_frame(paths, "WD1", errors="skip"), frame._meta)
     with pytest.raises(vesk_arrays.DamagedEventError):
         vdask.read(paths, "WD1", step_size=4).compute(scheduler="sync")
+
+
+def test_the_layout_is_passed_to_every_reader(tmp_path):
+    paths = write_runs(tmp_path, "WD2", 3)  # multi-channel headers, read here as single-channel ones
+    with pytest.raises(ValueError, match="layout"):
+        vdask.read(paths, "WD1", layout="multi-channel")
+    frame = vdask.read(paths, "WD2", step_size=4, errors="skip", source=True, layout="single-channel")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", vesk_arrays.DamagedEventWarning)
+        got = frame.compute(scheduler="sync")
+        expected = serial_frame(paths, "WD2", errors="skip", layout="single-channel")
+    assert_frames_equal(got, expected, frame._meta)
+    assert len(got) != len(serial_frame(paths, "WD2"))
 
 
 def test_a_missing_file_raises_when_the_graph_is_built(tmp_path):

@@ -134,7 +134,9 @@ def test_skip_records_every_problem(tmp_path):
     assert [(d.path, d.index) for d in damaged] == [(reports[2].path, 1), (reports[2].path, 3)]
     assert all(isinstance(d, vesk_arrays.DamagedEventError) and d.reason for d in damaged)
     assert reports[2].events == range(0, 4)
-    assert [d.index for d in reports[4].damaged] == [0, 1]
+    # Back-to-back damaged headers with nothing good after them: one damaged stretch.
+    assert [(d.index, d.skipped, d.resume_at) for d in reports[4].damaged] == [(0, (0, 48), None)]
+    assert reports[4].skipped == ((0, 48),)
     assert [r.ok for r in reports] == [False, True, False, True, False, True, False]
     assert reports[-1].rows == range(5, 5)
 

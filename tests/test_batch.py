@@ -76,6 +76,10 @@ def test_batches_of_any_step_are_eventreaders_events(write, PanicException, fmt,
     try:
         expected = reference(path, fmt, PanicException)
     except OSError:
+        if os.path.getsize(path) < 28:  # too short to hold a header: no events, all trailing bytes
+            with va.BatchReader(path, fmt) as reader:
+                assert len(reader.read(10)) == 0 and reader.trailing_bytes == os.path.getsize(path)
+            return
         with pytest.raises(OSError):
             va.read(path, fmt)
         return

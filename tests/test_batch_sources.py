@@ -9,6 +9,7 @@ import sys
 import textwrap
 import threading
 import time
+import zlib
 
 import numpy as np
 import pytest
@@ -62,6 +63,54 @@ def test_compressed_files_are_recognised_by_their_first_bytes(tmp_path, fmt, com
         np.testing.assert_array_equal(got[key], expected[key])
     with va.BatchReader(path, fmt) as reader:
         assert sum(len(b) for b in reader.batches(7)) == 60
+
+
+@pytest.mark.parametrize("first_counter", [0x00088B1F, 0xFD2FB528, 0x39685A42], ids=["gzip", "zstd", "bz2"])
+def test_a_plain_file_that_starts_like_a_compressed_one_is_read_as_it_is(write, first_counter):
+    # A WD2 file starts with its event counter: these read as gzip, zstd and bz2 magic.
+    counters = [first_counter + i for i in range(4)]
+    data = b"".join(
+        wd2_event(np.arange(6) * i, counter=c, samples=3, channels=2) for i, c in enumerate(counters)
+    )
+    assert va.read(write(data), "WD2")["event_counter"].tolist() == counters
+
+
+def zstd_decompressor():
+    return pytest.importorskip("zstandard").ZstdDecompressor().decompressobj()
+
+
+@pytest.mark.parametrize(
+    "compress, decompressor",
+    [
+        (gzip.compress, lambda: zlib.decompressobj(wbits=31)),
+        (lzma.compress, lzma.LZMADecompressor),
+        (bz2.compress, bz2.BZ2Decompressor),
+        (zstd_compress, zstd_decompressor),
+    ],
+    ids=["gzip", "xz", "bz2", "zstd"],
+)
+@pytest.mark.parametrize("damage", ["cut", "corrupt"])
+@pytest.mark.filterwarnings("ignore::vesk_arrays.DamagedEventWarning")  # corrupt data may decode as such
+def test_a_cut_or_corrupt_compressed_file_gives_its_whole_events_then_an_oserror(
+    tmp_path, compress, decompressor, damage
+):
+    rng = np.random.default_rng(0)
+    compressed = compress(b"".join(wd1_event(rng.integers(0, 4096, 8), event_counter=i) for i in range(1000)))
+    half = len(compressed) // 2
+    if damage == "cut":
+        compressed = compressed[: len(compressed) * 95 // 100]
+    else:
+        compressed = compressed[:half] + bytes(200) + compressed[half + 200 :]
+    path = tmp_path / "run.gz"
+    path.write_bytes(compressed)
+    pairs = list(va.iterate(path, "WD1", report=True, errors="skip"))
+    counters = [c for batch, _ in pairs for c in batch["event_counter"].tolist()]
+    # Cut: every whole event the decompressor gives (about 950 from gzip and xz, none from
+    # a block format); corrupt: the events before the damage.
+    whole = len(decompressor().decompress(compressed)) // 40 if damage == "cut" else len(counters)
+    assert counters == list(range(whole))
+    error = pairs[-1][1].error
+    assert isinstance(error, OSError) and str(path) in str(error)
 
 
 @pytest.mark.parametrize("fmt", ["WD1", "WD2"])

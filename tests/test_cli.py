@@ -1,6 +1,7 @@
 """The vesk command, run as a separate process: output, exit codes and usage errors."""
 
 import fcntl
+import gzip
 import importlib.metadata
 import os
 import pty
@@ -47,8 +48,12 @@ def files(tmp_path):
         "run.wd2": wd2,
         "run.dat": wd1,
         "other.wd1": wd1[:56],
-        "damaged.wd1": wd1[:56] + wd1_event(event_size=22) + wd1_event([5], event_counter=99),
+        "damaged.wd1": wd1[:56] + wd1_event(event_size=22) + wd1_event([5], board_id=7, event_counter=99),
         "truncated.wd2": wd2 + wd2[:60],
+        "truncated.wd1": wd1 + wd1[:10],
+        "overflow.wd2": wd2_event(samples=2**31, channels=2**30) + bytes(40),  # its length exceeds any file
+        "run.wd1.gz": gzip.compress(wd1),
+        "cut.wd1.gz": gzip.compress(wd1)[:-30],
     }
     for name, data in contents.items():
         (tmp_path / name).write_bytes(data)
@@ -68,7 +73,9 @@ def info_fields(stdout):
 
 
 def test_info_describes_each_file(files):
-    result = vesk_cli("info", files / "run.wd1", files / "run.wd2", files / "truncated.wd2")
+    result = vesk_cli(
+        "info", files / "run.wd1", files / "run.wd2", files / "truncated.wd2", files / "run.wd1.gz"
+    )
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     info = info_fields(result.stdout)
@@ -79,6 +86,7 @@ def test_info_describes_each_file(files):
         "counter": "10 (first) to 21 (last)",
         "timestamp": "0 (first) to 11000 (last)",
         "size": f"{os.path.getsize(files / 'run.wd1')} bytes, no trailing bytes",
+        "skipped": "none",
         "damaged": "none",
     }
     assert info["run.wd2"]["format"] == "WD2, multi-channel headers (28 bytes), 3 channels"
@@ -86,19 +94,29 @@ def test_info_describes_each_file(files):
     assert info["run.wd2"]["timestamp"] == f"{2**40} (first) to {2**40 + 4} (last)"
     assert info["truncated.wd2"]["events"] == "5"
     assert info["truncated.wd2"]["size"].endswith(", 60 trailing bytes of a truncated last event")
+    size, disk = os.path.getsize(files / "run.wd1"), os.path.getsize(files / "run.wd1.gz")
+    assert (
+        info["run.wd1.gz"]["size"]
+        == f"{disk} bytes gzip-compressed, {size} bytes decompressed, no trailing bytes"
+    )
 
 
-def test_info_reports_damage_and_missing_files_after_the_rest(files):
-    result = vesk_cli("info", files / "damaged.wd1", files / "missing.wd1", files / "run.wd1")
+def test_info_reports_damage_and_unreadable_files_after_the_rest(files):
+    names = ["damaged.wd1", "missing.wd1", "overflow.wd2", "cut.wd1.gz", "run.wd1"]
+    result = vesk_cli("info", *[files / name for name in names])
     assert result.returncode == 1
     info = info_fields(result.stdout)
     assert info["damaged.wd1"]["events"] == "3"
+    assert info["damaged.wd1"]["skipped"] == "1 range, 24 bytes: 56-79"
     assert info["damaged.wd1"]["damaged"] == "1 event (index 2), skipped"
-    assert info["missing.wd1"]["error"] == "cannot be opened"
+    assert info["missing.wd1"]["error"] == info["overflow.wd2"]["error"] == "cannot be opened"
+    assert info["cut.wd1.gz"]["error"].startswith("reading stopped after event")
     assert info["run.wd1"]["events"] == "12"
-    errors = result.stderr.strip().splitlines()[-2:]
+    errors = result.stderr.strip().splitlines()[-4:]
     assert re.fullmatch(r"vesk info: .*damaged\.wd1: event 2 .*is damaged: .+", errors[0])
     assert re.fullmatch(r"vesk info: .*missing\.wd1.*No such file or directory.*", errors[1])
+    assert re.fullmatch(r"vesk info: .*overflow\.wd2.*", errors[2])
+    assert re.fullmatch(r"vesk info: .*cut\.wd1\.gz: .*cut short.*", errors[3])
 
 
 @pytest.mark.parametrize("option, shown", [("WD1", "WD1"), ("wd2", "WD2")])
@@ -123,6 +141,9 @@ def test_the_format_option_overrides_the_name(files, option, shown):
         (["convert", "{}/run.wd1", "-o", "out.parquet", "--compression", "zip"], "invalid choice: 'zip'"),
         (["plot", "{}/run.wd1"], "the following arguments are required: -o"),
         (["plot", "{}/run.wd1", "-o", "x.png", "--event", "-2"], "must not be negative"),
+        (["plot", "{}/run.wd1", "-o", "x.xyz"], r"cannot write a \.xyz image: .*\.png"),
+        (["info", "--layout", "single-channel", "{}/run.wd1"], "--layout is for WD2 files"),
+        (["convert", "{}/run.wd1", "-o", "out.parquet", "--errors", "ignore"], "invalid choice: 'ignore'"),
         (["dance"], "invalid choice: 'dance'"),
     ],
 )
@@ -140,7 +161,7 @@ def test_help_lists_the_commands():
 
 
 @pytest.mark.parametrize("name, count", [("run.wd1", 10), ("run.wd2", 5)])
-@pytest.mark.parametrize("limit", [None, 3, 0])
+@pytest.mark.parametrize("limit", [None, 3, 0, 10**23])
 def test_head_shows_headers_and_sample_statistics(files, name, count, limit):
     arguments = [] if limit is None else ["-n", limit]
     result = vesk_cli("head", files / name, *arguments)
@@ -184,6 +205,35 @@ def test_convert_writes_all_events(files, compression, stored):
     table = pq.read_table(out)
     assert table.column("event_counter").to_pylist() == list(range(10, 22)) + [10, 11]
     assert pq.ParquetFile(out).metadata.row_group(0).column(0).compression == stored
+
+
+def test_convert_counts_the_files_a_pattern_names_and_never_overwrites_one(files):
+    pattern = f"{files}/[or]*.wd1"  # other.wd1 and run.wd1
+    result = vesk_cli("convert", pattern, "-o", files / "out.parquet")
+    assert result.stdout.strip() == f"14 events from 2 files written to {files / 'out.parquet'}"
+    before = (files / "run.wd1").read_bytes()
+    result = vesk_cli("convert", pattern, "-o", files / "run.wd1")
+    assert result.returncode == 1 and "would replace the input" in result.stderr
+    assert (files / "run.wd1").read_bytes() == before
+
+
+def test_convert_skips_damaged_events_when_asked_and_lists_what_it_lost(files):
+    out = files / "out.parquet"
+    result = vesk_cli(
+        "convert", files / "damaged.wd1", files / "truncated.wd1", "-o", out, "--errors", "skip"
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == f"15 events from 2 files written to {out}"
+    assert result.stderr.splitlines() == [
+        f"vesk convert: {files / 'damaged.wd1'}: skipped damaged bytes: 1 range, 24 bytes: 56-79",
+        f"vesk convert: {files / 'truncated.wd1'}: 10 trailing bytes of a truncated last event",
+    ]
+    assert pq.read_table(out).column("event_counter").to_pylist()[2:4] == [99, 10]
+
+
+def test_the_layout_option_is_passed_on(files):
+    result = vesk_cli("info", "--layout", "single-channel", files / "run.wd2")
+    assert info_fields(result.stdout)["run.wd2"]["format"] == "WD2, single-channel headers (24 bytes)"
 
 
 def test_convert_draws_progress_on_a_terminal(files):
@@ -230,20 +280,30 @@ def test_convert_of_a_damaged_file_fails_without_output(files):
     assert not (files / "out.parquet").exists()
 
 
-@pytest.mark.parametrize("name, event", [("run.wd1", None), ("run.wd1", 11), ("run.wd2", 4), ("run.dat", 2)])
-def test_plot_saves_a_png(files, name, event):
+@pytest.mark.parametrize(
+    "name, event, output",
+    [
+        ("run.wd1", None, "event.png"),
+        ("run.wd1", 11, "event"),
+        ("run.wd2", 4, "event.png"),
+        ("run.dat", 2, "event.png"),
+    ],
+)
+def test_plot_saves_a_png(files, name, event, output):
     options = ["--format", "WD1"] if name == "run.dat" else []
     options += [] if event is None else ["--event", event]
-    result = vesk_cli("plot", files / name, "-o", files / "event.png", *options)
+    result = vesk_cli("plot", files / name, "-o", files / output, *options)
     assert result.returncode == 0, result.stderr
-    assert f"event {event or 0} of" in result.stdout
+    # Without an extension the image is a PNG, and is named so.
+    assert result.stdout.strip() == f"event {event or 0} of {files / name} plotted to {files / 'event.png'}"
     assert (files / "event.png").read_bytes()[:8] == PNG
 
 
-def test_plot_of_an_event_past_the_end_exits_1(files):
-    result = vesk_cli("plot", files / "run.wd2", "--event", 5, "-o", files / "event.png")
+@pytest.mark.parametrize("event", [5, 10**20])
+def test_plot_of_an_event_past_the_end_exits_1(files, event):
+    result = vesk_cli("plot", files / "run.wd2", "--event", event, "-o", files / "event.png")
     assert result.returncode == 1
-    assert "has 5 events, so no event 5" in result.stderr
+    assert f"has 5 events, so no event {event}" in result.stderr
     assert not (files / "event.png").exists()
 
 

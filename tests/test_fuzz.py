@@ -63,16 +63,18 @@ wd1_files = st.lists(
 
 @st.composite
 def wd2_files(draw):
-    """Events of one layout that follow each other, some with a header that breaks the sequence."""
+    """Events of one layout that follow each other, some of another length (zero suppression), some
+    with a header that breaks the sequence."""
     channels = draw(st.one_of(st.none(), st.integers(-2, 4)))
     samples = draw(st.integers(0, 10))
-    count = samples * (channels if channels and channels > 0 else 1)
     period = draw(st.integers(0, 3))
     first = draw(word)
     events = []
     for i in range(draw(st.integers(0, 5))):
+        event_samples = samples if draw(st.booleans()) else draw(st.integers(0, 10))
+        count = event_samples * (channels if channels and channels > 0 else 1)
         values = draw(st.binary(min_size=4 * count, max_size=4 * count))
-        counter, event_samples, event_period = first + i, samples, period
+        counter, event_period = first + i, period
         if draw(st.integers(0, 4)) == 0:
             # A header that does not continue the sequence: what the layout probe must not trust.
             counter, event_samples, event_period = draw(word), draw(word), draw(st.integers(0, 3))

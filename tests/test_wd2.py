@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import vesk
+import vesk_arrays
 from wdfiles import FAULT, WD2_KEYS, collect, decode_wd2, files_open_under, wd2_event
 from wdfiles import assert_same_wd2 as assert_same_events
 
@@ -64,6 +65,25 @@ def test_both_layouts_decode(write, PanicException, data, channels, counters):
         assert event["data"].shape == (event["samples"] * event["channels"],)
 
 
+@pytest.mark.parametrize(
+    "samples, channels",
+    [([4, 2, 7, 0, 3], None), ([0, 5, 1], None), ([100, 50, 100, 300], 3), ([2, 0, 9], 2)],
+)
+def test_events_of_varying_length(write, samples, channels):
+    # Zero suppression and variable record lengths: only the counter, the
+    # period and the channel field tie the first two events together.
+    data = b"".join(
+        wd2_event(np.arange(n * (channels or 1)) + 0.5 + i, counter=i, samples=n, period=8, channels=channels)
+        for i, n in enumerate(samples)
+    )
+    path = write(data)
+    expected = decode_wd2(data)
+    assert [e["samples"] for e in expected] == samples
+    batch = vesk_arrays.read(path, "WD2")
+    assert_same_events(list(vesk.EventReader(path, "WD2")), expected)
+    assert_same_events([batch.event(i) for i in range(len(batch))], expected)
+
+
 def test_dictionary_fields_are_unsigned_with_signed_channels(write):
     data = b"".join(
         wd2_event(
@@ -96,9 +116,10 @@ def test_negative_channel_count_without_samples(write, PanicException):
     assert [e if e == FAULT else e["channels"] for e in events] == [-3, -3, FAULT]
 
 
-def test_mismatched_second_event_falls_back_to_one_channel(write, PanicException):
+@pytest.mark.parametrize("counter, period, channels", [(3, 0, 2), (2, 1, 2), (2, 0, 1)])
+def test_mismatched_second_event_falls_back_to_one_channel(write, PanicException, counter, period, channels):
     data = wd2_event([1, 2, 3, 4], counter=1, samples=2, channels=2)
-    data += wd2_event([1, 2], counter=2, samples=1, channels=2)
+    data += wd2_event([1, 2], counter=counter, samples=2 // channels, period=period, channels=channels)
     events = read_all(write(data), PanicException)
     assert all(e["channels"] == 1 for e in events)
     assert_same_events(events, decode_wd2(data))

@@ -198,13 +198,18 @@ def _wd2_length(samples, channels):
     return (samples * (channels & 0xFFFFFFFFFFFFFFFF) * 4) & 0xFFFFFFFFFFFFFFFF
 
 
+def _follows(first, second):
+    """The second header continues the first: next counter, same period (its length may differ)."""
+    return second[0] == (first[0] + 1) & 0xFFFFFFFF and second[3] == first[3]
+
+
 def _single_channel_consistent(data, first):
-    c1, _, s1, p1, _ = first
+    s1 = first[2]
     single_end = 24 + 4 * s1
     if len(data) == single_end:
         return True
     second = _wd2_header(data, single_end, False)
-    return second is not None and second[0] == (c1 + 1) & 0xFFFFFFFF and second[2] == s1 and second[3] == p1
+    return second is not None and _follows(first, second)
 
 
 def probe_wd2(data):
@@ -215,13 +220,12 @@ def probe_wd2(data):
         if len(data) == 24 and struct.unpack_from("<I", data, 12)[0] == 0:
             return False, 1
         return None
-    c1, _, s1, p1, k1 = first
-    skip = _wd2_length(s1, k1)
+    k1 = first[4]
+    skip = _wd2_length(first[2], k1)
     if skip < 1 << 63:
         second = _wd2_header(data, 28 + skip, True)
         if second is not None:
-            c2, _, s2, p2, k2 = second
-            if c2 == (c1 + 1) & 0xFFFFFFFF and s2 == s1 and p2 == p1 and k2 == k1:
+            if _follows(first, second) and second[4] == k1:
                 # A channel count of 0 or less loses every sample: where the
                 # single-channel reading holds too, it wins.
                 if k1 <= 0 and _single_channel_consistent(data, first):

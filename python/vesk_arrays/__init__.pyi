@@ -1,7 +1,7 @@
 """Many WD1 and WD2 events at once, as columnar NumPy arrays."""
 
 import os
-from collections.abc import Generator, Iterable, Iterator, Mapping
+from collections.abc import Generator, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
 from dataclasses import dataclass
 from typing import (
     IO,
@@ -59,14 +59,24 @@ _Source: TypeAlias = _Path | _ReadInto | BinaryIO
 _Paths: TypeAlias = _Path | Iterable[_Path]
 _Format: TypeAlias = Literal["WD1", "WD2"]
 _Errors: TypeAlias = Literal["raise", "skip"]
+_Layout: TypeAlias = Literal["multi-channel", "single-channel"] | None
+_T = TypeVar("_T")
 _WD1Header: TypeAlias = Literal[
     "event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"
 ]
 _Samples: TypeAlias = NDArray[np.uint16] | NDArray[np.float32]
 
-class Batch(Mapping[str, NDArray[Any]], Generic[_Event_co]):
+class Batch(Generic[_Event_co]):
     """Consecutive events of one file, as NumPy columns."""
 
+    def __contains__(self, key: object) -> bool: ...
+    def keys(self) -> KeysView[str]: ...
+    def values(self) -> ValuesView[NDArray[Any]]: ...
+    def items(self) -> ItemsView[str, NDArray[Any]]: ...
+    @overload
+    def get(self, key: str, /) -> NDArray[Any] | None: ...
+    @overload
+    def get(self, key: str, default: _T, /) -> NDArray[Any] | _T: ...
     @overload
     def __init__(
         self: Batch[WD1Event],
@@ -155,13 +165,24 @@ class Batch(Mapping[str, NDArray[Any]], Generic[_Event_co]):
     def to_awkward(self) -> ak.Array: ...
 
 class DamagedEventError(ValueError):
-    """An event whose header gives a length that cannot be represented."""
+    """An event whose header cannot be trusted: its length cannot be represented, or runs
+    past the end of the file although good events follow."""
 
     path: str
     index: int
     offset: int
     reason: str
-    def __init__(self, path: str, index: int, offset: int, reason: str) -> None: ...
+    skipped: tuple[int, int] | None
+    resume_at: int | None
+    def __init__(
+        self,
+        path: str,
+        index: int,
+        offset: int,
+        reason: str,
+        skipped: tuple[int, int] | None = None,
+        resume_at: int | None = None,
+    ) -> None: ...
 
 class DamagedEventWarning(UserWarning):
     """Damaged events were skipped (``errors="skip"``)."""
@@ -179,6 +200,7 @@ class BatchReader(Generic[_Event_co]):
         follow: bool = False,
         poll_interval: float = 0.5,
         timeout: float | None = None,
+        layout: _Layout = None,
     ) -> None: ...
     @overload
     def __init__(
@@ -190,6 +212,7 @@ class BatchReader(Generic[_Event_co]):
         follow: bool = False,
         poll_interval: float = 0.5,
         timeout: float | None = None,
+        layout: _Layout = None,
     ) -> None: ...
     @overload
     def __init__(
@@ -201,6 +224,7 @@ class BatchReader(Generic[_Event_co]):
         follow: bool = False,
         poll_interval: float = 0.5,
         timeout: float | None = None,
+        layout: _Layout = None,
     ) -> None: ...
     @property
     def path(self) -> str: ...
@@ -209,7 +233,13 @@ class BatchReader(Generic[_Event_co]):
     @property
     def closed(self) -> bool: ...
     @property
-    def damaged(self) -> list[tuple[int, int, str]]: ...
+    def damaged(self) -> list[DamagedEventError]: ...
+    @property
+    def damaged_count(self) -> int: ...
+    @property
+    def skipped(self) -> tuple[tuple[int, int], ...]: ...
+    @property
+    def trailing_bytes(self) -> int: ...
     @property
     def events_read(self) -> int: ...
     @property
@@ -221,31 +251,41 @@ class BatchReader(Generic[_Event_co]):
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(self, *exc_info: object) -> None: ...
-    def read(self, max_events: int) -> Batch[_Event_co]: ...
+    def read(self, max_events: SupportsIndex) -> Batch[_Event_co]: ...
     def batches(self, step_size: int | str = "64 MiB") -> Generator[Batch[_Event_co]]: ...
-    def skip(self, count: int) -> int: ...
+    def skip(self, count: SupportsIndex) -> int: ...
+    def skip_to(self, index: SupportsIndex) -> int: ...
+    def raise_pending(self) -> None: ...
 
 @overload
 def read(
     source: _Source,
     reader_type: Literal["WD1"],
     *,
-    start: int = 0,
-    stop: int | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
     errors: _Errors = "raise",
+    layout: _Layout = None,
 ) -> Batch[WD1Event]: ...
 @overload
 def read(
     source: _Source,
     reader_type: Literal["WD2"],
     *,
-    start: int = 0,
-    stop: int | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
     errors: _Errors = "raise",
+    layout: _Layout = None,
 ) -> Batch[WD2Event]: ...
 @overload
 def read(
-    source: _Source, reader_type: str, *, start: int = 0, stop: int | None = None, errors: _Errors = "raise"
+    source: _Source,
+    reader_type: str,
+    *,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    errors: _Errors = "raise",
+    layout: _Layout = None,
 ) -> Batch[_AnyEvent]: ...
 
 @dataclass(frozen=True)
@@ -257,7 +297,10 @@ class Report:
     events: range
     rows: range
     damaged: tuple[DamagedEventError, ...] = ()
-    error: OSError | None = None
+    error: Exception | None = None
+    skipped: tuple[tuple[int, int], ...] = ()
+    trailing_bytes: int = 0
+    damaged_count: int = 0
     @property
     def ok(self) -> bool: ...
 
@@ -272,6 +315,7 @@ def iterate(
     follow: bool = False,
     poll_interval: float = 0.5,
     timeout: float | None = None,
+    layout: _Layout = None,
 ) -> Generator[Batch[WD1Event]]: ...
 @overload
 def iterate(
@@ -284,6 +328,7 @@ def iterate(
     follow: bool = False,
     poll_interval: float = 0.5,
     timeout: float | None = None,
+    layout: _Layout = None,
 ) -> Generator[Batch[WD2Event]]: ...
 @overload
 def iterate(
@@ -296,6 +341,7 @@ def iterate(
     follow: bool = False,
     poll_interval: float = 0.5,
     timeout: float | None = None,
+    layout: _Layout = None,
 ) -> Generator[Batch[_AnyEvent]]: ...
 @overload
 def iterate(
@@ -308,6 +354,7 @@ def iterate(
     follow: bool = False,
     poll_interval: float = 0.5,
     timeout: float | None = None,
+    layout: _Layout = None,
 ) -> Generator[tuple[Batch[WD1Event], Report]]: ...
 @overload
 def iterate(
@@ -320,6 +367,7 @@ def iterate(
     follow: bool = False,
     poll_interval: float = 0.5,
     timeout: float | None = None,
+    layout: _Layout = None,
 ) -> Generator[tuple[Batch[WD2Event], Report]]: ...
 @overload
 def iterate(
@@ -332,6 +380,7 @@ def iterate(
     follow: bool = False,
     poll_interval: float = 0.5,
     timeout: float | None = None,
+    layout: _Layout = None,
 ) -> Generator[tuple[Batch[_AnyEvent], Report]]: ...
 @overload
 def iterate(
@@ -344,8 +393,9 @@ def iterate(
     follow: bool = False,
     poll_interval: float = 0.5,
     timeout: float | None = None,
+    layout: _Layout = None,
 ) -> Generator[Batch[_AnyEvent]] | Generator[tuple[Batch[_AnyEvent], Report]]: ...
-def num_events(paths: _Paths, reader_type: str) -> int: ...
+def num_events(paths: _Paths, reader_type: str, *, layout: _Layout = None) -> int: ...
 def to_parquet(
     paths: _Paths,
     reader_type: str,
@@ -354,4 +404,6 @@ def to_parquet(
     step_size: int | str = "64 MiB",
     compression: str | dict[str, str] | None = "zstd",
     progress: bool = False,
+    errors: _Errors = "raise",
+    layout: _Layout = None,
 ) -> int: ...

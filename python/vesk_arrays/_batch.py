@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import operator
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator
 
 import numpy as np
 
@@ -27,14 +27,15 @@ HEADER_FIELDS = {
 SAMPLE_DTYPES = {"WD1": np.dtype(np.uint16), "WD2": np.dtype(np.float32)}
 
 
-class Batch(Mapping):
-    """Consecutive events of one file, as NumPy columns.
+class Batch:
+    """Consecutive events of one file, as NumPy columns: a table of events, like a DataFrame.
 
     ``batch[name]`` is a 1-D array with one entry per event for each header field, in the
     order and with the integer widths of :class:`vesk.EventReader`'s dictionaries.
     ``batch["data"]`` holds every sample of the batch, event after event; the samples of
-    event ``i`` are ``data[offsets[i]:offsets[i + 1]]``. Iterating a batch, like a
-    dictionary, gives its keys.
+    event ``i`` are ``data[offsets[i]:offsets[i + 1]]``. ``len(batch)`` counts the events;
+    ``keys()``, ``values()``, ``items()``, ``get()``, ``in`` and iteration concern the
+    columns, as a dictionary's do. Batches compare equal only to themselves.
 
     ``path`` is the file the events came from and ``start`` the index, within that file,
     of the batch's first event.
@@ -52,6 +53,10 @@ class Batch(Mapping):
         count = len(offsets) - 1
         if offsets.ndim != 1 or count < 0 or offsets[0] != 0:
             raise ValueError("offsets must be a 1-D array starting at 0, one entry more than events")
+        # Conversions hand the offsets to Arrow and awkward unchecked: one out of order would
+        # have them read outside the samples.
+        if (offsets[1:] < offsets[:-1]).any():
+            raise ValueError("offsets must never decrease")
         for name, dtype in HEADER_FIELDS[format]:
             column = columns[name]
             if column.dtype != dtype or column.shape != (count,):
@@ -72,13 +77,32 @@ class Batch(Mapping):
         columns["data"] = np.empty(0, SAMPLE_DTYPES[format])
         return cls(format, columns, np.zeros(1, np.int64), path=path, start=start)
 
-    # -- the mapping -------------------------------------------------------------------------
+    # -- the columns -------------------------------------------------------------------------
 
     def __getitem__(self, key):
         return self._columns[key]
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._columns)
+
+    def __contains__(self, key):
+        return key in self._columns
+
+    def keys(self):
+        """The column names."""
+        return self._columns.keys()
+
+    def values(self):
+        """The columns' arrays."""
+        return self._columns.values()
+
+    def items(self):
+        """(name, array) of each column."""
+        return self._columns.items()
+
+    def get(self, key, default=None, /):
+        """The column ``key``, or ``default`` when there is none."""
+        return self._columns.get(key, default)
 
     def __len__(self):
         return len(self._offsets) - 1

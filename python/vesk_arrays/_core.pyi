@@ -7,29 +7,34 @@ from numpy.typing import NDArray
 
 from . import _ReadInto
 
-# (index, byte offset, reason) of each damaged event met.
-_Damage = list[tuple[int, int, str]]
+# Of each damaged event met: (index, offset of its header, end of the bytes skipped for
+# it, offset where reading went on or None, whether its length ran past the end).
+_Damage = list[tuple[int, int, int, int | None, bool]]
+# (first_index, damaged, damaged_count, skipped ranges, error, at_end)
+_Report = tuple[int, _Damage, int, list[tuple[int, int]], BaseException | None, bool]
 
 @final
 class Reader:
     """Reads a path (a str) or a binary file object with readinto; ``name`` is what
-    messages call it."""
+    messages call it. ``layout``: 0 probes a WD2 file, 1 multi-channel, 2 single-channel."""
 
-    def __new__(cls, source: str | _ReadInto, format: str, name: str) -> Reader: ...
-    # max_events, max_bytes and count: None for no limit.
+    def __new__(
+        cls, source: str | _ReadInto, format: str, name: str, follow: bool = ..., layout: int = ...
+    ) -> Reader: ...
+    # max_events, max_bytes, count and stop: None for no limit.
     def read(
-        self, max_events: int | None, max_bytes: int | None, skip_damaged: bool, /
-    ) -> tuple[list[NDArray[Any]], NDArray[np.int64], _Damage]: ...
-    def skip(self, count: int | None, skip_damaged: bool, /) -> tuple[int, _Damage]: ...
+        self, max_events: int | None, max_bytes: int | None, skip_damaged: bool, stop: int | None, /
+    ) -> tuple[tuple[dict[str, NDArray[Any]], NDArray[np.int64]] | None, _Report]: ...
+    def skip(self, count: int | None, skip_damaged: bool, stop: int | None, /) -> tuple[int, _Report]: ...
     def close(self) -> None: ...
     @property
     def closed(self) -> bool: ...
     @property
     def events_read(self) -> int: ...
     @property
+    def trailing_bytes(self) -> int: ...
+    @property
     def position(self) -> int: ...
     @property
     def layout(self) -> tuple[bool, int] | None:
-        """WD2: (has_channel_field, channel_count); None for WD1."""
-
-def register_damaged_error(cls: type[Exception], /) -> None: ...
+        """WD2: (has_channel_field, channel_count) once known; None for WD1."""

@@ -6,6 +6,7 @@ import glob
 import os
 import re
 import sys
+import warnings
 from dataclasses import dataclass
 
 from ._batch import Batch
@@ -13,8 +14,11 @@ from ._reader import (
     DEFAULT_STEP,
     BatchReader,
     DamagedEventError,
+    DamagedEventWarning,
     check_errors,
+    check_follow_options,
     check_format,
+    check_layout,
     check_path,
     parse_step_size,
 )
@@ -25,9 +29,10 @@ _GLOB_MAGIC = re.compile(r"[*?[]")
 def expand_paths(paths):
     """The files named by ``paths``: a str or os.PathLike, or a list of them.
 
-    A name holding ``*``, ``?`` or ``[`` is a glob pattern, replaced by its matches in
-    sorted order. A pattern that matches nothing is kept as it is, so that opening it
-    fails like opening any other missing file, instead of the files quietly vanishing.
+    A name holding ``*``, ``?`` or ``[`` that is not itself an existing file is a glob
+    pattern, replaced by its matches in sorted order. A pattern that matches nothing is
+    kept as it is, so that opening it fails like opening any other missing file, instead
+    of the files quietly vanishing.
     """
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
@@ -40,7 +45,7 @@ def expand_paths(paths):
     files = []
     for path in paths:
         path = check_path(path)
-        if _GLOB_MAGIC.search(path):
+        if _GLOB_MAGIC.search(path) and not os.path.lexists(path):
             files.extend(sorted(glob.glob(path)) or [path])
         else:
             files.append(path)
@@ -59,9 +64,15 @@ class Report:
     file (``len(rows) == len(batch)``).
 
     With ``errors="skip"``: ``damaged`` holds a :class:`DamagedEventError` (with ``path``,
-    ``index``, ``offset`` and ``reason``) for each damaged event this read skipped, and
-    ``error`` the ``OSError`` of a file that could not be opened or read any further
-    (its message names the file); such a file's remaining events are not read.
+    ``index``, ``offset``, ``reason``, ``skipped`` and ``resume_at``) for each damaged event
+    this read skipped (the first 1000 of a file; ``damaged_count`` counts all), and
+    ``error`` the exception of a file that could not be opened or read any further (its
+    message names the file); such a file's remaining events are not read.
+
+    ``skipped`` holds the ``(start, stop)`` byte ranges this read skipped because of
+    damage, and ``trailing_bytes`` the bytes after the file's last whole event (a
+    truncated last event), given with the file's last report; together with the events,
+    they account for every byte of the file.
     """
 
     path: str
@@ -69,12 +80,15 @@ class Report:
     events: range
     rows: range
     damaged: tuple[DamagedEventError, ...] = ()
-    error: OSError | None = None
+    error: Exception | None = None
+    skipped: tuple[tuple[int, int], ...] = ()
+    trailing_bytes: int = 0
+    damaged_count: int = 0
 
     @property
     def ok(self):
-        """True when the read met neither damaged events nor an error."""
-        return not self.damaged and self.error is None
+        """True when the read skipped nothing and met no error."""
+        return not self.damaged_count and not self.skipped and self.error is None
 
 
 def with_path(error, path):
@@ -104,6 +118,7 @@ def iterate(
     follow=False,
     poll_interval=0.5,
     timeout=None,
+    layout=None,
 ):
     """The events of many files as batches, file after file, in the order of ``paths``.
 
@@ -113,105 +128,128 @@ def iterate(
 
     With ``report=True`` the iteration gives ``(batch, report)`` pairs, ``report`` a
     :class:`Report`. Every file gives at least one batch: when it holds no event, when
-    it cannot be opened (``errors="skip"``), or when damaged events or a read error
-    follow its last event, an empty batch comes with the report that records it. So
-    each file and each problem met appears in some report.
+    it cannot be opened (``errors="skip"``), or when damage, trailing bytes or a read
+    error follow its last event, an empty batch comes with the report that records it.
+    So each file and each problem met appears in some report.
 
     With ``errors="raise"`` a file that cannot be opened raises its ``OSError`` (its
     message names the file) when the iteration reaches it, and a damaged event
     raises :class:`DamagedEventError` after the batch before it. With ``errors="skip"``
-    both are recorded in the reports and the iteration goes on.
+    both are recorded in the reports and the iteration goes on, with one
+    :class:`DamagedEventWarning` per file with damaged events.
 
     ``follow``, ``poll_interval`` and ``timeout`` apply to the last file, the one an
-    acquisition may still be writing (see :class:`BatchReader`).
+    acquisition may still be writing (see :class:`BatchReader`); ``layout`` to WD2 files.
     """
     check_format(reader_type)
     parse_step_size(step_size)
     check_errors(errors)
-    follow_options = {"follow": follow, "poll_interval": poll_interval, "timeout": timeout}
-    BatchReader._check_follow_options(**follow_options)
-    pairs = _pairs(list(expand_paths(paths)), reader_type, step_size, errors, follow_options)
+    check_layout(reader_type, layout)
+    check_follow_options(follow, poll_interval, timeout)
+    options = {"follow": follow, "poll_interval": poll_interval, "timeout": timeout}
+    pairs = _pairs(list(expand_paths(paths)), reader_type, step_size, errors, layout, options)
     return pairs if report else (batch for batch, _ in pairs)
 
 
-def _pairs(files, reader_type, step_size, errors, follow_options):
+def _pairs(files, reader_type, step_size, errors, layout, follow_options):
     row = 0
     for file_index, path in enumerate(files):
         options = follow_options if file_index == len(files) - 1 else {}
-        for batch, report in _file_pairs(path, file_index, reader_type, step_size, errors, row, options):
+        for batch, report in _file_pairs(
+            path, file_index, reader_type, step_size, errors, layout, row, options
+        ):
             row += len(batch)
             yield batch, report
 
 
-def _file_pairs(path, file_index, reader_type, step_size, errors, row, reader_options):
-    def empty(position, **problems):
-        return (
-            Batch.empty(reader_type, path=path, start=position),
-            Report(path, file_index, range(position, reader_position()), range(row, row), **problems),
-        )
-
-    def reader_position():
-        return reader.events_read if reader is not None else 0
-
-    reader = None
+def _open(path, reader_type, errors, layout, options):
+    """The reader, or the error (naming the file) of a file that cannot be opened."""
     try:
-        reader = BatchReader(path, reader_type, errors=errors, **reader_options)
-    except OSError as error:
-        error = with_path(error, path)
+        return BatchReader(path, reader_type, errors=errors, layout=layout, **options), None
+    except (OSError, DamagedEventError) as error:
+        return None, with_path(error, path) if isinstance(error, OSError) else error
+
+
+def _file_pairs(path, file_index, reader_type, step_size, errors, layout, row, reader_options):
+    reader, error = _open(path, reader_type, errors, layout, reader_options)
+    if error is not None:
         if errors == "raise":
-            raise error from None
-        yield empty(0, error=error)
+            raise error
+        yield (
+            Batch.empty(reader_type, path=path),
+            Report(path, file_index, range(0, 0), range(row, row), error=error),
+        )
         return
 
+    unit, size = parse_step_size(step_size)
+    max_events, max_bytes = (size, None) if unit == "events" else (None, size)
     with reader:
-        batches = reader.batches(step_size)
-        noted = 0
+        batches = reader._reported_batches(max_events, max_bytes)
         given = False
+        trailing_given = False
         while True:
             position = reader.events_read
             try:
-                batch = next(batches, None)
+                batch, news = next(batches, (None, None))
             except OSError as error:
                 error = with_path(error, path)
                 if errors == "raise":
                     raise error from None
-                yield empty(position, error=error)
+                yield (
+                    Batch.empty(reader_type, path=path, start=position),
+                    Report(
+                        path, file_index, range(position, reader.events_read), range(row, row), error=error
+                    ),
+                )
                 return
-            damaged = reader.damaged[noted:]
-            noted += len(damaged)
-            damaged = tuple(DamagedEventError(path, *record) for record in damaged)
+            trailing = reader.trailing_bytes
             if batch is None:
-                if damaged or not given:
-                    yield empty(position, damaged=damaged)
+                if not given or (trailing and not trailing_given):
+                    yield (
+                        Batch.empty(reader_type, path=path, start=position),
+                        Report(
+                            path,
+                            file_index,
+                            range(position, position),
+                            range(row, row),
+                            trailing_bytes=trailing,
+                        ),
+                    )
                 return
             given = True
+            trailing_given = news.at_end and bool(trailing)
             yield (
                 batch,
                 Report(
                     path,
                     file_index,
-                    range(batch.start, reader.events_read),
+                    range(position, reader.events_read),
                     range(row, row + len(batch)),
-                    damaged,
+                    news.damaged,
+                    skipped=news.skipped,
+                    trailing_bytes=trailing if trailing_given else 0,
+                    damaged_count=news.damaged_count,
                 ),
             )
             row += len(batch)
 
 
-def num_events(paths, reader_type):
+def num_events(paths, reader_type, *, layout=None):
     """How many events iterating ``paths`` gives, found without reading any samples.
 
     ``paths`` is taken as by :func:`iterate`. Damaged events are not counted (they are
     what ``errors="skip"`` leaves out); a file that cannot be opened raises its OSError.
     """
     check_format(reader_type)
+    check_layout(reader_type, layout)
     total = 0
     for path in expand_paths(paths):
         try:
-            reader = BatchReader(path, reader_type, errors="skip")
+            reader = BatchReader(path, reader_type, errors="skip", layout=layout)
         except OSError as error:
             raise with_path(error, path) from None
-        with reader:
+        with warnings.catch_warnings(), reader:
+            warnings.simplefilter("ignore", DamagedEventWarning)
             while True:
                 # Loops until the reader stops moving, in case a reader stops a skip short.
                 before = reader.events_read

@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import operator
 import os
 import re
+import threading
 import time
 import warnings
+from typing import NamedTuple
 
 from . import _core
 from ._batch import HEADER_FIELDS, Batch
@@ -16,30 +19,48 @@ DEFAULT_STEP = "64 MiB"
 
 
 class DamagedEventError(ValueError):
-    """An event whose header gives a length that cannot be represented.
+    """An event whose header cannot be trusted: its length cannot be represented, or runs
+    past the end of the file although good events follow.
 
-    ``path`` is the file, ``index`` the event's index within it (damaged events count)
-    and ``offset`` the byte offset where its header starts. The reader goes on after it.
+    ``path`` is the file, ``index`` the event's index within it (damaged events count),
+    ``offset`` the byte offset where its header starts, ``skipped`` the ``(start, stop)``
+    byte range skipped because of it, and ``resume_at`` the offset of the next good event,
+    where reading goes on (None when nothing readable follows).
     """
 
-    def __init__(self, path, index, offset, reason):
-        super().__init__(f"{path}: event {index} at byte {offset} is damaged: {reason}")
+    def __init__(self, path, index, offset, reason, skipped=None, resume_at=None):
+        where = ""
+        if skipped is not None:
+            start, stop = skipped
+            goes_on = f"reading goes on at byte {resume_at}" if resume_at is not None else "nothing follows"
+            where = f"; bytes {start} to {stop} are skipped, {goes_on}"
+        super().__init__(f"{path}: event {index} at byte {offset} is damaged: {reason}{where}")
         self.path = path
         self.index = index
         self.offset = offset
         self.reason = reason
+        self.skipped = skipped
+        self.resume_at = resume_at
 
     def __reduce__(self):
         # Rebuilt from its fields, so that it crosses process boundaries (Dask
         # workers, multiprocessing) as itself.
-        return type(self), (self.path, self.index, self.offset, self.reason)
+        return type(self), (self.path, self.index, self.offset, self.reason, self.skipped, self.resume_at)
 
 
 class DamagedEventWarning(UserWarning):
     """Damaged events were skipped (``errors="skip"``)."""
 
 
-_core.register_damaged_error(DamagedEventError)
+_REASONS = {
+    "WD1": "its event_size gives a negative number of samples",
+    "WD2": "its data length (samples x channels x 4 bytes) is 2^63 bytes or more",
+}
+_OVERLONG = "its length runs past the end of the file, and good events follow"
+# Details are kept for this many damaged events of a file; all are counted.
+MAX_DAMAGE_RECORDS = 1000
+_LAYOUTS = {None: 0, "multi-channel": 1, "single-channel": 2}
+_UINT64_MAX = 2**64 - 1
 
 
 _UNITS = {
@@ -110,11 +131,44 @@ def check_errors(errors):
 
 
 def check_count(name, value):
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__!r}")
+    """An int (anything with ``__index__``, NumPy integers included) that is not negative."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not 'bool'")
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__!r}") from None
     if value < 0:
         raise ValueError(f"{name} must not be negative, not {value}")
     return value
+
+
+def check_layout(reader_type, layout):
+    """The core's code for a WD2 layout: probed (None), "multi-channel" or "single-channel"."""
+    if layout is not None and reader_type != "WD2":
+        raise ValueError(f"layout applies to WD2 files only, not to {reader_type}")
+    if layout not in _LAYOUTS:
+        raise ValueError(f"layout must be None, 'multi-channel' or 'single-channel', not {layout!r}")
+    return _LAYOUTS[layout]
+
+
+def merge_ranges(ranges, more):
+    """Appends the (start, stop) ranges `more` to `ranges`, merging adjacent ones."""
+    for start, stop in more:
+        if ranges and ranges[-1][1] == start:
+            ranges[-1] = (ranges[-1][0], stop)
+        else:
+            ranges.append((start, stop))
+    return ranges
+
+
+class CallNews(NamedTuple):
+    """What one read met besides its events (for the reports of ``iterate``)."""
+
+    damaged: tuple[DamagedEventError, ...]
+    damaged_count: int
+    skipped: tuple[tuple[int, int], ...]
+    at_end: bool
 
 
 class BatchReader:
@@ -123,13 +177,21 @@ class BatchReader:
     ``source`` is a path (a ``str`` or ``os.PathLike``; files compressed with gzip, xz,
     bzip2 or zstd are recognised by their first bytes and decompressed) or a binary file
     object with ``readinto`` (``sys.stdin.buffer``, ``io.BytesIO``, ``gzip.open(...)``),
-    read as a stream. A WD2 stream is probed without rewinding.
+    read as a stream. A WD2 stream is probed without rewinding; ``layout``
+    (``"multi-channel"`` or ``"single-channel"``) skips the probe.
 
     ``read(n)`` gives the next ``n`` events (fewer at the end of the file; an empty batch
-    once it has ended), ``batches(step_size)`` iterates over the rest of the file. A
-    damaged event ends the batch before it; the next call raises
-    :class:`DamagedEventError` for it and the call after that goes on after it. With
-    ``errors="skip"`` damaged events are skipped and counted in ``damaged``.
+    once it has ended), ``batches(step_size)`` iterates over the rest of the file.
+
+    Damage: a header whose length cannot be represented, or that runs past the end of the
+    file while good events follow, is damaged. Reading goes on at the next good event
+    (the next header when it is plausible, else the start of a chain of plausible
+    headers), and the bytes in between are skipped and recorded in ``skipped``. With
+    ``errors="raise"`` a damaged event ends the batch before it and the next call raises
+    :class:`DamagedEventError` for it; the call after that goes on after it. With
+    ``errors="skip"`` damaged events are left out and recorded in ``damaged``, with one
+    :class:`DamagedEventWarning` for the file. Every byte of the file ends up in an
+    event, in ``skipped``, or in ``trailing_bytes``.
 
     With ``follow=True`` the end of the file is not the end: ``batches`` waits for the
     file to grow, polling every ``poll_interval`` seconds, and ends once nothing new has
@@ -139,38 +201,47 @@ class BatchReader:
     threads: calls are served one at a time, and no event is returned twice.
     """
 
-    def __init__(self, source, reader_type, *, errors="raise", follow=False, poll_interval=0.5, timeout=None):
+    def __init__(
+        self,
+        source,
+        reader_type,
+        *,
+        errors="raise",
+        follow=False,
+        poll_interval=0.5,
+        timeout=None,
+        layout=None,
+    ):
         self._format = check_format(reader_type)
         self._skip = check_errors(errors) == "skip"
-        self._follow, self._poll_interval, self._timeout = self._check_follow_options(
+        layout_code = check_layout(self._format, layout)
+        self._follow, self._poll_interval, self._timeout = check_follow_options(
             follow, poll_interval, timeout
         )
-        self._pending = None
+        self._lock = threading.Lock()
+        self._pending = None  # an exception met after the events returned with it
+        self._carry = None  # events read before an interruption, for the next call
         self._damaged = []
+        self._damaged_count = 0
+        self._skipped = []
+        self._warned = False
         self._owned = None  # a decompressing file object opened here, closed with the reader
+        options = (bool(follow), layout_code)
         if is_file_object(source):
             self._path = name_of(source)
-            self._core = _core.Reader(source, self._format, self._path)
+            self._core = _core.Reader(source, self._format, self._path, *options)
             return
         self._path = check_path(source)
         compression = compression_of(self._path)
         if compression is None:
-            self._core = _core.Reader(self._path, self._format, self._path)
+            self._core = _core.Reader(self._path, self._format, self._path, *options)
             return
         self._owned = open_decompressed(self._path, compression)
         try:
-            self._core = _core.Reader(self._owned, self._format, self._path)
+            self._core = _core.Reader(self._owned, self._format, self._path, *options)
         except BaseException:
             self._owned.close()
             raise
-
-    @staticmethod
-    def _check_follow_options(follow, poll_interval, timeout):
-        return (
-            bool(follow),
-            _check_seconds("poll_interval", poll_interval),
-            None if timeout is None else _check_seconds("timeout", timeout),
-        )
 
     # -- state ---------------------------------------------------------------------------------
 
@@ -188,8 +259,26 @@ class BatchReader:
 
     @property
     def damaged(self):
-        """(index, offset, reason) of each damaged event skipped so far (``errors="skip"``)."""
+        """A :class:`DamagedEventError` for each damaged event skipped so far
+        (``errors="skip"``): the first 1000 of them; ``damaged_count`` counts all."""
         return list(self._damaged)
+
+    @property
+    def damaged_count(self):
+        """How many damaged events were skipped so far (``errors="skip"``)."""
+        return self._damaged_count
+
+    @property
+    def skipped(self):
+        """The ``(start, stop)`` byte ranges skipped so far because of damage: damaged
+        headers and what was passed over to reach the next good event."""
+        return tuple(self._skipped)
+
+    @property
+    def trailing_bytes(self):
+        """Bytes after the last whole event, as of the last time the end of the file was met
+        (a truncated last event, or one still being written)."""
+        return self._core.trailing_bytes
 
     @property
     def events_read(self):
@@ -214,9 +303,16 @@ class BatchReader:
         return None if layout is None else layout[1]
 
     def close(self):
+        """Closes the file. An interruption kept from the last call is raised now; with
+        ``errors="skip"`` the warning for the file's damaged events is given if it was not."""
         self._core.close()
         if self._owned is not None:
             self._owned.close()
+        self._warn_damage()
+        with self._lock:
+            pending, self._pending = self._pending, None
+        if pending is not None and not isinstance(pending, Exception):
+            raise pending
 
     def __enter__(self):
         return self
@@ -232,29 +328,31 @@ class BatchReader:
 
     def read(self, max_events):
         """At most ``max_events`` events; an empty batch at the end of the file."""
-        return self._read(check_count("max_events", max_events), None)
+        return self._read_reported(check_count("max_events", max_events), None)[0]
 
     def batches(self, step_size=DEFAULT_STEP):
         """Batches over the rest of the file: ``step_size`` events each (an int) or about
         that many bytes each (a memory size such as ``"64 MiB"``)."""
         unit, size = parse_step_size(step_size)
         max_events, max_bytes = (size, None) if unit == "events" else (None, size)
-        return self._batches(max_events, max_bytes)
+        return (batch for batch, _ in self._reported_batches(max_events, max_bytes))
 
-    def _batches(self, max_events, max_bytes):
+    def _reported_batches(self, max_events, max_bytes):
         quiet_since = None
         while True:
-            batch = self._read(max_events, max_bytes)
-            if len(batch):
+            batch, news = self._read_reported(max_events, max_bytes)
+            if len(batch) or news.skipped:
                 quiet_since = None
-                yield batch
+                yield batch, news
                 continue
             if not self._follow:
+                self._warn_damage()
                 return
             now = time.monotonic()
             if quiet_since is None:
                 quiet_since = now
             if self._timeout is not None and now - quiet_since >= self._timeout:
+                self._warn_damage()
                 return
             # Interruptible: Ctrl-C ends the wait at once.
             time.sleep(
@@ -269,67 +367,114 @@ class BatchReader:
         with ``errors="skip"`` they are skipped and do not count, else the skip stops before
         one and the next call raises :class:`DamagedEventError` (at once when nothing was
         skipped)."""
-        self._raise_pending()
-        skipped, damaged = self._core.skip(check_count("count", count), self._skip)
-        self._defer(self._note_damage(damaged, skipped), skipped)
-        return skipped
+        return self._skip_events(check_count("count", count), None)
 
-    def _defer(self, error, produced):
-        """Raises ``error`` now when nothing was produced, else at the next call."""
-        if error is not None:
+    def skip_to(self, index):
+        """Steps over the events before event ``index`` of the file (damaged events count),
+        without reading their samples; returns how many good events were stepped over."""
+        return self._skip_events(None, min(check_count("index", index), _UINT64_MAX))
+
+    def _skip_events(self, count, stop):
+        with self._lock:
+            self._take_pending()
+            skipped, report = self._core.skip(count, self._skip, stop)
+            self._settle(skipped, report)
+            return skipped
+
+    def _read_reported(self, max_events, max_bytes, stop=None):
+        """The next batch and what the read met besides it."""
+        with self._lock:
+            if self._carry is not None:
+                carried, self._carry = self._carry, None
+                return carried
+            self._take_pending()
+            arrays, report = self._core.read(max_events, max_bytes, self._skip, stop)
+            first_index = report[0]
+            if arrays is None:
+                batch = Batch.empty(self._format, path=self._path, start=first_index)
+            else:
+                columns, offsets = arrays
+                batch = Batch(self._format, columns, offsets, path=self._path, start=first_index)
+            news = self._settle(len(batch), report, batch)
+            return batch, news
+
+    def _settle(self, produced, report, batch=None):
+        """Records what a call met; raises its problem now when nothing was produced, else
+        keeps it for the next call (an interruption is raised at once, the batch kept)."""
+        _, records, count, skipped, error, at_end = report
+        damaged = tuple(self._damage_error(*record) for record in records)
+        merge_ranges(self._skipped, skipped)
+        problem = error
+        if damaged and not self._skip:
+            problem = damaged[0]
+        elif damaged or count:
+            self._damaged.extend(damaged[: max(MAX_DAMAGE_RECORDS - len(self._damaged), 0)])
+            self._damaged_count += count
+        news = CallNews(damaged if self._skip else (), count if self._skip else 0, tuple(skipped), at_end)
+        if problem is not None:
             if not produced:
-                raise error
-            self._pending = error
+                raise problem
+            if not isinstance(problem, Exception) and batch is not None:
+                self._carry = (batch, news)
+                raise problem
+            self._pending = problem
+        return news
 
-    def _raise_pending(self):
+    def _damage_error(self, index, offset, stop, resume_at, overlong):
+        reason = _OVERLONG if overlong else _REASONS[self._format]
+        return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at)
+
+    def _take_pending(self):
         if self._pending is not None:
             error, self._pending = self._pending, None
             raise error
 
-    def _note_damage(self, damaged, count):
-        """Records skipped damage; in raise mode returns the error for the event met."""
-        if not damaged:
-            return None
-        if self._skip:
-            self._damaged.extend(damaged)
-            return None
-        return DamagedEventError(self._path, *damaged[0])
+    def raise_pending(self):
+        """Raises the problem the last call met after the events it returned, if any."""
+        with self._lock:
+            self._take_pending()
 
-    def _read(self, max_events, max_bytes):
-        self._raise_pending()
-        start = self._core.events_read
-        columns, offsets, damaged = self._core.read(max_events, max_bytes, self._skip)
-        names = [name for name, _ in HEADER_FIELDS[self._format]] + ["data"]
-        batch = Batch(self._format, dict(zip(names, columns)), offsets, path=self._path, start=start)
-        self._defer(self._note_damage(damaged, len(batch)), len(batch))
-        return batch
+    def _warn_damage(self):
+        if self._skip and self._damaged_count and not self._warned:
+            self._warned = True
+            count = self._damaged_count
+            what = "1 damaged event" if count == 1 else f"{count} damaged events"
+            ranges = len(self._skipped)
+            warnings.warn(
+                f"{self._path}: skipped {what} ({ranges} byte range{'s' * (ranges != 1)})",
+                DamagedEventWarning,
+                stacklevel=4,
+            )
 
 
-def read(source, reader_type, *, start=0, stop=None, errors="raise"):
+def check_follow_options(follow, poll_interval, timeout):
+    return (
+        bool(follow),
+        _check_seconds("poll_interval", poll_interval),
+        None if timeout is None else _check_seconds("timeout", timeout),
+    )
+
+
+def read(source, reader_type, *, start=0, stop=None, errors="raise", layout=None):
     """Events ``start`` to ``stop - 1`` of one file (all of them by default) as one Batch.
 
-    ``source`` is a path or a binary file object, as for :class:`BatchReader`.
+    ``source`` is a path or a binary file object, as for :class:`BatchReader`. Event
+    indices count damaged events too, as ``Batch.start`` and ``DamagedEventError.index``
+    do, so ``read(path, start=b.start, stop=b.stop)`` gives batch ``b`` back.
 
     A ``stop`` past the end of the file is clamped, as slicing does. With
     ``errors="raise"`` the first damaged event raises :class:`DamagedEventError`; with
-    ``errors="skip"`` damaged events are left out, with one warning for the file.
+    ``errors="skip"`` damaged events are left out, with one warning for the file. A read
+    error met after some events raises, as it does before them.
     """
-    check_count("start", start)
+    start = min(check_count("start", start), _UINT64_MAX)
     if stop is not None:
-        check_count("stop", stop)
-    with BatchReader(source, reader_type, errors=errors) as reader:
-        reader.skip(start)
-        wanted = None if stop is None else max(stop - start, 0)
-        batch = (
-            reader._read(wanted, None)
-            if wanted != 0
-            else Batch.empty(reader.format, path=reader.path, start=reader.events_read)
-        )
-        reader._raise_pending()
-        if reader.damaged:
-            warnings.warn(
-                f"{reader.path}: skipped {len(reader.damaged)} damaged events",
-                DamagedEventWarning,
-                stacklevel=2,
-            )
+        stop = min(check_count("stop", stop), _UINT64_MAX)
+    with BatchReader(source, reader_type, errors=errors, layout=layout) as reader:
+        reader.skip_to(start)
+        if stop is not None and stop <= start:
+            batch = Batch.empty(reader.format, path=reader.path, start=reader.events_read)
+        else:
+            batch = reader._read_reported(None, None, stop)[0]
+        reader.raise_pending()
         return batch

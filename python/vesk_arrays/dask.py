@@ -21,29 +21,30 @@ import numpy as np
 from ._batch import Batch
 from ._iterate import expand_paths, num_events, with_path
 from ._optional import require
-from ._reader import DEFAULT_STEP, check_errors, check_format, parse_step_size
+from ._reader import DEFAULT_STEP, check_errors, check_format, check_layout, parse_step_size
 from ._reader import read as read_events
 
 __all__ = ["read", "plan_partitions"]
 
 
-def plan_partitions(paths, reader_type, step_size=DEFAULT_STEP):
+def plan_partitions(paths, reader_type, step_size=DEFAULT_STEP, *, layout=None):
     """The partitions :func:`read` builds: a list of partitions, each a tuple of pieces
     ``(path, start, stop)``, meaning events ``start`` to ``stop - 1`` of the file
     (``stop`` None: to its end). Paths are made absolute, as workers may have another
-    working directory."""
+    working directory. ``layout`` is passed to the readers that count events."""
     check_format(reader_type)
+    check_layout(reader_type, layout)
     unit, size = parse_step_size(step_size)
     files = [os.path.abspath(path) for path in expand_paths(paths)]
     plan = (
-        _plan_by_bytes(files, reader_type, size)
+        _plan_by_bytes(files, reader_type, size, layout)
         if unit == "bytes"
-        else _plan_by_events(files, reader_type, size)
+        else _plan_by_events(files, reader_type, size, layout)
     )
     return plan or [()]
 
 
-def _plan_by_bytes(files, reader_type, step):
+def _plan_by_bytes(files, reader_type, step, layout):
     partitions, pieces, filled = [], [], 0
     for path in files:
         size = os.stat(path).st_size
@@ -52,9 +53,9 @@ def _plan_by_bytes(files, reader_type, step):
                 partitions.append(tuple(pieces))
                 pieces, filled = [], 0
             # Event sizes within one file are assumed alike: equal event counts per part.
-            count = num_events(path, reader_type)
+            count = num_events(path, reader_type, layout=layout)
             parts = min(math.ceil(size / step), max(count, 1))
-            bounds = [count * i // parts for i in range(parts + 1)]
+            bounds = [count * i // parts for i in range(parts)] + [None]  # the last part: to the end
             partitions.extend(((path, a, b),) for a, b in zip(bounds, bounds[1:]))
             continue
         if pieces and filled + size > step:
@@ -67,15 +68,17 @@ def _plan_by_bytes(files, reader_type, step):
     return partitions
 
 
-def _plan_by_events(files, reader_type, step):
+def _plan_by_events(files, reader_type, step, layout):
     partitions, pieces, filled = [], [], 0
     for path in files:
-        count = num_events(path, reader_type)
+        count = num_events(path, reader_type, layout=layout)
         position = 0
         while position < count:
             take = min(step - filled, count - position)
-            whole = position == 0 and take == count
-            pieces.append((path, 0, None) if whole else (path, position, position + take))
+            # A file's last piece reads to its end, so that it meets what follows its
+            # last event: damage is warned of, trailing bytes noted.
+            last = position + take == count
+            pieces.append((path, position, None if last else position + take))
             position += take
             filled += take
             if filled == step:
@@ -99,13 +102,13 @@ def _with_source(pa, frame, path, start):
     return frame
 
 
-def _read_partition(pieces, reader_type, errors, source):
+def _read_partition(pieces, reader_type, errors, layout, source):
     pa = require("pyarrow", "dask", "vesk_arrays.dask")
     pd = require("pandas", "dask", "vesk_arrays.dask")
     frames = []
     for path, start, stop in pieces:
         try:
-            batch = read_events(path, reader_type, start=start, stop=stop, errors=errors)
+            batch = read_events(path, reader_type, start=start, stop=stop, errors=errors, layout=layout)
         except OSError as error:
             raise with_path(error, path) from None
         frame = batch.to_pandas()
@@ -115,7 +118,7 @@ def _read_partition(pieces, reader_type, errors, source):
     return pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
 
 
-def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=False):
+def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=False, layout=None):
     """A ``dask.dataframe.DataFrame`` of the events of ``paths``, in file order.
 
     ``paths`` is a str or os.PathLike (glob patterns are expanded, matches sorted) or a
@@ -124,7 +127,8 @@ def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=F
     a memory size such as ``"64 MiB"``: about that many bytes of files). The columns are
     those of :meth:`Batch.to_pandas`; with ``source=True`` two more come first:
     ``path`` (the file, made absolute) and ``event`` (the event's position among the
-    events read from its file).
+    events read from its file). ``layout`` is passed to the readers (WD2 only; see
+    :func:`vesk_arrays.read`).
 
     With ``errors="skip"`` damaged events are left out (a :class:`DamagedEventWarning`
     per file, on the worker); a file that cannot be opened always raises its OSError,
@@ -134,7 +138,7 @@ def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=F
     dd = require("dask.dataframe", "dask", "vesk_arrays.dask.read()")
     pa = require("pyarrow", "dask", "vesk_arrays.dask.read()")
     check_errors(errors)
-    partitions = plan_partitions(paths, reader_type, step_size)
+    partitions = plan_partitions(paths, reader_type, step_size, layout=layout)
     meta = _empty_frame(pa, reader_type, source)
     return dd.from_map(
         _read_partition,
@@ -142,6 +146,7 @@ def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=F
         meta=meta,
         reader_type=reader_type,
         errors=errors,
+        layout=layout,
         source=bool(source),
         label=f"vesk-read-{reader_type.lower()}",
     )

@@ -194,6 +194,57 @@ IoStatus BufferedFile::restore()
     return seek_to(target);
 }
 
+IoResult<std::size_t> BufferedFile::peek(std::uint64_t offset, void* dst, std::size_t n, std::uint64_t limit)
+{
+    auto* out = static_cast<std::byte*>(dst);
+    std::size_t done = 0;
+    while (done < n) {
+        const std::uint64_t at = offset + done;
+        const std::uint64_t window_start = source_offset_ - (filled_ - retained_);
+        if (at >= window_start && at < source_offset_) {
+            const std::size_t index = filled_ - static_cast<std::size_t>(source_offset_ - at);
+            const std::size_t take = std::min(n - done, filled_ - index);
+            std::memcpy(out + done, buffer_.get() + index, take);
+            done += take;
+            continue;
+        }
+        IoResult<std::size_t> got = std::size_t{0};
+        if (seekable_) {
+            got = source_->read_at(at, out + done, n - done);
+        } else if (!retaining() || at < window_start) {
+            return IoError::os(ESPIPE);  // those bytes are gone
+        } else if (at + (n - done) - *mark_ > limit) {
+            return IoError::stream_too_large(at + (n - done) - *mark_);
+        } else if (IoStatus status = fill_buffer(); !status.ok()) {
+            if (!status.error().is_eof()) {
+                return status.error();
+            }
+        } else {
+            continue;
+        }
+        if (!got.ok()) {
+            return got.error();
+        }
+        if (got.value() == 0) {
+            break;
+        }
+        done += got.value();
+    }
+    return done;
+}
+
+IoStatus BufferedFile::mark_at(std::uint64_t offset)
+{
+    if (IoStatus status = restore(); !status.ok()) {
+        return status;
+    }
+    if (IoStatus status = skip(offset - position()); !status.ok()) {
+        return status;
+    }
+    mark();
+    return io_ok();
+}
+
 std::optional<std::uint64_t> BufferedFile::remaining() const
 {
     if (!seekable_) {

@@ -115,8 +115,21 @@ public:
     // it stay consumed).
     IoResult<std::size_t> read_scattered(iovec* pieces, int count);
 
+    // Up to n bytes from file offset `offset` (on a stream, not before the
+    // mark) into dst, without consuming anything: the count, short only where
+    // the file ends. A stream reads ahead and keeps what it read in the
+    // buffer, at most `limit` bytes past the mark (StreamTooLarge beyond).
+    IoResult<std::size_t> peek(std::uint64_t offset, void* dst, std::size_t n, std::uint64_t limit);
+
+    // Moves the read position forward to `offset`, and the mark with it: what
+    // a stream kept before `offset` is let go.
+    IoStatus mark_at(std::uint64_t offset);
+
     // A regular file's position moved to `offset`, the buffer dropped.
     IoStatus seek(std::uint64_t offset) { return seek_to(offset); }
+
+    // Where the bytes read from the source so far end.
+    std::uint64_t read_end() const { return source_offset_; }
 
     // Logical read position: bytes consumed since offset 0.
     std::uint64_t position() const { return source_offset_ - (filled_ - pos_); }

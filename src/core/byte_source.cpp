@@ -59,6 +59,15 @@ public:
         return system_call(hooks_, !regular_, [&] { return ::readv(fd_.get(), pieces, count); });
     }
 
+    IoResult<std::size_t> read_at(std::uint64_t offset, void* dst, std::size_t n) override
+    {
+        if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
+            return IoError::os(EINVAL);
+        }
+        return system_call(hooks_, false,
+                           [&] { return ::pread(fd_.get(), dst, n, static_cast<off_t>(offset)); });
+    }
+
     bool seekable() const override { return regular_; }
 
     IoStatus seek(std::uint64_t offset) override
@@ -112,6 +121,11 @@ std::string IoError::display() const
 IoResult<std::size_t> ByteSource::read_scattered(const iovec*, int)
 {
     return IoError::os(ENOTSUP);
+}
+
+IoResult<std::size_t> ByteSource::read_at(std::uint64_t, void*, std::size_t)
+{
+    return IoError::os(ESPIPE);
 }
 
 IoStatus ByteSource::seek(std::uint64_t)

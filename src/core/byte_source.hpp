@@ -38,7 +38,10 @@ public:
     // Up to the pieces' total into the pieces, in order: the count (0 at the
     // end), or the error. Only regular files are asked.
     virtual IoResult<std::size_t> read_scattered(const iovec* pieces, int count);
-    // True for a regular file: seek() and size() work.
+    // Up to n bytes from `offset` into dst without moving the read position:
+    // the count (0 at the end), or the error. Only regular files are asked.
+    virtual IoResult<std::size_t> read_at(std::uint64_t offset, void* dst, std::size_t n);
+    // True for a regular file: seek(), read_at() and size() work.
     virtual bool seekable() const { return false; }
     virtual IoStatus seek(std::uint64_t offset);
     // The current size of a regular file, asked afresh: it may be growing.

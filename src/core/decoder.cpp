@@ -30,6 +30,14 @@ Outcome EventStream::abandon_event(const IoError& error)
     return Outcome::Error;
 }
 
+IoStatus EventStream::resume_at(std::uint64_t offset)
+{
+    IoStatus status = file_.seekable() ? file_.seek(offset) : file_.mark_at(offset);
+    file_.forget_mark();
+    unskipped_ = 0;
+    return status;
+}
+
 Outcome EventStream::finish_skipping()
 {
     if (unskipped_ == 0) {

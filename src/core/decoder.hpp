@@ -37,6 +37,12 @@ public:
     // Where the last event met (or damaged) starts in the file.
     std::uint64_t event_start() const { return event_start_; }
     BufferedFile& file() { return file_; }
+    const BufferedFile& file() const { return file_; }
+
+    // Goes on reading at `offset`, at or after the event met last (after
+    // damage, at the next good event a scan found). The bytes between are
+    // let go.
+    IoStatus resume_at(std::uint64_t offset);
 
 protected:
     // finish_on_error: whether a read error other than an interrupt ends the

@@ -37,29 +37,34 @@ std::uint64_t data_length(std::uint32_t samples, std::int32_t channels)
     return std::uint64_t{samples} * static_cast<std::uint64_t>(std::int64_t{channels}) * 4u;
 }
 
+// Whether `second` continues the file after `first`. Their sample counts are
+// not compared: with zero suppression or a variable record length, events of
+// one file differ in length.
 bool is_successor(const WD2Header& first, const WD2Header& second)
 {
     return second.event_counter == static_cast<std::uint32_t>(first.event_counter + 1u)
-           && second.samples == first.samples && second.sampling_period == first.sampling_period;
+           && second.sampling_period == first.sampling_period;
 }
 
-struct Layout {
-    bool has_channel_field;
-    std::int32_t channel_count;
-};
-constexpr Layout kSingleChannel{false, 1};
+constexpr WD2Layout kSingleChannel{false, 1};
 
 // A layout, nothing (the reading does not hold), or the read error that
 // stopped the reading.
-using MaybeLayout = IoResult<std::optional<Layout>>;
+using MaybeLayout = IoResult<std::optional<WD2Layout>>;
 
 MaybeLayout no_layout()
 {
-    return std::optional<Layout>();
+    return std::optional<WD2Layout>();
 }
-MaybeLayout found(Layout layout)
+MaybeLayout found(WD2Layout layout)
 {
-    return std::optional<Layout>(layout);
+    return std::optional<WD2Layout>(layout);
+}
+
+// Back to the first byte, marked by the caller when a stream is restored.
+IoStatus back_to_start(BufferedFile& file, WD2Reader::Return how)
+{
+    return how == WD2Reader::Return::Restore ? file.restore() : file.rewind();
 }
 
 // Nothing for the end of the file, the error for anything else.
@@ -72,8 +77,7 @@ class Probe {
 public:
     Probe(BufferedFile& file, WD2Reader::Return how) : file_(file), how_(how) {}
 
-    // Back to the file's first byte.
-    IoStatus back_to_start() { return how_ == WD2Reader::Return::Restore ? file_.restore() : file_.rewind(); }
+    IoStatus back_to_start() { return vesk::back_to_start(file_, how_); }
 
     // A stream keeps what the probe reads ahead; refuse to keep more than a
     // bound. (Rewinding keeps nothing: it fails on a stream anyway.)
@@ -100,7 +104,7 @@ public:
             return no_layout_unless_error(second.error());
         }
         if (is_successor(first, second.value()) && second.value().channels == first.channels) {
-            return found(Layout{true, first.channels});
+            return found(WD2Layout{true, first.channels});
         }
         return found(kSingleChannel);
     }
@@ -139,7 +143,7 @@ public:
     {
         const std::optional<std::uint64_t> size = file_.source().size();
         if (size && first.channels >= 1 && skip < kFirstUnrepresentable && *size == kLongHeader + skip) {
-            return found(Layout{true, first.channels});
+            return found(WD2Layout{true, first.channels});
         }
         IoResult<bool> single = single_channel_consistent(first);
         if (!single.ok()) {
@@ -149,7 +153,7 @@ public:
     }
 
     // The layout, or why there is none.
-    std::variant<Layout, IoError, ProbeOverflow> decide()
+    std::variant<WD2Layout, IoError, ProbeOverflow> decide()
     {
         std::byte bytes[kLongHeader];
         if (IoStatus status = file_.read_exact(bytes, kShortHeader); !status.ok()) {
@@ -208,24 +212,63 @@ private:
 
 }  // namespace
 
-WD2ProbeResult WD2Reader::probe(BufferedFile file, Return how)
+std::variant<WD2Layout, IoError, ProbeOverflow> WD2Reader::probe_layout(BufferedFile& file, Return how)
 {
     if (how == Return::Restore) {
         file.mark();
     }
     Probe probe(file, how);
-    auto decided = probe.decide();
-    if (auto* error = std::get_if<IoError>(&decided)) {
+    std::variant<WD2Layout, IoError, ProbeOverflow> decided = probe.decide();
+    // Back after a failure too, so that the caller can probe again once more
+    // of the file has come; where that fails, the probe's own error is told.
+    const IoStatus back = probe.back_to_start();
+    if (std::holds_alternative<WD2Layout>(decided) && !back.ok()) {
+        return back.error();
+    }
+    return decided;
+}
+
+WD2ProbeResult WD2Reader::probe(BufferedFile file, Return how)
+{
+    std::variant<WD2Layout, IoError, ProbeOverflow> decided = probe_layout(file, how);
+    if (const auto* layout = std::get_if<WD2Layout>(&decided)) {
+        return WD2Reader(std::move(file), *layout);
+    }
+    if (const auto* error = std::get_if<IoError>(&decided)) {
         return *error;
     }
-    if (std::holds_alternative<ProbeOverflow>(decided)) {
-        return ProbeOverflow{};
+    return ProbeOverflow{};
+}
+
+std::variant<WD2Layout, IoError, ChannelFieldBelowOne>
+WD2Reader::given_layout(BufferedFile& file, bool has_channel_field, Return how)
+{
+    if (!has_channel_field) {
+        return kSingleChannel;
     }
-    if (IoStatus status = probe.back_to_start(); !status.ok()) {
-        return status.error();
+    if (how == Return::Restore) {
+        file.mark();
     }
-    const Layout layout = std::get<Layout>(decided);
-    return WD2Reader(std::move(file), layout.has_channel_field, layout.channel_count);
+    std::byte bytes[kLongHeader];
+    const IoStatus read = file.read_exact(bytes, kLongHeader);
+    const IoStatus back = back_to_start(file, how);
+    if (!read.ok()) {
+        return read.error();
+    }
+    if (!back.ok()) {
+        return back.error();
+    }
+    const std::int32_t channels = parse_header(bytes, true).channels;
+    if (channels < 1) {
+        return ChannelFieldBelowOne{channels};
+    }
+    return WD2Layout{true, channels};
+}
+
+std::string ChannelFieldBelowOne::display() const
+{
+    return "the first WD2 event's channel field is " + std::to_string(channels)
+           + ", so its events cannot be read with the multi-channel layout";
 }
 
 Outcome WD2Reader::read_header(Header& header, std::uint64_t& count)

@@ -3,10 +3,14 @@
 // multi-channel layout only, a channel count, followed by 32-bit floats.
 //
 // The file does not say which layout it has; `probe` decides once, from the
-// first events, and `next` then decodes every event with that layout.
+// first two events, and `next` then decodes every event with that layout.
+// Events may differ in length (zero suppression, variable record lengths), so
+// the probe ties the first two together by their counters, sampling periods
+// and, in the multi-channel layout, channel fields, never by their lengths.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <variant>
 
 #include "decoder.hpp"
@@ -23,9 +27,23 @@ struct WD2Header {
     std::int32_t channels;
 };
 
+// How every event of a file is read: with or without the channel field, and
+// the channel count that gives each event's data length.
+struct WD2Layout {
+    bool has_channel_field;
+    std::int32_t channel_count;
+};
+
 // The probe met a first event whose data length cannot be represented, and no
 // other reading of the file holds.
 struct ProbeOverflow {};
+
+// The multi-channel layout was asked for, but the first header's channel field
+// is below 1: no event of the file would have samples.
+struct ChannelFieldBelowOne {
+    std::int32_t channels;
+    std::string display() const;
+};
 
 class WD2Reader;
 using WD2ProbeResult = std::variant<WD2Reader, IoError, ProbeOverflow>;
@@ -43,6 +61,27 @@ public:
     // Decides the layout of the file at offset 0. On failure the file is
     // closed before the error is returned.
     static WD2ProbeResult probe(BufferedFile file, Return how = Return::Rewind);
+
+    // Decides the layout of the file at its first byte, leaving the file with
+    // the caller: on success it is back at its first byte, and on failure too
+    // where that can be done (a stream keeps what it read, so that the probe
+    // can be tried again once more bytes have come).
+    static std::variant<WD2Layout, IoError, ProbeOverflow> probe_layout(BufferedFile& file, Return how);
+
+    // The layout the caller names instead of a probed one. The single-channel
+    // layout reads nothing; the multi-channel one takes its channel count from
+    // the first header's channel field, then puts the file back at its first
+    // byte (also on failure, where it can). UnexpectedEof while the file holds
+    // no whole 28-byte header.
+    static std::variant<WD2Layout, IoError, ChannelFieldBelowOne>
+    given_layout(BufferedFile& file, bool has_channel_field, Return how);
+
+    // Reads the file from its current position with `layout`.
+    WD2Reader(BufferedFile file, WD2Layout layout)
+        : EventStream(std::move(file), false), has_channel_field_(layout.has_channel_field),
+          channel_count_(layout.channel_count)
+    {
+    }
 
     // One event into the sink. After a read error the next step rereads the
     // event; where the position cannot be restored the reader is finished.
@@ -67,12 +106,6 @@ public:
     std::uint64_t header_bytes() const { return has_channel_field_ ? 28 : 24; }
 
 private:
-    WD2Reader(BufferedFile file, bool has_channel_field, std::int32_t channel_count)
-        : EventStream(std::move(file), false), has_channel_field_(has_channel_field),
-          channel_count_(channel_count)
-    {
-    }
-
     // Event on a header whose data length can be represented; End, Error or
     // Damaged else.
     Outcome read_header(Header& header, std::uint64_t& count);

@@ -34,6 +34,24 @@ inline PyObject* type_from_valid_spec(PyType_Spec* spec)
     return type;
 }
 
+// The exception being raised, taken out of the thread's error state as an
+// object (its traceback attached), to be handed to Python as a value.
+inline PyRef fetch_raised()
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return PyRef();
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return PyRef::steal(value);
+}
+
 // A Python exception taken out of the thread's error state, to be raised later
 // (possibly by another call).
 class SavedError {

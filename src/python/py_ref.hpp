@@ -13,6 +13,12 @@ public:
     PyRef() = default;
     // Takes over a new reference (possibly null, after a failed call).
     static PyRef steal(PyObject* object) { return PyRef(object); }
+    // Takes a new reference to a borrowed object.
+    static PyRef borrow(PyObject* object)
+    {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
 
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     PyRef& operator=(PyRef&& other) noexcept

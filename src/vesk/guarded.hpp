@@ -1,12 +1,9 @@
-// C++ exceptions must never reach the interpreter: every entry point runs its
-// body through `guarded`.
+// The vesk module's entry points run through the shared guard; what it does
+// not expect becomes an internal fault.
 #pragma once
 
-#include <exception>
-#include <new>
-
 #include "faults.hpp"
-#include "py_ref.hpp"
+#include "guard.hpp"
 
 namespace vesk {
 
@@ -23,16 +20,7 @@ inline void raise_fault_or_no_memory(const char* message) noexcept
 template <class Body>
 auto guarded(Body&& body, decltype(body()) failure) noexcept -> decltype(body())
 {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        raise_fault_or_no_memory(error.what());
-    } catch (...) {
-        raise_fault_or_no_memory("unknown C++ exception");
-    }
-    return failure;
+    return guarded(std::forward<Body>(body), failure, raise_fault_or_no_memory);
 }
 
 }  // namespace vesk

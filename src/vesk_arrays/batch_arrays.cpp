@@ -13,6 +13,16 @@ void free_capsule_block(PyObject* capsule)
 
 }  // namespace
 
+bool set_column(PyObject* columns, const char* name, PyObject* array)
+{
+    PyRef owned = PyRef::steal(array);
+    if (!owned) {
+        return false;
+    }
+    PyRef key = PyRef::steal(PyUnicode_InternFromString(name));
+    return key && PyDict_SetItem(columns, key.get(), owned.get()) == 0;
+}
+
 PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length)
 {
     alignas(16) static std::byte empty[16];

@@ -2,9 +2,10 @@
 // by a capsule that frees it.
 #pragma once
 
+#include <iterator>
 #include <type_traits>
 
-#include "columns.hpp"
+#include "batch_columns.hpp"
 #include "py_ref.hpp"
 #include "state.hpp"
 
@@ -13,44 +14,59 @@ namespace vesk {
 // A 1-D array over the block's data, taking the block over.
 PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length);
 
-template <class Reader>
-NumpyApi::Dtype field_dtype(std::size_t index)
-{
-    using D = NumpyApi::Dtype;
-    if constexpr (std::is_same_v<Reader, WD1Reader>) {
-        return D::Int32;
-    } else {
-        constexpr D kWD2[] = {D::UInt32, D::UInt64, D::UInt32, D::UInt64, D::Int32};
-        return kWD2[index];
-    }
-}
+// The name and dtype of each header column, in the order of HeaderColumns,
+// which is the order of the fields in the file.
+struct FieldSpec {
+    const char* name;
+    NumpyApi::Dtype dtype;
+};
+
+template <class Header>
+constexpr FieldSpec kFieldSpecs[] = {};
+
+template <>
+inline constexpr FieldSpec kFieldSpecs<WD1Header>[] = {
+    {"event_size", NumpyApi::Dtype::Int32},    {"board_id", NumpyApi::Dtype::Int32},
+    {"pattern", NumpyApi::Dtype::Int32},       {"board_channel", NumpyApi::Dtype::Int32},
+    {"event_counter", NumpyApi::Dtype::Int32}, {"timestamp", NumpyApi::Dtype::Int32},
+};
+
+template <>
+inline constexpr FieldSpec kFieldSpecs<WD2Header>[] = {
+    {"event_counter", NumpyApi::Dtype::UInt32}, {"timestamp", NumpyApi::Dtype::UInt64},
+    {"samples", NumpyApi::Dtype::UInt32},       {"sampling_period", NumpyApi::Dtype::UInt64},
+    {"channels", NumpyApi::Dtype::Int32},
+};
 
 template <class Reader>
 constexpr NumpyApi::Dtype kSampleDtype =
     std::is_same_v<Reader, WD1Reader> ? NumpyApi::Dtype::UInt16 : NumpyApi::Dtype::Float32;
 
-// ([field arrays..., data], offsets, damaged)
+// Inserts `array` (a new reference, or null) under the interned `name`.
+bool set_column(PyObject* columns, const char* name, PyObject* array);
+
+// ({name: array, ..., "data": samples}, offsets)
 template <class Reader>
-PyObject* batch_to_python(BatchSink<Reader>& sink, PyObject* damaged)
+PyObject* batch_to_python(BatchSink<Reader>& sink)
 {
     using Fields = HeaderColumns<typename Reader::Header>;
+    constexpr auto& specs = kFieldSpecs<typename Reader::Header>;
+    static_assert(std::size(specs) == Fields::kCount);
     sink.trim();
-    PyRef columns = PyRef::steal(PyList_New(Fields::kCount + 1));
+    PyRef columns = PyRef::steal(PyDict_New());
     if (!columns) {
         return nullptr;
     }
     for (std::size_t i = 0; i < Fields::kCount; ++i) {
-        PyObject* array = array_from_block(sink.field(i), field_dtype<Reader>(i), sink.events());
-        if (array == nullptr) {
+        if (!set_column(columns.get(), specs[i].name,
+                        array_from_block(sink.field(i), specs[i].dtype, sink.events()))) {
             return nullptr;
         }
-        PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), array);
     }
-    PyObject* data = array_from_block(sink.samples_block(), kSampleDtype<Reader>, sink.samples());
-    if (data == nullptr) {
+    if (!set_column(columns.get(), "data",
+                    array_from_block(sink.samples_block(), kSampleDtype<Reader>, sink.samples()))) {
         return nullptr;
     }
-    PyList_SET_ITEM(columns.get(), Fields::kCount, data);
     if (!sink.offsets_block().reserve(sizeof(std::int64_t))) {
         return PyErr_NoMemory();
     }
@@ -60,7 +76,7 @@ PyObject* batch_to_python(BatchSink<Reader>& sink, PyObject* damaged)
     if (!offsets) {
         return nullptr;
     }
-    return Py_BuildValue("(OOO)", columns.get(), offsets.get(), damaged);
+    return Py_BuildValue("(OO)", columns.get(), offsets.get());
 }
 
 }  // namespace vesk

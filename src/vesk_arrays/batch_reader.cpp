@@ -1,16 +1,15 @@
 #include "batch_reader.hpp"
 
-#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <variant>
-#include <vector>
 
 #include "batch_arrays.hpp"
 #include "batch_errors.hpp"
+#include "guard.hpp"
 #include "python_source.hpp"
 #include "reader_state.hpp"
 
@@ -22,6 +21,10 @@ namespace {
 // the cache while the columns are filled from it.
 constexpr std::size_t kReadSize = std::size_t{1} << 20;
 
+// Bytes a WD2 source needs before its layout can be told: one header with the
+// channel field.
+constexpr std::uint64_t kWD2ProbeBytes = 28;
+
 struct ReaderObject {
     PyObject_HEAD
     ReaderState* state;
@@ -30,6 +33,13 @@ struct ReaderObject {
 ReaderState& state_of(PyObject* self)
 {
     return *reinterpret_cast<ReaderObject*>(self)->state;
+}
+
+// A C++ exception that escapes a call becomes a Python exception here.
+template <class Body>
+PyObject* entry_point(Body&& body)
+{
+    return guarded(std::forward<Body>(body), static_cast<PyObject*>(nullptr), raise_system_error);
 }
 
 // ---- construction
@@ -45,7 +55,7 @@ bool check_open(ReaderState& state)
 }
 
 // Opens the file named by `path`, or buffers the Python file object.
-IoResult<BufferedFile> open_source(ReaderState& state, std::string_view path)
+IoResult<BufferedFile> open_source(ReaderState& state, const std::string& path)
 {
     if (!state.file) {
         return BufferedFile::open(path, kReadSize, &state.hooks);
@@ -54,14 +64,97 @@ IoResult<BufferedFile> open_source(ReaderState& state, std::string_view path)
         std::make_unique<PythonFileSource>(state.file.get(), state.hooks, state.source_error), kReadSize);
 }
 
-PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+// Bytes a source has shown so far: a regular file's size, what a stream gave.
+std::uint64_t bytes_held(BufferedFile& file)
 {
-    static const char* keywords[] = {"source", "format", "name", nullptr};
+    return file.seekable() ? file.source().size().value_or(0) : file.read_end();
+}
+
+// Why a WD2 source's layout could not be told.
+struct ProbeFailure {
+    std::optional<IoError> error;  // nothing: see `refusal`, else the first event's length overflows
+    std::string refusal;           // why the layout asked for cannot be
+};
+
+// Tries to tell the layout of the WD2 source held in `unprobed` (under the
+// mutex). Nothing when the decoder is made, or when the source does not yet
+// hold enough bytes (it is empty or short, or being followed): then it is
+// tried again at the next call.
+std::optional<ProbeFailure> try_probe(ReaderState& state)
+{
+    BufferedFile& file = *state.unprobed;
+    std::variant<WD2Layout, IoError, ProbeOverflow> decided = IoError::unexpected_eof();
+    if (state.layout == LayoutRequest::Probe) {
+        decided = WD2Reader::probe_layout(file, WD2Reader::Return::Restore);
+    } else {
+        auto given = WD2Reader::given_layout(file, state.layout == LayoutRequest::MultiChannel,
+                                             WD2Reader::Return::Restore);
+        if (auto* layout = std::get_if<WD2Layout>(&given)) {
+            decided = *layout;
+        } else if (auto* error = std::get_if<IoError>(&given)) {
+            decided = *error;
+        } else {
+            return ProbeFailure{std::nullopt, std::get<ChannelFieldBelowOne>(given).display()};
+        }
+    }
+    if (auto* layout = std::get_if<WD2Layout>(&decided)) {
+        state.decoder.emplace(std::in_place_type<BatchDecoder<WD2Reader>>,
+                              BatchDecoder<WD2Reader>{WD2Reader(std::move(file), *layout), {}});
+        state.unprobed.reset();
+        return std::nullopt;
+    }
+    if (std::holds_alternative<ProbeOverflow>(decided)) {
+        return ProbeFailure{};
+    }
+    const IoError error = std::get<IoError>(decided);
+    if (error.is_eof() && (state.follow || bytes_held(file) < kWD2ProbeBytes)) {
+        (void)file.restore();  // back at the first byte for the next try
+        state.trailing_bytes = bytes_held(file);
+        return std::nullopt;
+    }
+    return ProbeFailure{error};
+}
+
+void raise_probe_failure(ReaderState& state, const ProbeFailure& failure)
+{
+    if (!failure.refusal.empty()) {
+        raise_formatted(PyExc_ValueError, "%R: %s", state.path.get(), failure.refusal.c_str());
+    } else if (!failure.error) {
+        raise_formatted(PyExc_ValueError,
+                        "%R: the first event's data length (samples x channels x 4 bytes) is 2^63 bytes "
+                        "or more, so the layout of the WD2 file cannot be told; give layout= to read it",
+                        state.path.get());
+    } else if (failure.error->is_eof()) {
+        raise_formatted(PyExc_OSError,
+                        "%R: the layout of its WD2 events cannot be told from its first events; give "
+                        "layout='multi-channel' or layout='single-channel' to read it",
+                        state.path.get());
+    } else {
+        raise_read_error(*failure.error, state);
+    }
+}
+
+// The path in the file system's encoding, as os.fsencode gives it.
+bool path_argument(PyObject* source, std::string& out)
+{
+    PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(source));
+    if (!encoded) {
+        return false;
+    }
+    out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    return true;
+}
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    static const char* keywords[] = {"source", "format", "name", "follow", "layout", nullptr};
     PyObject* source = nullptr;
     const char* format = nullptr;
     PyObject* name_object = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU:Reader", const_cast<char**>(keywords), &source,
-                                     &format, &name_object)) {
+    int follow = 0;
+    int layout = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU|pi:Reader", const_cast<char**>(keywords), &source,
+                                     &format, &name_object, &follow, &layout)) {
         return nullptr;
     }
     const std::string_view name(format);
@@ -69,14 +162,16 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         raise_formatted(PyExc_ValueError, "unknown reader type '%s', expected 'WD1' or 'WD2'", format);
         return nullptr;
     }
-    std::string_view path_text;
+    if (layout < 0 || layout > 2) {
+        PyErr_SetString(PyExc_ValueError,
+                        "layout must be 0 (probe), 1 (multi-channel) or 2 (single-channel)");
+        return nullptr;
+    }
+    std::string path;
     if (PyUnicode_Check(source)) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(source, &size);
-        if (utf8 == nullptr) {
+        if (!path_argument(source, path)) {
             return nullptr;
         }
-        path_text = std::string_view(utf8, static_cast<std::size_t>(size));
     } else if (!PyObject_HasAttrString(source, "readinto")) {
         raise_formatted(PyExc_TypeError,
                         "source must be a path or a binary file object with readinto, not '%s'",
@@ -95,6 +190,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return PyErr_NoMemory();
     }
     reinterpret_cast<ReaderObject*>(self.get())->state = state;
+    state->follow = follow != 0;
+    state->layout = static_cast<LayoutRequest>(layout);
     Py_INCREF(name_object);
     state->path = PyRef::steal(name_object);
     if (!PyUnicode_Check(source)) {
@@ -105,27 +202,19 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     // Opening a FIFO waits for a writer, and a WD2 probe reads: neither holds
     // up other threads.
     std::optional<IoError> failure;
-    bool overflow = false;
+    std::optional<ProbeFailure> probe_failure;
     const bool waited =
         without_interpreter_lock(*state, [&] {
-            IoResult<BufferedFile> opened = open_source(*state, path_text);
+            IoResult<BufferedFile> opened = open_source(*state, path);
             if (!opened.ok()) {
                 failure = opened.error();
             } else if (name == "WD1") {
-                state->decoder.emplace(std::in_place_type<WD1Reader>, std::move(opened.value()));
+                state->decoder.emplace(std::in_place_type<BatchDecoder<WD1Reader>>,
+                                       BatchDecoder<WD1Reader>{WD1Reader(std::move(opened.value())), {}});
             } else {
-                WD2ProbeResult probed =
-                    WD2Reader::probe(std::move(opened.value()), WD2Reader::Return::Restore);
-                if (auto* reader = std::get_if<WD2Reader>(&probed)) {
-                    state->wd2 = true;
-                    state->has_channel_field = reader->has_channel_field();
-                    state->channel_count = reader->channel_count();
-                    state->decoder.emplace(std::in_place_type<WD2Reader>, std::move(*reader));
-                } else if (auto* error = std::get_if<IoError>(&probed)) {
-                    failure = *error;
-                } else {
-                    overflow = true;
-                }
+                opened.value().mark();
+                state->unprobed.emplace(std::move(opened.value()));
+                probe_failure = try_probe(*state);
             }
             return 0;
         }).has_value();
@@ -133,16 +222,19 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     if (failure) {
-        raise_io_error(*failure, *state);
+        raise_read_error(*failure, *state);
         return nullptr;
     }
-    if (overflow) {
-        raise_damaged(state->path.get(), 0, 0,
-                      "its data length (samples x channels x 4 bytes) is 2^63 bytes or more, "
-                      "so the layout of the file cannot be told");
+    if (probe_failure) {
+        raise_probe_failure(*state, *probe_failure);
         return nullptr;
     }
     return self.release();
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    return entry_point([&] { return construct(type, args, kwargs); });
 }
 
 void reader_dealloc(PyObject* self)
@@ -155,7 +247,7 @@ void reader_dealloc(PyObject* self)
 
 // ---- reading
 
-// An optional non-negative count: nothing for None.
+// An optional non-negative count: UINT64_MAX for None.
 bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
 {
     if (value == Py_None) {
@@ -164,142 +256,238 @@ bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
     }
     out = PyLong_AsUnsignedLongLong(value);
     if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        raise_formatted(PyExc_ValueError, "%s must be None or a non-negative int", name);
+        raise_formatted(PyExc_ValueError, "%s must be None or an int from 0 to 2**64 - 1", name);
         return false;
     }
     return true;
 }
 
-// Runs work(decoder) with the interpreter lock released and the reader's
-// mutex held. Nothing, with the exception set, when the reader is closed or a
-// signal handler raised while waiting for another thread's call.
-template <class Work>
-auto with_decoder(ReaderState& state, Work&& work) -> std::optional<decltype(work(std::declval<Decoder&>()))>
+// What a call met besides its events: (first_index, damaged, damaged_count,
+// skipped, error, at_end). `damaged` lists (index, offset, stop, resume_at,
+// overlong) of the damaged events met (the first few of them; damaged_count
+// counts all), and `skipped` the (start, stop) byte ranges skipped. `error` is
+// the exception that ended the call (a read error, no memory, an
+// interruption), or None; at_end tells that the call met the end of the bytes.
+PyObject* call_report(ReaderState& state, const FillEnd& end)
 {
-    using Result = decltype(work(std::declval<Decoder&>()));
-    bool closed = false;
-    std::optional<Result> result = without_interpreter_lock(state, [&] {
-        if (!state.decoder) {
-            closed = true;
-            return Result{};
+    PyRef error;
+    if (end.outcome == Outcome::Error || end.outcome == Outcome::OutOfMemory) {
+        if (end.outcome == Outcome::Error) {
+            raise_read_error(*end.error, state);
+        } else {
+            PyErr_NoMemory();
         }
-        return work(*state.decoder);
+        error = fetch_raised();
+        if (!error) {
+            return nullptr;
+        }
+    }
+    PyRef damaged = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(end.damaged.size())));
+    if (!damaged) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < end.damaged.size(); ++i) {
+        const Damage& damage = end.damaged[i];
+        PyRef resume = damage.resume_at ? PyRef::steal(PyLong_FromUnsignedLongLong(*damage.resume_at))
+                                        : PyRef::borrow(Py_None);
+        PyObject* item = resume ? Py_BuildValue("(KKKOO)", static_cast<unsigned long long>(damage.index),
+                                                static_cast<unsigned long long>(damage.offset),
+                                                static_cast<unsigned long long>(damage.stop), resume.get(),
+                                                damage.overlong ? Py_True : Py_False)
+                                : nullptr;
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(damaged.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    const auto& ranges = end.skipped.ranges();
+    PyRef skipped = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ranges.size())));
+    if (!skipped) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        PyObject* item = Py_BuildValue("(KK)", static_cast<unsigned long long>(ranges[i].first),
+                                       static_cast<unsigned long long>(ranges[i].second));
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(skipped.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return Py_BuildValue("(KOKOOO)", static_cast<unsigned long long>(end.first_index), damaged.get(),
+                         static_cast<unsigned long long>(end.damaged_count), skipped.get(),
+                         error ? error.get() : Py_None, end.outcome == Outcome::End ? Py_True : Py_False);
+}
+
+struct CallLimits {
+    FillLimits fill;
+    std::optional<std::uint64_t> max_bytes;
+};
+
+// Runs `work(batch_decoder)` for the reader's decoder with the interpreter
+// lock released and the reader's mutex held, after telling a WD2 source's
+// layout if that is still to be done. `idle` is the answer when there is no
+// decoder yet. Nothing, with an exception set, when the reader is closed, the
+// layout cannot be told, or a signal handler raised while waiting for another
+// thread's call.
+template <class Result, class Work>
+std::optional<Result> with_decoder(ReaderState& state, Result idle, Work&& work)
+{
+    bool closed = false;
+    std::optional<ProbeFailure> probe_failure;
+    std::optional<Result> result = without_interpreter_lock(state, [&]() -> Result {
+        if (state.unprobed) {
+            probe_failure = try_probe(state);
+        }
+        if (!state.decoder) {
+            closed = !state.unprobed && !probe_failure;
+            return idle;
+        }
+        return std::visit([&](auto& decoder) -> Result { return work(decoder); }, *state.decoder);
     });
     if (result && closed) {
         PyErr_SetString(PyExc_ValueError, "I/O operation on closed file");
         return std::nullopt;
     }
+    if (result && probe_failure) {
+        raise_probe_failure(state, *probe_failure);
+        return std::nullopt;
+    }
     return result;
 }
 
-// Steps the reader into the sink (under the reader's mutex), keeping count of
-// the events it went over.
+// Fills `sink` from the decoder under the reader's mutex, keeping the
+// reader's counters up to date.
 template <class Reader, class Sink>
-RunEnd run_counted(ReaderState& state, Reader& reader, Sink& sink, std::uint64_t max_events,
-                   bool skip_damaged)
+FillEnd fill_counted(ReaderState& state, BatchDecoder<Reader>& decoder, Sink& sink, const FillLimits& limits)
 {
-    std::uint64_t events_read = state.events_read;
-    RunEnd ended = run(reader, sink, events_read, max_events, skip_damaged);
-    state.events_read = events_read;
-    return ended;
+    FillEnd end = fill(decoder.reader, sink, decoder.progress, limits);
+    state.events_read = decoder.progress.events_read;
+    state.trailing_bytes = decoder.progress.trailing_bytes;
+    return end;
 }
 
-// The damaged events a run met, as a list, once what ended it is raised or
-// kept; null with the exception set otherwise.
-PyObject* settled_damage(ReaderState& state, const std::optional<RunEnd>& end, std::size_t produced)
+// ((columns, offsets), report): a batch of the reader's format, None for the
+// arrays while a WD2 source does not yet hold enough bytes to tell its layout.
+PyObject* read_batch(ReaderState& state, const CallLimits& limits)
 {
-    if (!end || !settle(state, *end, produced)) {
-        return nullptr;
-    }
-    return damage_list(end->damaged, damage_reason(state));
-}
-
-template <class Reader>
-PyObject* read_batch(ReaderState& state, std::uint64_t max_events, std::optional<std::uint64_t> max_bytes,
-                     bool skip_damaged)
-{
-    std::optional<BatchSink<Reader>> sink;
-    std::optional<RunEnd> end = with_decoder(state, [&](Decoder& decoder) {
-        Reader& reader = std::get<Reader>(decoder);
-        sink.emplace(reader.file(), max_events, max_bytes);
-        return run_counted(state, reader, *sink, max_events, skip_damaged);
+    std::optional<BatchSink<WD1Reader>> wd1;
+    std::optional<BatchSink<WD2Reader>> wd2;
+    FillEnd idle;
+    idle.first_index = state.events_read;
+    std::optional<FillEnd> end = with_decoder(state, std::move(idle), [&](auto& decoder) {
+        using Reader = std::remove_reference_t<decltype(decoder.reader)>;
+        auto& sink = [&]() -> auto& {
+            if constexpr (std::is_same_v<Reader, WD1Reader>) {
+                return wd1.emplace(decoder.reader.file(), limits.fill.max_events, limits.max_bytes,
+                                   decoder.progress.watch);
+            } else {
+                return wd2.emplace(decoder.reader.file(), limits.fill.max_events, limits.max_bytes,
+                                   decoder.progress.watch);
+            }
+        }();
+        return fill_counted(state, decoder, sink, limits.fill);
     });
-    PyRef damaged = PyRef::steal(settled_damage(state, end, sink ? sink->events() : 0));
-    if (!damaged) {
+    if (!end) {
         return nullptr;
     }
-    return batch_to_python(*sink, damaged.get());
-}
-
-template <class Reader>
-PyObject* skip_events(ReaderState& state, std::uint64_t count, bool skip_damaged)
-{
-    CountingSink<Reader> sink;
-    std::optional<RunEnd> end = with_decoder(state, [&](Decoder& decoder) {
-        return run_counted(state, std::get<Reader>(decoder), sink, count, skip_damaged);
-    });
-    PyRef damaged = PyRef::steal(settled_damage(state, end, sink.events));
-    if (!damaged) {
+    PyRef report = PyRef::steal(call_report(state, *end));
+    if (!report) {
         return nullptr;
     }
-    return Py_BuildValue("(KO)", static_cast<unsigned long long>(sink.events), damaged.get());
+    PyRef arrays = wd2   ? PyRef::steal(batch_to_python(*wd2))
+                   : wd1 ? PyRef::steal(batch_to_python(*wd1))
+                         : PyRef::borrow(Py_None);
+    if (!arrays) {
+        return nullptr;
+    }
+    return Py_BuildValue("(OO)", arrays.get(), report.get());
 }
-
 PyObject* reader_read(PyObject* self, PyObject* args)
 {
-    PyObject* max_events_object = nullptr;
-    PyObject* max_bytes_object = nullptr;
-    int skip_damaged = 0;
-    if (!PyArg_ParseTuple(args, "OOp:read", &max_events_object, &max_bytes_object, &skip_damaged)) {
-        return nullptr;
-    }
-    std::uint64_t max_events = 0;
-    std::uint64_t max_bytes = 0;
-    if (!count_argument(max_events_object, "max_events", max_events)
-        || !count_argument(max_bytes_object, "max_bytes", max_bytes)) {
-        return nullptr;
-    }
-    ReaderState& state = state_of(self);
-    if (!check_open(state) || raise_pending(state)) {
-        return nullptr;
-    }
-    const std::optional<std::uint64_t> byte_limit =
-        max_bytes_object == Py_None ? std::nullopt : std::optional<std::uint64_t>(max_bytes);
-    return state.wd2 ? read_batch<WD2Reader>(state, max_events, byte_limit, skip_damaged != 0)
-                     : read_batch<WD1Reader>(state, max_events, byte_limit, skip_damaged != 0);
+    return entry_point([&]() -> PyObject* {
+        PyObject *max_events_object, *max_bytes_object, *stop_object;
+        int skip_damaged = 0;
+        if (!PyArg_ParseTuple(args, "OOpO:read", &max_events_object, &max_bytes_object, &skip_damaged,
+                              &stop_object)) {
+            return nullptr;
+        }
+        CallLimits limits;
+        std::uint64_t max_bytes = 0;
+        if (!count_argument(max_events_object, "max_events", limits.fill.max_events)
+            || !count_argument(max_bytes_object, "max_bytes", max_bytes)
+            || !count_argument(stop_object, "stop", limits.fill.stop_index)) {
+            return nullptr;
+        }
+        if (max_bytes_object != Py_None) {
+            limits.max_bytes = max_bytes;
+        }
+        ReaderState& state = state_of(self);
+        limits.fill.skip_damaged = skip_damaged != 0;
+        limits.fill.follow = state.follow;
+        return check_open(state) ? read_batch(state, limits) : nullptr;
+    });
 }
 
 PyObject* reader_skip(PyObject* self, PyObject* args)
 {
-    PyObject* count_object = nullptr;
-    int skip_damaged = 0;
-    if (!PyArg_ParseTuple(args, "Op:skip", &count_object, &skip_damaged)) {
-        return nullptr;
-    }
-    std::uint64_t count = 0;
-    if (!count_argument(count_object, "count", count)) {
-        return nullptr;
-    }
-    ReaderState& state = state_of(self);
-    if (!check_open(state) || raise_pending(state)) {
-        return nullptr;
-    }
-    return state.wd2 ? skip_events<WD2Reader>(state, count, skip_damaged != 0)
-                     : skip_events<WD1Reader>(state, count, skip_damaged != 0);
+    return entry_point([&]() -> PyObject* {
+        PyObject *count_object, *stop_object;
+        int skip_damaged = 0;
+        if (!PyArg_ParseTuple(args, "OpO:skip", &count_object, &skip_damaged, &stop_object)) {
+            return nullptr;
+        }
+        FillLimits limits;
+        if (!count_argument(count_object, "count", limits.max_events)
+            || !count_argument(stop_object, "stop", limits.stop_index)) {
+            return nullptr;
+        }
+        ReaderState& state = state_of(self);
+        if (!check_open(state)) {
+            return nullptr;
+        }
+        limits.skip_damaged = skip_damaged != 0;
+        limits.follow = state.follow;
+        struct Skipped {
+            std::uint64_t events = 0;
+            FillEnd end;
+        };
+        std::optional<Skipped> skipped = with_decoder(state, Skipped{}, [&](auto& decoder) {
+            using Reader = std::remove_reference_t<decltype(decoder.reader)>;
+            CountingSink<Reader> sink{decoder.progress.watch};
+            Skipped result;
+            result.end = fill_counted(state, decoder, sink, limits);
+            result.events = sink.count;
+            return result;
+        });
+        if (!skipped) {
+            return nullptr;
+        }
+        if (skipped->events == 0 && skipped->end.outcome == Outcome::End) {
+            skipped->end.first_index = state.events_read;
+        }
+        PyRef report = PyRef::steal(call_report(state, skipped->end));
+        if (!report) {
+            return nullptr;
+        }
+        return Py_BuildValue("(KO)", static_cast<unsigned long long>(skipped->events), report.get());
+    });
 }
 
 PyObject* reader_close(PyObject* self, PyObject*)
 {
-    ReaderState& state = state_of(self);
-    const bool waited = without_interpreter_lock(state, [&] {
-                            state.decoder.reset();
-                            state.closed = true;
-                            return 0;
-                        }).has_value();
-    if (!waited) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return entry_point([&]() -> PyObject* {
+        ReaderState& state = state_of(self);
+        const bool waited = without_interpreter_lock(state, [&] {
+                                state.decoder.reset();
+                                state.unprobed.reset();
+                                state.closed = true;
+                                return 0;
+                            }).has_value();
+        if (!waited) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* reader_closed(PyObject* self, void*)
@@ -312,46 +500,64 @@ PyObject* reader_events_read(PyObject* self, void*)
     return PyLong_FromUnsignedLongLong(state_of(self).events_read);
 }
 
-PyObject* reader_position(PyObject* self, void*)
+PyObject* reader_trailing_bytes(PyObject* self, void*)
 {
-    std::optional<std::uint64_t> position = with_decoder(state_of(self), [](Decoder& decoder) {
-        return std::visit([](auto& reader) { return reader.file().position(); }, decoder);
-    });
-    return position ? PyLong_FromUnsignedLongLong(*position) : nullptr;
+    return PyLong_FromUnsignedLongLong(state_of(self).trailing_bytes);
 }
 
-// (has_channel_field, channel_count) of a WD2 file; None for WD1.
+PyObject* reader_position(PyObject* self, void*)
+{
+    return entry_point([&]() -> PyObject* {
+        std::optional<std::uint64_t> position =
+            with_decoder(state_of(self), std::uint64_t{0},
+                         [](auto& decoder) -> std::uint64_t { return decoder.reader.file().position(); });
+        return position ? PyLong_FromUnsignedLongLong(*position) : nullptr;
+    });
+}
+
+// (has_channel_field, channel_count) of a WD2 file once its layout is known;
+// None for WD1 and before.
 PyObject* reader_layout(PyObject* self, void*)
 {
-    ReaderState& state = state_of(self);
-    if (!check_open(state)) {
-        return nullptr;
-    }
-    if (state.wd2) {
-        return Py_BuildValue("(Oi)", state.has_channel_field ? Py_True : Py_False, state.channel_count);
-    }
-    Py_RETURN_NONE;
+    return entry_point([&]() -> PyObject* {
+        using Layout = std::optional<std::pair<bool, std::int32_t>>;
+        std::optional<Layout> layout = with_decoder(state_of(self), Layout{}, [](auto& decoder) -> Layout {
+            if constexpr (std::is_same_v<std::remove_reference_t<decltype(decoder.reader)>, WD2Reader>) {
+                return std::pair(decoder.reader.has_channel_field(), decoder.reader.channel_count());
+            } else {
+                return std::nullopt;
+            }
+        });
+        if (!layout) {
+            return nullptr;
+        }
+        if (!*layout) {
+            Py_RETURN_NONE;
+        }
+        return Py_BuildValue("(Oi)", (*layout)->first ? Py_True : Py_False, (*layout)->second);
+    });
 }
 
 PyMethodDef reader_methods[] = {
     {.ml_name = "read",
      .ml_meth = reader_read,
      .ml_flags = METH_VARARGS,
-     .ml_doc = "read(max_events, max_bytes, skip_damaged) -> (columns, offsets, damaged)"},
+     .ml_doc = "read(max_events, max_bytes, skip_damaged, stop) -> ((columns, offsets), report)"},
     {.ml_name = "skip",
      .ml_meth = reader_skip,
      .ml_flags = METH_VARARGS,
-     .ml_doc = "skip(count, skip_damaged) -> (skipped, damaged)"},
+     .ml_doc = "skip(count, skip_damaged, stop) -> (skipped, report)"},
     {.ml_name = "close", .ml_meth = reader_close, .ml_flags = METH_NOARGS, .ml_doc = "close()"},
-    {.ml_name = nullptr, .ml_meth = nullptr, .ml_flags = 0, .ml_doc = nullptr},
+    {},
 };
 
 PyGetSetDef reader_getset[] = {
-    {.name = "closed", .get = reader_closed, .set = nullptr, .doc = nullptr, .closure = nullptr},
-    {.name = "events_read", .get = reader_events_read, .set = nullptr, .doc = nullptr, .closure = nullptr},
-    {.name = "position", .get = reader_position, .set = nullptr, .doc = nullptr, .closure = nullptr},
-    {.name = "layout", .get = reader_layout, .set = nullptr, .doc = nullptr, .closure = nullptr},
-    {.name = nullptr, .get = nullptr, .set = nullptr, .doc = nullptr, .closure = nullptr},
+    {.name = "closed", .get = reader_closed},
+    {.name = "events_read", .get = reader_events_read},
+    {.name = "trailing_bytes", .get = reader_trailing_bytes},
+    {.name = "position", .get = reader_position},
+    {.name = "layout", .get = reader_layout},
+    {},
 };
 
 PyType_Slot reader_slots[] = {
@@ -359,13 +565,12 @@ PyType_Slot reader_slots[] = {
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(reader_dealloc)},
     {.slot = Py_tp_methods, .pfunc = reader_methods},
     {.slot = Py_tp_getset, .pfunc = reader_getset},
-    {.slot = 0, .pfunc = nullptr},
+    {},
 };
 
 PyType_Spec reader_spec = {
     .name = "vesk_arrays._core.Reader",
     .basicsize = sizeof(ReaderObject),
-    .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
     .slots = reader_slots,
 };

@@ -8,6 +8,7 @@
 #include <optional>
 #include <variant>
 
+#include "batch_fill.hpp"
 #include "interpreter_hooks.hpp"
 #include "py_errors.hpp"
 #include "wd1_reader.hpp"
@@ -15,33 +16,44 @@
 
 namespace vesk {
 
-using Decoder = std::variant<WD1Reader, WD2Reader>;
+// A decoder and what its file has shown so far.
+template <class Reader>
+struct BatchDecoder {
+    Reader reader;
+    FileProgress<Reader> progress;
+};
+
+using Decoder = std::variant<BatchDecoder<WD1Reader>, BatchDecoder<WD2Reader>>;
+
+// How a WD2 file's layout is found: probed, or given by the caller.
+enum class LayoutRequest : std::uint8_t { Probe, MultiChannel, SingleChannel };
 
 // What a reader holds besides its Python header. Calls are served one at a
 // time under `mutex`, taken with the interpreter lock released.
 struct ReaderState {
     std::timed_mutex mutex;
-    ReleasedLockHooks hooks;         // outlives the decoder's file
-    std::optional<Decoder> decoder;  // nothing once closed; used under `mutex`
-    PyRef path;                      // what messages call the file
-    PyRef file;                      // a Python file object being read, if any
-    SavedError source_error;         // why reading `file` failed
-    // Set once at construction: the format, and a WD2 file's layout.
-    bool wd2 = false;
-    bool has_channel_field = false;
-    std::int32_t channel_count = 0;
+    ReleasedLockHooks hooks;  // outlives the decoder's file
+    // Used under `mutex`: the decoder, or, for a WD2 source that does not yet
+    // hold enough bytes to tell its layout, the source itself; neither once
+    // closed.
+    std::optional<Decoder> decoder;
+    std::optional<BufferedFile> unprobed;
+    LayoutRequest layout = LayoutRequest::Probe;
+    bool follow = false;
+    PyRef path;               // what messages call the file
+    PyRef file;               // a Python file object being read, if any
+    SavedError source_error;  // why reading `file` failed
     // Changed under `mutex`, read by anyone.
     std::atomic<std::uint64_t> events_read{0};
+    std::atomic<std::uint64_t> trailing_bytes{0};
     std::atomic<bool> closed{false};
-    // An error met after some events of a batch were decoded: those are
-    // returned, and the error is raised by the next call.
-    SavedError pending;
 };
 
 // Runs `body` with the interpreter lock released and the reader's mutex held.
 // Waiting for another thread's call to finish (which may wait on a silent
 // FIFO for ever) runs signal handlers now and then, so that Ctrl-C ends the
-// wait: then nothing is returned, with the handler's exception set.
+// wait: then nothing is returned, with the handler's exception set. The lock
+// is taken back however the body ends, a C++ exception included.
 template <class Body>
 auto without_interpreter_lock(ReaderState& state, Body&& body) -> std::optional<decltype(body())>
 {
@@ -55,13 +67,19 @@ auto without_interpreter_lock(ReaderState& state, Body&& body) -> std::optional<
         saved = PyEval_SaveThread();
     }
     state.hooks.saved = saved;
-    auto result = body();
-    // The hooks may have taken the lock back and saved a new state; read it
-    // before another thread's call can overwrite it.
-    saved = state.hooks.saved;
-    hold.unlock();
-    PyEval_RestoreThread(saved);
-    return result;
+    struct Relock {
+        ReaderState& state;
+        std::unique_lock<std::timed_mutex>& hold;
+        ~Relock()
+        {
+            // The hooks may have taken the lock back and saved a new state;
+            // read it before another thread's call can overwrite it.
+            PyThreadState* current = state.hooks.saved;
+            hold.unlock();
+            PyEval_RestoreThread(current);
+        }
+    } relock{state, hold};
+    return body();
 }
 
 }  // namespace vesk

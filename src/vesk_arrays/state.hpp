@@ -6,9 +6,7 @@
 namespace vesk {
 
 struct ArraysState {
-    NumpyApi numpy;                       // located when the first reader is made
-    PyObject* damaged_error = nullptr;    // vesk_arrays.DamagedEventError, registered at import
-    PyTypeObject* reader_type = nullptr;  // _core.Reader
+    NumpyApi numpy;  // located when the first reader is made
 };
 
 ArraysState& arrays_state();

@@ -15,6 +15,7 @@
 
 #include "buffered_file.hpp"
 #include "event_runs.hpp"
+#include "resync.hpp"
 #include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
@@ -199,9 +200,10 @@ public:
     }();
 
     // At most `max_events` events and about `max_bytes` bytes (nothing: no
-    // bound), but always at least one event.
-    BatchSink(const BufferedFile& file, std::uint64_t max_events, std::optional<std::uint64_t> max_bytes)
-        : file_(file), max_events_(max_events), max_bytes_(max_bytes)
+    // bound), but always at least one event. Every event is shown to `watch`.
+    BatchSink(const BufferedFile& file, std::uint64_t max_events, std::optional<std::uint64_t> max_bytes,
+              FieldWatch<Header>& watch)
+        : file_(file), watch_(watch), max_events_(max_events), max_bytes_(max_bytes)
     {
     }
 
@@ -236,6 +238,7 @@ public:
 
     void commit(const Header& header)
     {
+        watch_.see(header);
         Fields::store(columns_, events_, &header, 1);
         last_header_ = header;
         last_count_ = pending_count_;
@@ -295,6 +298,7 @@ public:
         if (n == 0) {
             return;
         }
+        watch_.see_all(headers, n);
         Fields::store(columns_, events_, headers, n);
         std::int64_t* offsets = offsets_data_ + events_ + 1;
         for (std::size_t i = 0; i < n; ++i) {
@@ -305,6 +309,18 @@ public:
         samples_ += n * count;
         events_ += n;
         bytes_ += n * (sample_bytes + kRowBytes);
+    }
+
+    // Takes the last event back out (found to overlap good events that
+    // follow it); the watch forgets it too.
+    void uncommit_last()
+    {
+        const auto count = static_cast<std::size_t>(offsets_data_[events_] - offsets_data_[events_ - 1]);
+        --events_;
+        samples_ -= count;
+        bytes_ -= std::min<std::uint64_t>(bytes_, count * sizeof(Sample) + kRowBytes);
+        last_count_ = 0;  // no run is to follow it
+        watch_.forget_last();
     }
 
     std::size_t events() const { return events_; }
@@ -318,7 +334,6 @@ public:
         }
         return Fields::load(columns, row);
     }
-    bool full() const { return events_ >= max_events_; }
 
     // The blocks, trimmed to what they hold, for the module layer to take.
     void trim()
@@ -375,6 +390,7 @@ private:
     }
 
     const BufferedFile& file_;
+    FieldWatch<Header>& watch_;
     std::uint64_t max_events_;
     std::optional<std::uint64_t> max_bytes_;
     GrowableBlock fields_[Fields::kCount];
@@ -402,8 +418,19 @@ template <class Reader>
 struct CountingSink {
     static constexpr bool kReadsSamples = false;
     bool wants(std::uint64_t) const { return true; }
-    void commit(const typename Reader::Header&) { ++events; }
-    std::uint64_t events = 0;
+    void commit(const typename Reader::Header& header)
+    {
+        watch.see(header);
+        ++count;
+    }
+    void uncommit_last()
+    {
+        --count;
+        watch.forget_last();
+    }
+    std::uint64_t events() const { return count; }
+    FieldWatch<typename Reader::Header>& watch;
+    std::uint64_t count = 0;
 };
 
 }  // namespace vesk

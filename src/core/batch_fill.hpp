@@ -1,0 +1,288 @@
+// Filling a batch: the decoder stepped into a sink until a limit, the end of
+// the file, or a problem. After damage, reading goes on at the next good event
+// (see resync.hpp), and every byte of the file ends up in an event, a skipped
+// range, or the trailing bytes. No Python here, so the fuzzers run it too.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "batch_columns.hpp"
+#include "event_runs.hpp"
+#include "resync.hpp"
+
+namespace vesk {
+
+// Details are kept for this many damaged events of one call; more are counted.
+inline constexpr std::size_t kMaxDamageRecords = 1000;
+
+struct Damage {
+    std::uint64_t index;                     // the event's index in the file (damaged events count)
+    std::uint64_t offset;                    // where its header starts
+    std::uint64_t stop;                      // the end of the bytes skipped for it
+    std::optional<std::uint64_t> resume_at;  // where reading went on; nothing: the end
+    bool overlong;  // its length runs past the end of the file (else the header is damaged)
+};
+
+// What a file has shown so far, kept between calls.
+template <class Reader>
+struct FileProgress {
+    FieldWatch<typename Reader::Header> watch;
+    std::uint64_t events_read = 0;  // the index of the next event
+    // Bytes after the last whole event, as of the last time the end was met.
+    std::uint64_t trailing_bytes = 0;
+    bool at_end = false;  // the last call met the end of the bytes
+};
+
+// How a fill ended.
+struct FillEnd {
+    Outcome outcome = Outcome::End;  // Event: a limit was reached
+    std::uint64_t first_index = 0;   // the index of the batch's first event
+    std::vector<Damage> damaged;     // the first kMaxDamageRecords
+    std::uint64_t damaged_count = 0;
+    SkippedRanges skipped;
+    std::optional<IoError> error;
+};
+
+// The limits of one fill.
+struct FillLimits {
+    std::uint64_t max_events = UINT64_MAX;  // good events in the batch
+    std::uint64_t stop_index = UINT64_MAX;  // no event from this index on
+    bool skip_damaged = false;
+    bool follow = false;  // the file may still grow: its end is not final
+};
+
+// Reads a run of events like the last one, when the sink reads samples and the
+// last one was large enough to gain from it. How many were read.
+template <class Reader, class Sink>
+std::uint64_t try_run(Reader& decoder, Sink& sink, std::uint64_t max_events, FillEnd& end)
+{
+    if constexpr (Sink::kReadsSamples) {
+        if (sink.events() != 0 && sink.last_count() != 0) {
+            return read_run(decoder, sink, sink.last_header(), sink.last_count(), max_events, end.error);
+        }
+    }
+    return 0;
+}
+
+namespace detail {
+
+// The size of a regular file that is not being followed: lengths must fit it.
+template <class Reader>
+std::optional<std::uint64_t> final_end(Reader& decoder, const FillLimits& limits)
+{
+    BufferedFile& file = decoder.file();
+    if (limits.follow || !file.seekable()) {
+        return std::nullopt;
+    }
+    return file.source().size();
+}
+
+enum class Settled : std::uint8_t { Skipped, Wait, Error, OutOfMemory };
+
+// Damage at `start`: a damaged header, or an event that runs past the end of
+// the file. Records what is skipped and goes on at the next good event.
+// `previous` is where the batch's last event starts when it ends at `start`:
+// when good events begin inside it, its length was wrong (a cut or
+// overwritten file), and it is taken back out of the batch as damaged.
+// Wait: nothing shows it is damage (a truncated last event, or a file still
+// being written); the reader stays at `start`.
+template <class Reader, class Sink>
+Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const FillLimits& limits,
+                      FillEnd& end, std::uint64_t start, bool damaged_header,
+                      std::optional<std::uint64_t> previous)
+{
+    try {
+        // Room for the records first: once the reader has moved past the
+        // damage, recording it must not fail.
+        end.skipped.reserve_one();
+        end.damaged.reserve(kMaxDamageRecords);
+    } catch (const std::bad_alloc&) {
+        (void)decoder.resume_at(start);  // the next call meets this damage again
+        return Settled::OutOfMemory;
+    }
+    const std::optional<std::uint64_t> file_end = final_end(decoder, limits);
+    IoResult<std::optional<std::uint64_t>> found = std::optional<std::uint64_t>();
+    bool previous_bad = false;
+    if (previous && decoder.file().seekable()) {  // a stream has let those bytes go
+        // An event that does not agree with the good ones before it is
+        // suspect already: a single header ending the file then suffices.
+        const auto& before = progress.watch.before_last();
+        const auto* last = progress.watch.now().last();
+        const bool suspect =
+            before.last() != nullptr && last != nullptr && !before.may_follow(*before.last(), *last);
+        found = Resync<Reader>(decoder, before, file_end).scan(*previous + 1, start, !suspect);
+        previous_bad = found.ok() && found.value() && *found.value() < start;
+        if (!previous_bad && found.ok()) {
+            found = std::optional<std::uint64_t>();
+        }
+    }
+    if (found.ok() && !found.value() && damaged_header) {
+        found = Resync<Reader>(decoder, progress.watch.now(), file_end).after_damaged_header(start);
+    }
+    if (found.ok() && !found.value()) {
+        found = Resync<Reader>(decoder, progress.watch.now(), file_end).scan(start + 1);
+    }
+    if (!found.ok()) {
+        end.error = found.error();
+        (void)decoder.resume_at(start);  // the next call meets this damage again
+        return Settled::Error;
+    }
+    const std::optional<std::uint64_t> resume = found.value();
+    if (!resume && (!damaged_header || limits.follow)) {
+        if (IoStatus status = decoder.resume_at(start); !status.ok()) {
+            end.error = status.error();
+            return Settled::Error;
+        }
+        return Settled::Wait;
+    }
+    // Without a good event after it, the damage reaches the end of the bytes.
+    const std::uint64_t stop = resume ? *resume : file_end ? *file_end : decoder.file().read_end();
+    if (IoStatus status = decoder.resume_at(stop); !status.ok()) {
+        end.error = status.error();
+        return Settled::Error;
+    }
+    if (previous_bad) {
+        sink.uncommit_last();
+        start = *previous;
+        --progress.events_read;  // that event is the damaged one
+    }
+    if (end.damaged.size() < kMaxDamageRecords) {
+        end.damaged.push_back(
+            Damage{progress.events_read, start, stop, resume, !damaged_header && !previous_bad});
+    }
+    ++end.damaged_count;
+    end.skipped.add(start, stop);
+    ++progress.events_read;
+    return Settled::Skipped;
+}
+
+}  // namespace detail
+
+// Steps the decoder into `sink` until a limit, the end, or a problem.
+template <class Reader, class Sink>
+FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const FillLimits& limits)
+{
+    FillEnd end;
+    progress.at_end = false;
+    BufferedFile& file = decoder.file();
+    // Where the batch's last event starts, while the read position is where
+    // it ends.
+    std::optional<std::uint64_t> last_start;
+    const auto taken = [&] { return static_cast<std::uint64_t>(sink.events()); };
+    const auto finish = [&](Outcome outcome) {
+        end.outcome = outcome;
+        if (taken() == 0) {
+            end.first_index = progress.events_read;
+        }
+        return std::move(end);
+    };
+    const auto may_take = [&] {
+        return taken() < limits.max_events && progress.events_read < limits.stop_index;
+    };
+    // What settling damage means for the loop: nothing (go on), or its end.
+    const auto settle = [&](std::uint64_t start, bool damaged_header) -> std::optional<Outcome> {
+        switch (
+            detail::settle_damage(decoder, sink, progress, limits, end, start, damaged_header, last_start)) {
+        case detail::Settled::Error: return Outcome::Error;
+        case detail::Settled::OutOfMemory: return Outcome::OutOfMemory;
+        case detail::Settled::Wait: return Outcome::End;
+        case detail::Settled::Skipped:
+            last_start.reset();
+            if (taken() == 0) {
+                end.first_index = progress.events_read;
+            }
+            return limits.skip_damaged ? std::nullopt : std::optional<Outcome>(Outcome::Damaged);
+        }
+        return std::nullopt;
+    };
+    for (;;) {
+        while (may_take()) {
+            const std::uint64_t in_run =
+                try_run(decoder, sink,
+                        std::min(limits.max_events - taken(), limits.stop_index - progress.events_read), end);
+            progress.events_read += in_run;
+            if (end.error) {
+                return finish(Outcome::Error);
+            }
+            if (in_run != 0) {
+                if constexpr (Sink::kReadsSamples) {
+                    last_start = file.position() - event_span(decoder, sink.last_header(), sink.last_count());
+                }
+                continue;  // another run may follow: from the file, once the buffer is used up
+            }
+            if constexpr (Sink::kReadsSamples) {
+                if (!sink.ensure_row()) {
+                    return finish(Outcome::OutOfMemory);
+                }
+            }
+            const std::uint64_t before = file.position();
+            const Outcome outcome = decoder.next(sink);
+            if (outcome == Outcome::Event) {
+                if (taken() == 1) {
+                    end.first_index = progress.events_read;
+                }
+                ++progress.events_read;
+                progress.trailing_bytes = 0;
+                last_start = decoder.event_start();
+                continue;
+            }
+            const std::optional<std::uint64_t> file_end = detail::final_end(decoder, limits);
+            std::optional<std::uint64_t> damage_at;
+            if (outcome == Outcome::Damaged) {
+                damage_at = decoder.event_start();
+            } else if (outcome == Outcome::End && file_end && file.position() < *file_end) {
+                damage_at = file.position();  // back at the event that runs past the end
+            }
+            if (damage_at) {
+                const std::optional<Outcome> settled = settle(*damage_at, outcome == Outcome::Damaged);
+                if (!settled) {
+                    continue;
+                }
+                if (*settled != Outcome::End) {
+                    return finish(*settled);
+                }
+            }
+            if (outcome == Outcome::End || damage_at) {
+                // A regular file is back at the event it could not complete; a
+                // stream has consumed what it held of it.
+                if (file.seekable()) {
+                    const std::uint64_t size = file_end ? *file_end : file.source().size().value_or(0);
+                    progress.trailing_bytes = size > file.position() ? size - file.position() : 0;
+                } else if (file.position() != before) {  // a stream's end, once met, stays met
+                    progress.trailing_bytes = file.position() - before;
+                }
+                progress.at_end = true;
+                return finish(Outcome::End);
+            }
+            if (outcome == Outcome::Error) {
+                end.error = decoder.error();
+            }
+            if (outcome == Outcome::OutOfMemory) {
+                ++progress.events_read;  // consumed whole: the next call reads the next event
+            }
+            return finish(outcome);
+        }
+        // A limit was reached. Damage right after the batch's last event may
+        // show that event to be bad: look now, while it can be taken back.
+        const std::optional<std::uint64_t> file_end = detail::final_end(decoder, limits);
+        if (!last_start || !file_end || file.position() >= *file_end || !decoder.at_event_boundary()) {
+            return finish(Outcome::Event);
+        }
+        IoResult<std::optional<bool>> ahead =
+            Resync<Reader>(decoder, progress.watch.now(), file_end).damage_at(file.position());
+        if (!ahead.ok() || !ahead.value()) {
+            return finish(Outcome::Event);  // a read error is met again by the next call
+        }
+        decoder.file().mark();
+        const std::optional<Outcome> settled = settle(file.position(), *ahead.value());
+        if (settled) {
+            return finish(*settled == Outcome::End ? Outcome::Event : *settled);
+        }
+    }
+}
+
+}  // namespace vesk

@@ -1,0 +1,486 @@
+// Finding the next good event after damage. A damaged header says nothing
+// trustworthy about where the next event starts, so the bytes that follow are
+// never decoded as a header on trust: reading goes on where a header is
+// plausible, and, unless the bytes right after the damaged header hold one,
+// where a chain of plausible headers begins.
+//
+// Plausible means: the length fits what the file holds, and the fields that
+// the file's good events have kept steady agree (WD1: the board; WD2: the
+// sampling period and the channel field), with counters that rise where the
+// good events' counters rose. A field that varied between good events is not
+// relied on: some writers leave counters at 0 or number boards per event.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "little_endian.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
+
+namespace vesk {
+
+// How far a stream is read ahead of a candidate to check its chain. Events
+// larger than a third of it cannot be found again on a stream.
+inline constexpr std::uint64_t kMaxResyncLookahead = std::uint64_t{64} << 20;
+// Headers that must chain before a scan trusts them (fewer when the last
+// of them ends exactly at the end of the file).
+inline constexpr int kChainLength = 3;
+
+// b comes after a: within half the 32-bit range, so that counters may wrap.
+inline bool rises(std::uint32_t a, std::uint32_t b)
+{
+    return static_cast<std::uint32_t>(b - a - 1u) < 0x7FFFFFFFu;
+}
+
+// What the good events of a file have shown about the fields a scan may rely
+// on; learns from every good event.
+template <class Header>
+class FieldState;
+
+template <>
+class FieldState<WD1Header> {
+public:
+    void see(const WD1Header& header)
+    {
+        if (seen_) {
+            board_varies_ |= header.board_id != last_.board_id;
+            counters_rise_ &= rises(static_cast<std::uint32_t>(last_.event_counter),
+                                    static_cast<std::uint32_t>(header.event_counter));
+        }
+        last_ = header;
+        seen_ = true;
+    }
+    // Whether `next` has the fields of `previous` that the file keeps steady.
+    bool agrees(const WD1Header& previous, const WD1Header& next) const
+    {
+        return board_varies_ || next.board_id == previous.board_id;
+    }
+    // Whether `next` may come after `previous` in this file.
+    bool may_follow(const WD1Header& previous, const WD1Header& next) const
+    {
+        return agrees(previous, next)
+               && (!counters_rise_
+                   || rises(static_cast<std::uint32_t>(previous.event_counter),
+                            static_cast<std::uint32_t>(next.event_counter)));
+    }
+    // A quick test of the raw header at `bytes` against the last good event:
+    // false only where may_follow would be false.
+    bool may_match(const std::byte* bytes) const
+    {
+        return !seen_ || board_varies_
+               || load_little_endian<std::uint32_t>(bytes + 4) == static_cast<std::uint32_t>(last_.board_id);
+    }
+    const WD1Header* last() const { return seen_ ? &last_ : nullptr; }
+
+private:
+    WD1Header last_{};
+    bool seen_ = false;
+    bool board_varies_ = false;
+    bool counters_rise_ = true;
+};
+
+template <>
+class FieldState<WD2Header> {
+public:
+    void see(const WD2Header& header)
+    {
+        if (seen_) {
+            period_varies_ |= header.sampling_period != last_.sampling_period;
+            channels_vary_ |= header.channels != last_.channels;
+            counters_rise_ &= rises(last_.event_counter, header.event_counter);
+        }
+        last_ = header;
+        seen_ = true;
+    }
+    bool agrees(const WD2Header& previous, const WD2Header& next) const
+    {
+        return (period_varies_ || next.sampling_period == previous.sampling_period)
+               && (channels_vary_ || next.channels == previous.channels);
+    }
+    bool may_follow(const WD2Header& previous, const WD2Header& next) const
+    {
+        return agrees(previous, next)
+               && (!counters_rise_ || rises(previous.event_counter, next.event_counter));
+    }
+    bool may_match(const std::byte* bytes) const
+    {
+        return !seen_ || period_varies_
+               || load_little_endian<std::uint64_t>(bytes + 16) == last_.sampling_period;
+    }
+    const WD2Header* last() const { return seen_ ? &last_ : nullptr; }
+
+private:
+    WD2Header last_{};
+    bool seen_ = false;
+    bool period_varies_ = false;
+    bool channels_vary_ = false;
+    bool counters_rise_ = true;
+};
+
+// A FieldState that can forget the last event it saw (an event found to
+// overlap good events that follow, and so not good itself).
+template <class Header>
+class FieldWatch {
+public:
+    void see(const Header& header)
+    {
+        before_last_ = now_;
+        now_.see(header);
+    }
+    void see_all(const Header* headers, std::size_t n)
+    {
+        if (n == 0) {
+            return;
+        }
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            now_.see(headers[i]);
+        }
+        see(headers[n - 1]);
+    }
+    void forget_last() { now_ = before_last_; }
+    const FieldState<Header>& now() const { return now_; }
+    const FieldState<Header>& before_last() const { return before_last_; }
+
+private:
+    FieldState<Header> now_;
+    FieldState<Header> before_last_;
+};
+
+// Byte ranges skipped, in file order, adjacent ones merged.
+class SkippedRanges {
+public:
+    void add(std::uint64_t start, std::uint64_t stop)
+    {
+        if (start >= stop) {
+            return;
+        }
+        if (!ranges_.empty() && ranges_.back().second == start) {
+            ranges_.back().second = stop;
+        } else {
+            ranges_.emplace_back(start, stop);
+        }
+    }
+    // Room for one more range, so that add() then cannot fail.
+    void reserve_one()
+    {
+        if (ranges_.size() == ranges_.capacity()) {
+            ranges_.reserve(std::max<std::size_t>(16, 2 * ranges_.capacity()));
+        }
+    }
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges() const { return ranges_; }
+
+private:
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges_;
+};
+
+// Bytes an event takes in the file, header and pad byte included.
+template <class Reader>
+std::uint64_t event_span(const Reader& reader, const typename Reader::Header& header, std::uint64_t count)
+{
+    std::uint64_t span = reader.header_bytes() + count * sizeof(typename Reader::Sample);
+    if constexpr (std::is_same_v<Reader, WD1Reader>) {
+        span += header.event_size >= 25 && (header.event_size & 1) != 0 ? 1 : 0;
+    }
+    return span;
+}
+
+// Looks for where reading can go on. `end` is the size of a regular file that
+// is not being written (lengths must fit it); nothing for a stream or a file
+// being followed, where the end is only where the bytes stop for now.
+template <class Reader>
+class Resync {
+public:
+    using Header = typename Reader::Header;
+
+    Resync(Reader& reader, const FieldState<Header>& watch, std::optional<std::uint64_t> end)
+        : reader_(reader), watch_(watch), end_(end)
+    {
+    }
+
+    // After a damaged header at `damaged`: the next header that is plausible
+    // on its own, past any damaged headers right after this one (only headers
+    // were damaged: what an event-by-event reader reads on to). Nothing when
+    // there is none there.
+    IoResult<std::optional<std::uint64_t>> after_damaged_header(std::uint64_t damaged)
+    {
+        std::uint64_t next = damaged + reader_.header_bytes();
+        for (int walked = 0; walked < kMaxWalk; ++walked, next += reader_.header_bytes()) {
+            IoResult<Sighting> seen = sight(next);
+            if (!seen.ok()) {
+                return seen.error();
+            }
+            if (seen.value() == Sighting::Plausible) {
+                return std::optional<std::uint64_t>(next);
+            }
+            if (seen.value() != Sighting::Damaged) {
+                break;
+            }
+        }
+        return std::optional<std::uint64_t>();
+    }
+
+    // Whether the header at `offset` is damaged (true), runs past the end of
+    // the file (false), or neither (nothing).
+    IoResult<std::optional<bool>> damage_at(std::uint64_t offset)
+    {
+        std::byte bytes[32];
+        const auto size = static_cast<std::size_t>(reader_.header_bytes());
+        IoResult<std::size_t> got = file().peek(offset, bytes, size, kMaxResyncLookahead);
+        if (!got.ok()) {
+            return got.error();
+        }
+        Header header{};
+        std::uint64_t count = 0;
+        if (got.value() < size) {
+            // Part of a header at the end of a file that is complete.
+            return end_ && got.value() != 0 ? std::optional<bool>(false) : std::optional<bool>();
+        }
+        if (!reader_.decode_header(bytes, header, count)) {
+            return std::optional<bool>(true);
+        }
+        if (end_ && !fits(offset, event_span(reader_, header, count), offset)) {
+            return std::optional<bool>(false);
+        }
+        return std::optional<bool>();
+    }
+
+    // The first offset from `from` on (and before `until`) where a chain begins.
+    // Strict: a single header that ends where the bytes end is not enough (to
+    // find that an event already read was cut short, the evidence must be
+    // stronger than for where to go on).
+    IoResult<std::optional<std::uint64_t>> scan(std::uint64_t from, std::uint64_t until = UINT64_MAX,
+                                                bool strict = false)
+    {
+        const auto header_size = static_cast<std::size_t>(reader_.header_bytes());
+        std::unique_ptr<std::byte[]> chunk(new (std::nothrow) std::byte[kChunk + 32]);
+        if (!chunk) {
+            return IoError::os(ENOMEM);
+        }
+        std::uint64_t at = from;
+        for (;;) {
+            if (!file().seekable()) {
+                // A stream keeps what it reads ahead from its mark: move the
+                // mark along, so that a long damaged stretch is not kept.
+                if (IoStatus status = file().mark_at(at); !status.ok()) {
+                    return status.error();
+                }
+            }
+            IoResult<std::size_t> got = file().peek(at, chunk.get(), kChunk + header_size - 1, kChunk + 32);
+            if (!got.ok()) {
+                return got.error();
+            }
+            if (got.value() < header_size || at >= until) {
+                return std::optional<std::uint64_t>();
+            }
+            const auto candidates =
+                static_cast<std::size_t>(std::min<std::uint64_t>(got.value() - header_size + 1, until - at));
+            for (std::size_t i = 0; i < candidates; ++i) {
+                if (!candidate(chunk.get() + i, at + i)) {
+                    continue;
+                }
+                IoResult<Chain> chained = chain_from(at + i, kChainLength);
+                if (!chained.ok()) {
+                    return chained.error();
+                }
+                if (trusted(chained.value(), strict)) {
+                    IoResult<std::uint64_t> best = best_chain_near(at + i, strict);
+                    if (!best.ok()) {
+                        return best.error();
+                    }
+                    return std::optional<std::uint64_t>(best.value());
+                }
+            }
+            at += candidates;
+        }
+    }
+
+private:
+    static constexpr std::size_t kChunk = std::size_t{256} << 10;
+    // Headers followed to choose between chains that begin close together.
+    static constexpr int kLongChain = 16;
+    // Damaged headers right after a damaged one that are stepped over one by
+    // one; a longer damaged stretch is scanned.
+    static constexpr int kMaxWalk = 64;
+
+    BufferedFile& file() { return reader_.file(); }
+
+    // The header at `offset`: nothing where the bytes end first or it is
+    // damaged.
+    IoResult<std::optional<std::pair<Header, std::uint64_t>>> header_at(std::uint64_t offset)
+    {
+        std::byte bytes[32];
+        const auto size = static_cast<std::size_t>(reader_.header_bytes());
+        IoResult<std::size_t> got = file().peek(offset, bytes, size, kMaxResyncLookahead);
+        if (!got.ok()) {
+            if (got.error().kind() == IoError::Kind::StreamTooLarge) {
+                return std::optional<std::pair<Header, std::uint64_t>>();
+            }
+            return got.error();
+        }
+        Header header{};
+        std::uint64_t count = 0;
+        if (got.value() < size || !reader_.decode_header(bytes, header, count)) {
+            return std::optional<std::pair<Header, std::uint64_t>>();
+        }
+        return std::optional<std::pair<Header, std::uint64_t>>(std::in_place, header, count);
+    }
+
+    // Whether the bytes stop exactly at `offset`.
+    IoResult<bool> ends_at(std::uint64_t offset)
+    {
+        if (end_) {
+            return offset == *end_;
+        }
+        std::byte byte;
+        IoResult<std::size_t> got = file().peek(offset, &byte, 1, kMaxResyncLookahead);
+        if (!got.ok()) {
+            return got.error().kind() == IoError::Kind::StreamTooLarge ? IoResult<bool>(false)
+                                                                       : IoResult<bool>(got.error());
+        }
+        return got.value() == 0;
+    }
+
+    bool fits(std::uint64_t offset, std::uint64_t span, std::uint64_t origin) const
+    {
+        if (end_) {
+            return span <= *end_ && offset <= *end_ - span;
+        }
+        return offset - origin + span <= kMaxResyncLookahead;
+    }
+
+    enum class Sighting : std::uint8_t { Plausible, Damaged, Other };
+
+    // What lies at `offset`: a header that fits and agrees with the last good
+    // event (if any), a damaged header, or anything else.
+    IoResult<Sighting> sight(std::uint64_t offset)
+    {
+        std::byte bytes[32];
+        const auto size = static_cast<std::size_t>(reader_.header_bytes());
+        IoResult<std::size_t> got = file().peek(offset, bytes, size, kMaxResyncLookahead);
+        if (!got.ok()) {
+            return got.error().kind() == IoError::Kind::StreamTooLarge ? IoResult<Sighting>(Sighting::Other)
+                                                                       : IoResult<Sighting>(got.error());
+        }
+        if (got.value() < size) {
+            return Sighting::Other;
+        }
+        Header header{};
+        std::uint64_t count = 0;
+        if (!reader_.decode_header(bytes, header, count)) {
+            // Only a header of this file whose length is damaged is stepped
+            // over: bytes that merely decode to a bad length are no header.
+            return watch_.may_match(bytes) ? Sighting::Damaged : Sighting::Other;
+        }
+        const Header* last = watch_.last();
+        const bool plausible = (!end_ || fits(offset, event_span(reader_, header, count), offset))
+                               && (last == nullptr || watch_.agrees(*last, header));
+        return plausible ? Sighting::Plausible : Sighting::Other;
+    }
+
+    // How far headers chain from `offset` (at most `links` of them, the first
+    // following the last good event), and whether the last ends exactly where
+    // the bytes end.
+    struct Chain {
+        int links = 0;
+        bool ends = false;
+        bool better_than(const Chain& other) const { return ends != other.ends ? ends : links > other.links; }
+    };
+    IoResult<Chain> chain_from(std::uint64_t offset, int links)
+    {
+        std::optional<Header> previous;
+        if (const Header* last = watch_.last()) {
+            previous = *last;
+        }
+        Chain chain;
+        std::uint64_t at = offset;
+        while (chain.links < links) {
+            auto header = header_at(at);
+            if (!header.ok()) {
+                return header.error();
+            }
+            if (!header.value()) {
+                break;
+            }
+            const auto& [decoded, count] = *header.value();
+            const std::uint64_t span = event_span(reader_, decoded, count);
+            if (!fits(at, span, offset) || (previous && !watch_.may_follow(*previous, decoded))) {
+                break;
+            }
+            previous = decoded;
+            at += span;
+            ++chain.links;
+            IoResult<bool> ended = ends_at(at);
+            if (!ended.ok()) {
+                return ended.error();
+            }
+            if (ended.value()) {
+                chain.ends = true;
+                break;
+            }
+        }
+        return chain;
+    }
+
+    // Whether a chain begins at `offset`: kChainLength headers, or fewer that
+    // end exactly where the bytes end (one that follows a good event; without
+    // one to compare with, two).
+    bool trusted(const Chain& chain, bool strict) const
+    {
+        if (chain.ends) {
+            return chain.links >= (watch_.last() != nullptr && !strict ? 1 : 2);
+        }
+        return chain.links >= kChainLength;
+    }
+
+    // Where events start, given that a chain begins at `found`: a chain read a
+    // few bytes off (in events whose bytes repeat, such as empty ones) can hold
+    // too, so of the chains that begin within a header's length the one that
+    // runs furthest wins.
+    IoResult<std::uint64_t> best_chain_near(std::uint64_t found, bool strict)
+    {
+        IoResult<Chain> best = chain_from(found, kLongChain);
+        if (!best.ok()) {
+            return best.error();
+        }
+        std::uint64_t where = found;
+        for (std::uint64_t offset = found + 1; offset < found + reader_.header_bytes(); ++offset) {
+            IoResult<Chain> other = chain_from(offset, kLongChain);
+            if (!other.ok()) {
+                return other.error();
+            }
+            if (trusted(other.value(), strict) && other.value().better_than(best.value())) {
+                best = other;
+                where = offset;
+            }
+        }
+        return where;
+    }
+
+    // A quick look at the raw header at `bytes` (file offset `offset`): false
+    // only where no chain can begin there.
+    bool candidate(const std::byte* bytes, std::uint64_t offset) const
+    {
+        if (!watch_.may_match(bytes)) {
+            return false;
+        }
+        Header header{};
+        std::uint64_t count = 0;
+        if (!reader_.decode_header(bytes, header, count)) {
+            return false;
+        }
+        return fits(offset, event_span(reader_, header, count), offset);
+    }
+
+    Reader& reader_;
+    const FieldState<Header>& watch_;
+    std::optional<std::uint64_t> end_;
+};
+
+}  // namespace vesk
