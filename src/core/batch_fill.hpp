@@ -170,8 +170,11 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
     progress.at_end = false;
     BufferedFile& file = decoder.file();
     // Where the batch's last event starts, while the read position is where
-    // it ends.
-    std::optional<std::uint64_t> last_start;
+    // it ends (a plain pair: GCC's uninitialised-use warning misfires on an
+    // optional here).
+    std::uint64_t last_start = 0;
+    bool has_last = false;
+    const auto previous = [&] { return has_last ? std::optional<std::uint64_t>(last_start) : std::nullopt; };
     const auto taken = [&] { return static_cast<std::uint64_t>(sink.events()); };
     const auto finish = [&](Outcome outcome) {
         end.outcome = outcome;
@@ -186,12 +189,12 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
     // What settling damage means for the loop: nothing (go on), or its end.
     const auto settle = [&](std::uint64_t start, bool damaged_header) -> std::optional<Outcome> {
         switch (
-            detail::settle_damage(decoder, sink, progress, limits, end, start, damaged_header, last_start)) {
+            detail::settle_damage(decoder, sink, progress, limits, end, start, damaged_header, previous())) {
         case detail::Settled::Error: return Outcome::Error;
         case detail::Settled::OutOfMemory: return Outcome::OutOfMemory;
         case detail::Settled::Wait: return Outcome::End;
         case detail::Settled::Skipped:
-            last_start.reset();
+            has_last = false;
             if (taken() == 0) {
                 end.first_index = progress.events_read;
             }
@@ -211,6 +214,7 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
             if (in_run != 0) {
                 if constexpr (Sink::kReadsSamples) {
                     last_start = file.position() - event_span(decoder, sink.last_header(), sink.last_count());
+                    has_last = true;
                 }
                 continue;  // another run may follow: from the file, once the buffer is used up
             }
@@ -228,6 +232,7 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                 ++progress.events_read;
                 progress.trailing_bytes = 0;
                 last_start = decoder.event_start();
+                has_last = true;
                 continue;
             }
             const std::optional<std::uint64_t> file_end = detail::final_end(decoder, limits);
@@ -269,7 +274,7 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
         // A limit was reached. Damage right after the batch's last event may
         // show that event to be bad: look now, while it can be taken back.
         const std::optional<std::uint64_t> file_end = detail::final_end(decoder, limits);
-        if (!last_start || !file_end || file.position() >= *file_end || !decoder.at_event_boundary()) {
+        if (!has_last || !file_end || file.position() >= *file_end || !decoder.at_event_boundary()) {
             return finish(Outcome::Event);
         }
         IoResult<std::optional<bool>> ahead =

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -38,6 +39,31 @@ inline bool rises(std::uint32_t a, std::uint32_t b)
 {
     return static_cast<std::uint32_t>(b - a - 1u) < 0x7FFFFFFFu;
 }
+
+// A field's little-endian bytes at an offset into every plausible header.
+struct Marker {
+    std::byte bytes[8] = {};
+    std::size_t size = 0;  // 0: none
+    std::size_t offset = 0;
+    std::size_t rare = 8;  // the first byte that is not zero, if any
+
+    template <class Word>
+    static Marker of(Word value, std::size_t offset)
+    {
+        Marker marker;
+        for (std::size_t i = 0; i < sizeof(Word); ++i) {
+            marker.bytes[i] = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
+        }
+        marker.size = sizeof(Word);
+        marker.offset = offset;
+        for (std::size_t i = sizeof(Word); i-- > 0;) {
+            if (marker.bytes[i] != std::byte{0}) {
+                marker.rare = i;
+            }
+        }
+        return marker;
+    }
+};
 
 // What the good events of a file have shown about the fields a scan may rely
 // on; learns from every good event.
@@ -77,6 +103,15 @@ public:
         return !seen_ || board_varies_
                || load_little_endian<std::uint32_t>(bytes + 4) == static_cast<std::uint32_t>(last_.board_id);
     }
+    // The bytes every plausible header holds at a fixed place, if any: a
+    // scan looks for them first.
+    Marker marker() const
+    {
+        if (!seen_ || board_varies_) {
+            return {};
+        }
+        return Marker::of(static_cast<std::uint32_t>(last_.board_id), 4);
+    }
     const WD1Header* last() const { return seen_ ? &last_ : nullptr; }
 
 private:
@@ -113,6 +148,13 @@ public:
     {
         return !seen_ || period_varies_
                || load_little_endian<std::uint64_t>(bytes + 16) == last_.sampling_period;
+    }
+    Marker marker() const
+    {
+        if (!seen_ || period_varies_) {
+            return {};
+        }
+        return Marker::of(last_.sampling_period, 16);
     }
     const WD2Header* last() const { return seen_ ? &last_ : nullptr; }
 
@@ -281,7 +323,21 @@ public:
             }
             const auto candidates =
                 static_cast<std::size_t>(std::min<std::uint64_t>(got.value() - header_size + 1, until - at));
+            const Marker marker = watch_.marker();
             for (std::size_t i = 0; i < candidates; ++i) {
+                if (marker.rare < marker.size) {
+                    // Straight to the next place where the steady field's
+                    // least common byte (not zero) occurs: memchr runs at
+                    // memory speed.
+                    const std::size_t lead = marker.offset + marker.rare;
+                    const std::byte* from_byte = chunk.get() + i + lead;
+                    const void* hit = std::memchr(from_byte, std::to_integer<int>(marker.bytes[marker.rare]),
+                                                  candidates - i);
+                    if (hit == nullptr) {
+                        break;
+                    }
+                    i = static_cast<std::size_t>(static_cast<const std::byte*>(hit) - chunk.get()) - lead;
+                }
                 if (!candidate(chunk.get() + i, at + i)) {
                     continue;
                 }
