@@ -91,7 +91,7 @@ def test_building_the_graph_reads_no_events(tmp_path, monkeypatch):
         raise AssertionError("read while the graph was built")
 
     monkeypatch.setattr(vdask, "num_events", no_reading)
-    monkeypatch.setattr(vdask, "read_events", no_reading)
+    monkeypatch.setattr(vdask, "_read_piece", no_reading)
     frame = vdask.read(paths, "WD1", step_size="64 MiB")
     assert frame.npartitions == 1
     assert list(frame.columns) == [name for name, _ in HEADER_FIELDS["WD1"]] + ["data"]
@@ -99,15 +99,16 @@ def test_building_the_graph_reads_no_events(tmp_path, monkeypatch):
 
 def serial_frame(paths, reader_type, **options):
     """What the Dask frame (with source columns) must hold, from a serial iterate."""
-    parts, seen = [], {}
-    for batch in vesk_arrays.iterate(paths, reader_type, **options):
+    parts = []
+    for batch, report in vesk_arrays.iterate(paths, reader_type, report=True, **options):
         frame = batch.to_pandas()
-        first = seen.get(batch.path, 0)
-        seen[batch.path] = first + len(batch)
         frame.insert(
             0, "path", pd.array([os.path.abspath(batch.path)] * len(batch), dtype=pd.ArrowDtype(pa.string()))
         )
-        frame.insert(1, "event", np.arange(first, first + len(batch), dtype=np.int64))
+        # Each event's index in its file: damaged events count.
+        damaged = [d.index for d in report.damaged]
+        indices = np.arange(batch.start, batch.stop, dtype=np.int64)
+        frame.insert(1, "event", indices[~np.isin(indices, damaged)])
         parts.append(frame)
     return pd.concat(parts, ignore_index=True)
 

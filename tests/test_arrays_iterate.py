@@ -205,3 +205,28 @@ def test_num_events_counts_the_good_events_of_a_damaged_file(write, data, good):
 def test_num_events_of_a_missing_file_raises(tmp_path):
     with pytest.raises(FileNotFoundError, match="missing.wd1"):
         vesk_arrays.num_events(tmp_path / "missing.wd1", "WD1")
+
+
+def test_an_existing_name_is_a_file_not_a_pattern(tmp_path):
+    (tmp_path / "a[b].wd1").write_bytes(wd1_file([1], 7))
+    (tmp_path / "ab.wd1").write_bytes(wd1_file([1], 9))
+    names = [str(tmp_path / "a[b].wd1"), str(tmp_path / "ab.wd1")]
+    assert event_counters(vesk_arrays.iterate(names, "WD1")) == [7, 9]
+    assert vesk_arrays.num_events(names[0], "WD1") == 1
+
+
+@pytest.mark.parametrize(
+    "start, stop, wanted", [(np.int64(1), None, [1, 2]), (0, 2**70, [0, 1, 2]), (2**64, None, [])]
+)
+def test_counts_take_any_integer(write, start, stop, wanted):
+    path = write(wd1_file([1, 1, 1]))
+    assert vesk_arrays.read(path, "WD1", start=start, stop=stop)["event_counter"].tolist() == wanted
+    with vesk_arrays.BatchReader(path, "WD1") as reader:
+        assert len(reader.read(np.uint8(2))) == 2
+
+
+def test_a_name_that_is_not_utf8_is_read(tmp_path):
+    path = os.path.join(os.fsencode(tmp_path), b"caf\xe9.wd1")
+    with open(path, "wb") as f:
+        f.write(wd1_file([2]))
+    assert len(vesk_arrays.read(os.fsdecode(path), "WD1")) == 1

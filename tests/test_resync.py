@@ -4,6 +4,7 @@ file is in an event, a skipped range or the trailing bytes."""
 import warnings
 
 import numpy as np
+import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -106,3 +107,138 @@ def test_events_outside_damage_come_back_and_every_byte_is_accounted_for(tmp_pat
         assert all(rebuild(kind, e) in intact for e in got)
     assert sum(span(kind, e) for e in got) + sum(b - a for a, b in skipped) + trailing == len(data)
     assert all(a < b for a, b in skipped) and all(p[1] < q[0] for p, q in zip(skipped, skipped[1:]))
+
+
+def damaged_file(kind):
+    """Events 0 to 9 with event 4's length damaged: negative (WD1) or past the end (WD2)."""
+    rng = np.random.default_rng(0)
+    events = [bytearray(event(kind, i, 8, rng)) for i in range(10)]
+    at = 0 if kind == "WD1" else 12
+    events[4][at : at + 4] = (2**32 - 2 if kind == "WD1" else 2**30).to_bytes(4, "little")
+    return b"".join(events), len(events[0])
+
+
+@pytest.mark.parametrize("kind", ["WD1", "WD2-multi"])
+def test_raise_mode_gives_the_good_events_then_the_error_then_goes_on(write, kind):
+    data, size = damaged_file(kind)
+    with va.BatchReader(write(data), kind[:3], layout=LAYOUT[kind]) as reader:
+        first = reader.read(100)
+        with pytest.raises(va.DamagedEventError) as raised:
+            reader.read(100)
+        rest = reader.read(100)
+        assert len(reader.read(100)) == 0 and reader.trailing_bytes == 0
+    error = raised.value
+    assert (first.start, first.stop, rest.start, rest.stop) == (0, 4, 5, 10)
+    assert (error.index, error.offset, error.skipped, error.resume_at) == (
+        4,
+        4 * size,
+        (4 * size, 5 * size),
+        5 * size,
+    )
+    assert str(4 * size) in str(error) and error.path in str(error)
+    # The indices of the batches give them back.
+    with pytest.warns(va.DamagedEventWarning):
+        again = va.read(reader.path, kind[:3], start=5, stop=10, errors="skip", layout=LAYOUT[kind])
+    assert again["event_counter"].tolist() == rest["event_counter"].tolist() == [5, 6, 7, 8, 9]
+
+
+@pytest.mark.parametrize(
+    "use, warnings_given",
+    [
+        (lambda path, step: va.read(path, "WD1", errors="skip"), 1),
+        (lambda path, step: list(va.BatchReader(path, "WD1", errors="skip").batches(step)), 1),
+        (lambda path, step: list(va.iterate([path, path], "WD1", errors="skip", step_size=step)), 2),
+    ],
+)
+@pytest.mark.parametrize("step", [1, 3, 100])
+def test_skip_mode_warns_once_per_file_and_reports_what_it_skipped(write, use, warnings_given, step):
+    data, _ = damaged_file("WD1")
+    tail = wd1_event(event_size=5, board_id=5) + event("WD1", 10, 8, np.random.default_rng(1)) + b"\x07" * 5
+    path = write(data + tail)  # a second damaged header, one more event, a truncated last one
+    with pytest.warns(va.DamagedEventWarning) as warned:
+        use(path, step)
+    assert len(warned) == warnings_given and "2 damaged events" in str(warned[0].message)
+    reports = [report for _, report in va.iterate(path, "WD1", errors="skip", report=True, step_size=step)]
+    assert [r.trailing_bytes for r in reports][-1] == 5 and sum(r.trailing_bytes for r in reports) == 5
+    assert sum(r.damaged_count for r in reports) == 2 and not all(r.ok for r in reports)
+
+
+def test_read_raises_a_read_error_met_after_some_events(write):
+    import io
+
+    class FailsLater(io.RawIOBase):
+        def __init__(self, data):
+            self.data, self.given = data, 0
+
+        def readable(self):
+            return True
+
+        def readinto(self, buffer):
+            if self.given >= 10 * 26:
+                raise OSError(5, "Input/output error")
+            n = min(len(buffer), 26, len(self.data) - self.given)
+            buffer[:n] = self.data[self.given : self.given + n]
+            self.given += n
+            return n
+
+    data = b"".join(event("WD1", i, 1, np.random.default_rng(i)) for i in range(40))
+    with pytest.raises(OSError, match="Input/output"):
+        va.read(FailsLater(data), "WD1")
+
+
+def test_threads_sharing_a_reader_raise_every_damaged_event(write):
+    import sys
+    import threading
+
+    good = event("WD1", 0, 1, np.random.default_rng(0))
+    bad = wd1_event(event_size=5, board_id=5)
+    path = write((good + bad) * 2000)
+    raised, got = [], []
+    with va.BatchReader(path, "WD1") as reader:
+
+        def work():
+            while True:
+                try:
+                    batch = reader.read(1)
+                except va.DamagedEventError as error:
+                    raised.append(error.index)
+                    continue
+                if not len(batch):
+                    return
+                got.append(batch.start)
+
+        threads = [threading.Thread(target=work) for _ in range(8)]
+        switching = sys.getswitchinterval()
+        sys.setswitchinterval(1e-6)  # threads interleave between any two bytecodes
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        sys.setswitchinterval(switching)
+    assert sorted(raised) == list(range(1, 4000, 2)) and sorted(got) == list(range(0, 4000, 2))
+
+
+@pytest.mark.plain_memory
+def test_a_file_of_zeros_costs_kilobytes_of_records(write):
+    from wdfiles import rss
+
+    path = write(bytes(48 << 20))
+    before = rss()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", va.DamagedEventWarning)
+        with va.BatchReader(path, "WD1", errors="skip") as reader:
+            assert len(reader.read(10)) == 0
+            assert reader.skipped == ((0, 48 << 20),) and reader.damaged_count == 1
+    assert rss() - before < 16 << 20
+
+
+def test_an_empty_wd2_file_gives_no_events_and_is_probed_once_it_has_grown(tmp_path):
+    path = tmp_path / "new.wd2"
+    path.write_bytes(b"")
+    assert len(va.read(path, "WD2")) == 0
+    events = [wd2_event([1.0, 2.0], counter=i, samples=1, period=3, channels=2) for i in range(3)]
+    with va.BatchReader(path, "WD2", follow=True, poll_interval=0.01, timeout=0.5) as reader:
+        assert len(reader.read(5)) == 0 and reader.has_channel_field is None
+        path.write_bytes(b"".join(events))
+        assert reader.read(5)["event_counter"].tolist() == [0, 1, 2]
+        assert reader.channel_count == 2

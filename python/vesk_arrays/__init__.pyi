@@ -86,6 +86,7 @@ class Batch(Generic[_Event_co]):
         *,
         path: str | None = None,
         start: int = 0,
+        stop: int | None = None,
     ) -> None: ...
     @overload
     def __init__(
@@ -96,6 +97,7 @@ class Batch(Generic[_Event_co]):
         *,
         path: str | None = None,
         start: int = 0,
+        stop: int | None = None,
     ) -> None: ...
     @overload
     def __init__(
@@ -106,6 +108,7 @@ class Batch(Generic[_Event_co]):
         *,
         path: str | None = None,
         start: int = 0,
+        stop: int | None = None,
     ) -> None: ...
     @overload
     @classmethod
@@ -255,6 +258,7 @@ class BatchReader(Generic[_Event_co]):
     def batches(self, step_size: int | str = "64 MiB") -> Generator[Batch[_Event_co]]: ...
     def skip(self, count: SupportsIndex) -> int: ...
     def skip_to(self, index: SupportsIndex) -> int: ...
+    def read_range(self, stop: SupportsIndex | None = None) -> Batch[_Event_co]: ...
     def raise_pending(self) -> None: ...
 
 @overload

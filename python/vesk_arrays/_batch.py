@@ -41,9 +41,9 @@ class Batch:
     of the batch's first event.
     """
 
-    __slots__ = ("_format", "_columns", "_offsets", "_path", "_start")
+    __slots__ = ("_format", "_columns", "_offsets", "_path", "_start", "_stop")
 
-    def __init__(self, format, columns, offsets, *, path=None, start=0):
+    def __init__(self, format, columns, offsets, *, path=None, start=0, stop=None):
         if format not in HEADER_FIELDS:
             raise ValueError(f"unknown reader type {format!r}, expected 'WD1' or 'WD2'")
         names = [name for name, _ in HEADER_FIELDS[format]] + ["data"]
@@ -69,6 +69,7 @@ class Batch:
         self._offsets = offsets
         self._path = path
         self._start = start
+        self._stop = start + len(self) if stop is None else stop
 
     @classmethod
     def empty(cls, format, *, path=None, start=0):
@@ -139,7 +140,7 @@ class Batch:
     @property
     def stop(self):
         """Index within its file just past the batch's last event."""
-        return self._start + len(self)
+        return self._stop
 
     @property
     def nbytes(self):

@@ -374,6 +374,15 @@ class BatchReader:
         without reading their samples; returns how many good events were stepped over."""
         return self._skip_events(None, min(check_count("index", index), _UINT64_MAX))
 
+    def read_range(self, stop=None):
+        """The events from here to event ``stop - 1`` of the file (damaged events count;
+        None: to its end), as one batch; a problem met after them is raised, not kept."""
+        if stop is not None:
+            stop = min(check_count("stop", stop), _UINT64_MAX)
+        batch = self._read_reported(None, None, stop)[0]
+        self.raise_pending()
+        return batch
+
     def _skip_events(self, count, stop):
         with self._lock:
             self._take_pending()
@@ -389,19 +398,21 @@ class BatchReader:
                 return carried
             self._take_pending()
             arrays, report = self._core.read(max_events, max_bytes, self._skip, stop)
-            first_index = report[0]
+            first_index, stop_index = report[0], report[6]
             if arrays is None:
                 batch = Batch.empty(self._format, path=self._path, start=first_index)
             else:
                 columns, offsets = arrays
-                batch = Batch(self._format, columns, offsets, path=self._path, start=first_index)
+                batch = Batch(
+                    self._format, columns, offsets, path=self._path, start=first_index, stop=stop_index
+                )
             news = self._settle(len(batch), report, batch)
             return batch, news
 
     def _settle(self, produced, report, batch=None):
         """Records what a call met; raises its problem now when nothing was produced, else
         keeps it for the next call (an interruption is raised at once, the batch kept)."""
-        _, records, count, skipped, error, at_end = report
+        _, records, count, skipped, error, at_end, _ = report
         damaged = tuple(self._damage_error(*record) for record in records)
         merge_ranges(self._skipped, skipped)
         problem = error
@@ -473,8 +484,5 @@ def read(source, reader_type, *, start=0, stop=None, errors="raise", layout=None
     with BatchReader(source, reader_type, errors=errors, layout=layout) as reader:
         reader.skip_to(start)
         if stop is not None and stop <= start:
-            batch = Batch.empty(reader.format, path=reader.path, start=reader.events_read)
-        else:
-            batch = reader._read_reported(None, None, stop)[0]
-        reader.raise_pending()
-        return batch
+            return Batch.empty(reader.format, path=reader.path, start=reader.events_read)
+        return reader.read_range(stop)

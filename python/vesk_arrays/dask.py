@@ -21,8 +21,7 @@ import numpy as np
 from ._batch import Batch
 from ._iterate import expand_paths, num_events, with_path
 from ._optional import require
-from ._reader import DEFAULT_STEP, check_errors, check_format, check_layout, parse_step_size
-from ._reader import read as read_events
+from ._reader import DEFAULT_STEP, BatchReader, check_errors, check_format, check_layout, parse_step_size
 
 __all__ = ["read", "plan_partitions"]
 
@@ -94,12 +93,25 @@ def _empty_frame(pa, reader_type, source):
     return _with_source(pa, frame, "", 0) if source else frame
 
 
-def _with_source(pa, frame, path, start):
+def _with_source(pa, frame, path, events):
     pd = require("pandas", "dask", "vesk_arrays.dask")
     count = len(frame)
     frame.insert(0, "path", pd.arrays.ArrowExtensionArray(pa.repeat(pa.scalar(path, pa.string()), count)))
-    frame.insert(1, "event", np.arange(start, start + count, dtype=np.int64))
+    frame.insert(1, "event", events)
     return frame
+
+
+def _read_piece(path, reader_type, start, stop, errors, layout):
+    """Events start to stop - 1 of the file, and the index of each in the file (damaged
+    events count, as in ``Batch.start``)."""
+    with BatchReader(path, reader_type, errors=errors, layout=layout) as reader:
+        reader.skip_to(start)
+        batch = reader.read_range(stop)
+        damaged = {d.index for d in reader.damaged}
+    indices = np.arange(batch.start, batch.stop, dtype=np.int64)
+    if len(indices) != len(batch):
+        indices = indices[~np.isin(indices, list(damaged))][: len(batch)]
+    return batch, indices
 
 
 def _read_partition(pieces, reader_type, errors, layout, source):
@@ -108,11 +120,11 @@ def _read_partition(pieces, reader_type, errors, layout, source):
     frames = []
     for path, start, stop in pieces:
         try:
-            batch = read_events(path, reader_type, start=start, stop=stop, errors=errors, layout=layout)
+            batch, events = _read_piece(path, reader_type, start, stop, errors, layout)
         except OSError as error:
             raise with_path(error, path) from None
         frame = batch.to_pandas()
-        frames.append(_with_source(pa, frame, path, start) if source else frame)
+        frames.append(_with_source(pa, frame, path, events) if source else frame)
     if not frames:
         return _empty_frame(pa, reader_type, source)
     return pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
@@ -126,8 +138,8 @@ def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=F
     holds about ``step_size`` of events (an int: that many events, packed across files;
     a memory size such as ``"64 MiB"``: about that many bytes of files). The columns are
     those of :meth:`Batch.to_pandas`; with ``source=True`` two more come first:
-    ``path`` (the file, made absolute) and ``event`` (the event's position among the
-    events read from its file). ``layout`` is passed to the readers (WD2 only; see
+    ``path`` (the file, made absolute) and ``event`` (the event's index in its file,
+    damaged events counted, as in ``Batch.start``). ``layout`` is passed to the readers (WD2 only; see
     :func:`vesk_arrays.read`).
 
     With ``errors="skip"`` damaged events are left out (a :class:`DamagedEventWarning`

@@ -41,7 +41,9 @@ struct FileProgress {
 struct FillEnd {
     Outcome outcome = Outcome::End;  // Event: a limit was reached
     std::uint64_t first_index = 0;   // the index of the batch's first event
-    std::vector<Damage> damaged;     // the first kMaxDamageRecords
+    std::uint64_t stop_index = 0;    // just past the batch's last event
+    std::uint64_t stop_before_last = 0;
+    std::vector<Damage> damaged;  // the first kMaxDamageRecords
     std::uint64_t damaged_count = 0;
     SkippedRanges skipped;
     std::optional<IoError> error;
@@ -93,7 +95,7 @@ enum class Settled : std::uint8_t { Skipped, Wait, Error, OutOfMemory };
 template <class Reader, class Sink>
 Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const FillLimits& limits,
                       FillEnd& end, std::uint64_t start, bool damaged_header,
-                      std::optional<std::uint64_t> previous)
+                      std::optional<std::uint64_t> previous, std::optional<std::uint64_t> file_end)
 {
     try {
         // Room for the records first: once the reader has moved past the
@@ -104,7 +106,6 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
         (void)decoder.resume_at(start);  // the next call meets this damage again
         return Settled::OutOfMemory;
     }
-    const std::optional<std::uint64_t> file_end = final_end(decoder, limits);
     IoResult<std::optional<std::uint64_t>> found = std::optional<std::uint64_t>();
     bool previous_bad = false;
     if (previous && decoder.file().seekable()) {  // a stream has let those bytes go
@@ -146,6 +147,7 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
         return Settled::Error;
     }
     if (previous_bad) {
+        end.stop_index = end.stop_before_last;
         sink.uncommit_last();
         start = *previous;
         --progress.events_read;  // that event is the damaged one
@@ -179,7 +181,7 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
     const auto finish = [&](Outcome outcome) {
         end.outcome = outcome;
         if (taken() == 0) {
-            end.first_index = progress.events_read;
+            end.first_index = end.stop_index = progress.events_read;
         }
         return std::move(end);
     };
@@ -187,9 +189,12 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
         return taken() < limits.max_events && progress.events_read < limits.stop_index;
     };
     // What settling damage means for the loop: nothing (go on), or its end.
-    const auto settle = [&](std::uint64_t start, bool damaged_header) -> std::optional<Outcome> {
-        switch (
-            detail::settle_damage(decoder, sink, progress, limits, end, start, damaged_header, previous())) {
+    // All that is decided about one damage is decided against one size of the
+    // file: a file written meanwhile must not make a chain appear.
+    const auto settle = [&](std::uint64_t start, bool damaged_header,
+                            std::optional<std::uint64_t> file_end) -> std::optional<Outcome> {
+        switch (detail::settle_damage(decoder, sink, progress, limits, end, start, damaged_header, previous(),
+                                      file_end)) {
         case detail::Settled::Error: return Outcome::Error;
         case detail::Settled::OutOfMemory: return Outcome::OutOfMemory;
         case detail::Settled::Wait: return Outcome::End;
@@ -216,6 +221,8 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                     last_start = file.position() - event_span(decoder, sink.last_header(), sink.last_count());
                     has_last = true;
                 }
+                end.stop_before_last = progress.events_read - 1;
+                end.stop_index = progress.events_read;
                 continue;  // another run may follow: from the file, once the buffer is used up
             }
             if constexpr (Sink::kReadsSamples) {
@@ -229,7 +236,9 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                 if (taken() == 1) {
                     end.first_index = progress.events_read;
                 }
+                end.stop_before_last = end.stop_index;
                 ++progress.events_read;
+                end.stop_index = progress.events_read;
                 progress.trailing_bytes = 0;
                 last_start = decoder.event_start();
                 has_last = true;
@@ -240,10 +249,19 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
             if (outcome == Outcome::Damaged) {
                 damage_at = decoder.event_start();
             } else if (outcome == Outcome::End && file_end && file.position() < *file_end) {
-                damage_at = file.position();  // back at the event that runs past the end
+                // Back at the event that ran past the end; against the size
+                // just read it may fit now (a file written meanwhile): then
+                // it is simply read.
+                IoResult<std::optional<bool>> ahead =
+                    Resync<Reader>(decoder, progress.watch.now(), file_end).damage_at(file.position());
+                if (ahead.ok() && !ahead.value()) {
+                    continue;
+                }
+                damage_at = file.position();
             }
             if (damage_at) {
-                const std::optional<Outcome> settled = settle(*damage_at, outcome == Outcome::Damaged);
+                const std::optional<Outcome> settled =
+                    settle(*damage_at, outcome == Outcome::Damaged, file_end);
                 if (!settled) {
                     continue;
                 }
@@ -283,7 +301,7 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
             return finish(Outcome::Event);  // a read error is met again by the next call
         }
         decoder.file().mark();
-        const std::optional<Outcome> settled = settle(file.position(), *ahead.value());
+        const std::optional<Outcome> settled = settle(file.position(), *ahead.value(), file_end);
         if (settled) {
             return finish(*settled == Outcome::End ? Outcome::Event : *settled);
         }

@@ -86,6 +86,7 @@ IoStatus BufferedFile::fill_buffer()
     filled_ = start + got.value();
     source_offset_ += got.value();
     if (got.value() == 0) {
+        source_ended_ = !seekable_;
         return IoError::unexpected_eof();
     }
     return io_ok();
@@ -107,6 +108,7 @@ IoStatus BufferedFile::read_exact_slow(std::byte* dst, std::size_t n)
                     return got.error();
                 }
                 if (got.value() == 0) {
+                    source_ended_ = !seekable_;
                     return IoError::unexpected_eof();
                 }
                 source_offset_ += got.value();

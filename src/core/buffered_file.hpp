@@ -131,6 +131,16 @@ public:
     // Where the bytes read from the source so far end.
     std::uint64_t read_end() const { return source_offset_; }
 
+    // The size of a regular file, or of a stream whose end has been read;
+    // nothing while a stream may hold more.
+    std::optional<std::uint64_t> known_size()
+    {
+        if (seekable_) {
+            return source_->size();
+        }
+        return source_ended_ ? std::optional<std::uint64_t>(source_offset_) : std::nullopt;
+    }
+
     // Logical read position: bytes consumed since offset 0.
     std::uint64_t position() const { return source_offset_ - (filled_ - pos_); }
     bool seekable() const { return seekable_; }
@@ -168,7 +178,8 @@ private:
     std::uint64_t source_offset_ = 0;
     std::optional<std::uint64_t> mark_;
     bool seekable_ = false;
-    std::uint64_t size_ = 0;  // of a regular file, as last seen
+    bool source_ended_ = false;  // a stream's read gave 0 bytes: its end
+    std::uint64_t size_ = 0;     // of a regular file, as last seen
 };
 
 }  // namespace vesk

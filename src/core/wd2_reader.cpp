@@ -114,7 +114,7 @@ public:
     IoResult<bool> single_channel_consistent(const WD2Header& first)
     {
         const std::uint64_t first_end = kShortHeader + 4 * std::uint64_t{first.samples};
-        if (const std::optional<std::uint64_t> size = file_.source().size()) {
+        if (const std::optional<std::uint64_t> size = file_.known_size()) {
             if (*size == first_end) {
                 return true;
             }
@@ -132,7 +132,10 @@ public:
         }
         IoResult<WD2Header> second = read_wd2_header(file_, false);
         if (!second.ok()) {
-            return second.error().is_eof() ? IoResult<bool>(false) : IoResult<bool>(second.error());
+            // A stream's size is known once its end has been read: one event
+            // that ends it is a single-channel file too.
+            return second.error().is_eof() ? IoResult<bool>(file_.known_size() == first_end)
+                                           : IoResult<bool>(second.error());
         }
         return is_successor(first, second.value());
     }
@@ -141,7 +144,7 @@ public:
     // have: exactly one multi-channel event, or a single-channel file.
     MaybeLayout short_file_reading(const WD2Header& first, std::uint64_t skip)
     {
-        const std::optional<std::uint64_t> size = file_.source().size();
+        const std::optional<std::uint64_t> size = file_.known_size();
         if (size && first.channels >= 1 && skip < kFirstUnrepresentable && *size == kLongHeader + skip) {
             return found(WD2Layout{true, first.channels});
         }
@@ -164,7 +167,7 @@ public:
             !status.ok()) {
             // A file of exactly one header announcing no samples is one
             // single-channel event.
-            const std::optional<std::uint64_t> size = file_.source().size();
+            const std::optional<std::uint64_t> size = file_.known_size();
             if (status.error().is_eof() && first.samples == 0 && size == kShortHeader) {
                 return kSingleChannel;
             }

@@ -263,7 +263,7 @@ bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
 }
 
 // What a call met besides its events: (first_index, damaged, damaged_count,
-// skipped, error, at_end). `damaged` lists (index, offset, stop, resume_at,
+// skipped, error, at_end, stop_index). `damaged` lists (index, offset, stop, resume_at,
 // overlong) of the damaged events met (the first few of them; damaged_count
 // counts all), and `skipped` the (start, stop) byte ranges skipped. `error` is
 // the exception that ended the call (a read error, no memory, an
@@ -313,9 +313,10 @@ PyObject* call_report(ReaderState& state, const FillEnd& end)
         }
         PyList_SET_ITEM(skipped.get(), static_cast<Py_ssize_t>(i), item);
     }
-    return Py_BuildValue("(KOKOOO)", static_cast<unsigned long long>(end.first_index), damaged.get(),
+    return Py_BuildValue("(KOKOOOK)", static_cast<unsigned long long>(end.first_index), damaged.get(),
                          static_cast<unsigned long long>(end.damaged_count), skipped.get(),
-                         error ? error.get() : Py_None, end.outcome == Outcome::End ? Py_True : Py_False);
+                         error ? error.get() : Py_None, end.outcome == Outcome::End ? Py_True : Py_False,
+                         static_cast<unsigned long long>(end.stop_index));
 }
 
 struct CallLimits {
@@ -373,7 +374,7 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits)
     std::optional<BatchSink<WD1Reader>> wd1;
     std::optional<BatchSink<WD2Reader>> wd2;
     FillEnd idle;
-    idle.first_index = state.events_read;
+    idle.first_index = idle.stop_index = state.events_read;
     std::optional<FillEnd> end = with_decoder(state, std::move(idle), [&](auto& decoder) {
         using Reader = std::remove_reference_t<decltype(decoder.reader)>;
         auto& sink = [&]() -> auto& {
@@ -463,7 +464,7 @@ PyObject* reader_skip(PyObject* self, PyObject* args)
             return nullptr;
         }
         if (skipped->events == 0 && skipped->end.outcome == Outcome::End) {
-            skipped->end.first_index = state.events_read;
+            skipped->end.first_index = skipped->end.stop_index = state.events_read;
         }
         PyRef report = PyRef::steal(call_report(state, skipped->end));
         if (!report) {

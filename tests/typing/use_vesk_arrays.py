@@ -91,8 +91,9 @@ def streaming(path: str) -> int:
             total += len(batch)
         for batch in reader.batches(1000):
             total += len(batch)
-        for index, offset, reason in reader.damaged:
-            print(f"event {index} at byte {offset}: {reason}")
+        for damage in reader.damaged:
+            print(f"event {damage.index} at byte {damage.offset}: {damage.reason}", damage.skipped)
+        print(reader.skipped, reader.trailing_bytes, reader.damaged_count)
         print(skipped, reader.events_read, reader.position, reader.path, reader.format, reader.closed)
     return total
 
@@ -123,7 +124,7 @@ def mistakes_are_caught(path: str) -> None:
     vesk_arrays.read(path, "WD1", errors="ignore")  # type: ignore[call-overload]
     vesk_arrays.read(path, "WD1", 0, 10)  # type: ignore[call-overload]
     BatchReader(path, "WD1", timeout="never")  # type: ignore[call-overload]
-    vesk_arrays.num_events(path, "WD1", "WD2")  # type: ignore[call-arg]
+    vesk_arrays.num_events(path, "WD1", "WD2")  # type: ignore[misc]
 
 
 def many_files(folder: pathlib.Path) -> int:
@@ -139,8 +140,9 @@ def many_files(folder: pathlib.Path) -> int:
         if not report.ok:
             for damage in report.damaged:
                 print(damage.path, damage.index, damage.offset, damage.reason)
-            if report.error is not None:
+            if isinstance(report.error, OSError):
                 print(report.error.filename)
+            print(report.skipped, report.trailing_bytes)
         print(report.path, report.file_index, report.events.start, report.rows.stop)
     return rows + vesk_arrays.num_events(["a.wd1", folder / "b.wd1"], "WD1")
 
