@@ -15,7 +15,10 @@ with a warm page cache, best of several repeats, as ratios:
     fresh arrays of the batch's sizes plus the kernel's copy into a reused buffer;
   * the floor: readinto a freshly allocated page-aligned array of the file's size,
     which no reader that returns new arrays can beat (it pays the same page faults
-    and page zeroing), beside numpy.fromfile.
+    and page zeroing), beside numpy.fromfile;
+  * resynchronising: reading past 256 MiB of zeros or random bytes between good WD1
+    events, or of random bytes between WD2 events, with errors="skip", against reading
+    a file of good events of the same size (bytes per second over the file).
 """
 
 import argparse
@@ -24,6 +27,7 @@ import struct
 import tempfile
 import threading
 import time
+import warnings
 
 import numpy as np
 
@@ -86,6 +90,48 @@ def columnar_ceiling(path, events, fromfile, repeats):
         f"{rate(events / fromfile)} (fromfile)",
         fromfile / least,
     )
+
+
+def resync_rows(folder, scale, repeats):
+    """Reading on past a damaged stretch (the scan for the next good event), against reading
+    good events of the same size."""
+    rng = np.random.default_rng(0)
+    stretch = (256 << 20) // scale
+    good_wd1 = os.path.join(folder, "good.wd1")
+    write_wd1(good_wd1, 256, stretch // 536)
+    rows = []
+    # (Zero-filled WD2 headers are events without samples by the format's rules: nothing to scan.)
+    for fmt, name, fill in (
+        ("WD1", "zeros", bytes(stretch)),
+        ("WD1", "random bytes", rng.bytes(stretch)),
+        ("WD2", "random bytes", rng.bytes(stretch)),
+    ):
+        path = os.path.join(folder, f"damaged-{name}.{fmt.lower()}")
+        with open(path, "wb") as f:
+            for i in range(2000):
+                if i == 1000:
+                    f.write(fill)
+                if fmt == "WD1":
+                    f.write(struct.pack("<6i", 24 + 2 * 256, 3, 0, 0, i, i) + bytes(512))
+                else:
+                    f.write(struct.pack("<IQIQi", i, i, 256, 40, 2) + bytes(2048))
+        size = os.path.getsize(path)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", vesk_arrays.DamagedEventWarning)
+            vesk_arrays.read(path, fmt, errors="skip")
+            ours = best(repeats, lambda path=path, fmt=fmt: vesk_arrays.read(path, fmt, errors="skip"))
+        vesk_arrays.read(good_wd1, "WD1")
+        theirs = best(repeats, lambda: vesk_arrays.read(good_wd1, "WD1"))
+        good_size = os.path.getsize(good_wd1)
+        rows.append(
+            (
+                f"past {stretch >> 20} MiB of {name}, {fmt}",
+                f"{size / ours / 1e9:.2f} GB/s",
+                f"good WD1 events: {good_size / theirs / 1e9:.2f} GB/s",
+                (size / ours) / (good_size / theirs),
+            )
+        )
+    return rows
 
 
 def main():
@@ -189,6 +235,8 @@ def main():
             fromfile / floor,
         )
     )
+
+    rows.extend(resync_rows(folder, scale, args.repeats))
 
     print(f"{'workload':<38} {'vesk_arrays':<36} {'reference':<36} ratio")
     for label, ours, theirs, ratio in rows:

@@ -2,6 +2,7 @@
 
 import io
 import os
+import pathlib
 import re
 import sys
 from collections.abc import Mapping
@@ -285,7 +286,7 @@ def test_a_conversion_onto_one_of_its_inputs_is_refused(tmp_path, write):
     for inputs, destination in [(path, path), (str(tmp_path / "*.wd1"), tmp_path / "same.wd1")]:
         with pytest.raises(ValueError, match="would replace the input"):
             vesk_arrays.to_parquet(inputs, "WD1", destination)
-    assert open(path, "rb").read() == FILES["WD1", "uniform"]
+    assert pathlib.Path(path).read_bytes() == FILES["WD1", "uniform"]
 
 
 def test_parquet_skips_damaged_events_when_asked_and_writes_to_a_file_object(write):

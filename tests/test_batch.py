@@ -70,6 +70,8 @@ def random_file(rng, fmt):
 
 @pytest.mark.parametrize("fmt", ["WD1", "WD2"])
 @pytest.mark.parametrize("seed", range(40))
+# The warnings are expected; the events are the subject.
+@pytest.mark.filterwarnings("ignore::vesk_arrays.DamagedEventWarning")
 def test_batches_of_any_step_are_eventreaders_events(write, PanicException, fmt, seed):
     rng = np.random.default_rng(seed)
     path = write(random_file(rng, fmt))
@@ -338,6 +340,8 @@ def test_long_runs_end_exactly_at_the_event_that_differs(write, PanicException, 
 
 @pytest.mark.parametrize("fmt", ["WD1", "WD2"])
 @pytest.mark.parametrize("seed", range(12))
+# The warnings are expected; the events are the subject.
+@pytest.mark.filterwarnings("ignore::vesk_arrays.DamagedEventWarning")
 def test_runs_of_same_size_events_agree_with_eventreader(write, PanicException, fmt, seed):
     rng = np.random.default_rng(1000 + seed)
     path = write(uniform_file_with_surprises(rng, fmt))

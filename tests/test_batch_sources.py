@@ -217,3 +217,23 @@ def test_bad_follow_options(tmp_path, options, error):
         va.BatchReader(path, "WD1", follow=True, **options)
     with pytest.raises(error):
         va.iterate([path], "WD1", follow=True, **options)
+
+
+@pytest.mark.parametrize("channels", [None, 3])
+@pytest.mark.parametrize("first", [1.0, 0.0, -2.0])
+def test_a_one_event_wd2_stream_is_read_as_its_file_is(write, channels, first):
+    data = wd2_event([first, 2.0, 3.0] * (channels or 1), counter=5, samples=3, period=2, channels=channels)
+    by_path = va.read(write(data), "WD2")
+    for stream in (io.BytesIO(data), gzip.GzipFile(fileobj=io.BytesIO(gzip.compress(data)))):
+        got = va.read(stream, "WD2")
+        assert got["channels"].tolist() == by_path["channels"].tolist() == [channels or 1]
+        np.testing.assert_array_equal(got.waveforms(), by_path.waveforms())
+
+
+def test_a_wd2_file_whose_probe_overflows_is_reported_and_the_iteration_goes_on(write):
+    bad = write(wd2_event(samples=2**31, channels=2**30) + bytes(40))
+    good = write(wd2_file(3))
+    pairs = list(va.iterate([bad, good], "WD2", errors="skip", report=True))
+    assert isinstance(pairs[0][1].error, va.DamagedEventError) and sum(len(b) for b, _ in pairs) == 3
+    with pytest.raises(va.DamagedEventError):
+        list(va.iterate([bad, good], "WD2"))

@@ -229,19 +229,25 @@ class BatchReader:
         options = (bool(follow), layout_code)
         if is_file_object(source):
             self._path = name_of(source)
-            self._core = _core.Reader(source, self._format, self._path, *options)
+            self._core = self._open(source, options)
             return
         self._path = check_path(source)
         compression = compression_of(self._path)
         if compression is None:
-            self._core = _core.Reader(self._path, self._format, self._path, *options)
+            self._core = self._open(self._path, options)
             return
         self._owned = open_decompressed(self._path, compression)
         try:
-            self._core = _core.Reader(self._owned, self._format, self._path, *options)
+            self._core = self._open(self._owned, options)
         except BaseException:
             self._owned.close()
             raise
+
+    def _open(self, source, options):
+        try:
+            return _core.Reader(source, self._format, self._path, *options)
+        except ValueError as error:  # the first WD2 header rules out every layout
+            raise DamagedEventError(self._path, 0, 0, str(error)) from None
 
     # -- state ---------------------------------------------------------------------------------
 

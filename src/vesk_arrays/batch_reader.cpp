@@ -117,13 +117,13 @@ std::optional<ProbeFailure> try_probe(ReaderState& state)
 
 void raise_probe_failure(ReaderState& state, const ProbeFailure& failure)
 {
+    // The package raises these as the first event's damage, naming the file.
     if (!failure.refusal.empty()) {
-        raise_formatted(PyExc_ValueError, "%R: %s", state.path.get(), failure.refusal.c_str());
+        PyErr_SetString(PyExc_ValueError, failure.refusal.c_str());
     } else if (!failure.error) {
-        raise_formatted(PyExc_ValueError,
-                        "%R: the first event's data length (samples x channels x 4 bytes) is 2^63 bytes "
-                        "or more, so the layout of the WD2 file cannot be told; give layout= to read it",
-                        state.path.get());
+        PyErr_SetString(PyExc_ValueError,
+                        "its data length (samples x channels x 4 bytes) is 2^63 bytes or more, so the layout "
+                        "of the WD2 file cannot be told; give layout= to read it");
     } else if (failure.error->is_eof()) {
         raise_formatted(PyExc_OSError,
                         "%R: the layout of its WD2 events cannot be told from its first events; give "

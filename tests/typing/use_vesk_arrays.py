@@ -124,7 +124,7 @@ def mistakes_are_caught(path: str) -> None:
     vesk_arrays.read(path, "WD1", errors="ignore")  # type: ignore[call-overload]
     vesk_arrays.read(path, "WD1", 0, 10)  # type: ignore[call-overload]
     BatchReader(path, "WD1", timeout="never")  # type: ignore[call-overload]
-    vesk_arrays.num_events(path, "WD1", "WD2")  # type: ignore[misc]
+    vesk_arrays.num_events(path, "WD1", "WD2")  # type: ignore[call-arg, arg-type]
 
 
 def many_files(folder: pathlib.Path) -> int:
