@@ -237,3 +237,24 @@ def test_a_wd2_file_whose_probe_overflows_is_reported_and_the_iteration_goes_on(
     assert isinstance(pairs[0][1].error, va.DamagedEventError) and sum(len(b) for b, _ in pairs) == 3
     with pytest.raises(va.DamagedEventError):
         list(va.iterate([bad, good], "WD2"))
+
+
+def test_a_reader_whose_file_failed_is_collected(tmp_path):
+    # The error a file object raised is kept with its traceback, whose frames hold the
+    # reader: a cycle that only the garbage collector can break.
+    import gc
+    import weakref
+
+    data = gzip.compress(wd1_file(2000))
+    path = tmp_path / "cut.wd1.gz"
+    path.write_bytes(data[: len(data) // 2])
+
+    def read_until_it_fails():
+        reader = va.BatchReader(path, "WD1")
+        with pytest.raises(OSError):
+            list(reader.batches(100))
+        return weakref.ref(reader)
+
+    gone = read_until_it_fails()
+    gc.collect()
+    assert gone() is None

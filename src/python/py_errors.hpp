@@ -68,6 +68,20 @@ public:
     }
     // Makes it the pending exception again, and forgets it.
     void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+    // For the garbage collector of an object that holds it.
+    int traverse(visitproc visit, void* arg) const
+    {
+        Py_VISIT(type_.get());
+        Py_VISIT(value_.get());
+        Py_VISIT(traceback_.get());
+        return 0;
+    }
+    void clear()
+    {
+        type_ = PyRef();
+        value_ = PyRef();
+        traceback_ = PyRef();
+    }
 
 private:
     PyRef type_, value_, traceback_;

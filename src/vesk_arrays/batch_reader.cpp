@@ -240,9 +240,40 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 void reader_dealloc(PyObject* self)
 {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     delete reinterpret_cast<ReaderObject*>(self)->state;  // closes the file
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// A reader holds Python objects (the file object it reads, the error that
+// file raised), and those may lead back to it: a kept exception's traceback
+// holds the frames that hold the reader. The garbage collector must see them.
+int reader_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    const ReaderState* state = reinterpret_cast<ReaderObject*>(self)->state;
+    if (state != nullptr) {
+        Py_VISIT(state->path.get());
+        Py_VISIT(state->file.get());
+        return state->source_error.traverse(visit, arg);
+    }
+    return 0;
+}
+
+// Only for a reader no one can reach any more: no call of another thread
+// can be using its decoder.
+int reader_clear(PyObject* self)
+{
+    ReaderState* state = reinterpret_cast<ReaderObject*>(self)->state;
+    if (state != nullptr) {
+        state->decoder.reset();
+        state->unprobed.reset();
+        state->closed = true;
+        state->file = PyRef();
+        state->source_error.clear();
+    }
+    return 0;
 }
 
 // ---- reading
@@ -564,6 +595,8 @@ PyGetSetDef reader_getset[] = {
 PyType_Slot reader_slots[] = {
     {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(reader_new)},
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(reader_dealloc)},
+    {.slot = Py_tp_traverse, .pfunc = reinterpret_cast<void*>(reader_traverse)},
+    {.slot = Py_tp_clear, .pfunc = reinterpret_cast<void*>(reader_clear)},
     {.slot = Py_tp_methods, .pfunc = reader_methods},
     {.slot = Py_tp_getset, .pfunc = reader_getset},
     {},
@@ -572,7 +605,7 @@ PyType_Slot reader_slots[] = {
 PyType_Spec reader_spec = {
     .name = "vesk_arrays._core.Reader",
     .basicsize = sizeof(ReaderObject),
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .slots = reader_slots,
 };
 
