@@ -1,6 +1,7 @@
 """vesk_arrays after damage: reading goes on at the next good event, and every byte of the
 file is in an event, a skipped range or the trailing bytes."""
 
+import struct
 import warnings
 
 import numpy as np
@@ -90,7 +91,7 @@ def test_events_outside_damage_come_back_and_every_byte_is_accounted_for(tmp_pat
         warnings.simplefilter("ignore", va.DamagedEventWarning)
         with va.BatchReader(path, kind[:3], errors="skip", layout=LAYOUT[kind]) as reader:
             got = [b.event(i) for b in reader.batches(step) for i in range(len(b))]
-            skipped, trailing = reader.skipped, reader.trailing_bytes
+            skipped, skipped_bytes, trailing = reader.skipped, reader.skipped_bytes, reader.trailing_bytes
     # The intact events, bit for bit and in order, where the damage hit a length (a
     # length word, or zeros or random bytes from one on). A cut may leave well-formed
     # events that reach into the good ones, read on trust like any undamaged header:
@@ -105,7 +106,8 @@ def test_events_outside_damage_come_back_and_every_byte_is_accounted_for(tmp_pat
         rest = rest[rest.index(e) + 1 :]
     if damage == "length":  # nothing made up
         assert all(rebuild(kind, e) in intact for e in got)
-    assert sum(span(kind, e) for e in got) + sum(b - a for a, b in skipped) + trailing == len(data)
+    assert sum(b - a for a, b in skipped) == skipped_bytes
+    assert sum(span(kind, e) for e in got) + skipped_bytes + trailing == len(data)
     assert all(a < b for a, b in skipped) and all(p[1] < q[0] for p, q in zip(skipped, skipped[1:]))
 
 
@@ -245,3 +247,52 @@ def test_an_empty_wd2_file_gives_no_events_and_is_probed_once_it_has_grown(tmp_p
         path.write_bytes(b"".join(events))
         assert reader.read(5)["event_counter"].tolist() == [0, 1, 2]
         assert reader.channel_count == 2
+
+
+def wd1_run(counters, samples=range(10)):
+    return [bytearray(wd1_event(samples, board_id=5, event_counter=c)) for c in counters]
+
+
+def one_event_read_on_trust():
+    good = wd1_run(range(10))
+    garbage = wd1_event(range(12), board_id=5, event_counter=2_000_000_000)
+    overlong = struct.pack("<6i", 0x7FFFFFF0, 5, 0, 0, 3, 0)
+    return b"".join(good[:3]) + garbage + overlong + b"".join(good[3:]), [
+        0,
+        1,
+        2,
+        2_000_000_000,
+        3,
+        4,
+        5,
+        6,
+        7,
+        8,
+        9,
+    ]
+
+
+def an_odd_length_one_byte_too_long():
+    events = wd1_run(range(10))
+    events[3][0] ^= 1  # 44 bytes become 45: the event reaches one byte into the next
+    return b"".join(events), [0, 1, 2, 4, 5, 6, 7, 8, 9]
+
+
+@pytest.mark.parametrize("make", [one_event_read_on_trust, an_odd_length_one_byte_too_long])
+@pytest.mark.parametrize("step", [1, 2, 3, 4, 1000])
+def test_events_after_damage_come_back_whatever_the_step(write, make, step):
+    data, counters = make()
+    path = write(data)
+    with pytest.warns(va.DamagedEventWarning):
+        pairs = list(va.iterate(path, "WD1", errors="skip", report=True, step_size=step))
+    assert [c for b, _ in pairs for c in b["event_counter"].tolist()] == counters
+    assert not all(r.ok for _, r in pairs)
+
+
+def test_a_stream_counts_no_pad_byte_as_trailing():
+    import io
+
+    data = wd1_event([1, 2], event_size=29, trailing=b"\0")
+    with va.BatchReader(io.BytesIO(data), "WD1") as reader:
+        assert len(reader.read(10)) == 1 and len(reader.read(10)) == 0
+        assert reader.trailing_bytes == 0

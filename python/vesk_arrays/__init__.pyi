@@ -244,6 +244,8 @@ class BatchReader(Generic[_Event_co]):
     @property
     def trailing_bytes(self) -> int: ...
     @property
+    def skipped_bytes(self) -> int: ...
+    @property
     def events_read(self) -> int: ...
     @property
     def position(self) -> int: ...
@@ -305,6 +307,7 @@ class Report:
     skipped: tuple[tuple[int, int], ...] = ()
     trailing_bytes: int = 0
     damaged_count: int = 0
+    skipped_bytes: int = 0
     @property
     def ok(self) -> bool: ...
 

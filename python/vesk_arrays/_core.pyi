@@ -8,10 +8,11 @@ from numpy.typing import NDArray
 from . import _ReadInto
 
 # Of each damaged event met: (index, offset of its header, end of the bytes skipped for
-# it, offset where reading went on or None, whether its length ran past the end).
-_Damage = list[tuple[int, int, int, int | None, bool]]
-# (first_index, damaged, damaged_count, skipped ranges, error, at_end, stop_index)
-_Report = tuple[int, _Damage, int, list[tuple[int, int]], BaseException | None, bool, int]
+# it, offset where reading went on or None, kind: 0 a damaged header, 1 a length past
+# the end, 2 a length into good events).
+_Damage = list[tuple[int, int, int, int | None, int]]
+# (first_index, damaged, damaged_count, skipped ranges, error, at_end, stop_index, skipped_bytes)
+_Report = tuple[int, _Damage, int, list[tuple[int, int]], BaseException | None, bool, int, int]
 
 @final
 class Reader:

@@ -70,9 +70,10 @@ class Report:
     message names the file); such a file's remaining events are not read.
 
     ``skipped`` holds the ``(start, stop)`` byte ranges this read skipped because of
-    damage, and ``trailing_bytes`` the bytes after the file's last whole event (a
-    truncated last event), given with the file's last report; together with the events,
-    they account for every byte of the file.
+    damage (the first 1000; ``skipped_bytes`` counts every byte), and ``trailing_bytes``
+    the bytes after the file's last whole event (a truncated last event), given with the
+    file's last report; together with the events, they account for every byte of the
+    file.
     """
 
     path: str
@@ -84,11 +85,12 @@ class Report:
     skipped: tuple[tuple[int, int], ...] = ()
     trailing_bytes: int = 0
     damaged_count: int = 0
+    skipped_bytes: int = 0
 
     @property
     def ok(self):
         """True when the read skipped nothing and met no error."""
-        return not self.damaged_count and not self.skipped and self.error is None
+        return not self.damaged_count and not self.skipped_bytes and self.error is None
 
 
 def with_path(error, path):
@@ -229,6 +231,7 @@ def _file_pairs(path, file_index, reader_type, step_size, errors, layout, row, r
                     skipped=news.skipped,
                     trailing_bytes=trailing if trailing_given else 0,
                     damaged_count=news.damaged_count,
+                    skipped_bytes=news.skipped_bytes,
                 ),
             )
             row += len(batch)

@@ -57,6 +57,7 @@ _REASONS = {
     "WD2": "its data length (samples x channels x 4 bytes) is 2^63 bytes or more",
 }
 _OVERLONG = "its length runs past the end of the file, and good events follow"
+_OVERLAPS = "good events begin inside it, so its length is wrong (a cut or overwritten file)"
 # Details are kept for this many damaged events of a file; all are counted.
 MAX_DAMAGE_RECORDS = 1000
 _LAYOUTS = {None: 0, "multi-channel": 1, "single-channel": 2}
@@ -152,12 +153,13 @@ def check_layout(reader_type, layout):
     return _LAYOUTS[layout]
 
 
-def merge_ranges(ranges, more):
-    """Appends the (start, stop) ranges `more` to `ranges`, merging adjacent ones."""
+def merge_ranges(ranges, more, limit):
+    """Appends the (start, stop) ranges `more` to `ranges`, merging adjacent ones, up to
+    `limit` ranges."""
     for start, stop in more:
         if ranges and ranges[-1][1] == start:
             ranges[-1] = (ranges[-1][0], stop)
-        else:
+        elif len(ranges) < limit:
             ranges.append((start, stop))
     return ranges
 
@@ -168,6 +170,7 @@ class CallNews(NamedTuple):
     damaged: tuple[DamagedEventError, ...]
     damaged_count: int
     skipped: tuple[tuple[int, int], ...]
+    skipped_bytes: int
     at_end: bool
 
 
@@ -224,6 +227,7 @@ class BatchReader:
         self._damaged = []
         self._damaged_count = 0
         self._skipped = []
+        self._skipped_bytes = 0
         self._warned = False
         self._owned = None  # a decompressing file object opened here, closed with the reader
         options = (bool(follow), layout_code)
@@ -277,8 +281,14 @@ class BatchReader:
     @property
     def skipped(self):
         """The ``(start, stop)`` byte ranges skipped so far because of damage: damaged
-        headers and what was passed over to reach the next good event."""
+        headers and what was passed over to reach the next good event (the first 1000
+        ranges; ``skipped_bytes`` counts every byte)."""
         return tuple(self._skipped)
+
+    @property
+    def skipped_bytes(self):
+        """How many bytes were skipped so far because of damage."""
+        return self._skipped_bytes
 
     @property
     def trailing_bytes(self):
@@ -347,7 +357,7 @@ class BatchReader:
         quiet_since = None
         while True:
             batch, news = self._read_reported(max_events, max_bytes)
-            if len(batch) or news.skipped:
+            if len(batch) or news.skipped_bytes:
                 quiet_since = None
                 yield batch, news
                 continue
@@ -418,16 +428,19 @@ class BatchReader:
     def _settle(self, produced, report, batch=None):
         """Records what a call met; raises its problem now when nothing was produced, else
         keeps it for the next call (an interruption is raised at once, the batch kept)."""
-        _, records, count, skipped, error, at_end, _ = report
+        _, records, count, skipped, error, at_end, _, skipped_bytes = report
         damaged = tuple(self._damage_error(*record) for record in records)
-        merge_ranges(self._skipped, skipped)
+        merge_ranges(self._skipped, skipped, MAX_DAMAGE_RECORDS)
+        self._skipped_bytes += skipped_bytes
         problem = error
         if damaged and not self._skip:
             problem = damaged[0]
         elif damaged or count:
             self._damaged.extend(damaged[: max(MAX_DAMAGE_RECORDS - len(self._damaged), 0)])
             self._damaged_count += count
-        news = CallNews(damaged if self._skip else (), count if self._skip else 0, tuple(skipped), at_end)
+        news = CallNews(
+            damaged if self._skip else (), count if self._skip else 0, tuple(skipped), skipped_bytes, at_end
+        )
         if problem is not None:
             if not produced:
                 raise problem
@@ -437,8 +450,8 @@ class BatchReader:
             self._pending = problem
         return news
 
-    def _damage_error(self, index, offset, stop, resume_at, overlong):
-        reason = _OVERLONG if overlong else _REASONS[self._format]
+    def _damage_error(self, index, offset, stop, resume_at, kind):
+        reason = (_REASONS[self._format], _OVERLONG, _OVERLAPS)[kind]
         return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at)
 
     def _take_pending(self):

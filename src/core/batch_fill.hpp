@@ -19,12 +19,18 @@ namespace vesk {
 // Details are kept for this many damaged events of one call; more are counted.
 inline constexpr std::size_t kMaxDamageRecords = 1000;
 
+enum class DamageKind : std::uint8_t {
+    Header,    // the header gives a length no memory can represent
+    Overlong,  // its length runs past the end of the file, and good events follow
+    Overlaps,  // good events begin inside it: its length was wrong
+};
+
 struct Damage {
     std::uint64_t index;                     // the event's index in the file (damaged events count)
     std::uint64_t offset;                    // where its header starts
     std::uint64_t stop;                      // the end of the bytes skipped for it
     std::optional<std::uint64_t> resume_at;  // where reading went on; nothing: the end
-    bool overlong;  // its length runs past the end of the file (else the header is damaged)
+    DamageKind kind;
 };
 
 // What a file has shown so far, kept between calls.
@@ -106,7 +112,29 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
         (void)decoder.resume_at(start);  // the next call meets this damage again
         return Settled::OutOfMemory;
     }
-    IoResult<std::optional<std::uint64_t>> found = std::optional<std::uint64_t>();
+    const auto failed = [&](const IoError& error) {
+        end.error = error;
+        (void)decoder.resume_at(start);  // the next call meets this damage again
+        return Settled::Error;
+    };
+    // An event that runs past the end is damage only when good events follow
+    // it; else it is a truncated last event, as an event-by-event reader has it.
+    std::optional<std::uint64_t> resume;
+    if (!damaged_header) {
+        IoResult<std::optional<std::uint64_t>> after =
+            Resync<Reader>(decoder, progress.watch.now(), file_end).scan(start + 1);
+        if (!after.ok()) {
+            return failed(after.error());
+        }
+        if (!after.value()) {
+            if (IoStatus status = decoder.resume_at(start); !status.ok()) {
+                end.error = status.error();
+                return Settled::Error;
+            }
+            return Settled::Wait;
+        }
+        resume = after.value();
+    }
     bool previous_bad = false;
     if (previous && decoder.file().seekable()) {  // a stream has let those bytes go
         // An event that does not agree with the good ones before it is
@@ -115,24 +143,27 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
         const auto* last = progress.watch.now().last();
         const bool suspect =
             before.last() != nullptr && last != nullptr && !before.may_follow(*before.last(), *last);
-        found = Resync<Reader>(decoder, before, file_end).scan(*previous + 1, start, !suspect);
-        previous_bad = found.ok() && found.value() && *found.value() < start;
-        if (!previous_bad && found.ok()) {
-            found = std::optional<std::uint64_t>();
+        IoResult<std::optional<std::uint64_t>> inside =
+            Resync<Reader>(decoder, before, file_end).scan(*previous + 1, start, !suspect);
+        if (!inside.ok()) {
+            return failed(inside.error());
+        }
+        if (inside.value() && *inside.value() < start) {
+            previous_bad = true;
+            resume = inside.value();
         }
     }
-    if (found.ok() && !found.value() && damaged_header) {
-        found = Resync<Reader>(decoder, progress.watch.now(), file_end).after_damaged_header(start);
+    if (damaged_header && !previous_bad) {
+        IoResult<std::optional<std::uint64_t>> found =
+            Resync<Reader>(decoder, progress.watch.now(), file_end).after_damaged_header(start);
+        if (found.ok() && !found.value()) {
+            found = Resync<Reader>(decoder, progress.watch.now(), file_end).scan(start + 1);
+        }
+        if (!found.ok()) {
+            return failed(found.error());
+        }
+        resume = found.value();
     }
-    if (found.ok() && !found.value()) {
-        found = Resync<Reader>(decoder, progress.watch.now(), file_end).scan(start + 1);
-    }
-    if (!found.ok()) {
-        end.error = found.error();
-        (void)decoder.resume_at(start);  // the next call meets this damage again
-        return Settled::Error;
-    }
-    const std::optional<std::uint64_t> resume = found.value();
     if (!resume && (!damaged_header || limits.follow)) {
         if (IoStatus status = decoder.resume_at(start); !status.ok()) {
             end.error = status.error();
@@ -153,8 +184,10 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
         --progress.events_read;  // that event is the damaged one
     }
     if (end.damaged.size() < kMaxDamageRecords) {
-        end.damaged.push_back(
-            Damage{progress.events_read, start, stop, resume, !damaged_header && !previous_bad});
+        end.damaged.push_back(Damage{progress.events_read, start, stop, resume,
+                                     previous_bad     ? DamageKind::Overlaps
+                                     : damaged_header ? DamageKind::Header
+                                                      : DamageKind::Overlong});
     }
     ++end.damaged_count;
     end.skipped.add(start, stop);
@@ -275,8 +308,11 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                 if (file.seekable()) {
                     const std::uint64_t size = file_end ? *file_end : file.source().size().value_or(0);
                     progress.trailing_bytes = size > file.position() ? size - file.position() : 0;
-                } else if (file.position() != before) {  // a stream's end, once met, stays met
-                    progress.trailing_bytes = file.position() - before;
+                } else if (const std::uint64_t begun = std::max(before, decoder.event_start());
+                           file.position() > begun) {
+                    // A stream's end, once met, stays met; a pad byte dropped
+                    // on the way belongs to the event before.
+                    progress.trailing_bytes = file.position() - begun;
                 }
                 progress.at_end = true;
                 return finish(Outcome::End);
@@ -292,16 +328,17 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
         // A limit was reached. Damage right after the batch's last event may
         // show that event to be bad: look now, while it can be taken back.
         const std::optional<std::uint64_t> file_end = detail::final_end(decoder, limits);
-        if (!has_last || !file_end || file.position() >= *file_end || !decoder.at_event_boundary()) {
+        const std::optional<std::uint64_t> next = decoder.next_event_start();
+        if (!has_last || !file_end || !next || *next >= *file_end) {
             return finish(Outcome::Event);
         }
         IoResult<std::optional<bool>> ahead =
-            Resync<Reader>(decoder, progress.watch.now(), file_end).damage_at(file.position());
+            Resync<Reader>(decoder, progress.watch.now(), file_end).damage_at(*next);
         if (!ahead.ok() || !ahead.value()) {
             return finish(Outcome::Event);  // a read error is met again by the next call
         }
         decoder.file().mark();
-        const std::optional<Outcome> settled = settle(file.position(), *ahead.value(), file_end);
+        const std::optional<Outcome> settled = settle(*next, *ahead.value(), file_end);
         if (settled) {
             return finish(*settled == Outcome::End ? Outcome::Event : *settled);
         }

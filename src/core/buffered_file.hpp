@@ -127,6 +127,17 @@ public:
 
     // A regular file's position moved to `offset`, the buffer dropped.
     IoStatus seek(std::uint64_t offset) { return seek_to(offset); }
+    // The same, but within the buffered bytes when they hold `offset`: going
+    // on just past damage costs no system call.
+    IoStatus move_to(std::uint64_t offset)
+    {
+        const std::uint64_t window_start = source_offset_ - (filled_ - retained_);
+        if (offset >= window_start && offset <= source_offset_) {
+            pos_ = filled_ - static_cast<std::size_t>(source_offset_ - offset);
+            return io_ok();
+        }
+        return seek_to(offset);
+    }
 
     // Where the bytes read from the source so far end.
     std::uint64_t read_end() const { return source_offset_; }

@@ -32,7 +32,7 @@ Outcome EventStream::abandon_event(const IoError& error)
 
 IoStatus EventStream::resume_at(std::uint64_t offset)
 {
-    IoStatus status = file_.seekable() ? file_.seek(offset) : file_.mark_at(offset);
+    IoStatus status = file_.seekable() ? file_.move_to(offset) : file_.mark_at(offset);
     file_.forget_mark();
     unskipped_ = 0;
     return status;

@@ -196,30 +196,36 @@ private:
 };
 
 // Byte ranges skipped, in file order, adjacent ones merged.
+// The first kMaxRanges are kept; all are counted in bytes().
 class SkippedRanges {
 public:
+    static constexpr std::size_t kMaxRanges = 1000;
+
     void add(std::uint64_t start, std::uint64_t stop)
     {
         if (start >= stop) {
             return;
         }
+        bytes_ += stop - start;
         if (!ranges_.empty() && ranges_.back().second == start) {
             ranges_.back().second = stop;
-        } else {
+        } else if (ranges_.size() < kMaxRanges) {
             ranges_.emplace_back(start, stop);
         }
     }
     // Room for one more range, so that add() then cannot fail.
     void reserve_one()
     {
-        if (ranges_.size() == ranges_.capacity()) {
-            ranges_.reserve(std::max<std::size_t>(16, 2 * ranges_.capacity()));
+        if (ranges_.size() == ranges_.capacity() && ranges_.size() < kMaxRanges) {
+            ranges_.reserve(std::min(kMaxRanges, std::max<std::size_t>(16, 2 * ranges_.capacity())));
         }
     }
     const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges() const { return ranges_; }
+    std::uint64_t bytes() const { return bytes_; }
 
 private:
     std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges_;
+    std::uint64_t bytes_ = 0;
 };
 
 // Bytes an event takes in the file, header and pad byte included.
@@ -314,11 +320,16 @@ public:
                     return status.error();
                 }
             }
-            IoResult<std::size_t> got = file().peek(at, chunk.get(), kChunk + header_size - 1, kChunk + 32);
+            if (at >= until) {
+                return std::optional<std::uint64_t>();
+            }
+            // Near `until` (a look inside one event) read no more than needed.
+            const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, until - at));
+            IoResult<std::size_t> got = file().peek(at, chunk.get(), wanted + header_size - 1, kChunk + 32);
             if (!got.ok()) {
                 return got.error();
             }
-            if (got.value() < header_size || at >= until) {
+            if (got.value() < header_size) {
                 return std::optional<std::uint64_t>();
             }
             const auto candidates =
@@ -466,7 +477,14 @@ private:
             }
             const auto& [decoded, count] = *header.value();
             const std::uint64_t span = event_span(reader_, decoded, count);
-            if (!fits(at, span, offset) || (previous && !watch_.may_follow(*previous, decoded))) {
+            // The first header is compared with the last good event on the
+            // fields the file keeps steady, not on its counter: one event read
+            // on trust before the damage may carry any counter. Within the
+            // chain, counters must rise too.
+            const bool follows = !previous
+                                 || (chain.links == 0 ? watch_.agrees(*previous, decoded)
+                                                      : watch_.may_follow(*previous, decoded));
+            if (!fits(at, span, offset) || !follows) {
                 break;
             }
             previous = decoded;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "decoder.hpp"
 #include "little_endian.hpp"
@@ -71,6 +72,21 @@ public:
     // Whether events can be read in runs (see read_run): not while a pad byte
     // is pending, as odd sizes put one between events.
     bool at_event_boundary() const { return !finished_ && !pad_byte_pending_ && unskipped_ == 0; }
+    // Goes on reading at `offset` (see EventStream): no pad byte lies before it.
+    IoStatus resume_at(std::uint64_t offset)
+    {
+        pad_byte_pending_ = false;
+        return EventStream::resume_at(offset);
+    }
+    // Where the next event starts: past the pad byte still to be dropped, if
+    // any; nothing while the reader is inside an event or finished.
+    std::optional<std::uint64_t> next_event_start() const
+    {
+        if (finished_ || unskipped_ != 0) {
+            return std::nullopt;
+        }
+        return file_.position() + (pad_byte_pending_ ? 1 : 0);
+    }
     static bool payload_ends_event(const Header& header) { return (header.event_size & 1) == 0; }
 
 private:

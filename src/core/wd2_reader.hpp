@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -99,6 +100,10 @@ public:
     // The header at `bytes` and its sample count; false for a damaged header.
     bool decode_header(const std::byte* bytes, Header& header, std::uint64_t& count) const;
     bool at_event_boundary() const { return !finished_ && unskipped_ == 0; }
+    std::optional<std::uint64_t> next_event_start() const
+    {
+        return at_event_boundary() ? std::optional<std::uint64_t>(file_.position()) : std::nullopt;
+    }
     static bool payload_ends_event(const Header&) { return true; }
 
     bool has_channel_field() const { return has_channel_field_; }

@@ -294,9 +294,11 @@ bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
 }
 
 // What a call met besides its events: (first_index, damaged, damaged_count,
-// skipped, error, at_end, stop_index). `damaged` lists (index, offset, stop, resume_at,
-// overlong) of the damaged events met (the first few of them; damaged_count
-// counts all), and `skipped` the (start, stop) byte ranges skipped. `error` is
+// skipped, error, at_end, stop_index, skipped_bytes). `damaged` lists (index, offset, stop, resume_at,
+// kind: 0 a damaged header, 1 a length past the end, 2 a length into good events) of the
+// damaged events met (the first few of them; damaged_count
+// counts all), and `skipped` the (start, stop) byte ranges skipped (the first
+// few; skipped_bytes counts all). `error` is
 // the exception that ended the call (a read error, no memory, an
 // interruption), or None; at_end tells that the call met the end of the bytes.
 PyObject* call_report(ReaderState& state, const FillEnd& end)
@@ -321,10 +323,10 @@ PyObject* call_report(ReaderState& state, const FillEnd& end)
         const Damage& damage = end.damaged[i];
         PyRef resume = damage.resume_at ? PyRef::steal(PyLong_FromUnsignedLongLong(*damage.resume_at))
                                         : PyRef::borrow(Py_None);
-        PyObject* item = resume ? Py_BuildValue("(KKKOO)", static_cast<unsigned long long>(damage.index),
+        PyObject* item = resume ? Py_BuildValue("(KKKOi)", static_cast<unsigned long long>(damage.index),
                                                 static_cast<unsigned long long>(damage.offset),
                                                 static_cast<unsigned long long>(damage.stop), resume.get(),
-                                                damage.overlong ? Py_True : Py_False)
+                                                static_cast<int>(damage.kind))
                                 : nullptr;
         if (item == nullptr) {
             return nullptr;
@@ -344,10 +346,11 @@ PyObject* call_report(ReaderState& state, const FillEnd& end)
         }
         PyList_SET_ITEM(skipped.get(), static_cast<Py_ssize_t>(i), item);
     }
-    return Py_BuildValue("(KOKOOOK)", static_cast<unsigned long long>(end.first_index), damaged.get(),
+    return Py_BuildValue("(KOKOOOKK)", static_cast<unsigned long long>(end.first_index), damaged.get(),
                          static_cast<unsigned long long>(end.damaged_count), skipped.get(),
                          error ? error.get() : Py_None, end.outcome == Outcome::End ? Py_True : Py_False,
-                         static_cast<unsigned long long>(end.stop_index));
+                         static_cast<unsigned long long>(end.stop_index),
+                         static_cast<unsigned long long>(end.skipped.bytes()));
 }
 
 struct CallLimits {
