@@ -123,11 +123,10 @@ std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
         vesk::FillEnd end = vesk::fill(reader, sink, progress, limits);
         covered.insert(covered.end(), end.skipped.ranges().begin(), end.skipped.ranges().end());
         skipped |= !end.skipped.ranges().empty();
-        if (sink.events() != 0) {
-            // The batch's events lie between where it started and where it
-            // ended, outside the skipped ranges.
-            covered.emplace_back(before, reader.file().position());
-        }
+        // The batch's events lie between where it started and where it ended,
+        // outside the skipped ranges; so does the pad byte of an odd-sized
+        // event before it, which an empty batch may drop.
+        covered.emplace_back(before, reader.file().position());
         sink.trim();
         const auto* offsets = reinterpret_cast<const std::int64_t*>(sink.offsets_block().data());
         const auto* samples = reinterpret_cast<const unsigned char*>(sink.samples_block().data());

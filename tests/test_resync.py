@@ -289,10 +289,11 @@ def test_events_after_damage_come_back_whatever_the_step(write, make, step):
     assert not all(r.ok for _, r in pairs)
 
 
-def test_a_stream_counts_no_pad_byte_as_trailing():
+@pytest.mark.parametrize("tail", [b"", b"\x01" * 20])
+def test_a_stream_accounts_for_its_bytes_as_a_file_does(tail):
     import io
 
-    data = wd1_event([1, 2], event_size=29, trailing=b"\0")
+    data = wd1_event([1, 2], event_size=29, trailing=b"\0") + tail  # an odd size: a pad byte
     with va.BatchReader(io.BytesIO(data), "WD1") as reader:
         assert len(reader.read(10)) == 1 and len(reader.read(10)) == 0
-        assert reader.trailing_bytes == 0
+        assert (reader.position, reader.trailing_bytes) == (29, len(tail))

@@ -212,7 +212,7 @@ def size_text(path, read_bytes, trailing, stopped):
     if stopped:
         return text
     if trailing:
-        return f"{text}, {trailing} trailing bytes of a truncated last event"
+        return f"{text}, {plural(trailing, 'trailing byte')} of a truncated last event"
     return f"{text}, no trailing bytes"
 
 
@@ -295,7 +295,10 @@ def run_convert(options):
         if skipped:
             print(f"{name}: {path}: skipped damaged bytes: {describe_ranges(skipped)}", file=sys.stderr)
         if trailing:
-            print(f"{name}: {path}: {trailing} trailing bytes of a truncated last event", file=sys.stderr)
+            print(
+                f"{name}: {path}: {plural(trailing, 'trailing byte')} of a truncated last event",
+                file=sys.stderr,
+            )
     print(f"{plural(written, 'event')} from {plural(len(files), 'file')} written to {options.output}")
     return 0
 

@@ -543,9 +543,14 @@ PyObject* reader_trailing_bytes(PyObject* self, void*)
 PyObject* reader_position(PyObject* self, void*)
 {
     return entry_point([&]() -> PyObject* {
+        // A stream has consumed the bytes of a truncated last event: they are
+        // trailing bytes, not past the last whole event.
         std::optional<std::uint64_t> position =
-            with_decoder(state_of(self), std::uint64_t{0},
-                         [](auto& decoder) -> std::uint64_t { return decoder.reader.file().position(); });
+            with_decoder(state_of(self), std::uint64_t{0}, [](auto& decoder) -> std::uint64_t {
+                const BufferedFile& file = decoder.reader.file();
+                const std::uint64_t trailing = file.seekable() ? 0 : decoder.progress.trailing_bytes;
+                return file.position() - std::min(trailing, file.position());
+            });
         return position ? PyLong_FromUnsignedLongLong(*position) : nullptr;
     });
 }
