@@ -278,22 +278,19 @@ public:
     // the file (false), or neither (nothing).
     IoResult<std::optional<bool>> damage_at(std::uint64_t offset)
     {
-        std::byte bytes[32];
-        const auto size = static_cast<std::size_t>(reader_.header_bytes());
-        IoResult<std::size_t> got = file().peek(offset, bytes, size, kMaxResyncLookahead);
-        if (!got.ok()) {
-            return got.error();
+        IoResult<Peeked> peeked = peek_header(offset);
+        if (!peeked.ok()) {
+            return peeked.error();
         }
-        Header header{};
-        std::uint64_t count = 0;
-        if (got.value() < size) {
+        const Peeked& at = peeked.value();
+        if (!at.whole) {
             // Part of a header at the end of a file that is complete.
-            return end_ && got.value() != 0 ? std::optional<bool>(false) : std::optional<bool>();
+            return end_ && at.got != 0 ? std::optional<bool>(false) : std::optional<bool>();
         }
-        if (!reader_.decode_header(bytes, header, count)) {
+        if (!at.decoded) {
             return std::optional<bool>(true);
         }
-        if (end_ && !fits(offset, event_span(reader_, header, count), offset)) {
+        if (end_ && !fits(offset, event_span(reader_, at.header, at.count), offset)) {
             return std::optional<bool>(false);
         }
         return std::optional<bool>();
@@ -378,25 +375,44 @@ private:
 
     BufferedFile& file() { return reader_.file(); }
 
+    // The raw header at `offset`, read without consuming anything: whether its
+    // bytes are all there (beyond what a stream may read ahead they are not),
+    // and what they decode to.
+    struct Peeked {
+        std::byte bytes[32];
+        std::size_t got = 0;
+        bool whole = false;
+        bool decoded = false;
+        Header header{};
+        std::uint64_t count = 0;
+    };
+    IoResult<Peeked> peek_header(std::uint64_t offset)
+    {
+        Peeked at;
+        const auto size = static_cast<std::size_t>(reader_.header_bytes());
+        IoResult<std::size_t> got = file().peek(offset, at.bytes, size, kMaxResyncLookahead);
+        if (!got.ok() && got.error().kind() != IoError::Kind::StreamTooLarge) {
+            return got.error();
+        }
+        at.got = got.ok() ? got.value() : 0;
+        at.whole = at.got == size;
+        at.decoded = at.whole && reader_.decode_header(at.bytes, at.header, at.count);
+        return at;
+    }
+
     // The header at `offset`: nothing where the bytes end first or it is
     // damaged.
     IoResult<std::optional<std::pair<Header, std::uint64_t>>> header_at(std::uint64_t offset)
     {
-        std::byte bytes[32];
-        const auto size = static_cast<std::size_t>(reader_.header_bytes());
-        IoResult<std::size_t> got = file().peek(offset, bytes, size, kMaxResyncLookahead);
-        if (!got.ok()) {
-            if (got.error().kind() == IoError::Kind::StreamTooLarge) {
-                return std::optional<std::pair<Header, std::uint64_t>>();
-            }
-            return got.error();
+        IoResult<Peeked> peeked = peek_header(offset);
+        if (!peeked.ok()) {
+            return peeked.error();
         }
-        Header header{};
-        std::uint64_t count = 0;
-        if (got.value() < size || !reader_.decode_header(bytes, header, count)) {
+        const Peeked& at = peeked.value();
+        if (!at.whole || !at.decoded) {
             return std::optional<std::pair<Header, std::uint64_t>>();
         }
-        return std::optional<std::pair<Header, std::uint64_t>>(std::in_place, header, count);
+        return std::optional<std::pair<Header, std::uint64_t>>(std::in_place, at.header, at.count);
     }
 
     // Whether the bytes stop exactly at `offset`.
@@ -428,26 +444,22 @@ private:
     // event (if any), a damaged header, or anything else.
     IoResult<Sighting> sight(std::uint64_t offset)
     {
-        std::byte bytes[32];
-        const auto size = static_cast<std::size_t>(reader_.header_bytes());
-        IoResult<std::size_t> got = file().peek(offset, bytes, size, kMaxResyncLookahead);
-        if (!got.ok()) {
-            return got.error().kind() == IoError::Kind::StreamTooLarge ? IoResult<Sighting>(Sighting::Other)
-                                                                       : IoResult<Sighting>(got.error());
+        IoResult<Peeked> peeked = peek_header(offset);
+        if (!peeked.ok()) {
+            return peeked.error();
         }
-        if (got.value() < size) {
+        const Peeked& at = peeked.value();
+        if (!at.whole) {
             return Sighting::Other;
         }
-        Header header{};
-        std::uint64_t count = 0;
-        if (!reader_.decode_header(bytes, header, count)) {
+        if (!at.decoded) {
             // Only a header of this file whose length is damaged is stepped
             // over: bytes that merely decode to a bad length are no header.
-            return watch_.may_match(bytes) ? Sighting::Damaged : Sighting::Other;
+            return watch_.may_match(at.bytes) ? Sighting::Damaged : Sighting::Other;
         }
         const Header* last = watch_.last();
-        const bool plausible = (!end_ || fits(offset, event_span(reader_, header, count), offset))
-                               && (last == nullptr || watch_.agrees(*last, header));
+        const bool plausible = (!end_ || fits(offset, event_span(reader_, at.header, at.count), offset))
+                               && (last == nullptr || watch_.agrees(*last, at.header));
         return plausible ? Sighting::Plausible : Sighting::Other;
     }
 
