@@ -11,15 +11,19 @@ from dataclasses import dataclass
 
 from ._batch import Batch
 from ._reader import (
+    DEFAULT_PREFETCH,
     DEFAULT_STEP,
     BatchReader,
     DamagedEventError,
     DamagedEventWarning,
+    check_columns,
     check_errors,
     check_follow_options,
     check_format,
+    check_index,
     check_layout,
     check_path,
+    check_prefetch,
     parse_step_size,
 )
 
@@ -121,6 +125,10 @@ def iterate(
     poll_interval=0.5,
     timeout=None,
     layout=None,
+    columns=None,
+    start=0,
+    stop=None,
+    prefetch=DEFAULT_PREFETCH,
 ):
     """The events of many files as batches, file after file, in the order of ``paths``.
 
@@ -142,43 +150,54 @@ def iterate(
 
     ``follow``, ``poll_interval`` and ``timeout`` apply to the last file, the one an
     acquisition may still be writing (see :class:`BatchReader`); ``layout`` to WD2 files.
+    ``columns``, ``start``, ``stop`` and ``prefetch`` apply to each file, as they do
+    to :func:`read` and :class:`BatchReader`: ``start`` and ``stop`` are event indices
+    within each file.
     """
     check_format(reader_type)
     parse_step_size(step_size)
     check_errors(errors)
     check_layout(reader_type, layout)
     check_follow_options(follow, poll_interval, timeout)
-    options = {"follow": follow, "poll_interval": poll_interval, "timeout": timeout}
-    pairs = _pairs(list(expand_paths(paths)), reader_type, step_size, errors, layout, options)
+    start = check_index("start", start)
+    stop = None if stop is None else check_index("stop", stop)
+    options = {
+        "errors": errors,
+        "layout": layout,
+        "columns": check_columns(reader_type, columns),
+        "prefetch": check_prefetch(prefetch),
+    }
+    follow_options = {"follow": follow, "poll_interval": poll_interval, "timeout": timeout}
+    files = list(expand_paths(paths))
+    pairs = _pairs(files, reader_type, step_size, (start, stop), options, follow_options)
     return pairs if report else (batch for batch, _ in pairs)
 
 
-def _pairs(files, reader_type, step_size, errors, layout, follow_options):
+def _pairs(files, reader_type, step_size, span, options, follow_options):
     row = 0
     for file_index, path in enumerate(files):
-        options = follow_options if file_index == len(files) - 1 else {}
-        for batch, report in _file_pairs(
-            path, file_index, reader_type, step_size, errors, layout, row, options
-        ):
+        last = {**options, **(follow_options if file_index == len(files) - 1 else {})}
+        for batch, report in _file_pairs(path, file_index, reader_type, step_size, span, row, last):
             row += len(batch)
             yield batch, report
 
 
-def _open(path, reader_type, errors, layout, options):
+def _open(path, reader_type, options):
     """The reader, or the error (naming the file) of a file that cannot be opened."""
     try:
-        return BatchReader(path, reader_type, errors=errors, layout=layout, **options), None
+        return BatchReader(path, reader_type, **options), None
     except (OSError, DamagedEventError) as error:
         return None, with_path(error, path) if isinstance(error, OSError) else error
 
 
-def _file_pairs(path, file_index, reader_type, step_size, errors, layout, row, reader_options):
-    reader, error = _open(path, reader_type, errors, layout, reader_options)
+def _file_pairs(path, file_index, reader_type, step_size, span, row, options):
+    errors, columns = options["errors"], options["columns"]
+    reader, error = _open(path, reader_type, options)
     if error is not None:
         if errors == "raise":
             raise error
         yield (
-            Batch.empty(reader_type, path=path),
+            Batch.empty(reader_type, path=path, columns=columns),
             Report(path, file_index, range(0, 0), range(row, row), error=error),
         )
         return
@@ -186,7 +205,7 @@ def _file_pairs(path, file_index, reader_type, step_size, errors, layout, row, r
     unit, size = parse_step_size(step_size)
     max_events, max_bytes = (size, None) if unit == "events" else (None, size)
     with reader:
-        batches = reader._reported_batches(max_events, max_bytes)
+        batches = _batches_within(reader, span, max_events, max_bytes)
         given = False
         trailing_given = False
         while True:
@@ -198,7 +217,7 @@ def _file_pairs(path, file_index, reader_type, step_size, errors, layout, row, r
                 if errors == "raise":
                     raise error from None
                 yield (
-                    Batch.empty(reader_type, path=path, start=position),
+                    Batch.empty(reader_type, path=path, start=position, columns=columns),
                     Report(
                         path, file_index, range(position, reader.events_read), range(row, row), error=error
                     ),
@@ -208,7 +227,7 @@ def _file_pairs(path, file_index, reader_type, step_size, errors, layout, row, r
             if batch is None:
                 if not given or (trailing and not trailing_given):
                     yield (
-                        Batch.empty(reader_type, path=path, start=position),
+                        Batch.empty(reader_type, path=path, start=position, columns=columns),
                         Report(
                             path,
                             file_index,
@@ -235,6 +254,13 @@ def _file_pairs(path, file_index, reader_type, step_size, errors, layout, row, r
                 ),
             )
             row += len(batch)
+
+
+def _batches_within(reader, span, max_events, max_bytes):
+    start, stop = span
+    if start:
+        reader.skip_to(start)
+    yield from reader._reported_batches(max_events, max_bytes, stop)
 
 
 def num_events(paths, reader_type, *, layout=None):

@@ -8,6 +8,7 @@ import re
 import threading
 import time
 import warnings
+import weakref
 from typing import NamedTuple
 
 from . import _core
@@ -16,6 +17,7 @@ from ._sources import compression_of, is_file_object, name_of, open_decompressed
 
 FORMATS = tuple(HEADER_FIELDS)
 DEFAULT_STEP = "64 MiB"
+DEFAULT_PREFETCH = 1
 
 
 class DamagedEventError(ValueError):
@@ -81,12 +83,16 @@ _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]*)\s*", re.IGNORECASE)
 
 def parse_step_size(step_size):
     """("events", n) for an int, ("bytes", n) for a memory size such as "64 MiB" or "100 MB"."""
-    if isinstance(step_size, bool) or not isinstance(step_size, (int, str)):
-        raise TypeError(
-            f"step_size must be an int (events) or a str (a memory size such as "
-            f"'64 MiB'), not {type(step_size).__name__!r}"
-        )
-    if isinstance(step_size, int):
+    if not isinstance(step_size, str):
+        try:
+            if isinstance(step_size, bool):
+                raise TypeError
+            step_size = operator.index(step_size)
+        except TypeError:
+            raise TypeError(
+                f"step_size must be an int (events) or a str (a memory size such as "
+                f"'64 MiB'), not {type(step_size).__name__!r}"
+            ) from None
         if step_size < 1:
             raise ValueError(f"step_size must be at least 1 event, not {step_size}")
         return "events", step_size
@@ -144,6 +150,11 @@ def check_count(name, value):
     return value
 
 
+def check_index(name, value):
+    """An event index: a count, clamped to what a file can hold."""
+    return min(check_count(name, value), _UINT64_MAX)
+
+
 def check_layout(reader_type, layout):
     """The core's code for a WD2 layout: probed (None), "multi-channel" or "single-channel"."""
     if layout is not None and reader_type != "WD2":
@@ -186,6 +197,13 @@ class BatchReader:
     ``read(n)`` gives the next ``n`` events (fewer at the end of the file; an empty batch
     once it has ended), ``batches(step_size)`` iterates over the rest of the file.
 
+    ``columns`` (a list of column names, all by default) reads only those; without
+    ``"data"`` the payloads are skipped, by seeking on a regular file, and never read.
+    With ``prefetch=1`` (the default) ``batches`` reads the next batch of a regular file
+    on a thread of its own, outside the interpreter lock, while the caller works on the
+    current one; any other call puts the reader back first, so what every call returns
+    is the same as with ``prefetch=0``. Memory then holds about three batches, not two.
+
     Damage: a header whose length cannot be represented, or that runs past the end of the
     file while good events follow, is damaged. Reading goes on at the next good event
     (the next header when it is plausible, else the start of a chain of plausible
@@ -214,8 +232,13 @@ class BatchReader:
         poll_interval=0.5,
         timeout=None,
         layout=None,
+        columns=None,
+        prefetch=DEFAULT_PREFETCH,
     ):
         self._format = check_format(reader_type)
+        self._columns = check_columns(self._format, columns)
+        self._samples = "data" in self._columns
+        self._prefetch = check_prefetch(prefetch)
         self._skip = check_errors(errors) == "skip"
         layout_code = check_layout(self._format, layout)
         self._follow, self._poll_interval, self._timeout = check_follow_options(
@@ -239,6 +262,8 @@ class BatchReader:
         compression = compression_of(self._path)
         if compression is None:
             self._core = self._open(self._path, options)
+            if self._prefetch:
+                _READING_AHEAD.add(self)
             return
         self._owned = open_decompressed(self._path, compression)
         try:
@@ -262,6 +287,11 @@ class BatchReader:
     @property
     def format(self):
         return self._format
+
+    @property
+    def columns(self):
+        """The names of the columns each batch holds."""
+        return self._columns
 
     @property
     def closed(self):
@@ -353,10 +383,10 @@ class BatchReader:
         max_events, max_bytes = (size, None) if unit == "events" else (None, size)
         return (batch for batch, _ in self._reported_batches(max_events, max_bytes))
 
-    def _reported_batches(self, max_events, max_bytes):
+    def _reported_batches(self, max_events, max_bytes, stop=None):
         quiet_since = None
         while True:
-            batch, news = self._read_reported(max_events, max_bytes)
+            batch, news = self._read_reported(max_events, max_bytes, stop, ahead=self._prefetch)
             if len(batch) or news.skipped_bytes:
                 quiet_since = None
                 yield batch, news
@@ -388,13 +418,12 @@ class BatchReader:
     def skip_to(self, index):
         """Steps over the events before event ``index`` of the file (damaged events count),
         without reading their samples; returns how many good events were stepped over."""
-        return self._skip_events(None, min(check_count("index", index), _UINT64_MAX))
+        return self._skip_events(None, check_index("index", index))
 
     def read_range(self, stop=None):
         """The events from here to event ``stop - 1`` of the file (damaged events count;
         None: to its end), as one batch; a problem met after them is raised, not kept."""
-        if stop is not None:
-            stop = min(check_count("stop", stop), _UINT64_MAX)
+        stop = None if stop is None else check_index("stop", stop)
         batch = self._read_reported(None, None, stop)[0]
         self.raise_pending()
         return batch
@@ -406,19 +435,22 @@ class BatchReader:
             self._settle(skipped, report)
             return skipped
 
-    def _read_reported(self, max_events, max_bytes, stop=None):
-        """The next batch and what the read met besides it."""
+    def _read_reported(self, max_events, max_bytes, stop=None, ahead=False):
+        """The next batch and what the read met besides it; with ``ahead``, the batch after
+        it is read meanwhile, for a next call with the same limits."""
         with self._lock:
             if self._carry is not None:
                 carried, self._carry = self._carry, None
                 return carried
             self._take_pending()
-            arrays, report = self._core.read(max_events, max_bytes, self._skip, stop)
+            arrays, report = self._core.read(max_events, max_bytes, self._skip, stop, ahead, self._samples)
             first_index, stop_index = report[0], report[6]
             if arrays is None:
-                batch = Batch.empty(self._format, path=self._path, start=first_index)
+                batch = Batch.empty(self._format, path=self._path, start=first_index, columns=self._columns)
             else:
                 columns, offsets = arrays
+                if len(columns) != len(self._columns):
+                    columns = {name: columns[name] for name in self._columns}
                 batch = Batch(
                     self._format, columns, offsets, path=self._path, start=first_index, stop=stop_index
                 )
@@ -477,6 +509,43 @@ class BatchReader:
             )
 
 
+def check_columns(reader_type, columns):
+    """The names of the columns to read, in the order of the file: all of them for None."""
+    names = [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
+    if columns is None:
+        return tuple(names)
+    if isinstance(columns, (str, bytes)):
+        raise TypeError(f"columns must be a list of column names, not {type(columns).__name__!r}")
+    wanted = list(columns)
+    unknown = [name for name in wanted if name not in names]
+    if unknown:
+        raise ValueError(f"a {reader_type} batch has no column {unknown[0]!r}; its columns are {names}")
+    if not wanted:
+        raise ValueError(f"columns must name at least one column of {names}")
+    return tuple(name for name in names if name in wanted)
+
+
+def check_prefetch(prefetch):
+    prefetch = prefetch if isinstance(prefetch, bool) else check_count("prefetch", prefetch)
+    if prefetch > 1:
+        raise ValueError(f"prefetch must be 0 or 1 (batches read ahead), not {prefetch}")
+    return bool(prefetch)
+
+
+# Readers that may have a batch being read ahead on a thread of their own: a
+# fork waits for those threads, which the child would not have.
+_READING_AHEAD = weakref.WeakSet()
+
+
+def _settle_read_aheads():
+    for reader in list(_READING_AHEAD):
+        reader._core.settle()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(before=_settle_read_aheads)
+
+
 def check_follow_options(follow, poll_interval, timeout):
     return (
         bool(follow),
@@ -485,7 +554,7 @@ def check_follow_options(follow, poll_interval, timeout):
     )
 
 
-def read(source, reader_type, *, start=0, stop=None, errors="raise", layout=None):
+def read(source, reader_type, *, start=0, stop=None, errors="raise", layout=None, columns=None):
     """Events ``start`` to ``stop - 1`` of one file (all of them by default) as one Batch.
 
     ``source`` is a path or a binary file object, as for :class:`BatchReader`. Event
@@ -496,12 +565,14 @@ def read(source, reader_type, *, start=0, stop=None, errors="raise", layout=None
     ``errors="raise"`` the first damaged event raises :class:`DamagedEventError`; with
     ``errors="skip"`` damaged events are left out, with one warning for the file. A read
     error met after some events raises, as it does before them.
+
+    ``columns`` (a list of column names, all by default) reads only those; without
+    ``"data"`` the payloads are skipped, by seeking on a regular file, and never read.
     """
-    start = min(check_count("start", start), _UINT64_MAX)
-    if stop is not None:
-        stop = min(check_count("stop", stop), _UINT64_MAX)
-    with BatchReader(source, reader_type, errors=errors, layout=layout) as reader:
+    start = check_index("start", start)
+    stop = None if stop is None else check_index("stop", stop)
+    with BatchReader(source, reader_type, errors=errors, layout=layout, columns=columns, prefetch=0) as reader:
         reader.skip_to(start)
         if stop is not None and stop <= start:
-            return Batch.empty(reader.format, path=reader.path, start=reader.events_read)
+            return Batch.empty(reader.format, path=reader.path, start=reader.events_read, columns=reader.columns)
         return reader.read_range(stop)

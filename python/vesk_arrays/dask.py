@@ -21,7 +21,15 @@ import numpy as np
 from ._batch import Batch
 from ._iterate import expand_paths, num_events, with_path
 from ._optional import require
-from ._reader import DEFAULT_STEP, BatchReader, check_errors, check_format, check_layout, parse_step_size
+from ._reader import (
+    DEFAULT_STEP,
+    BatchReader,
+    check_columns,
+    check_errors,
+    check_format,
+    check_layout,
+    parse_step_size,
+)
 
 __all__ = ["read", "plan_partitions"]
 
@@ -88,8 +96,8 @@ def _plan_by_events(files, reader_type, step, layout):
     return partitions
 
 
-def _empty_frame(pa, reader_type, source):
-    frame = Batch.empty(reader_type).to_pandas()
+def _empty_frame(pa, reader_type, source, columns=None):
+    frame = Batch.empty(reader_type, columns=columns).to_pandas()
     return _with_source(pa, frame, "", 0) if source else frame
 
 
@@ -101,10 +109,10 @@ def _with_source(pa, frame, path, events):
     return frame
 
 
-def _read_piece(path, reader_type, start, stop, errors, layout):
+def _read_piece(path, reader_type, start, stop, errors, layout, columns):
     """Events start to stop - 1 of the file, and the index of each in the file (damaged
     events count, as in ``Batch.start``)."""
-    with BatchReader(path, reader_type, errors=errors, layout=layout) as reader:
+    with BatchReader(path, reader_type, errors=errors, layout=layout, columns=columns, prefetch=0) as reader:
         reader.skip_to(start)
         batch = reader.read_range(stop)
         damaged = {d.index for d in reader.damaged}
@@ -114,23 +122,36 @@ def _read_piece(path, reader_type, start, stop, errors, layout):
     return batch, indices
 
 
-def _read_partition(pieces, reader_type, errors, layout, source):
+def _read_partition(pieces, reader_type, errors, layout, source, columns=None):
+    """The partition's frame; Dask's optimiser passes ``columns`` (the frame's columns it
+    needs), so that only those are read: without ``data``, no payload is."""
     pa = require("pyarrow", "dask", "vesk_arrays.dask")
     pd = require("pandas", "dask", "vesk_arrays.dask")
+    names = [name for name, _ in Batch.empty(reader_type).items()]
+    wanted = names if columns is None else [name for name in names if name in columns]
+    # Something must be read to count the events, when only path and event are wanted.
+    read_columns = wanted or names[:1]
     frames = []
     for path, start, stop in pieces:
         try:
-            batch, events = _read_piece(path, reader_type, start, stop, errors, layout)
+            batch, events = _read_piece(path, reader_type, start, stop, errors, layout, read_columns)
         except OSError as error:
             raise with_path(error, path) from None
         frame = batch.to_pandas()
         frames.append(_with_source(pa, frame, path, events) if source else frame)
-    if not frames:
-        return _empty_frame(pa, reader_type, source)
-    return pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
+    frame = (
+        _empty_frame(pa, reader_type, source, read_columns)
+        if not frames
+        else pd.concat(frames, ignore_index=True)
+        if len(frames) > 1
+        else frames[0]
+    )
+    return frame if columns is None else frame[list(columns)]
 
 
-def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=False, layout=None):
+def read(
+    paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=False, layout=None, columns=None
+):
     """A ``dask.dataframe.DataFrame`` of the events of ``paths``, in file order.
 
     ``paths`` is a str or os.PathLike (glob patterns are expanded, matches sorted) or a
@@ -140,7 +161,9 @@ def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=F
     those of :meth:`Batch.to_pandas`; with ``source=True`` two more come first:
     ``path`` (the file, made absolute) and ``event`` (the event's index in its file,
     damaged events counted, as in ``Batch.start``). ``layout`` is passed to the readers (WD2 only; see
-    :func:`vesk_arrays.read`).
+    :func:`vesk_arrays.read`). ``columns`` keeps only those columns of the events; Dask's
+    own column projection (``frame[["timestamp"]]``) does the same, and a frame without
+    ``data`` never reads a payload.
 
     With ``errors="skip"`` damaged events are left out (a :class:`DamagedEventWarning`
     per file, on the worker); a file that cannot be opened always raises its OSError,
@@ -152,7 +175,8 @@ def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=F
     check_errors(errors)
     partitions = plan_partitions(paths, reader_type, step_size, layout=layout)
     meta = _empty_frame(pa, reader_type, source)
-    return dd.from_map(
+    kept = check_columns(reader_type, columns)
+    frame = dd.from_map(
         _read_partition,
         partitions,
         meta=meta,
@@ -162,3 +186,6 @@ def read(paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=F
         source=bool(source),
         label=f"vesk-read-{reader_type.lower()}",
     )
+    if columns is None:
+        return frame
+    return frame[[name for name in meta.columns if name in kept or name in ("path", "event")]]

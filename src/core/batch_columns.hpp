@@ -13,6 +13,7 @@
 
 #include <sys/mman.h>
 
+#include "block_pool.hpp"
 #include "buffered_file.hpp"
 #include "event_runs.hpp"
 #include "resync.hpp"
@@ -24,77 +25,99 @@ namespace vesk {
 
 // Uninitialised heap storage that grows without losing what it holds. `data()`
 // may start `lead` bytes into the heap block, so that reads from the file land
-// where the kernel copies fastest; whoever takes the block frees `base`.
+// where the kernel copies fastest; whoever takes the block frees it, or hands
+// it back to the pool it came from.
 class GrowableBlock {
 public:
     GrowableBlock() = default;
     GrowableBlock(GrowableBlock&& other) noexcept { *this = std::move(other); }
     GrowableBlock& operator=(GrowableBlock&& other) noexcept
     {
-        std::swap(base_, other.base_);
+        std::swap(block_, other.block_);
         std::swap(capacity_, other.capacity_);
         std::swap(lead_, other.lead_);
+        std::swap(pool_, other.pool_);
         return *this;
     }
-    ~GrowableBlock() { std::free(base_); }
+    ~GrowableBlock()
+    {
+        if (pool_ != nullptr) {
+            pool_->give_back(release());
+        } else {
+            std::free(block_.base);
+        }
+    }
+
+    // The first allocation is taken from `pool` when it holds a block of the
+    // size, warm; the block goes back there if this one is dropped unused.
+    void draw_from(BlockPool* pool) { pool_ = pool; }
 
     // Room for at least `bytes`; false when memory cannot be had (the block is
     // unchanged). The first allocation places data() where reads from file
     // offset `offset` are fastest (see alias_free_lead).
     bool reserve(std::size_t bytes, std::uint64_t offset = 0)
     {
-        if (base_ != nullptr && bytes <= capacity_) {
+        if (block_.base != nullptr && bytes <= capacity_) {
             return true;
         }
-        if (base_ == nullptr) {
+        if (block_.base == nullptr) {
             if (bytes > SIZE_MAX - kHugePage - kLeadSlack) {
                 return false;
             }
-            // Large blocks start on a huge-page boundary, so that every 2 MiB
-            // of them can be a huge page (see prefer_huge_pages).
-            void* block = nullptr;
-            if (bytes + kLeadSlack < kHugePagesWorthIt) {
-                block = std::malloc(bytes + kLeadSlack);
-            } else if (::posix_memalign(&block, kHugePage, bytes + kLeadSlack) != 0) {
-                block = nullptr;
+            const std::size_t size = bytes + kLeadSlack;
+            HeapBlock block = pool_ != nullptr ? pool_->take(size) : HeapBlock{};
+            if (block.base == nullptr) {
+                // Large blocks start on a huge-page boundary, so that every
+                // 2 MiB of them can be a huge page (see prefer_huge_pages).
+                void* fresh = nullptr;
+                if (size < kHugePagesWorthIt) {
+                    fresh = std::malloc(size);
+                } else if (::posix_memalign(&fresh, kHugePage, size) != 0) {
+                    fresh = nullptr;
+                }
+                if (fresh == nullptr) {
+                    return false;
+                }
+                prefer_huge_pages(fresh, size);
+                block = {.base = fresh, .size = size};
             }
-            if (block == nullptr) {
-                return false;
-            }
-            prefer_huge_pages(block, bytes + kLeadSlack);
-            base_ = static_cast<std::byte*>(block);
-            lead_ = alias_free_lead(block, offset);
-            capacity_ = bytes;
+            block_ = block;
+            lead_ = alias_free_lead(block.base, offset);
+            capacity_ = block.size - lead_;
             return true;
         }
-        void* grown = std::realloc(base_, lead_ + bytes);
+        void* grown = std::realloc(block_.base, lead_ + bytes);
         if (grown == nullptr) {
             return false;
         }
         prefer_huge_pages(grown, lead_ + bytes);
-        base_ = static_cast<std::byte*>(grown);
+        block_ = {.base = grown, .size = lead_ + bytes};
         capacity_ = bytes;
         return true;
     }
 
-    // Gives back what lies beyond `bytes` (nothing is copied when shrinking).
+    // Gives back what lies beyond `bytes` when that is most of the block (a
+    // batch cut short by the end of its file); a block nearly full is kept
+    // whole, to be found again by the next batch once this one is dropped.
     void shrink_to(std::size_t bytes)
     {
-        if (base_ != nullptr && bytes < capacity_) {
-            if (void* shrunk = std::realloc(base_, lead_ + std::max<std::size_t>(bytes, 1))) {
-                base_ = static_cast<std::byte*>(shrunk);
+        if (block_.base != nullptr && bytes < capacity_ / 2) {
+            if (void* shrunk = std::realloc(block_.base, lead_ + std::max<std::size_t>(bytes, 1))) {
+                block_ = {.base = shrunk, .size = lead_ + std::max<std::size_t>(bytes, 1)};
                 capacity_ = bytes;
             }
         }
     }
 
-    std::byte* data() const { return base_ + lead_; }
+    std::byte* data() const { return static_cast<std::byte*>(block_.base) + lead_; }
     std::size_t capacity() const { return capacity_; }
-    // Hands the heap block to the caller, to be released with std::free.
-    void* release()
+    BlockPool* pool() const { return pool_; }
+    // Hands the heap block to the caller, to be released with std::free or
+    // given back to pool().
+    HeapBlock release()
     {
         capacity_ = lead_ = 0;
-        return std::exchange(base_, nullptr);
+        return std::exchange(block_, HeapBlock{});
     }
 
 private:
@@ -114,9 +137,10 @@ private:
         ::madvise(reinterpret_cast<void*>(page), bytes - (page - start), MADV_HUGEPAGE);
     }
 
-    std::byte* base_ = nullptr;
+    HeapBlock block_;
     std::size_t capacity_ = 0;
     std::size_t lead_ = 0;
+    BlockPool* pool_ = nullptr;
 };
 
 // One header field of `n` headers into its column. Written a column at a time,
@@ -182,13 +206,15 @@ struct HeaderColumns<WD2Header> {
 };
 
 // The decoder's sink for a batch: events go into the columns, in one pass.
-template <class Reader>
+// Without `ReadsSamples`, payloads are skipped (by seeking, on a regular file)
+// and only the header columns are filled.
+template <class Reader, bool ReadsSamples = true>
 class BatchSink {
 public:
     using Header = typename Reader::Header;
     using Sample = typename Reader::Sample;
     using Fields = HeaderColumns<Header>;
-    static constexpr bool kReadsSamples = true;
+    static constexpr bool kReadsSamples = ReadsSamples;
     // The bytes one event adds to a batch besides its samples: its header
     // fields and its offset.
     static constexpr std::uint64_t kRowBytes = [] {
@@ -201,15 +227,21 @@ public:
 
     // At most `max_events` events and about `max_bytes` bytes (nothing: no
     // bound), but always at least one event. Every event is shown to `watch`.
+    // Blocks are drawn from `pool` (if any) when it holds them.
     BatchSink(const BufferedFile& file, std::uint64_t max_events, std::optional<std::uint64_t> max_bytes,
-              FieldWatch<Header>& watch)
+              FieldWatch<Header>& watch, BlockPool* pool = nullptr)
         : file_(file), watch_(watch), max_events_(max_events), max_bytes_(max_bytes)
     {
+        for (GrowableBlock& block : fields_) {
+            block.draw_from(pool);
+        }
+        samples_block_.draw_from(pool);
+        offsets_.draw_from(pool);
     }
 
     bool wants(std::uint64_t sample_bytes)
     {
-        pending_bytes_ = sample_bytes + kRowBytes;
+        pending_bytes_ = (ReadsSamples ? sample_bytes : 0) + kRowBytes;
         return !max_bytes_ || events_ == 0 || bytes_ + pending_bytes_ <= *max_bytes_;
     }
 
@@ -343,6 +375,15 @@ public:
             fields_[i].shrink_to(events_ * Fields::kWidths[i]);
         }
         offsets_.shrink_to((events_ + 1) * sizeof(std::int64_t));
+    }
+    // Bytes the blocks hold, used or not.
+    std::size_t block_bytes() const
+    {
+        std::size_t sum = samples_block_.capacity() + offsets_.capacity();
+        for (const GrowableBlock& block : fields_) {
+            sum += block.capacity();
+        }
+        return sum;
     }
     GrowableBlock& field(std::size_t index) { return fields_[index]; }
     GrowableBlock& samples_block() { return samples_block_; }

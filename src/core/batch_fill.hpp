@@ -258,7 +258,7 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                 end.stop_index = progress.events_read;
                 continue;  // another run may follow: from the file, once the buffer is used up
             }
-            if constexpr (Sink::kReadsSamples) {
+            if constexpr (requires { sink.ensure_row(); }) {
                 if (!sink.ensure_row()) {
                     return finish(Outcome::OutOfMemory);
                 }

@@ -79,7 +79,10 @@ IoStatus BufferedFile::fill_buffer()
         start = static_cast<std::size_t>(source_offset_ % kPageSize);
         pos_ = filled_ = retained_ = start;
     }
-    IoResult<std::size_t> got = source_->read(buffer_.get() + start, read_size_);
+    // After a payload skipped by seeking, the next header is most likely all
+    // that is wanted there: a page, not a whole refill of the payload after it.
+    const std::size_t wanted = std::exchange(sparse_, false) ? std::min(read_size_, kPageSize) : read_size_;
+    IoResult<std::size_t> got = source_->read(buffer_.get() + start, wanted);
     if (!got.ok()) {
         return got.error();
     }
@@ -281,7 +284,9 @@ IoStatus BufferedFile::skip(std::uint64_t n)
             IoStatus status = seek_to(end);
             return status.ok() ? IoStatus(IoError::unexpected_eof()) : status;
         }
-        return seek_to(position() + n);
+        IoStatus status = seek_to(position() + n);
+        sparse_ = true;
+        return status;
     }
     // A stream has to be read through.
     while (n > 0) {

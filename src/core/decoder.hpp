@@ -44,6 +44,37 @@ public:
     // let go.
     IoStatus resume_at(std::uint64_t offset);
 
+    // Where the stream stands between two calls, to come back to later: a
+    // batch read ahead that the next call does not take is put back. Only a
+    // regular file can go back.
+    struct Cursor {
+        std::uint64_t position = 0;
+        std::uint64_t event_start = 0;
+        std::uint64_t unskipped = 0;
+        bool finished = false;
+        IoError error = IoError::unexpected_eof();
+    };
+    Cursor cursor() const
+    {
+        return {.position = file_.position(),
+                .event_start = event_start_,
+                .unskipped = unskipped_,
+                .finished = finished_,
+                .error = error_};
+    }
+    IoStatus rewind(const Cursor& to)
+    {
+        file_.forget_mark();
+        if (IoStatus status = file_.move_to(to.position); !status.ok()) {
+            return status;
+        }
+        event_start_ = to.event_start;
+        unskipped_ = to.unskipped;
+        finished_ = to.finished;
+        error_ = to.error;
+        return io_ok();
+    }
+
 protected:
     // finish_on_error: whether a read error other than an interrupt ends the
     // stream for good (instead of retrying the event at the next step).

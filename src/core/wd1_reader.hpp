@@ -78,6 +78,20 @@ public:
         pad_byte_pending_ = false;
         return EventStream::resume_at(offset);
     }
+    // See EventStream::Cursor; a pad byte may be pending between events.
+    struct Cursor {
+        EventStream::Cursor stream;
+        bool pad_byte_pending = false;
+    };
+    Cursor cursor() const { return {.stream = EventStream::cursor(), .pad_byte_pending = pad_byte_pending_}; }
+    IoStatus rewind(const Cursor& to)
+    {
+        if (IoStatus status = EventStream::rewind(to.stream); !status.ok()) {
+            return status;
+        }
+        pad_byte_pending_ = to.pad_byte_pending;
+        return io_ok();
+    }
     // Where the next event starts: past the pad byte still to be dropped, if
     // any; nothing while the reader is inside an event or finished.
     std::optional<std::uint64_t> next_event_start() const

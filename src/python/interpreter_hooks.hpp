@@ -34,6 +34,9 @@ class ReleasedLockHooks final : public IoHooks {
 public:
     bool interrupted() override
     {
+        if (in_background) {
+            return false;  // a thread of the reader's own: no Python to run; try again
+        }
         PyEval_RestoreThread(saved);
         const bool raised = PyErr_CheckSignals() < 0;
         saved = PyEval_SaveThread();
@@ -42,6 +45,9 @@ public:
 
     // What PyEval_SaveThread returned when the caller released the lock.
     PyThreadState* saved = nullptr;
+    // Set while a thread that never held the interpreter lock reads (a batch
+    // read ahead): signal handlers are left to the interpreter's own thread.
+    bool in_background = false;
 };
 
 }  // namespace vesk

@@ -1,6 +1,8 @@
 #include "batch_arrays.hpp"
 
 #include <cstdlib>
+#include <memory>
+#include <new>
 
 namespace vesk {
 
@@ -9,6 +11,19 @@ namespace {
 void free_capsule_block(PyObject* capsule)
 {
     std::free(PyCapsule_GetContext(capsule));
+}
+
+// A block whose arrays are all gone goes back to its reader's pool, which
+// lives as long as a block of it does.
+struct PooledBlock {
+    HeapBlock block;
+    std::shared_ptr<BlockPool> pool;
+};
+
+void give_back_capsule_block(PyObject* capsule)
+{
+    std::unique_ptr<PooledBlock> pooled(static_cast<PooledBlock*>(PyCapsule_GetContext(capsule)));
+    pooled->pool->give_back(pooled->block);
 }
 
 }  // namespace
@@ -23,18 +38,31 @@ bool set_column(PyObject* columns, const char* name, PyObject* array)
     return key && PyDict_SetItem(columns, key.get(), owned.get()) == 0;
 }
 
-PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length)
+PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length,
+                           const std::shared_ptr<BlockPool>& pool)
 {
     alignas(16) static std::byte empty[16];
     std::byte* data = block.capacity() != 0 ? block.data() : empty;
     // The capsule's pointer is where the data starts; its context is the heap
-    // block to free.
-    PyRef owner = PyRef::steal(PyCapsule_New(data, "vesk_arrays.block", free_capsule_block));
+    // block to free, or to give back to the pool.
+    std::unique_ptr<PooledBlock> pooled;
+    if (pool && block.capacity() != 0) {
+        pooled.reset(new (std::nothrow) PooledBlock{.pool = pool});
+    }
+    PyRef owner = PyRef::steal(
+        PyCapsule_New(data, "vesk_arrays.block", pooled ? give_back_capsule_block : free_capsule_block));
     if (!owner) {
         return nullptr;
     }
-    if (PyCapsule_SetContext(owner.get(), block.release()) < 0) {
-        return nullptr;
+    void* context = nullptr;
+    if (pooled) {
+        pooled->block = block.release();
+        context = pooled.release();
+    } else {
+        context = block.release().base;
+    }
+    if (PyCapsule_SetContext(owner.get(), context) < 0) {
+        return nullptr;  // cannot fail for a capsule just made
     }
     return arrays_state().numpy.array_over(dtype, length, data, owner.release());
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <iterator>
+#include <memory>
 #include <type_traits>
 
 #include "batch_columns.hpp"
@@ -12,7 +13,9 @@
 namespace vesk {
 
 // A 1-D array over the block's data, taking the block over.
-PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length);
+// With a pool, the block goes back to it once the array and its views are gone.
+PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length,
+                           const std::shared_ptr<BlockPool>& pool);
 
 // The name and dtype of each header column, in the order of HeaderColumns,
 // which is the order of the fields in the file.
@@ -45,9 +48,10 @@ constexpr NumpyApi::Dtype kSampleDtype =
 // Inserts `array` (a new reference, or null) under the interned `name`.
 bool set_column(PyObject* columns, const char* name, PyObject* array);
 
-// ({name: array, ..., "data": samples}, offsets)
-template <class Reader>
-PyObject* batch_to_python(BatchSink<Reader>& sink)
+// ({name: array, ..., "data": samples}, offsets); without samples,
+// ({name: array, ...}, None).
+template <class Reader, bool Samples>
+PyObject* batch_to_python(BatchSink<Reader, Samples>& sink, const std::shared_ptr<BlockPool>& pool)
 {
     using Fields = HeaderColumns<typename Reader::Header>;
     constexpr auto& specs = kFieldSpecs<typename Reader::Header>;
@@ -59,12 +63,15 @@ PyObject* batch_to_python(BatchSink<Reader>& sink)
     }
     for (std::size_t i = 0; i < Fields::kCount; ++i) {
         if (!set_column(columns.get(), specs[i].name,
-                        array_from_block(sink.field(i), specs[i].dtype, sink.events()))) {
+                        array_from_block(sink.field(i), specs[i].dtype, sink.events(), pool))) {
             return nullptr;
         }
     }
+    if constexpr (!Samples) {
+        return Py_BuildValue("(OO)", columns.get(), Py_None);
+    }
     if (!set_column(columns.get(), "data",
-                    array_from_block(sink.samples_block(), kSampleDtype<Reader>, sink.samples()))) {
+                    array_from_block(sink.samples_block(), kSampleDtype<Reader>, sink.samples(), pool))) {
         return nullptr;
     }
     if (!sink.offsets_block().reserve(sizeof(std::int64_t))) {
@@ -72,7 +79,7 @@ PyObject* batch_to_python(BatchSink<Reader>& sink)
     }
     reinterpret_cast<std::int64_t*>(sink.offsets_block().data())[0] = 0;  // also when no row was made
     PyRef offsets =
-        PyRef::steal(array_from_block(sink.offsets_block(), NumpyApi::Dtype::Int64, sink.events() + 1));
+        PyRef::steal(array_from_block(sink.offsets_block(), NumpyApi::Dtype::Int64, sink.events() + 1, pool));
     if (!offsets) {
         return nullptr;
     }

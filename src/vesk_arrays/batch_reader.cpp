@@ -267,6 +267,7 @@ int reader_clear(PyObject* self)
 {
     ReaderState* state = reinterpret_cast<ReaderObject*>(self)->state;
     if (state != nullptr) {
+        state->drop_read_ahead();
         state->decoder.reset();
         state->unprobed.reset();
         state->closed = true;
@@ -353,11 +354,6 @@ PyObject* call_report(ReaderState& state, const FillEnd& end)
                          static_cast<unsigned long long>(end.skipped.bytes()));
 }
 
-struct CallLimits {
-    FillLimits fill;
-    std::optional<std::uint64_t> max_bytes;
-};
-
 // Runs `work(batch_decoder)` for the reader's decoder with the interpreter
 // lock released and the reader's mutex held, after telling a WD2 source's
 // layout if that is still to be done. `idle` is the answer when there is no
@@ -390,37 +386,137 @@ std::optional<Result> with_decoder(ReaderState& state, Result idle, Work&& work)
     return result;
 }
 
-// Fills `sink` from the decoder under the reader's mutex, keeping the
-// reader's counters up to date.
-template <class Reader, class Sink>
-FillEnd fill_counted(ReaderState& state, BatchDecoder<Reader>& decoder, Sink& sink, const FillLimits& limits)
+// What the reader's getters show, as of the batch just handed out.
+template <class Reader>
+void publish(ReaderState& state, const BatchDecoder<Reader>& decoder)
 {
-    FillEnd end = fill(decoder.reader, sink, decoder.progress, limits);
     state.events_read = decoder.progress.events_read;
     state.trailing_bytes = decoder.progress.trailing_bytes;
-    return end;
+    // A stream has consumed the bytes of a truncated last event: they are
+    // trailing bytes, not past the last whole event.
+    const BufferedFile& file = decoder.reader.file();
+    const std::uint64_t trailing = file.seekable() ? 0 : decoder.progress.trailing_bytes;
+    state.position = file.position() - std::min(trailing, file.position());
+}
+
+// Puts the reader back where it stood before a batch read ahead that this
+// call does not take, and drops that batch. A read error leaves the read-ahead
+// in place, to be put back by the next call.
+template <class Reader>
+IoStatus put_back_read_ahead(ReaderState& state, BatchDecoder<Reader>& decoder)
+{
+    if (!state.ahead) {
+        return io_ok();
+    }
+    auto& before = std::get<ReadAheadOf<Reader>>(state.ahead->batch);
+    if (IoStatus status = decoder.reader.rewind(before.cursor); !status.ok()) {
+        return status;
+    }
+    decoder.progress = before.progress;
+    state.ahead.reset();
+    return io_ok();
+}
+
+// The batch read ahead, when it was read with this call's limits.
+template <class Reader, bool Samples>
+std::optional<FillEnd> take_read_ahead(ReaderState& state, const CallLimits& limits,
+                                       std::optional<BatchSink<Reader, Samples>>& sink)
+{
+    if (!state.ahead || !(state.ahead->limits == limits)) {
+        return std::nullopt;
+    }
+    std::unique_ptr<ReadAhead> ahead = std::move(state.ahead);
+    if (ahead->failure) {
+        std::rethrow_exception(ahead->failure);
+    }
+    sink.emplace(std::move(*std::get<ReadAheadOf<Reader>>(ahead->batch).template sink_of<Samples>()));
+    return std::move(ahead->end);
+}
+
+// Whether to read the next batch ahead after one that ended on a limit: only
+// from a regular file the reader reads itself (a Python file object needs the
+// interpreter), and not while following a file, whose end is not final.
+template <class Reader>
+bool may_read_ahead(const ReaderState& state, const BatchDecoder<Reader>& decoder, const CallLimits& limits,
+                    const FillEnd& end)
+{
+    return !state.file && decoder.reader.file().seekable() && !limits.fill.follow
+           && (end.outcome == Outcome::Event || end.outcome == Outcome::Declined);
+}
+
+// Starts reading the batch after this one on a thread of its own. Nothing
+// changes when no memory or no thread can be had: the batch in hand is never
+// put at risk for one that may not be wanted.
+template <bool Samples, class Reader>
+void start_read_ahead(ReaderState& state, BatchDecoder<Reader>& decoder, const CallLimits& limits)
+{
+    try {
+        auto ahead = std::make_unique<ReadAhead>();
+        ahead->limits = limits;
+        auto& batch = ahead->batch.template emplace<ReadAheadOf<Reader>>(
+            ReadAheadOf<Reader>{.cursor = decoder.reader.cursor(), .progress = decoder.progress});
+        auto& sink = batch.template sink_of<Samples>().emplace(decoder.reader.file(), limits.fill.max_events,
+                                                               limits.max_bytes, decoder.progress.watch,
+                                                               state.pool.get());
+        ReadAhead* running = ahead.get();
+        state.hooks.in_background = true;
+        running->thread = std::thread([running, &decoder, &sink] {
+            try {
+                running->end = fill(decoder.reader, sink, decoder.progress, running->limits.fill);
+            } catch (...) {
+                running->failure = std::current_exception();
+            }
+            {
+                std::lock_guard hold(running->mutex);
+                running->finished = true;
+            }
+            running->finished_changed.notify_all();
+        });
+        state.ahead = std::move(ahead);
+    } catch (const std::exception&) {
+        state.hooks.in_background = false;
+    }
 }
 
 // ((columns, offsets), report): a batch of the reader's format, None for the
 // arrays while a WD2 source does not yet hold enough bytes to tell its layout.
-PyObject* read_batch(ReaderState& state, const CallLimits& limits)
+// With `read_ahead`, the batch after it is read meanwhile, for a next call
+// with the same limits.
+template <bool Samples>
+PyObject* read_batch(ReaderState& state, const CallLimits& limits, bool read_ahead)
 {
-    std::optional<BatchSink<WD1Reader>> wd1;
-    std::optional<BatchSink<WD2Reader>> wd2;
+    std::optional<BatchSink<WD1Reader, Samples>> wd1;
+    std::optional<BatchSink<WD2Reader, Samples>> wd2;
     FillEnd idle;
     idle.first_index = idle.stop_index = state.events_read;
     std::optional<FillEnd> end = with_decoder(state, std::move(idle), [&](auto& decoder) {
         using Reader = std::remove_reference_t<decltype(decoder.reader)>;
-        auto& sink = [&]() -> auto& {
+        auto& slot = [&]() -> auto& {
             if constexpr (std::is_same_v<Reader, WD1Reader>) {
-                return wd1.emplace(decoder.reader.file(), limits.fill.max_events, limits.max_bytes,
-                                   decoder.progress.watch);
+                return wd1;
             } else {
-                return wd2.emplace(decoder.reader.file(), limits.fill.max_events, limits.max_bytes,
-                                   decoder.progress.watch);
+                return wd2;
             }
         }();
-        return fill_counted(state, decoder, sink, limits.fill);
+        std::optional<FillEnd> result = take_read_ahead(state, limits, slot);
+        if (!result) {
+            if (IoStatus status = put_back_read_ahead(state, decoder); !status.ok()) {
+                FillEnd failed;
+                failed.outcome = Outcome::Error;
+                failed.first_index = failed.stop_index = state.events_read;
+                failed.error = status.error();
+                return failed;
+            }
+            auto& sink = slot.emplace(decoder.reader.file(), limits.fill.max_events, limits.max_bytes,
+                                      decoder.progress.watch, state.pool.get());
+            result = fill(decoder.reader, sink, decoder.progress, limits.fill);
+        }
+        publish(state, decoder);
+        state.pool->allow(2 * slot->block_bytes());
+        if (read_ahead && may_read_ahead(state, decoder, limits, *result)) {
+            start_read_ahead<Samples>(state, decoder, limits);
+        }
+        return std::move(*result);
     });
     if (!end) {
         return nullptr;
@@ -429,8 +525,8 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits)
     if (!report) {
         return nullptr;
     }
-    PyRef arrays = wd2   ? PyRef::steal(batch_to_python(*wd2))
-                   : wd1 ? PyRef::steal(batch_to_python(*wd1))
+    PyRef arrays = wd2   ? PyRef::steal(batch_to_python(*wd2, state.pool))
+                   : wd1 ? PyRef::steal(batch_to_python(*wd1, state.pool))
                          : PyRef::borrow(Py_None);
     if (!arrays) {
         return nullptr;
@@ -442,8 +538,10 @@ PyObject* reader_read(PyObject* self, PyObject* args)
     return entry_point([&]() -> PyObject* {
         PyObject *max_events_object, *max_bytes_object, *stop_object;
         int skip_damaged = 0;
-        if (!PyArg_ParseTuple(args, "OOpO:read", &max_events_object, &max_bytes_object, &skip_damaged,
-                              &stop_object)) {
+        int read_ahead = 0;
+        int samples = 1;
+        if (!PyArg_ParseTuple(args, "OOpO|pp:read", &max_events_object, &max_bytes_object, &skip_damaged,
+                              &stop_object, &read_ahead, &samples)) {
             return nullptr;
         }
         CallLimits limits;
@@ -459,7 +557,12 @@ PyObject* reader_read(PyObject* self, PyObject* args)
         ReaderState& state = state_of(self);
         limits.fill.skip_damaged = skip_damaged != 0;
         limits.fill.follow = state.follow;
-        return check_open(state) ? read_batch(state, limits) : nullptr;
+        limits.samples = samples != 0;
+        if (!check_open(state)) {
+            return nullptr;
+        }
+        return limits.samples ? read_batch<true>(state, limits, read_ahead != 0)
+                              : read_batch<false>(state, limits, read_ahead != 0);
     });
 }
 
@@ -490,7 +593,14 @@ PyObject* reader_skip(PyObject* self, PyObject* args)
             using Reader = std::remove_reference_t<decltype(decoder.reader)>;
             CountingSink<Reader> sink{decoder.progress.watch};
             Skipped result;
-            result.end = fill_counted(state, decoder, sink, limits);
+            if (IoStatus status = put_back_read_ahead(state, decoder); !status.ok()) {
+                result.end.outcome = Outcome::Error;
+                result.end.first_index = result.end.stop_index = state.events_read;
+                result.end.error = status.error();
+                return result;
+            }
+            result.end = fill(decoder.reader, sink, decoder.progress, limits);
+            publish(state, decoder);
             result.events = sink.count;
             return result;
         });
@@ -513,6 +623,8 @@ PyObject* reader_close(PyObject* self, PyObject*)
     return entry_point([&]() -> PyObject* {
         ReaderState& state = state_of(self);
         const bool waited = without_interpreter_lock(state, [&] {
+                                state.drop_read_ahead();
+                                state.pool->close();
                                 state.decoder.reset();
                                 state.unprobed.reset();
                                 state.closed = true;
@@ -542,16 +654,18 @@ PyObject* reader_trailing_bytes(PyObject* self, void*)
 
 PyObject* reader_position(PyObject* self, void*)
 {
+    return PyLong_FromUnsignedLongLong(state_of(self).position);
+}
+
+// Waits for a batch being read ahead (before a fork: the child has no thread
+// to finish it).
+PyObject* reader_settle(PyObject* self, PyObject*)
+{
     return entry_point([&]() -> PyObject* {
-        // A stream has consumed the bytes of a truncated last event: they are
-        // trailing bytes, not past the last whole event.
-        std::optional<std::uint64_t> position =
-            with_decoder(state_of(self), std::uint64_t{0}, [](auto& decoder) -> std::uint64_t {
-                const BufferedFile& file = decoder.reader.file();
-                const std::uint64_t trailing = file.seekable() ? 0 : decoder.progress.trailing_bytes;
-                return file.position() - std::min(trailing, file.position());
-            });
-        return position ? PyLong_FromUnsignedLongLong(*position) : nullptr;
+        if (!without_interpreter_lock(state_of(self), [] { return 0; })) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
     });
 }
 
@@ -582,12 +696,13 @@ PyMethodDef reader_methods[] = {
     {.ml_name = "read",
      .ml_meth = reader_read,
      .ml_flags = METH_VARARGS,
-     .ml_doc = "read(max_events, max_bytes, skip_damaged, stop) -> ((columns, offsets), report)"},
+     .ml_doc = "read(max_events, max_bytes, skip_damaged, stop, read_ahead=False, samples=True) -> ((columns, offsets), report)"},
     {.ml_name = "skip",
      .ml_meth = reader_skip,
      .ml_flags = METH_VARARGS,
      .ml_doc = "skip(count, skip_damaged, stop) -> (skipped, report)"},
     {.ml_name = "close", .ml_meth = reader_close, .ml_flags = METH_NOARGS, .ml_doc = "close()"},
+    {.ml_name = "settle", .ml_meth = reader_settle, .ml_flags = METH_NOARGS, .ml_doc = "settle()"},
     {},
 };
 

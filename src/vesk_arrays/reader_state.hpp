@@ -3,12 +3,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <variant>
 
+#include "batch_columns.hpp"
 #include "batch_fill.hpp"
+#include "block_pool.hpp"
 #include "interpreter_hooks.hpp"
 #include "py_errors.hpp"
 #include "wd1_reader.hpp"
@@ -24,6 +30,51 @@ struct BatchDecoder {
 };
 
 using Decoder = std::variant<BatchDecoder<WD1Reader>, BatchDecoder<WD2Reader>>;
+
+// The limits of one read call.
+struct CallLimits {
+    FillLimits fill;
+    std::optional<std::uint64_t> max_bytes;
+    bool samples = true;  // false: header columns only, payloads skipped
+    bool operator==(const CallLimits& other) const
+    {
+        return fill.max_events == other.fill.max_events && fill.stop_index == other.fill.stop_index
+               && fill.skip_damaged == other.fill.skip_damaged && fill.follow == other.fill.follow
+               && max_bytes == other.max_bytes && samples == other.samples;
+    }
+};
+
+// A batch read on a thread of its own while Python works on the one before,
+// for the next call with the same limits. Any other call puts the reader back
+// where it stood before (`cursor`, `progress`), and the batch is dropped.
+template <class Reader>
+struct ReadAheadOf {
+    typename Reader::Cursor cursor;
+    FileProgress<Reader> progress;
+    std::optional<BatchSink<Reader, true>> sink;
+    std::optional<BatchSink<Reader, false>> headers;  // for a call without samples
+
+    template <bool Samples>
+    auto& sink_of()
+    {
+        if constexpr (Samples) {
+            return sink;
+        } else {
+            return headers;
+        }
+    }
+};
+
+struct ReadAhead {
+    CallLimits limits;
+    std::variant<ReadAheadOf<WD1Reader>, ReadAheadOf<WD2Reader>> batch;
+    FillEnd end;
+    std::exception_ptr failure;  // what the fill threw, for the call that takes it
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable finished_changed;
+    bool finished = false;  // under `mutex`; the thread touches nothing after
+};
 
 // How a WD2 file's layout is found: probed, or given by the caller.
 enum class LayoutRequest : std::uint8_t { Probe, MultiChannel, SingleChannel };
@@ -43,11 +94,66 @@ struct ReaderState {
     PyRef path;               // what messages call the file
     PyRef file;               // a Python file object being read, if any
     SavedError source_error;  // why reading `file` failed
-    // Changed under `mutex`, read by anyone.
+    // Blocks of the batches no one holds any more, for the next ones.
+    std::shared_ptr<BlockPool> pool = std::make_shared<BlockPool>();
+    // Used under `mutex`, once its thread is done (see wait_for_read_ahead).
+    std::unique_ptr<ReadAhead> ahead;
+    // Changed under `mutex`, read by anyone: as of the last batch handed out.
     std::atomic<std::uint64_t> events_read{0};
     std::atomic<std::uint64_t> trailing_bytes{0};
+    std::atomic<std::uint64_t> position{0};
     std::atomic<bool> closed{false};
+
+    ReaderState() = default;
+    ReaderState(const ReaderState&) = delete;
+    ReaderState& operator=(const ReaderState&) = delete;
+    ~ReaderState()
+    {
+        drop_read_ahead();
+        pool->close();  // batches still held free their blocks when dropped
+    }
+    // Waits for a read-ahead thread without running Python: for when the
+    // reader goes away or its decoder is dropped.
+    void drop_read_ahead()
+    {
+        if (ahead && ahead->thread.joinable()) {
+            ahead->thread.join();
+        }
+        ahead.reset();
+        hooks.in_background = false;
+    }
 };
+
+// Waits, with the reader's mutex held and the interpreter lock released (as
+// `state.hooks.saved`), until a batch read ahead is done; signal handlers run
+// now and then, so that Ctrl-C ends the wait: then false, with the handler's
+// exception set, and the read-ahead still going.
+inline bool wait_for_read_ahead(ReaderState& state)
+{
+    if (!state.ahead) {
+        return true;
+    }
+    ReadAhead& ahead = *state.ahead;
+    if (ahead.thread.joinable()) {
+        std::unique_lock hold(ahead.mutex);
+        while (!ahead.finished) {
+            if (ahead.finished_changed.wait_for(hold, std::chrono::milliseconds(50)) == std::cv_status::timeout) {
+                hold.unlock();
+                PyEval_RestoreThread(state.hooks.saved);
+                const bool raised = PyErr_CheckSignals() < 0;
+                state.hooks.saved = PyEval_SaveThread();
+                if (raised) {
+                    return false;
+                }
+                hold.lock();
+            }
+        }
+        hold.unlock();
+        ahead.thread.join();
+        state.hooks.in_background = false;
+    }
+    return true;
+}
 
 // Runs `body` with the interpreter lock released and the reader's mutex held.
 // Waiting for another thread's call to finish (which may wait on a silent
@@ -79,6 +185,10 @@ auto without_interpreter_lock(ReaderState& state, Body&& body) -> std::optional<
             PyEval_RestoreThread(current);
         }
     } relock{state, hold};
+    // A read-ahead holds the decoder until it is done.
+    if (!wait_for_read_ahead(state)) {
+        return std::nullopt;
+    }
     return body();
 }
 
