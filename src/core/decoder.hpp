@@ -65,13 +65,13 @@ protected:
     // says so, the stream is finished.
     Outcome abandon_event(const IoError& error);
 
-    // Reads (or skips) `count` samples of `Word` into the sink and completes
-    // the event. A payload larger than the rest of a regular file is a
-    // truncated event and is never allocated.
-    template <class Word, class Sink, class Header>
+    // Reads (or skips) `count` samples into the sink and completes the event.
+    // A payload larger than the rest of a regular file is a truncated event
+    // and is never allocated.
+    template <class Sample, class Sink, class Header>
     Outcome take_payload(Sink& sink, const Header& header, std::uint64_t count)
     {
-        const std::uint64_t bytes = count * sizeof(Word);
+        const std::uint64_t bytes = count * sizeof(Sample);
         if (file_.ends_within(bytes)) {
             return abandon_event(IoError::unexpected_eof());
         }
@@ -79,7 +79,7 @@ protected:
             return restore_or_finish(Outcome::Declined);
         }
         if constexpr (Sink::kReadsSamples) {
-            Word* destination = sink.reserve(header, static_cast<std::size_t>(count));
+            Sample* destination = sink.reserve(header, static_cast<std::size_t>(count));
             if (destination == nullptr) {
                 // The event is consumed whole, so that the next step reads the
                 // next header and not these samples; a stream reads them
@@ -92,7 +92,7 @@ protected:
             if (IoStatus status = file_.read_exact(destination, bytes); !status.ok()) {
                 return abandon_event(status.error());
             }
-            words_to_native_order<Word>(destination, static_cast<std::size_t>(count));
+            samples_to_native_order(destination, static_cast<std::size_t>(count));
         } else {
             if (IoStatus status = file_.skip(bytes); !status.ok()) {
                 return abandon_event(status.error());

@@ -3,6 +3,7 @@
 // The test binary is linked with --wrap=read and --wrap=lseek, so every system
 // call the code under test makes passes through the wrappers below: they
 // record the calls, and can inject errors or short reads.
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -233,6 +234,18 @@ TEST(values_are_little_endian)
     CHECK(file.read_exact(wide, 8).ok());
     CHECK(word.ok() && word.value() == 0x11223344u);
     CHECK(vesk::load_little_endian<std::uint64_t>(wide) == 0x0102030405060708ull);
+}
+
+// What a big-endian machine does to every sample: a float's bits move, its value is never converted.
+TEST(samples_are_swapped_bit_for_bit)
+{
+    float floats[] = {1.0f, -2.5f};
+    std::uint16_t words[] = {0x1234};
+    vesk::swap_sample_bytes(floats, 2);
+    vesk::swap_sample_bytes(words, 1);
+    CHECK(std::bit_cast<std::uint32_t>(floats[0]) == 0x0000803Fu);
+    CHECK(std::bit_cast<std::uint32_t>(floats[1]) == 0x000020C0u);
+    CHECK(words[0] == 0x3412);
 }
 
 TEST(rewind_returns_to_the_first_bytes)
