@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "batch_fill.hpp"
+#include "header_fields.hpp"
 #include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
@@ -38,18 +39,23 @@ struct Event {
     std::uint64_t index = 0;           // in the file, damaged events counted
 };
 
-// Each target is built for one format, so one of the two overloads goes unused.
-[[maybe_unused]] bool same(const vesk::WD1Header& a, const vesk::WD1Header& b)
+bool same(const Header& a, const Header& b)
 {
-    return a.event_size == b.event_size && a.board_id == b.board_id && a.pattern == b.pattern
-           && a.board_channel == b.board_channel && a.event_counter == b.event_counter
-           && a.timestamp == b.timestamp;
+    bool equal = true;
+    vesk::for_each_field<Header>(
+        [&](std::size_t, const auto& field) { equal = equal && a.*field.member == b.*field.member; });
+    return equal;
 }
 
-[[maybe_unused]] bool same(const vesk::WD2Header& a, const vesk::WD2Header& b)
+// Event `row`'s header as the batch's columns hold it.
+Header stored_header(vesk::BatchSink<Reader>& sink, std::size_t row)
 {
-    return a.event_counter == b.event_counter && a.timestamp == b.timestamp && a.samples == b.samples
-           && a.sampling_period == b.sampling_period && a.channels == b.channels;
+    Header header{};
+    vesk::for_each_field<Header>([&](std::size_t i, const auto& field) {
+        header.*field.member =
+            reinterpret_cast<const vesk::FieldValue<decltype(field)>*>(sink.field(i).data())[row];
+    });
+    return header;
 }
 
 int memory_file(const std::uint8_t* data, std::size_t size)
@@ -132,7 +138,7 @@ std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
         const auto* samples = reinterpret_cast<const unsigned char*>(sink.samples_block().data());
         for (std::size_t i = 0; i < sink.events(); ++i) {
             Event event{};
-            event.header = sink.header_at(i);
+            event.header = stored_header(sink, i);
             event.bytes.assign(samples + offsets[i] * sizeof(Sample),
                                samples + offsets[i + 1] * sizeof(Sample));
             events.push_back(std::move(event));
