@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "batch_fill.hpp"
+#include "formats.hpp"
 #include "header_fields.hpp"
 #include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
@@ -82,14 +83,16 @@ std::variant<Reader, int> open_reader(int fd, std::size_t read_size)
         return 0;
     }
 #ifdef VESK_FUZZ_WD2
-    auto probed = vesk::WD2Reader::probe(std::move(opened.value()), vesk::WD2Reader::Return::Restore);
-    if (auto* reader = std::get_if<vesk::WD2Reader>(&probed)) {
-        return std::move(*reader);
+    constexpr vesk::Format kFormat = vesk::Format::WD2;
+#else
+    constexpr vesk::Format kFormat = vesk::Format::WD1;
+#endif
+    vesk::Opened decoder = vesk::open_decoder(opened.value(), kFormat, vesk::LayoutRequest::Probe,
+                                              vesk::WD2Reader::Return::Restore);
+    if (auto* made = std::get_if<vesk::Decoder>(&decoder)) {
+        return std::move(std::get<Reader>(*made));
     }
     return 0;
-#else
-    return Reader(std::move(opened.value()));
-#endif
 }
 
 constexpr int kMaxSteps = 1 << 16;

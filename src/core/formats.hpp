@@ -1,4 +1,5 @@
-// The formats vesk reads.
+// The formats vesk reads, and the one way both modules open a file with one:
+// the decoder for a format over an opened file, a WD2 file's layout told first.
 #pragma once
 
 #include <cstddef>
@@ -39,5 +40,19 @@ void for_each_format(Visit&& visit)
         (visit(static_cast<Format>(I), std::type_identity<std::variant_alternative_t<I, Decoder>>{}), ...);
     }(std::make_index_sequence<std::variant_size_v<Decoder>>{});
 }
+
+// How a WD2 file's layout is found: probed, or given by the caller.
+enum class LayoutRequest : std::uint8_t { Probe, MultiChannel, SingleChannel };
+
+using Opened = std::variant<Decoder, IoError, ProbeOverflow, ChannelFieldBelowOne>;
+
+// The decoder for `format` over `file`, which is at its first byte. A WD2
+// file's layout is probed, or checked, as `layout` asks (see WD2Reader); the
+// probe gets back to the first byte as `how` says. On success the decoder has
+// taken the file; on failure the file stays with the caller, back at its
+// first byte where that can be done, so that a file still being written can
+// be tried again.
+Opened open_decoder(BufferedFile& file, Format format, LayoutRequest layout,
+                    WD2Reader::Return how = WD2Reader::Return::Rewind);
 
 }  // namespace vesk

@@ -231,18 +231,6 @@ std::variant<WD2Layout, IoError, ProbeOverflow> WD2Reader::probe_layout(Buffered
     return decided;
 }
 
-WD2ProbeResult WD2Reader::probe(BufferedFile file, Return how)
-{
-    std::variant<WD2Layout, IoError, ProbeOverflow> decided = probe_layout(file, how);
-    if (const auto* layout = std::get_if<WD2Layout>(&decided)) {
-        return WD2Reader(std::move(file), *layout);
-    }
-    if (const auto* error = std::get_if<IoError>(&decided)) {
-        return *error;
-    }
-    return ProbeOverflow{};
-}
-
 std::variant<WD2Layout, IoError, ChannelFieldBelowOne>
 WD2Reader::given_layout(BufferedFile& file, bool has_channel_field, Return how)
 {

@@ -76,43 +76,39 @@ struct ProbeFailure {
     std::string refusal;           // why the layout asked for cannot be
 };
 
-// Tries to tell the layout of the WD2 source held in `unprobed` (under the
-// mutex). Nothing when the decoder is made, or when the source does not yet
-// hold enough bytes (it is empty or short, or being followed): then it is
-// tried again at the next call.
+// Tries to make the decoder for the source held in `unprobed` (under the
+// mutex): a WD1 one at once, a WD2 one once its layout can be told. Nothing
+// when the decoder is made, or when a WD2 source does not yet hold enough
+// bytes (it is empty or short, or being followed): then it is tried again at
+// the next call.
 std::optional<ProbeFailure> try_probe(ReaderState& state)
 {
     BufferedFile& file = *state.unprobed;
-    std::variant<WD2Layout, IoError, ProbeOverflow> decided = IoError::unexpected_eof();
-    if (state.layout == LayoutRequest::Probe) {
-        decided = WD2Reader::probe_layout(file, WD2Reader::Return::Restore);
-    } else {
-        auto given = WD2Reader::given_layout(file, state.layout == LayoutRequest::MultiChannel,
-                                             WD2Reader::Return::Restore);
-        if (auto* layout = std::get_if<WD2Layout>(&given)) {
-            decided = *layout;
-        } else if (auto* error = std::get_if<IoError>(&given)) {
-            decided = *error;
-        } else {
-            return ProbeFailure{std::nullopt, std::get<ChannelFieldBelowOne>(given).display()};
-        }
-    }
-    if (auto* layout = std::get_if<WD2Layout>(&decided)) {
-        state.decoder.emplace(std::in_place_type<BatchDecoder<WD2Reader>>,
-                              BatchDecoder<WD2Reader>{WD2Reader(std::move(file), *layout), {}});
+    Opened opened = open_decoder(file, state.format, state.layout, WD2Reader::Return::Restore);
+    if (auto* decoder = std::get_if<Decoder>(&opened)) {
+        std::visit(
+            [&](auto& reader) {
+                using Reader = std::remove_reference_t<decltype(reader)>;
+                state.decoder.emplace(std::in_place_type<BatchDecoder<Reader>>,
+                                      BatchDecoder<Reader>{.reader = std::move(reader)});
+            },
+            *decoder);
         state.unprobed.reset();
         return std::nullopt;
     }
-    if (std::holds_alternative<ProbeOverflow>(decided)) {
+    if (auto* below = std::get_if<ChannelFieldBelowOne>(&opened)) {
+        return ProbeFailure{.refusal = below->display()};
+    }
+    if (std::holds_alternative<ProbeOverflow>(opened)) {
         return ProbeFailure{};
     }
-    const IoError error = std::get<IoError>(decided);
+    const IoError error = std::get<IoError>(opened);
     if (error.is_eof() && (state.follow || bytes_held(file) < kWD2ProbeBytes)) {
         (void)file.restore();  // back at the first byte for the next try
         state.trailing_bytes = bytes_held(file);
         return std::nullopt;
     }
-    return ProbeFailure{error};
+    return ProbeFailure{.error = error};
 }
 
 void raise_probe_failure(ReaderState& state, const ProbeFailure& failure)
@@ -157,8 +153,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                                      &format, &name_object, &follow, &layout)) {
         return nullptr;
     }
-    const std::string_view name(format);
-    if (name != "WD1" && name != "WD2") {
+    const std::optional<Format> named = format_named(format);
+    if (!named) {
         raise_formatted(PyExc_ValueError, "unknown reader type '%s', expected 'WD1' or 'WD2'", format);
         return nullptr;
     }
@@ -191,6 +187,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     }
     reinterpret_cast<ReaderObject*>(self.get())->state = state;
     state->follow = follow != 0;
+    state->format = *named;
     state->layout = static_cast<LayoutRequest>(layout);
     Py_INCREF(name_object);
     state->path = PyRef::steal(name_object);
@@ -203,21 +200,16 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     // up other threads.
     std::optional<IoError> failure;
     std::optional<ProbeFailure> probe_failure;
-    const bool waited =
-        without_interpreter_lock(*state, [&] {
-            IoResult<BufferedFile> opened = open_source(*state, path);
-            if (!opened.ok()) {
-                failure = opened.error();
-            } else if (name == "WD1") {
-                state->decoder.emplace(std::in_place_type<BatchDecoder<WD1Reader>>,
-                                       BatchDecoder<WD1Reader>{WD1Reader(std::move(opened.value())), {}});
-            } else {
-                opened.value().mark();
-                state->unprobed.emplace(std::move(opened.value()));
-                probe_failure = try_probe(*state);
-            }
-            return 0;
-        }).has_value();
+    const bool waited = without_interpreter_lock(*state, [&] {
+                            IoResult<BufferedFile> opened = open_source(*state, path);
+                            if (!opened.ok()) {
+                                failure = opened.error();
+                            } else {
+                                state->unprobed.emplace(std::move(opened.value()));
+                                probe_failure = try_probe(*state);
+                            }
+                            return 0;
+                        }).has_value();
     if (!waited) {
         return nullptr;
     }
@@ -405,21 +397,14 @@ FillEnd fill_counted(ReaderState& state, BatchDecoder<Reader>& decoder, Sink& si
 // arrays while a WD2 source does not yet hold enough bytes to tell its layout.
 PyObject* read_batch(ReaderState& state, const CallLimits& limits)
 {
-    std::optional<BatchSink<WD1Reader>> wd1;
-    std::optional<BatchSink<WD2Reader>> wd2;
+    // The sink of the reader's format; none while a WD2 source's layout is unknown.
+    std::variant<std::monostate, BatchSink<WD1Reader>, BatchSink<WD2Reader>> sink_of_format;
     FillEnd idle;
     idle.first_index = idle.stop_index = state.events_read;
     std::optional<FillEnd> end = with_decoder(state, std::move(idle), [&](auto& decoder) {
         using Reader = std::remove_reference_t<decltype(decoder.reader)>;
-        auto& sink = [&]() -> auto& {
-            if constexpr (std::is_same_v<Reader, WD1Reader>) {
-                return wd1.emplace(decoder.reader.file(), limits.fill.max_events, limits.max_bytes,
-                                   decoder.progress.watch);
-            } else {
-                return wd2.emplace(decoder.reader.file(), limits.fill.max_events, limits.max_bytes,
-                                   decoder.progress.watch);
-            }
-        }();
+        auto& sink = sink_of_format.template emplace<BatchSink<Reader>>(
+            decoder.reader.file(), limits.fill.max_events, limits.max_bytes, decoder.progress.watch);
         return fill_counted(state, decoder, sink, limits.fill);
     });
     if (!end) {
@@ -429,9 +414,15 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits)
     if (!report) {
         return nullptr;
     }
-    PyRef arrays = wd2   ? PyRef::steal(batch_to_python(*wd2))
-                   : wd1 ? PyRef::steal(batch_to_python(*wd1))
-                         : PyRef::borrow(Py_None);
+    PyRef arrays = std::visit(
+        [](auto& sink) {
+            if constexpr (std::is_same_v<std::remove_reference_t<decltype(sink)>, std::monostate>) {
+                return PyRef::borrow(Py_None);
+            } else {
+                return PyRef::steal(batch_to_python(sink));
+            }
+        },
+        sink_of_format);
     if (!arrays) {
         return nullptr;
     }

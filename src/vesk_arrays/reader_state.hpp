@@ -9,10 +9,9 @@
 #include <variant>
 
 #include "batch_fill.hpp"
+#include "formats.hpp"
 #include "interpreter_hooks.hpp"
 #include "py_errors.hpp"
-#include "wd1_reader.hpp"
-#include "wd2_reader.hpp"
 
 namespace vesk {
 
@@ -23,10 +22,7 @@ struct BatchDecoder {
     FileProgress<Reader> progress;
 };
 
-using Decoder = std::variant<BatchDecoder<WD1Reader>, BatchDecoder<WD2Reader>>;
-
-// How a WD2 file's layout is found: probed, or given by the caller.
-enum class LayoutRequest : std::uint8_t { Probe, MultiChannel, SingleChannel };
+using AnyBatchDecoder = PerFormat<BatchDecoder>;
 
 // What a reader holds besides its Python header. Calls are served one at a
 // time under `mutex`, taken with the interpreter lock released.
@@ -36,8 +32,9 @@ struct ReaderState {
     // Used under `mutex`: the decoder, or, for a WD2 source that does not yet
     // hold enough bytes to tell its layout, the source itself; neither once
     // closed.
-    std::optional<Decoder> decoder;
+    std::optional<AnyBatchDecoder> decoder;
     std::optional<BufferedFile> unprobed;
+    Format format = Format::WD1;
     LayoutRequest layout = LayoutRequest::Probe;
     bool follow = false;
     PyRef path;               // what messages call the file

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "buffered_file.hpp"
+#include "formats.hpp"
 #include "little_endian.hpp"
 #include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
@@ -360,12 +361,18 @@ std::string wd2_event(std::uint32_t counter, std::uint32_t samples, std::int32_t
     return event;
 }
 
+// The WD2 decoder over the file at `path`, its layout probed; or why there is none.
+vesk::Opened open_wd2(const std::string& path)
+{
+    vesk::BufferedFile file = open_ok(path);
+    return vesk::open_decoder(file, vesk::Format::WD2, vesk::LayoutRequest::Probe);
+}
+
 TEST(wd2_read_error_then_reads_on)
 {
-    auto probed =
-        vesk::WD2Reader::probe(open_ok(write_file("wd2-eio", wd2_event(7, 3, 2) + wd2_event(8, 3, 2))));
-    CHECK(std::holds_alternative<vesk::WD2Reader>(probed));
-    auto& reader = std::get<vesk::WD2Reader>(probed);
+    auto probed = open_wd2(write_file("wd2-eio", wd2_event(7, 3, 2) + wd2_event(8, 3, 2)));
+    CHECK(std::holds_alternative<vesk::Decoder>(probed));
+    auto& reader = std::get<vesk::WD2Reader>(std::get<vesk::Decoder>(probed));
     CHECK(reader.has_channel_field() && reader.channel_count() == 2);
     vesk::SingleEventSink<vesk::WD2Reader> sink(reader.file());
     injected_errnos = {EIO};
@@ -382,8 +389,8 @@ TEST(wd2_read_error_inside_an_event_rereads_it_whole)
     // Events larger than the buffer, so that the samples are read by a call of
     // their own, which fails after the header was consumed.
     const std::string data = wd2_event(7, 3000, 2) + wd2_event(8, 3000, 2) + wd2_event(9, 3000, 2);
-    auto probed = vesk::WD2Reader::probe(open_ok(write_file("wd2-eio-inside", data)));
-    auto& reader = std::get<vesk::WD2Reader>(probed);
+    auto probed = open_wd2(write_file("wd2-eio-inside", data));
+    auto& reader = std::get<vesk::WD2Reader>(std::get<vesk::Decoder>(probed));
     vesk::SingleEventSink<vesk::WD2Reader> sink(reader.file());
     CHECK(step(reader, sink) == vesk::Outcome::Event && sink.event.header.event_counter == 7);
     injected_errnos = {0, EIO};  // the refill holding event 8's header passes, its samples fail
@@ -421,7 +428,7 @@ TEST(eintr_that_the_hooks_stop_restores_the_event)
 TEST(wd2_probe_error_is_returned)
 {
     injected_errnos = {EIO};
-    auto probed = vesk::WD2Reader::probe(open_ok(write_file("wd2-probe-eio", wd2_event(1, 1, 2))));
+    auto probed = open_wd2(write_file("wd2-probe-eio", wd2_event(1, 1, 2)));
     CHECK(std::holds_alternative<vesk::IoError>(probed));
     CHECK(std::get<vesk::IoError>(probed).os_errno() == EIO);
     reset_syscalls();
