@@ -394,4 +394,9 @@ struct CountingSink {
     std::uint64_t count = 0;
 };
 
+static_assert(FillSink<BatchSink<WD1Reader>, WD1Header, WD1Reader::Sample>);
+static_assert(FillSink<BatchSink<WD2Reader>, WD2Header, WD2Reader::Sample>);
+static_assert(FillSink<CountingSink<WD1Reader>, WD1Header, WD1Reader::Sample>);
+static_assert(FillSink<CountingSink<WD2Reader>, WD2Header, WD2Reader::Sample>);
+
 }  // namespace vesk

@@ -198,7 +198,7 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
 }  // namespace detail
 
 // Steps the decoder into `sink` until a limit, the end, or a problem.
-template <class Reader, class Sink>
+template <class Reader, FillSink<typename Reader::Header, typename Reader::Sample> Sink>
 FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const FillLimits& limits)
 {
     FillEnd end;

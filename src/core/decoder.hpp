@@ -1,13 +1,8 @@
 // What one step of a decoder does, and the rules both decoders share: an event
 // is read as a transaction that either completes or leaves the reader at the
 // event's first byte, so that nothing is lost or made up when a file ends
-// mid-event, a signal interrupts a read, or a read fails.
-//
-// A decoder step hands the event to a sink, which decides where the samples go:
-//   static constexpr bool kReadsSamples;        // false: payloads are skipped
-//   bool wants(std::uint64_t sample_bytes);     // false: stop before this event
-//   Word* reserve(const Header&, std::size_t);  // where the samples go; null: no memory
-//   void commit(const Header&);                 // the event is complete
+// mid-event, a signal interrupts a read, or a read fails. A decoder step hands
+// the event to a sink (see sink.hpp).
 #pragma once
 
 #include <cstddef>
@@ -15,6 +10,7 @@
 
 #include "buffered_file.hpp"
 #include "little_endian.hpp"
+#include "sink.hpp"
 
 namespace vesk {
 
@@ -68,7 +64,7 @@ protected:
     // Reads (or skips) `count` samples into the sink and completes the event.
     // A payload larger than the rest of a regular file is a truncated event
     // and is never allocated.
-    template <class Sample, class Sink, class Header>
+    template <class Sample, class Header, EventSink<Header, Sample> Sink>
     Outcome take_payload(Sink& sink, const Header& header, std::uint64_t count)
     {
         const std::uint64_t bytes = count * sizeof(Sample);

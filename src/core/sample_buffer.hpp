@@ -9,6 +9,9 @@
 #include <utility>
 
 #include "buffered_file.hpp"
+#include "sink.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
 
 namespace vesk {
 
@@ -104,5 +107,8 @@ public:
 private:
     const BufferedFile& file_;
 };
+
+static_assert(EventSink<SingleEventSink<WD1Reader>, WD1Header, WD1Reader::Sample>);
+static_assert(EventSink<SingleEventSink<WD2Reader>, WD2Header, WD2Reader::Sample>);
 
 }  // namespace vesk

@@ -32,7 +32,7 @@ public:
 
     // One event into the sink. After a read error other than an interrupt the
     // reader is finished: every later step answers End.
-    template <class Sink>
+    template <EventSink<Header, Sample> Sink>
     Outcome next(Sink& sink)
     {
         Header header;

@@ -80,7 +80,7 @@ public:
 
     // One event into the sink. After a read error the next step rereads the
     // event; where the position cannot be restored the reader is finished.
-    template <class Sink>
+    template <EventSink<Header, Sample> Sink>
     Outcome next(Sink& sink)
     {
         Header header;
