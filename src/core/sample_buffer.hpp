@@ -19,8 +19,10 @@ namespace detail {
 struct FreeDeleter {
     void operator()(void* block) const { std::free(block); }
 };
-// Stands in for the storage of empty vectors: NumPy wants a non-null, aligned
-// address even for zero elements, and must not be made to allocate one.
+// Stands in for the storage of every empty array, an event's or a batch
+// column's: NumPy wants a non-null, aligned address even for zero elements
+// (as does the capsule that owns a column), and must not be made to allocate
+// one.
 alignas(16) inline std::byte empty_storage[16];
 }  // namespace detail
 

@@ -25,8 +25,7 @@ bool set_column(PyObject* columns, const char* name, PyObject* array)
 
 PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length)
 {
-    alignas(16) static std::byte empty[16];
-    std::byte* data = block.capacity() != 0 ? block.data() : empty;
+    std::byte* data = block.capacity() != 0 ? block.data() : detail::empty_storage;
     // The capsule's pointer is where the data starts; its context is the heap
     // block to free.
     PyRef owner = PyRef::steal(PyCapsule_New(data, "vesk_arrays.block", free_capsule_block));
