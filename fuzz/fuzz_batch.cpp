@@ -109,8 +109,9 @@ std::vector<Event> one_by_one(Reader& reader, bool& damaged)
             return events;
         }
         const auto* bytes = reinterpret_cast<const unsigned char*>(sink.event.samples.data());
-        events.push_back(
-            Event{sink.event.header, {bytes, bytes + sink.event.samples.size_bytes()}, events.size()});
+        events.push_back(Event{.header = sink.event.header,
+                               .bytes = {bytes, bytes + sink.event.samples.size_bytes()},
+                               .index = events.size()});
     }
     __builtin_trap();  // no progress
 }

@@ -182,13 +182,12 @@ PyType_Slot event_reader_slots[] = {
     {.slot = Py_tp_iternext, .pfunc = reinterpret_cast<void*>(event_reader_next)},
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(event_reader_dealloc)},
     {.slot = Py_tp_doc, .pfunc = const_cast<char*>(kEventReaderDoc)},
-    {.slot = 0, .pfunc = nullptr},
+    {},
 };
 
 PyType_Spec event_reader_spec = {
     .name = "builtins.EventReader",
     .basicsize = sizeof(EventReaderObject),
-    .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
     .slots = event_reader_slots,
 };

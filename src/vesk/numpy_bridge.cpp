@@ -38,13 +38,12 @@ PyType_Slot slice_container_slots[] = {
     {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(slice_container_new)},
     {.slot = Py_tp_doc,
      .pfunc = const_cast<char*>("Utility type to safely store `Box<[_]>` or `Vec<_>` on the Python heap")},
-    {.slot = 0, .pfunc = nullptr},
+    {},
 };
 
 PyType_Spec slice_container_spec = {
     .name = "builtins.PySliceContainer",
     .basicsize = sizeof(SliceContainer),
-    .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
     .slots = slice_container_slots,
 };
