@@ -69,7 +69,7 @@ std::optional<Decoder> decoder_for(BufferedFile opened, Format format)
     if (auto* error = std::get_if<IoError>(&decoder)) {
         raise_plain_os_error(*error);
     } else {
-        raise_fault(Fault::CapacityOverflow);  // a probe asks for no layout
+        raise_fault(Fault::CapacityOverflow);  // the first length overflows (a probe refuses no layout)
     }
     return std::nullopt;
 }
