@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 #include "batch_fill.hpp"
+#include "formats.hpp"
+#include "header_fields.hpp"
 #include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
@@ -38,18 +40,23 @@ struct Event {
     std::uint64_t index = 0;           // in the file, damaged events counted
 };
 
-// Each target is built for one format, so one of the two overloads goes unused.
-[[maybe_unused]] bool same(const vesk::WD1Header& a, const vesk::WD1Header& b)
+bool same(const Header& a, const Header& b)
 {
-    return a.event_size == b.event_size && a.board_id == b.board_id && a.pattern == b.pattern
-           && a.board_channel == b.board_channel && a.event_counter == b.event_counter
-           && a.timestamp == b.timestamp;
+    bool equal = true;
+    vesk::for_each_field<Header>(
+        [&](std::size_t, const auto& field) { equal = equal && a.*field.member == b.*field.member; });
+    return equal;
 }
 
-[[maybe_unused]] bool same(const vesk::WD2Header& a, const vesk::WD2Header& b)
+// Event `row`'s header as the batch's columns hold it.
+Header stored_header(vesk::BatchSink<Reader>& sink, std::size_t row)
 {
-    return a.event_counter == b.event_counter && a.timestamp == b.timestamp && a.samples == b.samples
-           && a.sampling_period == b.sampling_period && a.channels == b.channels;
+    Header header{};
+    vesk::for_each_field<Header>([&](std::size_t i, const auto& field) {
+        header.*field.member =
+            reinterpret_cast<const vesk::FieldValue<decltype(field)>*>(sink.field(i).data())[row];
+    });
+    return header;
 }
 
 int memory_file(const std::uint8_t* data, std::size_t size)
@@ -76,14 +83,16 @@ std::variant<Reader, int> open_reader(int fd, std::size_t read_size)
         return 0;
     }
 #ifdef VESK_FUZZ_WD2
-    auto probed = vesk::WD2Reader::probe(std::move(opened.value()), vesk::WD2Reader::Return::Restore);
-    if (auto* reader = std::get_if<vesk::WD2Reader>(&probed)) {
-        return std::move(*reader);
+    constexpr vesk::Format kFormat = vesk::Format::WD2;
+#else
+    constexpr vesk::Format kFormat = vesk::Format::WD1;
+#endif
+    vesk::Opened decoder = vesk::open_decoder(opened.value(), kFormat, vesk::LayoutRequest::Probe,
+                                              vesk::WD2Reader::Return::Restore);
+    if (auto* made = std::get_if<vesk::Decoder>(&decoder)) {
+        return std::move(std::get<Reader>(*made));
     }
     return 0;
-#else
-    return Reader(std::move(opened.value()));
-#endif
 }
 
 constexpr int kMaxSteps = 1 << 16;
@@ -100,8 +109,9 @@ std::vector<Event> one_by_one(Reader& reader, bool& damaged)
             return events;
         }
         const auto* bytes = reinterpret_cast<const unsigned char*>(sink.event.samples.data());
-        events.push_back(
-            Event{sink.event.header, {bytes, bytes + sink.event.samples.size_bytes()}, events.size()});
+        events.push_back(Event{.header = sink.event.header,
+                               .bytes = {bytes, bytes + sink.event.samples.size_bytes()},
+                               .index = events.size()});
     }
     __builtin_trap();  // no progress
 }
@@ -132,7 +142,7 @@ std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
         const auto* samples = reinterpret_cast<const unsigned char*>(sink.samples_block().data());
         for (std::size_t i = 0; i < sink.events(); ++i) {
             Event event{};
-            event.header = sink.header_at(i);
+            event.header = stored_header(sink, i);
             event.bytes.assign(samples + offsets[i] * sizeof(Sample),
                                samples + offsets[i + 1] * sizeof(Sample));
             events.push_back(std::move(event));

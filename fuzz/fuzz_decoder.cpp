@@ -9,9 +9,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "formats.hpp"
 #include "sample_buffer.hpp"
-#include "wd1_reader.hpp"
-#include "wd2_reader.hpp"
 
 namespace {
 
@@ -70,13 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 #ifdef VESK_FUZZ_WD2
-    auto probed = vesk::WD2Reader::probe(std::move(opened.value()));
-    if (auto* reader = std::get_if<vesk::WD2Reader>(&probed)) {
-        drain(*reader, size);
-    }
+    constexpr vesk::Format kFormat = vesk::Format::WD2;
 #else
-    vesk::WD1Reader reader(std::move(opened.value()));
-    drain(reader, size);
+    constexpr vesk::Format kFormat = vesk::Format::WD1;
 #endif
+    vesk::Opened decoder = vesk::open_decoder(opened.value(), kFormat, vesk::LayoutRequest::Probe);
+    if (auto* made = std::get_if<vesk::Decoder>(&decoder)) {
+        std::visit([&](auto& reader) { drain(reader, size); }, *made);
+    }
     return 0;
 }

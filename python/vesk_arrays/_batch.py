@@ -7,24 +7,14 @@ from collections.abc import Iterator
 
 import numpy as np
 
+from . import _core
+
+# The columns of each format: the header fields, in file order, with their dtypes; then "data".
 HEADER_FIELDS = {
-    "WD1": (
-        ("event_size", np.int32),
-        ("board_id", np.int32),
-        ("pattern", np.int32),
-        ("board_channel", np.int32),
-        ("event_counter", np.int32),
-        ("timestamp", np.int32),
-    ),
-    "WD2": (
-        ("event_counter", np.uint32),
-        ("timestamp", np.uint64),
-        ("samples", np.uint32),
-        ("sampling_period", np.uint64),
-        ("channels", np.int32),
-    ),
+    format: tuple((name, np.dtype(dtype)) for name, dtype in fields)
+    for format, fields in _core.HEADER_FIELDS.items()
 }
-SAMPLE_DTYPES = {"WD1": np.dtype(np.uint16), "WD2": np.dtype(np.float32)}
+SAMPLE_DTYPES = {format: np.dtype(dtype) for format, dtype in _core.SAMPLE_DTYPES.items()}
 
 
 class Batch:

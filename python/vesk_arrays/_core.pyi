@@ -14,6 +14,11 @@ _Damage = list[tuple[int, int, int, int | None, int]]
 # (first_index, damaged, damaged_count, skipped ranges, error, at_end, stop_index, skipped_bytes)
 _Report = tuple[int, _Damage, int, list[tuple[int, int]], BaseException | None, bool, int, int]
 
+# {format: ((name, dtype name), ...)}: each format's header fields, in file order.
+HEADER_FIELDS: dict[str, tuple[tuple[str, str], ...]]
+# {format: dtype name} of the samples.
+SAMPLE_DTYPES: dict[str, str]
+
 @final
 class Reader:
     """Reads a path (a str) or a binary file object with readinto; ``name`` is what

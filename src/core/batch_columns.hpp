@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "block_pool.hpp"
 #include "buffered_file.hpp"
 #include "event_runs.hpp"
+#include "header_fields.hpp"
 #include "resync.hpp"
 #include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
@@ -154,54 +156,23 @@ void store_column(Value* column, const Header* headers, std::size_t n, Value Hea
     }
 }
 
-// The header fields of each format, column by column.
+// The header fields of a format, column by column (see header_fields.hpp).
 template <class Header>
-struct HeaderColumns;
-
-template <>
-struct HeaderColumns<WD1Header> {
-    static constexpr std::size_t kCount = 6;
-    static constexpr std::size_t kWidths[kCount] = {4, 4, 4, 4, 4, 4};
+struct HeaderColumns {
+    static constexpr std::size_t kCount = kFieldCount<Header>;
+    static constexpr std::array<std::size_t, kCount> kWidths = [] {
+        std::array<std::size_t, kCount> widths{};
+        for_each_field<Header>(
+            [&](std::size_t i, const auto& field) { widths[i] = sizeof(FieldValue<decltype(field)>); });
+        return widths;
+    }();
     // Headers `headers[0..n)` into rows `row..row + n)`, one column after the other.
-    static void store(std::byte* const* columns, std::size_t row, const WD1Header* headers, std::size_t n)
+    static void store(std::byte* const* columns, std::size_t row, const Header* headers, std::size_t n)
     {
-        static constexpr std::int32_t WD1Header::* kMembers[kCount] = {
-            &WD1Header::event_size,    &WD1Header::board_id,      &WD1Header::pattern,
-            &WD1Header::board_channel, &WD1Header::event_counter, &WD1Header::timestamp};
-        for (std::size_t i = 0; i < kCount; ++i) {
-            store_column(reinterpret_cast<std::int32_t*>(columns[i]) + row, headers, n, kMembers[i]);
-        }
-    }
-    static WD1Header load(const std::byte* const* columns, std::size_t row)
-    {
-        const auto field = [&](std::size_t i) {
-            return reinterpret_cast<const std::int32_t*>(columns[i])[row];
-        };
-        return WD1Header{field(0), field(1), field(2), field(3), field(4), field(5)};
-    }
-};
-
-template <>
-struct HeaderColumns<WD2Header> {
-    static constexpr std::size_t kCount = 5;
-    static constexpr std::size_t kWidths[kCount] = {4, 8, 4, 8, 4};
-    static void store(std::byte* const* columns, std::size_t row, const WD2Header* headers, std::size_t n)
-    {
-        store_column(reinterpret_cast<std::uint32_t*>(columns[0]) + row, headers, n,
-                     &WD2Header::event_counter);
-        store_column(reinterpret_cast<std::uint64_t*>(columns[1]) + row, headers, n, &WD2Header::timestamp);
-        store_column(reinterpret_cast<std::uint32_t*>(columns[2]) + row, headers, n, &WD2Header::samples);
-        store_column(reinterpret_cast<std::uint64_t*>(columns[3]) + row, headers, n,
-                     &WD2Header::sampling_period);
-        store_column(reinterpret_cast<std::int32_t*>(columns[4]) + row, headers, n, &WD2Header::channels);
-    }
-    static WD2Header load(const std::byte* const* columns, std::size_t row)
-    {
-        return WD2Header{reinterpret_cast<const std::uint32_t*>(columns[0])[row],
-                         reinterpret_cast<const std::uint64_t*>(columns[1])[row],
-                         reinterpret_cast<const std::uint32_t*>(columns[2])[row],
-                         reinterpret_cast<const std::uint64_t*>(columns[3])[row],
-                         reinterpret_cast<const std::int32_t*>(columns[4])[row]};
+        for_each_field<Header>([&](std::size_t i, const auto& field) {
+            store_column(reinterpret_cast<FieldValue<decltype(field)>*>(columns[i]) + row, headers, n,
+                         field.member);
+        });
     }
 };
 
@@ -357,16 +328,6 @@ public:
 
     std::size_t events() const { return events_; }
     std::size_t samples() const { return samples_; }
-    // Event `row`'s header as stored (for checking the columns).
-    Header header_at(std::size_t row) const
-    {
-        const std::byte* columns[Fields::kCount];
-        for (std::size_t i = 0; i < Fields::kCount; ++i) {
-            columns[i] = fields_[i].data();
-        }
-        return Fields::load(columns, row);
-    }
-
     // The blocks, trimmed to what they hold, for the module layer to take.
     void trim()
     {
@@ -473,5 +434,12 @@ struct CountingSink {
     FieldWatch<typename Reader::Header>& watch;
     std::uint64_t count = 0;
 };
+
+static_assert(FillSink<BatchSink<WD1Reader>, WD1Header, WD1Reader::Sample>);
+static_assert(FillSink<BatchSink<WD2Reader>, WD2Header, WD2Reader::Sample>);
+static_assert(FillSink<BatchSink<WD1Reader, false>, WD1Header, WD1Reader::Sample>);
+static_assert(FillSink<BatchSink<WD2Reader, false>, WD2Header, WD2Reader::Sample>);
+static_assert(FillSink<CountingSink<WD1Reader>, WD1Header, WD1Reader::Sample>);
+static_assert(FillSink<CountingSink<WD2Reader>, WD2Header, WD2Reader::Sample>);
 
 }  // namespace vesk

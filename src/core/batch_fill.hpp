@@ -184,10 +184,13 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
         --progress.events_read;  // that event is the damaged one
     }
     if (end.damaged.size() < kMaxDamageRecords) {
-        end.damaged.push_back(Damage{progress.events_read, start, stop, resume,
-                                     previous_bad     ? DamageKind::Overlaps
-                                     : damaged_header ? DamageKind::Header
-                                                      : DamageKind::Overlong});
+        end.damaged.push_back(Damage{.index = progress.events_read,
+                                     .offset = start,
+                                     .stop = stop,
+                                     .resume_at = resume,
+                                     .kind = previous_bad     ? DamageKind::Overlaps
+                                             : damaged_header ? DamageKind::Header
+                                                              : DamageKind::Overlong});
     }
     ++end.damaged_count;
     end.skipped.add(start, stop);
@@ -198,7 +201,7 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
 }  // namespace detail
 
 // Steps the decoder into `sink` until a limit, the end, or a problem.
-template <class Reader, class Sink>
+template <class Reader, FillSink<typename Reader::Header, typename Reader::Sample> Sink>
 FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const FillLimits& limits)
 {
     FillEnd end;

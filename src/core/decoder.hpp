@@ -1,13 +1,8 @@
 // What one step of a decoder does, and the rules both decoders share: an event
 // is read as a transaction that either completes or leaves the reader at the
 // event's first byte, so that nothing is lost or made up when a file ends
-// mid-event, a signal interrupts a read, or a read fails.
-//
-// A decoder step hands the event to a sink, which decides where the samples go:
-//   static constexpr bool kReadsSamples;        // false: payloads are skipped
-//   bool wants(std::uint64_t sample_bytes);     // false: stop before this event
-//   Word* reserve(const Header&, std::size_t);  // where the samples go; null: no memory
-//   void commit(const Header&);                 // the event is complete
+// mid-event, a signal interrupts a read, or a read fails. A decoder step hands
+// the event to a sink (see sink.hpp).
 #pragma once
 
 #include <cstddef>
@@ -15,6 +10,7 @@
 
 #include "buffered_file.hpp"
 #include "little_endian.hpp"
+#include "sink.hpp"
 
 namespace vesk {
 
@@ -96,13 +92,13 @@ protected:
     // says so, the stream is finished.
     Outcome abandon_event(const IoError& error);
 
-    // Reads (or skips) `count` samples of `Word` into the sink and completes
-    // the event. A payload larger than the rest of a regular file is a
-    // truncated event and is never allocated.
-    template <class Word, class Sink, class Header>
+    // Reads (or skips) `count` samples into the sink and completes the event.
+    // A payload larger than the rest of a regular file is a truncated event
+    // and is never allocated.
+    template <class Sample, class Header, EventSink<Header, Sample> Sink>
     Outcome take_payload(Sink& sink, const Header& header, std::uint64_t count)
     {
-        const std::uint64_t bytes = count * sizeof(Word);
+        const std::uint64_t bytes = count * sizeof(Sample);
         if (file_.ends_within(bytes)) {
             return abandon_event(IoError::unexpected_eof());
         }
@@ -110,7 +106,7 @@ protected:
             return restore_or_finish(Outcome::Declined);
         }
         if constexpr (Sink::kReadsSamples) {
-            Word* destination = sink.reserve(header, static_cast<std::size_t>(count));
+            Sample* destination = sink.reserve(header, static_cast<std::size_t>(count));
             if (destination == nullptr) {
                 // The event is consumed whole, so that the next step reads the
                 // next header and not these samples; a stream reads them
@@ -123,7 +119,7 @@ protected:
             if (IoStatus status = file_.read_exact(destination, bytes); !status.ok()) {
                 return abandon_event(status.error());
             }
-            words_to_native_order<Word>(destination, static_cast<std::size_t>(count));
+            samples_to_native_order(destination, static_cast<std::size_t>(count));
         } else {
             if (IoStatus status = file_.skip(bytes); !status.ok()) {
                 return abandon_event(status.error());

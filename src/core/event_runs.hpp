@@ -51,8 +51,7 @@ std::size_t commit_in_slices(const Reader& reader, Sink& sink, const std::byte* 
             }
         }
         place(taken, n);
-        words_to_native_order<typename Reader::Sample>(destination + taken * count,
-                                                       static_cast<std::size_t>(n * count));
+        samples_to_native_order(destination + taken * count, static_cast<std::size_t>(n * count));
         sink.commit_run(decoded, n, static_cast<std::size_t>(count), payload_bytes);
         taken += n;
         if (n < slice) {

@@ -6,13 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace vesk {
 
+// An unsigned integer with its bytes in the opposite order.
 template <class T>
 constexpr T byte_swapped(T value)
 {
-    static_assert(sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8);
+    static_assert(std::is_unsigned_v<T> && (sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
     if constexpr (sizeof(T) == 2) {
         return __builtin_bswap16(value);
     } else if constexpr (sizeof(T) == 4) {
@@ -26,6 +28,7 @@ constexpr T byte_swapped(T value)
 template <class T>
 T load_little_endian(const std::byte* bytes)
 {
+    static_assert(std::is_unsigned_v<T>);
     T value;
     std::memcpy(&value, bytes, sizeof value);
     if constexpr (std::endian::native == std::endian::big) {
@@ -34,19 +37,32 @@ T load_little_endian(const std::byte* bytes)
     return value;
 }
 
-// Turns `count` little-endian words, as read from a file, into native order
-// in place; nothing to do on little-endian machines. Word is the unsigned
-// integer of the samples' width (uint32_t for float32 samples).
-template <class Word>
-void words_to_native_order(void* data, std::size_t count)
+// The unsigned integer of a sample's width: samples are swapped as words of
+// it, so that a float's bits are moved and never its value converted.
+template <class Sample>
+using WordOf = std::conditional_t<sizeof(Sample) == 2, std::uint16_t,
+                                  std::conditional_t<sizeof(Sample) == 4, std::uint32_t, std::uint64_t>>;
+
+// Reverses the bytes of each of `count` samples in place.
+template <class Sample>
+void swap_sample_bytes(Sample* samples, std::size_t count)
+{
+    using Word = WordOf<Sample>;
+    static_assert(sizeof(Word) == sizeof(Sample));
+    for (std::size_t i = 0; i < count; ++i) {
+        samples[i] = std::bit_cast<Sample>(byte_swapped(std::bit_cast<Word>(samples[i])));
+    }
+}
+
+// Turns `count` little-endian samples, as read from a file, into native order
+// in place; nothing to do on little-endian machines.
+template <class Sample>
+void samples_to_native_order(Sample* samples, std::size_t count)
 {
     if constexpr (std::endian::native == std::endian::big) {
-        auto* words = static_cast<Word*>(data);
-        for (std::size_t i = 0; i < count; ++i) {
-            words[i] = byte_swapped(words[i]);
-        }
+        swap_sample_bytes(samples, count);
     } else {
-        (void)data;
+        (void)samples;
         (void)count;
     }
 }

@@ -9,6 +9,9 @@
 #include <utility>
 
 #include "buffered_file.hpp"
+#include "sink.hpp"
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
 
 namespace vesk {
 
@@ -16,8 +19,10 @@ namespace detail {
 struct FreeDeleter {
     void operator()(void* block) const { std::free(block); }
 };
-// Stands in for the storage of empty vectors: NumPy wants a non-null, aligned
-// address even for zero elements, and must not be made to allocate one.
+// Stands in for the storage of every empty array, an event's or a batch
+// column's: NumPy wants a non-null, aligned address even for zero elements
+// (as does the capsule that owns a column), and must not be made to allocate
+// one.
 alignas(16) inline std::byte empty_storage[16];
 }  // namespace detail
 
@@ -104,5 +109,8 @@ public:
 private:
     const BufferedFile& file_;
 };
+
+static_assert(EventSink<SingleEventSink<WD1Reader>, WD1Header, WD1Reader::Sample>);
+static_assert(EventSink<SingleEventSink<WD2Reader>, WD2Header, WD2Reader::Sample>);
 
 }  // namespace vesk

@@ -32,7 +32,7 @@ public:
 
     // One event into the sink. After a read error other than an interrupt the
     // reader is finished: every later step answers End.
-    template <class Sink>
+    template <EventSink<Header, Sample> Sink>
     Outcome next(Sink& sink)
     {
         Header header;
@@ -56,7 +56,12 @@ public:
         const auto word = [bytes](std::size_t index) {
             return static_cast<std::int32_t>(load_little_endian<std::uint32_t>(bytes + 4 * index));
         };
-        header = Header{word(0), word(1), word(2), word(3), word(4), word(5)};
+        header = Header{.event_size = word(0),
+                        .board_id = word(1),
+                        .pattern = word(2),
+                        .board_channel = word(3),
+                        .event_counter = word(4),
+                        .timestamp = word(5)};
         // (event_size - 24) / 2 on signed 32-bit values: the subtraction wraps,
         // the division truncates toward zero.
         const auto payload_bytes =

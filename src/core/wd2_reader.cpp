@@ -12,11 +12,12 @@ constexpr std::uint64_t kLongHeader = 28;   // with it
 WD2Header parse_header(const std::byte* bytes, bool with_channel_field)
 {
     return WD2Header{
-        load_little_endian<std::uint32_t>(bytes + 0),
-        load_little_endian<std::uint64_t>(bytes + 4),
-        load_little_endian<std::uint32_t>(bytes + 12),
-        load_little_endian<std::uint64_t>(bytes + 16),
-        with_channel_field ? static_cast<std::int32_t>(load_little_endian<std::uint32_t>(bytes + 24)) : 0,
+        .event_counter = load_little_endian<std::uint32_t>(bytes + 0),
+        .timestamp = load_little_endian<std::uint64_t>(bytes + 4),
+        .samples = load_little_endian<std::uint32_t>(bytes + 12),
+        .sampling_period = load_little_endian<std::uint64_t>(bytes + 16),
+        .channels =
+            with_channel_field ? static_cast<std::int32_t>(load_little_endian<std::uint32_t>(bytes + 24)) : 0,
     };
 }
 
@@ -46,7 +47,7 @@ bool is_successor(const WD2Header& first, const WD2Header& second)
            && second.sampling_period == first.sampling_period;
 }
 
-constexpr WD2Layout kSingleChannel{false, 1};
+constexpr WD2Layout kSingleChannel{.has_channel_field = false, .channel_count = 1};
 
 // A layout, nothing (the reading does not hold), or the read error that
 // stopped the reading.
@@ -104,7 +105,7 @@ public:
             return no_layout_unless_error(second.error());
         }
         if (is_successor(first, second.value()) && second.value().channels == first.channels) {
-            return found(WD2Layout{true, first.channels});
+            return found(WD2Layout{.has_channel_field = true, .channel_count = first.channels});
         }
         return found(kSingleChannel);
     }
@@ -146,7 +147,7 @@ public:
     {
         const std::optional<std::uint64_t> size = file_.known_size();
         if (size && first.channels >= 1 && skip < kFirstUnrepresentable && *size == kLongHeader + skip) {
-            return found(WD2Layout{true, first.channels});
+            return found(WD2Layout{.has_channel_field = true, .channel_count = first.channels});
         }
         IoResult<bool> single = single_channel_consistent(first);
         if (!single.ok()) {
@@ -231,18 +232,6 @@ std::variant<WD2Layout, IoError, ProbeOverflow> WD2Reader::probe_layout(Buffered
     return decided;
 }
 
-WD2ProbeResult WD2Reader::probe(BufferedFile file, Return how)
-{
-    std::variant<WD2Layout, IoError, ProbeOverflow> decided = probe_layout(file, how);
-    if (const auto* layout = std::get_if<WD2Layout>(&decided)) {
-        return WD2Reader(std::move(file), *layout);
-    }
-    if (const auto* error = std::get_if<IoError>(&decided)) {
-        return *error;
-    }
-    return ProbeOverflow{};
-}
-
 std::variant<WD2Layout, IoError, ChannelFieldBelowOne>
 WD2Reader::given_layout(BufferedFile& file, bool has_channel_field, Return how)
 {
@@ -263,9 +252,9 @@ WD2Reader::given_layout(BufferedFile& file, bool has_channel_field, Return how)
     }
     const std::int32_t channels = parse_header(bytes, true).channels;
     if (channels < 1) {
-        return ChannelFieldBelowOne{channels};
+        return ChannelFieldBelowOne{.channels = channels};
     }
-    return WD2Layout{true, channels};
+    return WD2Layout{.has_channel_field = true, .channel_count = channels};
 }
 
 std::string ChannelFieldBelowOne::display() const

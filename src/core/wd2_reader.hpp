@@ -2,8 +2,9 @@
 // timestamp, a per-channel sample count, a 64-bit sampling period and, in the
 // multi-channel layout only, a channel count, followed by 32-bit floats.
 //
-// The file does not say which layout it has; `probe` decides once, from the
-// first two events, and `next` then decodes every event with that layout.
+// The file does not say which layout it has; `probe_layout` decides once,
+// from the first two events, and `next` then decodes every event with that
+// layout.
 // Events may differ in length (zero suppression, variable record lengths), so
 // the probe ties the first two together by their counters, sampling periods
 // and, in the multi-channel layout, channel fields, never by their lengths.
@@ -46,9 +47,6 @@ struct ChannelFieldBelowOne {
     std::string display() const;
 };
 
-class WD2Reader;
-using WD2ProbeResult = std::variant<WD2Reader, IoError, ProbeOverflow>;
-
 class WD2Reader : public EventStream {
 public:
     using Header = WD2Header;
@@ -58,10 +56,6 @@ public:
     // a stream cannot do; Restore keeps what it read ahead (at most
     // kMaxReadAhead bytes on a stream) for the first events.
     enum class Return : std::uint8_t { Rewind, Restore };
-
-    // Decides the layout of the file at offset 0. On failure the file is
-    // closed before the error is returned.
-    static WD2ProbeResult probe(BufferedFile file, Return how = Return::Rewind);
 
     // Decides the layout of the file at its first byte, leaving the file with
     // the caller: on success it is back at its first byte, and on failure too
@@ -86,7 +80,7 @@ public:
 
     // One event into the sink. After a read error the next step rereads the
     // event; where the position cannot be restored the reader is finished.
-    template <class Sink>
+    template <EventSink<Header, Sample> Sink>
     Outcome next(Sink& sink)
     {
         Header header;

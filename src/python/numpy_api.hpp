@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <type_traits>
 
 #include "py_ref.hpp"
 
@@ -14,7 +16,39 @@ public:
     // NumPy's type numbers for the dtypes vesk builds.
     enum class Dtype : int { Int32 = 5, UInt32 = 6, Int64 = 7, UInt64 = 8, UInt16 = 4, Float32 = 11 };
 
-    bool located() const { return table_ != nullptr; }
+    // The dtype of the C++ type T.
+    template <class T>
+    static constexpr Dtype dtype_of()
+    {
+        if constexpr (std::is_same_v<T, std::int32_t>) {
+            return Dtype::Int32;
+        } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+            return Dtype::UInt32;
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+            return Dtype::Int64;
+        } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+            return Dtype::UInt64;
+        } else if constexpr (std::is_same_v<T, std::uint16_t>) {
+            return Dtype::UInt16;
+        } else {
+            static_assert(std::is_same_v<T, float>, "no dtype for this type");
+            return Dtype::Float32;
+        }
+    }
+    // NumPy's name of the dtype, as numpy.dtype(name) takes it.
+    static constexpr const char* name_of(Dtype dtype)
+    {
+        switch (dtype) {
+        case Dtype::Int32: return "int32";
+        case Dtype::UInt32: return "uint32";
+        case Dtype::Int64: return "int64";
+        case Dtype::UInt64: return "uint64";
+        case Dtype::UInt16: return "uint16";
+        case Dtype::Float32: return "float32";
+        }
+        return "";
+    }
+
     // Locates the table unless that has already succeeded. On failure the
     // Python error is set and whatever was found is kept, so that the next
     // call goes on from the first missing result.

@@ -130,12 +130,7 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, ConstructorArguments& out)
         || !utf8_argument(values[1], "reader_type", reader_type)) {
         return false;
     }
-    // Compared byte for byte: "wd1" is not a reader type.
-    if (reader_type == "WD1") {
-        out.reader_type = ReaderType::WD1;
-    } else if (reader_type == "WD2") {
-        out.reader_type = ReaderType::WD2;
-    }
+    out.format = format_named(reader_type);
     out.reader_type_name = values[1];
     return true;
 }

@@ -5,16 +5,15 @@
 #include <optional>
 #include <string_view>
 
+#include "formats.hpp"
 #include "py_ref.hpp"
 
 namespace vesk {
 
-enum class ReaderType : unsigned char { WD1, WD2 };
-
 struct ConstructorArguments {
     std::string_view path;  // UTF-8, borrowed from the argument
     // Nothing for an unknown name: judged only after the file is opened.
-    std::optional<ReaderType> reader_type;
+    std::optional<Format> format;
     PyObject* reader_type_name = nullptr;  // borrowed, for the message
 };
 

@@ -1,6 +1,11 @@
 #include "event_dict.hpp"
 
+#include <algorithm>
+#include <iterator>
+#include <type_traits>
+
 #include "faults.hpp"
+#include "header_fields.hpp"
 #include "numpy_bridge.hpp"
 #include "state.hpp"
 
@@ -8,22 +13,41 @@ namespace vesk {
 
 namespace {
 
-constexpr const char* kKeyNames[kKeyCount] = {
-    "event_size", "board_id", "pattern",         "board_channel", "event_counter",
-    "timestamp",  "samples",  "sampling_period", "channels",      "data",
-};
+// WD1: six header words and "data"; WD2: five and "data".
+constexpr Py_ssize_t kEventKeyCount = std::max(kFieldCount<WD1Header>, kFieldCount<WD2Header>) + 1;
 
-constexpr Py_ssize_t kEventKeyCount = 7;  // WD1: six header words and "data"; WD2: five and "data"
+// The interned keys of a format's header fields, in the order of its table.
+template <class Header>
+PyObject** header_keys()
+{
+    if constexpr (std::is_same_v<Header, WD1Header>) {
+        return module_state().wd1_keys;
+    } else {
+        return module_state().wd2_keys;
+    }
+}
+
+// A header field's value as a Python int.
+template <class T>
+PyObject* int_from(T value)
+{
+    if constexpr (std::is_signed_v<T>) {
+        return PyLong_FromLongLong(value);
+    } else {
+        return PyLong_FromUnsignedLongLong(value);
+    }
+}
 
 // Inserts a new reference (null after a failed conversion) under `key`.
-bool set_item(PyObject* dict, Key key, PyObject* new_value, SourceLocation where = SourceLocation::current())
+bool set_item(PyObject* dict, PyObject* key, PyObject* new_value,
+              SourceLocation where = SourceLocation::current())
 {
     PyRef value = PyRef::steal(new_value);
     if (!value) {
         raise_fault(Fault::ApiCallFailed, where);
         return false;
     }
-    if (PyDict_SetItem(dict, module_state().keys[key], value.get()) < 0) {
+    if (PyDict_SetItem(dict, key, value.get()) < 0) {
         raise_fault(Fault::DictInsertFailed, where);
         return false;
     }
@@ -34,26 +58,62 @@ bool set_item(PyObject* dict, Key key, PyObject* new_value, SourceLocation where
 // no second report.
 bool set_data(PyObject* dict, PyObject* array)
 {
-    return array != nullptr && set_item(dict, kData, array);
+    return array != nullptr && set_item(dict, module_state().data_key, array);
+}
+
+// Fills `dict` (taken over) with the event's header fields, in the order of
+// the format's table, then its samples.
+template <class Reader>
+PyObject* fill_event_dict(PyRef dict, DecodedEvent<Reader>& event)
+{
+    using Header = typename Reader::Header;
+    PyObject* const* keys = header_keys<Header>();
+    bool ok = true;
+    for_each_field<Header>([&](std::size_t i, const auto& field) {
+        ok = ok && set_item(dict.get(), keys[i], int_from(event.header.*field.member));
+    });
+    if (ok && set_data(dict.get(), array_from(std::move(event.samples)))) {
+        return dict.release();
+    }
+    return nullptr;
+}
+
+// Interns the names of the fields of `Header` into `keys` (new references
+// each, kept only when all were made).
+template <class Header>
+bool intern_header_keys(PyRef (&keys)[kFieldCount<Header>])
+{
+    bool ok = true;
+    for_each_field<Header>([&](std::size_t i, const auto& field) {
+        if (ok) {
+            keys[i] = PyRef::steal(PyUnicode_InternFromString(field.name));
+            ok = static_cast<bool>(keys[i]);
+        }
+    });
+    return ok;
 }
 
 }  // namespace
 
 bool intern_event_keys()
 {
-    if (module_state().keys[0] != nullptr) {
+    ModuleState& state = module_state();
+    if (state.data_key != nullptr) {
         return true;  // an earlier initialisation that failed later got this far
     }
-    PyRef strings[kKeyCount];
-    for (std::size_t i = 0; i < kKeyCount; ++i) {
-        strings[i] = PyRef::steal(PyUnicode_InternFromString(kKeyNames[i]));
-        if (!strings[i]) {
-            return false;
-        }
+    PyRef wd1[kFieldCount<WD1Header>];
+    PyRef wd2[kFieldCount<WD2Header>];
+    PyRef data = PyRef::steal(PyUnicode_InternFromString("data"));
+    if (!data || !intern_header_keys<WD1Header>(wd1) || !intern_header_keys<WD2Header>(wd2)) {
+        return false;
     }
-    for (std::size_t i = 0; i < kKeyCount; ++i) {
-        module_state().keys[i] = strings[i].release();
+    for (std::size_t i = 0; i < std::size(wd1); ++i) {
+        state.wd1_keys[i] = wd1[i].release();
     }
+    for (std::size_t i = 0; i < std::size(wd2); ++i) {
+        state.wd2_keys[i] = wd2[i].release();
+    }
+    state.data_key = data.release();
     return true;
 }
 
@@ -72,33 +132,12 @@ PyObject* new_event_dict()
 
 PyObject* build_event_dict(PyRef dict, DecodedEvent<WD1Reader>& event)
 {
-    PyObject* d = dict.get();
-    const WD1Header& h = event.header;
-    if (set_item(d, kEventSize, PyLong_FromLong(h.event_size))
-        && set_item(d, kBoardId, PyLong_FromLong(h.board_id))
-        && set_item(d, kPattern, PyLong_FromLong(h.pattern))
-        && set_item(d, kBoardChannel, PyLong_FromLong(h.board_channel))
-        && set_item(d, kEventCounter, PyLong_FromLong(h.event_counter))
-        && set_item(d, kTimestamp, PyLong_FromLong(h.timestamp))
-        && set_data(d, array_from(std::move(event.samples)))) {
-        return dict.release();
-    }
-    return nullptr;
+    return fill_event_dict(std::move(dict), event);
 }
 
 PyObject* build_event_dict(PyRef dict, DecodedEvent<WD2Reader>& event)
 {
-    PyObject* d = dict.get();
-    const WD2Header& h = event.header;
-    if (set_item(d, kEventCounter, PyLong_FromUnsignedLong(h.event_counter))
-        && set_item(d, kTimestamp, PyLong_FromUnsignedLongLong(h.timestamp))
-        && set_item(d, kSamples, PyLong_FromUnsignedLong(h.samples))
-        && set_item(d, kSamplingPeriod, PyLong_FromUnsignedLongLong(h.sampling_period))
-        && set_item(d, kChannels, PyLong_FromLong(h.channels))
-        && set_data(d, array_from(std::move(event.samples)))) {
-        return dict.release();
-    }
-    return nullptr;
+    return fill_event_dict(std::move(dict), event);
 }
 
 }  // namespace vesk

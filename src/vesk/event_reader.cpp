@@ -8,19 +8,16 @@
 #include "arguments.hpp"
 #include "event_dict.hpp"
 #include "faults.hpp"
+#include "formats.hpp"
 #include "guarded.hpp"
 #include "interpreter_hooks.hpp"
 #include "io_exceptions.hpp"
 #include "numpy_bridge.hpp"
 #include "py_errors.hpp"
-#include "wd1_reader.hpp"
-#include "wd2_reader.hpp"
 
 namespace vesk {
 
 namespace {
-
-using Decoder = std::variant<WD1Reader, WD2Reader>;
 
 struct EventReaderObject {
     PyObject_HEAD
@@ -58,21 +55,21 @@ private:
 
 // --- construction
 
-// The decoder for `type` over the opened file, or nothing with the exception
+// The decoder for `format` over the opened file, or nothing with the exception
 // raised (the file is then closed).
-std::optional<Decoder> open_decoder(BufferedFile file, ReaderType type)
+std::optional<Decoder> decoder_for(BufferedFile opened, Format format)
 {
-    if (type == ReaderType::WD1) {
-        return Decoder(std::in_place_type<WD1Reader>, std::move(file));
+    Opened decoder = [&] {
+        BufferedFile file = std::move(opened);  // closed before an exception is raised
+        return open_decoder(file, format, LayoutRequest::Probe);
+    }();
+    if (auto* made = std::get_if<Decoder>(&decoder)) {
+        return std::move(*made);
     }
-    WD2ProbeResult probed = WD2Reader::probe(std::move(file));
-    if (auto* reader = std::get_if<WD2Reader>(&probed)) {
-        return Decoder(std::in_place_type<WD2Reader>, std::move(*reader));
-    }
-    if (auto* error = std::get_if<IoError>(&probed)) {
+    if (auto* error = std::get_if<IoError>(&decoder)) {
         raise_plain_os_error(*error);
     } else {
-        raise_fault(Fault::CapacityOverflow);
+        raise_fault(Fault::CapacityOverflow);  // the first length overflows (a probe refuses no layout)
     }
     return std::nullopt;
 }
@@ -89,7 +86,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         raise_io_error(opened.error());
         return nullptr;
     }
-    if (!arguments.reader_type) {
+    if (!arguments.format) {
         {
             BufferedFile closing = std::move(opened.value());  // closed before the exception is raised
         }
@@ -97,7 +94,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                         arguments.reader_type_name);
         return nullptr;
     }
-    std::optional<Decoder> decoder = open_decoder(std::move(opened.value()), *arguments.reader_type);
+    std::optional<Decoder> decoder = decoder_for(std::move(opened.value()), *arguments.format);
     if (!decoder) {
         return nullptr;
     }
@@ -185,13 +182,12 @@ PyType_Slot event_reader_slots[] = {
     {.slot = Py_tp_iternext, .pfunc = reinterpret_cast<void*>(event_reader_next)},
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(event_reader_dealloc)},
     {.slot = Py_tp_doc, .pfunc = const_cast<char*>(kEventReaderDoc)},
-    {.slot = 0, .pfunc = nullptr},
+    {},
 };
 
 PyType_Spec event_reader_spec = {
     .name = "builtins.EventReader",
     .basicsize = sizeof(EventReaderObject),
-    .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
     .slots = event_reader_slots,
 };

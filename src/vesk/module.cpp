@@ -20,11 +20,6 @@ PyModuleDef module_def = {
     .m_name = "vesk",
     .m_doc = "",
     .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = nullptr,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
 };
 
 // Lists `name` in the module's __all__ (creating the list if missing), then

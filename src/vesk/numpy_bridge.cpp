@@ -14,25 +14,14 @@ namespace {
 
 struct SliceContainer {
     PyObject_HEAD
-    void* data;
-    std::size_t length;
-    std::size_t capacity;
-    // The heap block holding `data` (data may start inside it); null when empty.
+    // The heap block holding the array's data (which may start inside it);
+    // null when empty.
     void* block;
-    void (*release)(void* block, std::size_t capacity);
 };
-
-void release_malloc_block(void* block, std::size_t capacity)
-{
-    if (capacity != 0) {
-        std::free(block);
-    }
-}
 
 void slice_container_dealloc(PyObject* self)
 {
-    auto* container = reinterpret_cast<SliceContainer*>(self);
-    container->release(container->block, container->capacity);
+    std::free(reinterpret_cast<SliceContainer*>(self)->block);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_Free(self);
     Py_DECREF(type);
@@ -49,13 +38,12 @@ PyType_Slot slice_container_slots[] = {
     {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(slice_container_new)},
     {.slot = Py_tp_doc,
      .pfunc = const_cast<char*>("Utility type to safely store `Box<[_]>` or `Vec<_>` on the Python heap")},
-    {.slot = 0, .pfunc = nullptr},
+    {},
 };
 
 PyType_Spec slice_container_spec = {
     .name = "builtins.PySliceContainer",
     .basicsize = sizeof(SliceContainer),
-    .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
     .slots = slice_container_slots,
 };
@@ -83,11 +71,7 @@ PyRef new_slice_container(PyTypeObject* type, SampleBuffer<T>& samples)
     if (container == nullptr) {
         return PyRef();
     }
-    container->length = samples.size();
-    container->data = samples.data();
     container->block = samples.release();
-    container->capacity = container->block != nullptr ? container->length : 0;
-    container->release = release_malloc_block;
     return PyRef::steal(reinterpret_cast<PyObject*>(container));
 }
 

@@ -2,29 +2,19 @@
 // Each member is created once, lazily where noted, and never released.
 #pragma once
 
+#include "header_fields.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
 
 namespace vesk {
 
-// The event dictionaries' keys, interned at initialisation.
-enum Key : std::size_t {
-    kEventSize,
-    kBoardId,
-    kPattern,
-    kBoardChannel,
-    kEventCounter,
-    kTimestamp,
-    kSamples,
-    kSamplingPeriod,
-    kChannels,
-    kData,
-    kKeyCount
-};
-
 struct ModuleState {
     PyObject* module = nullptr;  // set by the first successful initialisation
-    PyObject* keys[kKeyCount] = {};
+    // The event dictionaries' keys, interned at initialisation: each format's
+    // header fields, in the order of its table (header_fields.hpp), then "data".
+    PyObject* wd1_keys[kFieldCount<WD1Header>] = {};
+    PyObject* wd2_keys[kFieldCount<WD2Header>] = {};
+    PyObject* data_key = nullptr;
     NumpyApi numpy;                                // located at the first step
     PyTypeObject* slice_container_type = nullptr;  // created at the first array
     PyObject* panic_exception = nullptr;           // created at the first fault

@@ -41,8 +41,7 @@ bool set_column(PyObject* columns, const char* name, PyObject* array)
 PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length,
                            const std::shared_ptr<BlockPool>& pool)
 {
-    alignas(16) static std::byte empty[16];
-    std::byte* data = block.capacity() != 0 ? block.data() : empty;
+    std::byte* data = block.capacity() != 0 ? block.data() : detail::empty_storage;
     // The capsule's pointer is where the data starts; its context is the heap
     // block to free, or to give back to the pool.
     std::unique_ptr<PooledBlock> pooled;

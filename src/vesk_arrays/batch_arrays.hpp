@@ -2,11 +2,11 @@
 // by a capsule that frees it.
 #pragma once
 
-#include <iterator>
+#include <array>
 #include <memory>
-#include <type_traits>
 
 #include "batch_columns.hpp"
+#include "header_fields.hpp"
 #include "py_ref.hpp"
 #include "state.hpp"
 
@@ -17,33 +17,24 @@ namespace vesk {
 PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length,
                            const std::shared_ptr<BlockPool>& pool);
 
-// The name and dtype of each header column, in the order of HeaderColumns,
-// which is the order of the fields in the file.
+// The name and dtype of each header column, in the order of the format's table
+// (header_fields.hpp), which is the order of the fields in the file.
 struct FieldSpec {
     const char* name;
     NumpyApi::Dtype dtype;
 };
 
 template <class Header>
-constexpr FieldSpec kFieldSpecs[] = {};
-
-template <>
-inline constexpr FieldSpec kFieldSpecs<WD1Header>[] = {
-    {"event_size", NumpyApi::Dtype::Int32},    {"board_id", NumpyApi::Dtype::Int32},
-    {"pattern", NumpyApi::Dtype::Int32},       {"board_channel", NumpyApi::Dtype::Int32},
-    {"event_counter", NumpyApi::Dtype::Int32}, {"timestamp", NumpyApi::Dtype::Int32},
-};
-
-template <>
-inline constexpr FieldSpec kFieldSpecs<WD2Header>[] = {
-    {"event_counter", NumpyApi::Dtype::UInt32}, {"timestamp", NumpyApi::Dtype::UInt64},
-    {"samples", NumpyApi::Dtype::UInt32},       {"sampling_period", NumpyApi::Dtype::UInt64},
-    {"channels", NumpyApi::Dtype::Int32},
-};
+inline constexpr auto kFieldSpecs = [] {
+    std::array<FieldSpec, kFieldCount<Header>> specs{};
+    for_each_field<Header>([&](std::size_t i, const auto& field) {
+        specs[i] = {.name = field.name, .dtype = NumpyApi::dtype_of<FieldValue<decltype(field)>>()};
+    });
+    return specs;
+}();
 
 template <class Reader>
-constexpr NumpyApi::Dtype kSampleDtype =
-    std::is_same_v<Reader, WD1Reader> ? NumpyApi::Dtype::UInt16 : NumpyApi::Dtype::Float32;
+inline constexpr NumpyApi::Dtype kSampleDtype = NumpyApi::dtype_of<typename Reader::Sample>();
 
 // Inserts `array` (a new reference, or null) under the interned `name`.
 bool set_column(PyObject* columns, const char* name, PyObject* array);
@@ -55,7 +46,6 @@ PyObject* batch_to_python(BatchSink<Reader, Samples>& sink, const std::shared_pt
 {
     using Fields = HeaderColumns<typename Reader::Header>;
     constexpr auto& specs = kFieldSpecs<typename Reader::Header>;
-    static_assert(std::size(specs) == Fields::kCount);
     sink.trim();
     PyRef columns = PyRef::steal(PyDict_New());
     if (!columns) {

@@ -76,43 +76,39 @@ struct ProbeFailure {
     std::string refusal;           // why the layout asked for cannot be
 };
 
-// Tries to tell the layout of the WD2 source held in `unprobed` (under the
-// mutex). Nothing when the decoder is made, or when the source does not yet
-// hold enough bytes (it is empty or short, or being followed): then it is
-// tried again at the next call.
+// Tries to make the decoder for the source held in `unprobed` (under the
+// mutex): a WD1 one at once, a WD2 one once its layout can be told. Nothing
+// when the decoder is made, or when a WD2 source does not yet hold enough
+// bytes (it is empty or short, or being followed): then it is tried again at
+// the next call.
 std::optional<ProbeFailure> try_probe(ReaderState& state)
 {
     BufferedFile& file = *state.unprobed;
-    std::variant<WD2Layout, IoError, ProbeOverflow> decided = IoError::unexpected_eof();
-    if (state.layout == LayoutRequest::Probe) {
-        decided = WD2Reader::probe_layout(file, WD2Reader::Return::Restore);
-    } else {
-        auto given = WD2Reader::given_layout(file, state.layout == LayoutRequest::MultiChannel,
-                                             WD2Reader::Return::Restore);
-        if (auto* layout = std::get_if<WD2Layout>(&given)) {
-            decided = *layout;
-        } else if (auto* error = std::get_if<IoError>(&given)) {
-            decided = *error;
-        } else {
-            return ProbeFailure{std::nullopt, std::get<ChannelFieldBelowOne>(given).display()};
-        }
-    }
-    if (auto* layout = std::get_if<WD2Layout>(&decided)) {
-        state.decoder.emplace(std::in_place_type<BatchDecoder<WD2Reader>>,
-                              BatchDecoder<WD2Reader>{WD2Reader(std::move(file), *layout), {}});
+    Opened opened = open_decoder(file, state.format, state.layout, WD2Reader::Return::Restore);
+    if (auto* decoder = std::get_if<Decoder>(&opened)) {
+        std::visit(
+            [&](auto& reader) {
+                using Reader = std::remove_reference_t<decltype(reader)>;
+                state.decoder.emplace(std::in_place_type<BatchDecoder<Reader>>,
+                                      BatchDecoder<Reader>{.reader = std::move(reader)});
+            },
+            *decoder);
         state.unprobed.reset();
         return std::nullopt;
     }
-    if (std::holds_alternative<ProbeOverflow>(decided)) {
+    if (auto* below = std::get_if<ChannelFieldBelowOne>(&opened)) {
+        return ProbeFailure{.refusal = below->display()};
+    }
+    if (std::holds_alternative<ProbeOverflow>(opened)) {
         return ProbeFailure{};
     }
-    const IoError error = std::get<IoError>(decided);
+    const IoError error = std::get<IoError>(opened);
     if (error.is_eof() && (state.follow || bytes_held(file) < kWD2ProbeBytes)) {
         (void)file.restore();  // back at the first byte for the next try
         state.trailing_bytes = bytes_held(file);
         return std::nullopt;
     }
-    return ProbeFailure{error};
+    return ProbeFailure{.error = error};
 }
 
 void raise_probe_failure(ReaderState& state, const ProbeFailure& failure)
@@ -157,8 +153,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                                      &format, &name_object, &follow, &layout)) {
         return nullptr;
     }
-    const std::string_view name(format);
-    if (name != "WD1" && name != "WD2") {
+    const std::optional<Format> named = format_named(format);
+    if (!named) {
         raise_formatted(PyExc_ValueError, "unknown reader type '%s', expected 'WD1' or 'WD2'", format);
         return nullptr;
     }
@@ -191,6 +187,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     }
     reinterpret_cast<ReaderObject*>(self.get())->state = state;
     state->follow = follow != 0;
+    state->format = *named;
     state->layout = static_cast<LayoutRequest>(layout);
     Py_INCREF(name_object);
     state->path = PyRef::steal(name_object);
@@ -203,21 +200,16 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     // up other threads.
     std::optional<IoError> failure;
     std::optional<ProbeFailure> probe_failure;
-    const bool waited =
-        without_interpreter_lock(*state, [&] {
-            IoResult<BufferedFile> opened = open_source(*state, path);
-            if (!opened.ok()) {
-                failure = opened.error();
-            } else if (name == "WD1") {
-                state->decoder.emplace(std::in_place_type<BatchDecoder<WD1Reader>>,
-                                       BatchDecoder<WD1Reader>{WD1Reader(std::move(opened.value())), {}});
-            } else {
-                opened.value().mark();
-                state->unprobed.emplace(std::move(opened.value()));
-                probe_failure = try_probe(*state);
-            }
-            return 0;
-        }).has_value();
+    const bool waited = without_interpreter_lock(*state, [&] {
+                            IoResult<BufferedFile> opened = open_source(*state, path);
+                            if (!opened.ok()) {
+                                failure = opened.error();
+                            } else {
+                                state->unprobed.emplace(std::move(opened.value()));
+                                probe_failure = try_probe(*state);
+                            }
+                            return 0;
+                        }).has_value();
     if (!waited) {
         return nullptr;
     }
@@ -418,9 +410,8 @@ IoStatus put_back_read_ahead(ReaderState& state, BatchDecoder<Reader>& decoder)
 }
 
 // The batch read ahead, when it was read with this call's limits.
-template <class Reader, bool Samples>
-std::optional<FillEnd> take_read_ahead(ReaderState& state, const CallLimits& limits,
-                                       std::optional<BatchSink<Reader, Samples>>& sink)
+template <class Reader, bool Samples, class Slot>
+std::optional<FillEnd> take_read_ahead(ReaderState& state, const CallLimits& limits, Slot& slot)
 {
     if (!state.ahead || !(state.ahead->limits == limits)) {
         return std::nullopt;
@@ -429,7 +420,8 @@ std::optional<FillEnd> take_read_ahead(ReaderState& state, const CallLimits& lim
     if (ahead->failure) {
         std::rethrow_exception(ahead->failure);
     }
-    sink.emplace(std::move(*std::get<ReadAheadOf<Reader>>(ahead->batch).template sink_of<Samples>()));
+    slot.template emplace<BatchSink<Reader, Samples>>(
+        std::move(*std::get<ReadAheadOf<Reader>>(ahead->batch).template sink_of<Samples>()));
     return std::move(ahead->end);
 }
 
@@ -485,20 +477,14 @@ void start_read_ahead(ReaderState& state, BatchDecoder<Reader>& decoder, const C
 template <bool Samples>
 PyObject* read_batch(ReaderState& state, const CallLimits& limits, bool read_ahead)
 {
-    std::optional<BatchSink<WD1Reader, Samples>> wd1;
-    std::optional<BatchSink<WD2Reader, Samples>> wd2;
+    // The sink of the reader's format; none while a WD2 source's layout is unknown.
+    std::variant<std::monostate, BatchSink<WD1Reader, Samples>, BatchSink<WD2Reader, Samples>> sink_of_format;
     FillEnd idle;
     idle.first_index = idle.stop_index = state.events_read;
     std::optional<FillEnd> end = with_decoder(state, std::move(idle), [&](auto& decoder) {
         using Reader = std::remove_reference_t<decltype(decoder.reader)>;
-        auto& slot = [&]() -> auto& {
-            if constexpr (std::is_same_v<Reader, WD1Reader>) {
-                return wd1;
-            } else {
-                return wd2;
-            }
-        }();
-        std::optional<FillEnd> result = take_read_ahead(state, limits, slot);
+        using Sink = BatchSink<Reader, Samples>;
+        std::optional<FillEnd> result = take_read_ahead<Reader, Samples>(state, limits, sink_of_format);
         if (!result) {
             if (IoStatus status = put_back_read_ahead(state, decoder); !status.ok()) {
                 FillEnd failed;
@@ -507,12 +493,13 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits, bool read_ahe
                 failed.error = status.error();
                 return failed;
             }
-            auto& sink = slot.emplace(decoder.reader.file(), limits.fill.max_events, limits.max_bytes,
-                                      decoder.progress.watch, state.pool.get());
+            auto& sink = sink_of_format.template emplace<Sink>(decoder.reader.file(), limits.fill.max_events,
+                                                               limits.max_bytes, decoder.progress.watch,
+                                                               state.pool.get());
             result = fill(decoder.reader, sink, decoder.progress, limits.fill);
         }
         publish(state, decoder);
-        state.pool->allow(2 * slot->block_bytes());
+        state.pool->allow(2 * std::get<Sink>(sink_of_format).block_bytes());
         if (read_ahead && may_read_ahead(state, decoder, limits, *result)) {
             start_read_ahead<Samples>(state, decoder, limits);
         }
@@ -525,9 +512,15 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits, bool read_ahe
     if (!report) {
         return nullptr;
     }
-    PyRef arrays = wd2   ? PyRef::steal(batch_to_python(*wd2, state.pool))
-                   : wd1 ? PyRef::steal(batch_to_python(*wd1, state.pool))
-                         : PyRef::borrow(Py_None);
+    PyRef arrays = std::visit(
+        [&](auto& sink) {
+            if constexpr (std::is_same_v<std::remove_reference_t<decltype(sink)>, std::monostate>) {
+                return PyRef::borrow(Py_None);
+            } else {
+                return PyRef::steal(batch_to_python(sink, state.pool));
+            }
+        },
+        sink_of_format);
     if (!arrays) {
         return nullptr;
     }

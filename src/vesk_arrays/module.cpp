@@ -1,6 +1,11 @@
 // The extension module vesk_arrays._core: the batch reader under the Python
 // package vesk_arrays.
+#include <string>
+#include <type_traits>
+
+#include "batch_arrays.hpp"
 #include "batch_reader.hpp"
+#include "formats.hpp"
 #include "guard.hpp"
 #include "py_errors.hpp"
 #include "state.hpp"
@@ -22,6 +27,43 @@ PyModuleDef module_def = {
     .m_size = -1,
 };
 
+// HEADER_FIELDS, {format: ((name, dtype), ...)}, and SAMPLE_DTYPES, {format:
+// dtype}, with NumPy's names of the dtypes: the formats' tables, from which
+// the package takes its own, so that the columns have one description.
+bool add_schema(PyObject* module)
+{
+    PyRef fields = PyRef::steal(PyDict_New());
+    PyRef samples = PyRef::steal(PyDict_New());
+    bool ok = fields && samples;
+    for_each_format([&]<class Reader>(Format format, std::type_identity<Reader>) {
+        using Header = typename Reader::Header;
+        const auto& specs = kFieldSpecs<Header>;
+        PyRef table = PyRef::steal(ok ? PyTuple_New(static_cast<Py_ssize_t>(specs.size())) : nullptr);
+        ok = ok && table;
+        for (std::size_t i = 0; ok && i < specs.size(); ++i) {
+            PyObject* spec = Py_BuildValue("(ss)", specs[i].name, NumpyApi::name_of(specs[i].dtype));
+            ok = spec != nullptr;
+            if (ok) {
+                PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(i), spec);
+            }
+        }
+        const std::string name(kFormatNames[static_cast<std::size_t>(format)]);
+        PyRef sample =
+            PyRef::steal(ok ? PyUnicode_FromString(NumpyApi::name_of(kSampleDtype<Reader>)) : nullptr);
+        ok = ok && sample && PyDict_SetItemString(fields.get(), name.c_str(), table.get()) == 0
+             && PyDict_SetItemString(samples.get(), name.c_str(), sample.get()) == 0;
+    });
+    if (!ok || PyModule_AddObject(module, "HEADER_FIELDS", fields.get()) < 0) {
+        return false;
+    }
+    fields.release();
+    if (PyModule_AddObject(module, "SAMPLE_DTYPES", samples.get()) < 0) {
+        return false;
+    }
+    samples.release();
+    return true;
+}
+
 PyObject* create_module()
 {
     PyRef module = PyRef::steal(PyModule_Create(&module_def));
@@ -33,6 +75,9 @@ PyObject* create_module()
         return nullptr;
     }
     type.release();
+    if (!add_schema(module.get())) {
+        return nullptr;
+    }
     return module.release();
 }
 

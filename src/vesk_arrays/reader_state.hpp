@@ -15,10 +15,9 @@
 #include "batch_columns.hpp"
 #include "batch_fill.hpp"
 #include "block_pool.hpp"
+#include "formats.hpp"
 #include "interpreter_hooks.hpp"
 #include "py_errors.hpp"
-#include "wd1_reader.hpp"
-#include "wd2_reader.hpp"
 
 namespace vesk {
 
@@ -29,7 +28,7 @@ struct BatchDecoder {
     FileProgress<Reader> progress;
 };
 
-using Decoder = std::variant<BatchDecoder<WD1Reader>, BatchDecoder<WD2Reader>>;
+using AnyBatchDecoder = PerFormat<BatchDecoder>;
 
 // The limits of one read call.
 struct CallLimits {
@@ -76,9 +75,6 @@ struct ReadAhead {
     bool finished = false;  // under `mutex`; the thread touches nothing after
 };
 
-// How a WD2 file's layout is found: probed, or given by the caller.
-enum class LayoutRequest : std::uint8_t { Probe, MultiChannel, SingleChannel };
-
 // What a reader holds besides its Python header. Calls are served one at a
 // time under `mutex`, taken with the interpreter lock released.
 struct ReaderState {
@@ -87,8 +83,9 @@ struct ReaderState {
     // Used under `mutex`: the decoder, or, for a WD2 source that does not yet
     // hold enough bytes to tell its layout, the source itself; neither once
     // closed.
-    std::optional<Decoder> decoder;
+    std::optional<AnyBatchDecoder> decoder;
     std::optional<BufferedFile> unprobed;
+    Format format = Format::WD1;
     LayoutRequest layout = LayoutRequest::Probe;
     bool follow = false;
     PyRef path;               // what messages call the file

@@ -3,6 +3,7 @@
 // The test binary is linked with --wrap=read and --wrap=lseek, so every system
 // call the code under test makes passes through the wrappers below: they
 // record the calls, and can inject errors or short reads.
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include "buffered_file.hpp"
+#include "formats.hpp"
 #include "little_endian.hpp"
 #include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
@@ -235,6 +237,18 @@ TEST(values_are_little_endian)
     CHECK(vesk::load_little_endian<std::uint64_t>(wide) == 0x0102030405060708ull);
 }
 
+// What a big-endian machine does to every sample: a float's bits move, its value is never converted.
+TEST(samples_are_swapped_bit_for_bit)
+{
+    float floats[] = {1.0f, -2.5f};
+    std::uint16_t words[] = {0x1234};
+    vesk::swap_sample_bytes(floats, 2);
+    vesk::swap_sample_bytes(words, 1);
+    CHECK(std::bit_cast<std::uint32_t>(floats[0]) == 0x0000803Fu);
+    CHECK(std::bit_cast<std::uint32_t>(floats[1]) == 0x000020C0u);
+    CHECK(words[0] == 0x3412);
+}
+
 TEST(rewind_returns_to_the_first_bytes)
 {
     const std::string bytes = counting_bytes(50000);
@@ -347,12 +361,18 @@ std::string wd2_event(std::uint32_t counter, std::uint32_t samples, std::int32_t
     return event;
 }
 
+// The WD2 decoder over the file at `path`, its layout probed; or why there is none.
+vesk::Opened open_wd2(const std::string& path)
+{
+    vesk::BufferedFile file = open_ok(path);
+    return vesk::open_decoder(file, vesk::Format::WD2, vesk::LayoutRequest::Probe);
+}
+
 TEST(wd2_read_error_then_reads_on)
 {
-    auto probed =
-        vesk::WD2Reader::probe(open_ok(write_file("wd2-eio", wd2_event(7, 3, 2) + wd2_event(8, 3, 2))));
-    CHECK(std::holds_alternative<vesk::WD2Reader>(probed));
-    auto& reader = std::get<vesk::WD2Reader>(probed);
+    auto probed = open_wd2(write_file("wd2-eio", wd2_event(7, 3, 2) + wd2_event(8, 3, 2)));
+    CHECK(std::holds_alternative<vesk::Decoder>(probed));
+    auto& reader = std::get<vesk::WD2Reader>(std::get<vesk::Decoder>(probed));
     CHECK(reader.has_channel_field() && reader.channel_count() == 2);
     vesk::SingleEventSink<vesk::WD2Reader> sink(reader.file());
     injected_errnos = {EIO};
@@ -369,8 +389,8 @@ TEST(wd2_read_error_inside_an_event_rereads_it_whole)
     // Events larger than the buffer, so that the samples are read by a call of
     // their own, which fails after the header was consumed.
     const std::string data = wd2_event(7, 3000, 2) + wd2_event(8, 3000, 2) + wd2_event(9, 3000, 2);
-    auto probed = vesk::WD2Reader::probe(open_ok(write_file("wd2-eio-inside", data)));
-    auto& reader = std::get<vesk::WD2Reader>(probed);
+    auto probed = open_wd2(write_file("wd2-eio-inside", data));
+    auto& reader = std::get<vesk::WD2Reader>(std::get<vesk::Decoder>(probed));
     vesk::SingleEventSink<vesk::WD2Reader> sink(reader.file());
     CHECK(step(reader, sink) == vesk::Outcome::Event && sink.event.header.event_counter == 7);
     injected_errnos = {0, EIO};  // the refill holding event 8's header passes, its samples fail
@@ -408,7 +428,7 @@ TEST(eintr_that_the_hooks_stop_restores_the_event)
 TEST(wd2_probe_error_is_returned)
 {
     injected_errnos = {EIO};
-    auto probed = vesk::WD2Reader::probe(open_ok(write_file("wd2-probe-eio", wd2_event(1, 1, 2))));
+    auto probed = open_wd2(write_file("wd2-probe-eio", wd2_event(1, 1, 2)));
     CHECK(std::holds_alternative<vesk::IoError>(probed));
     CHECK(std::get<vesk::IoError>(probed).os_errno() == EIO);
     reset_syscalls();

@@ -1,0 +1,58 @@
+// The formats vesk reads, and the one way both modules open a file with one:
+// the decoder for a format over an opened file, a WD2 file's layout told first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "wd1_reader.hpp"
+#include "wd2_reader.hpp"
+
+namespace vesk {
+
+enum class Format : std::uint8_t { WD1, WD2 };
+
+// Something per format, in the order of Format: PerFormat<BatchSink> holds
+// the sink of one format or the other.
+template <template <class> class Per>
+using PerFormat = std::variant<Per<WD1Reader>, Per<WD2Reader>>;
+
+// A decoder of either format.
+using Decoder = PerFormat<std::type_identity_t>;
+
+// The formats' names, by Format: what both modules take and give.
+inline constexpr std::string_view kFormatNames[] = {"WD1", "WD2"};
+static_assert(std::size(kFormatNames) == std::variant_size_v<Decoder>);
+
+// The format of that name, compared byte for byte ("wd1" is none).
+std::optional<Format> format_named(std::string_view name);
+
+// Calls visit(format, std::type_identity<Reader>{}) for each format, in order.
+template <class Visit>
+void for_each_format(Visit&& visit)
+{
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (visit(static_cast<Format>(I), std::type_identity<std::variant_alternative_t<I, Decoder>>{}), ...);
+    }(std::make_index_sequence<std::variant_size_v<Decoder>>{});
+}
+
+// How a WD2 file's layout is found: probed, or given by the caller.
+enum class LayoutRequest : std::uint8_t { Probe, MultiChannel, SingleChannel };
+
+using Opened = std::variant<Decoder, IoError, ProbeOverflow, ChannelFieldBelowOne>;
+
+// The decoder for `format` over `file`, which is at its first byte. A WD2
+// file's layout is probed, or checked, as `layout` asks (see WD2Reader); the
+// probe gets back to the first byte as `how` says. On success the decoder has
+// taken the file; on failure the file stays with the caller, back at its
+// first byte where that can be done, so that a file still being written can
+// be tried again.
+Opened open_decoder(BufferedFile& file, Format format, LayoutRequest layout,
+                    WD2Reader::Return how = WD2Reader::Return::Rewind);
+
+}  // namespace vesk
