@@ -397,7 +397,10 @@ WHEEL_CHECK = """
     for stub in ("vesk.pyi", os.path.join("vesk-stubs", "__init__.pyi")):
         assert os.path.exists(os.path.join(site, stub)), stub
     assert vesk_arrays.__all__
-    print("the wheel's", os.path.basename(vesk.__file__), "reads a file; vesk_arrays imports")
+    # The version compiled into the module is the distribution's.
+    from importlib.metadata import version
+    assert vesk.__version__ == vesk_arrays.__version__ == version("vesk"), vesk.__version__
+    print("the wheel's", os.path.basename(vesk.__file__), vesk.__version__, "reads a file; vesk_arrays too")
 """
 
 
@@ -461,9 +464,28 @@ def bench(session: nox.Session) -> None:
 
 
 @nox.session
+def docs(session: nox.Session) -> None:
+    """The API reference and guide (Sphinx: docs/ into build/docs/html), warnings as errors.
+
+    autodoc imports the installed vesk and vesk_arrays; the benchmark chart the pages show
+    is drawn by a quick run of bench_read.py. Arguments after -- go to sphinx-build.
+    """
+    install_vesk(session, "all", *group("docs"))
+    out = ROOT / "build" / "docs"
+    out.mkdir(parents=True, exist_ok=True)
+    chart = ["--quick", "--repeats", "1", "--plot", str(out / "bench_read.png")]
+    session.run("python", "benchmarks/bench_read.py", *chart, silent=True)
+    # -n: every cross-reference must resolve; -W --keep-going: fail on any warning, after
+    # reporting them all; -E: every page read afresh, so that no warning hides in a cache.
+    strict = ["-W", "--keep-going", "-n", "-E", "-q"]
+    session.run("sphinx-build", *strict, "-b", "html", "docs", str(out / "html"), *session.posargs)
+    session.log(f"the pages are in {(out / 'html' / 'index.html').relative_to(ROOT)}")
+
+
+@nox.session
 def demo(session: nox.Session) -> None:
     """Builds vesk, writes a small sample WD1 and WD2 file and runs the `vesk` command on them:
-    info, head, a Parquet conversion and a plot (examples/cli_demo.sh)."""
+    info, head, conversions to Parquet and to WD2, and a plot (examples/cli_demo.sh)."""
     install_vesk(session, "cli")
     session.run("bash", "examples/cli_demo.sh", *session.posargs, env={"PYTHON": "python"}, external=True)
 

@@ -3,6 +3,8 @@
 import fcntl
 import gzip
 import importlib.metadata
+import json
+import math
 import os
 import pty
 import re
@@ -16,6 +18,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import vesk
+import vesk_arrays
 from wdfiles import wd1_event, wd2_event
 
 PNG = b"\x89PNG\r\n\x1a\n"
@@ -34,7 +37,8 @@ def vesk_cli(*args, cwd=None, **kwargs):
 
 @pytest.fixture
 def files(tmp_path):
-    """Sample files by name: WD1 (12 events), WD2 (5 events of 3 x 4 samples), damaged, truncated."""
+    """Sample files by name: WD1 (12 events), WD2 (5 events of 3 x 4 samples), single-channel WD2
+    (4 events holding NaN and infinities), damaged, truncated."""
     wd1 = b"".join(
         wd1_event(np.arange(i, i + 2 * i + 1), board_id=7, event_counter=10 + i, timestamp=1000 * i)
         for i in range(12)
@@ -47,6 +51,7 @@ def files(tmp_path):
         "run.wd1": wd1,
         "run.wd2": wd2,
         "run.dat": wd1,
+        "single.wd2": b"".join(wd2_event([np.nan, 1.5, -np.inf, i], counter=i, period=8) for i in range(4)),
         "other.wd1": wd1[:56],
         "damaged.wd1": wd1[:56] + wd1_event(event_size=22) + wd1_event([5], board_id=7, event_counter=99),
         "truncated.wd2": wd2 + wd2[:60],
@@ -90,7 +95,7 @@ def test_info_describes_each_file(files):
         "damaged": "none",
     }
     assert info["run.wd2"]["format"] == "WD2, multi-channel headers (28 bytes), 3 channels"
-    assert info["run.wd2"]["samples"] == "12 per event"
+    assert (info["run.wd2"]["samples"], info["run.wd2"]["channels"]) == ("4 per channel", "3")
     assert info["run.wd2"]["timestamp"] == f"{2**40} (first) to {2**40 + 4} (last)"
     assert info["truncated.wd2"]["events"] == "5"
     assert info["truncated.wd2"]["size"].endswith(", 60 trailing bytes of a truncated last event")
@@ -145,6 +150,14 @@ def test_the_format_option_overrides_the_name(files, option, shown):
         (["info", "--layout", "single-channel", "{}/run.wd1"], "--layout is for WD2 files"),
         (["convert", "{}/run.wd1", "-o", "out.parquet", "--errors", "ignore"], "invalid choice: 'ignore'"),
         (["dance"], "invalid choice: 'dance'"),
+        (["info", "-"], r"cannot tell the format of standard input \(-\): give --format"),
+        (["head", "--format", "WD1", "-", "-"], r"standard input \(-\) can be read once only"),
+        (["convert", "{}/run.wd1", "-o", "out.wd2"], "cannot write WD1 events to a WD2 file"),
+        (["convert", "{}/run.wd1", "-o", "out.parquet", "--to", "wd2"], "cannot write WD1 events to a WD2"),
+        (["convert", "{}/run.wd1", "-o", "out.wd1", "--source"], "--source is for Parquet output"),
+        (["convert", "{}/run.wd1", "-o", "out.parquet", "--columns", "data,size"], "--columns: size; a WD1"),
+        (["convert", "{}/run.wd1", "-o", "out.parquet", "--step-size", "0"], "at least 1 event"),
+        (["convert", "{}/run.wd1", "-o", "out.parquet", "--step-size", "lots"], "not a memory size"),
     ],
 )
 def test_usage_errors_exit_2(files, arguments, message):
@@ -312,3 +325,129 @@ def test_the_vesk_script_runs_the_same_main():
     entry_points = importlib.metadata.distribution("vesk").entry_points
     scripts = [script for script in entry_points if script.group == "console_scripts"]
     assert [script.value for script in scripts if script.name == "vesk"] == ["vesk_arrays.cli:main"]
+
+
+def test_version_is_the_distribution_s():
+    result = vesk_cli("--version")
+    assert result.returncode == 0
+    assert result.stdout == f"vesk {importlib.metadata.version('vesk')}\n"
+    assert vesk_arrays.__version__ == vesk.__version__
+
+
+def as_json(value):
+    """A number as `--json` gives it: NaN and infinities as null."""
+    value = value.item()
+    return value if not isinstance(value, float) or math.isfinite(value) else None
+
+
+@pytest.mark.parametrize("name", ["run.wd1", "single.wd2"])
+def test_head_json_holds_each_event_s_fields_and_statistics(files, name):
+    result = vesk_cli("head", "--json", files / name, "-n", 3)
+    assert result.returncode == 0, result.stderr
+    (entry,) = json.loads(result.stdout)
+    events = list(vesk.EventReader(str(files / name), name[-3:].upper()))[:3]
+    expected = []
+    for event in events:
+        data = event.pop("data")
+        stats = [as_json(data.min()), as_json(data.max()), as_json(data.mean(dtype=np.float64))]
+        expected.append({**event, "length": data.size, **dict(zip(["min", "max", "mean"], stats))})
+    assert entry == {"path": str(files / name), "format": name[-3:].upper(), "events": expected,
+                     "damaged_count": 0, "error": None}  # fmt: skip
+
+
+def test_info_json_holds_the_figures_as_numbers(files):
+    names = ["run.wd2", "truncated.wd2", "missing.wd2", "damaged.wd1"]
+    result = vesk_cli("info", "--json", "--format", "WD2", *[files / name for name in names[:3]])
+    assert result.returncode == 1
+    run, truncated, missing = json.loads(result.stdout)
+    size = os.path.getsize(files / "run.wd2")
+    assert run == {
+        "path": str(files / "run.wd2"), "format": "WD2", "layout": "multi-channel", "channel_count": 3,
+        "events": 5, "samples": {"min": 4, "max": 4}, "channels": {"min": 3, "max": 3},
+        "event_counter": {"first": 0, "last": 4}, "timestamp": {"first": 2**40, "last": 2**40 + 4},
+        "size": size, "compression": None, "bytes_read": size, "trailing_bytes": 0, "skipped": [],
+        "skipped_bytes": 0, "damaged_count": 0, "damaged": [], "error": None, "stopped_after": None,
+    }  # fmt: skip
+    assert (truncated["trailing_bytes"], truncated["bytes_read"]) == (60, size + 60)
+    assert set(missing) == {"path", "format", "error"} and "No such file" in missing["error"]
+    (damaged,) = json.loads(vesk_cli("info", "--json", files / "damaged.wd1").stdout)
+    assert (damaged["skipped"], damaged["skipped_bytes"], damaged["damaged_count"]) == ([[56, 80]], 24, 1)
+    assert (damaged["damaged"][0]["index"], damaged["damaged"][0]["offset"]) == (2, 56)
+
+
+@pytest.mark.parametrize("command", ["info", "head"])
+def test_standard_input_reads_as_the_file_does(files, command):
+    with open(files / "run.wd2", "rb") as stdin:
+        piped = vesk_cli(command, "--json", "--format", "WD2", "-", stdin=stdin)
+    assert piped.returncode == 0, piped.stderr
+    (named,) = json.loads(vesk_cli(command, "--json", files / "run.wd2").stdout)
+    if command == "info":
+        named["size"] = None  # a stream's size is what came through: bytes_read
+    assert json.loads(piped.stdout) == [{**named, "path": "<stdin>"}]
+
+
+def test_head_of_several_files_names_each_and_goes_on_past_a_missing_one(files):
+    result = vesk_cli("head", files / "run.wd1", files / "missing.wd1", files / "other.wd1", "-n", 1)
+    assert result.returncode == 1 and re.search(r"missing\.wd1.*No such file", result.stderr)
+    lines = result.stdout.splitlines()
+    assert [lines[0], lines[3], lines[4]] == [str(files / "run.wd1"), "", str(files / "other.wd1")]
+    assert len(lines) == 7 and lines[2].split()[4] == lines[6].split()[4] == "10"  # event_counter
+
+
+@pytest.mark.parametrize(
+    "name, output, options",
+    [
+        ("run.wd1", "copy.wd1", []),
+        ("run.wd2", "copy.wd2", ["--step-size", "2"]),
+        ("single.wd2", "copy.wd2", ["--step-size", "16 B"]),
+        ("run.wd1", "copy.bin", ["--to", "WD1"]),
+        ("-", "copy.wd2", ["--format", "wd2"]),
+    ],
+)
+def test_convert_to_the_format_read_gives_the_file_back(files, name, output, options):
+    source = files / ("run.wd2" if name == "-" else name)
+    with open(source, "rb") as stdin:
+        result = vesk_cli(
+            "convert", name if name == "-" else source, "-o", files / output, *options, stdin=stdin
+        )
+    assert result.returncode == 0, result.stderr
+    assert (files / output).read_bytes() == source.read_bytes()
+
+
+@pytest.mark.parametrize("output", ["out.parquet", "out.wd1"])
+@pytest.mark.parametrize(
+    "names, options, counters",
+    [
+        (["run.wd1", "other.wd1"], ["--start", "1", "--stop", "3"], [11, 12, 11]),
+        (["run.wd1", "other.wd1"], ["--start", "11"], [21]),
+        (["damaged.wd1"], ["--errors", "skip"], [10, 11, 99]),
+    ],
+)
+def test_convert_takes_a_range_of_each_file_and_leaves_damage_out(files, output, names, options, counters):
+    out = files / output
+    result = vesk_cli("convert", *[files / name for name in names], "-o", out, *options)
+    assert result.returncode == 0, result.stderr
+    if output.endswith(".parquet"):
+        assert pq.read_table(out).column("event_counter").to_pylist() == counters
+    else:
+        assert [event["event_counter"] for event in vesk.EventReader(str(out), "WD1")] == counters
+
+
+@pytest.mark.parametrize("step, rows", [("5", [5, 5, 2, 2]), ("1 KiB", [12, 2])])
+def test_convert_writes_a_row_group_per_step(files, step, rows):
+    out = files / "out.parquet"
+    vesk_cli("convert", files / "run.wd1", files / "other.wd1", "-o", out, "--step-size", step)
+    metadata = pq.ParquetFile(out).metadata
+    assert [metadata.row_group(i).num_rows for i in range(metadata.num_row_groups)] == rows
+
+
+def test_convert_takes_columns_and_adds_the_source(files):
+    out = files / "out.parquet"
+    result = vesk_cli(
+        "convert", files / "other.wd1", "-o", out, "--columns", "timestamp,event_counter", "--source"
+    )
+    assert result.returncode == 0, result.stderr
+    assert pq.read_table(out).to_pydict() == {
+        "path": [str(files / "other.wd1")] * 2, "event": [0, 1],
+        "timestamp": [0, 1000], "event_counter": [10, 11],
+    }  # fmt: skip

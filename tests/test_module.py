@@ -1,5 +1,7 @@
 """The module's surface: what `import vesk` creates and the class's type details."""
 
+import importlib.metadata
+import types
 import weakref
 
 import pytest
@@ -8,12 +10,20 @@ import vesk
 from wdfiles import run_python, wd1_event
 
 
-def test_module_exports_only_the_reader():
+def test_module_exports_only_the_reader_and_names_its_version():
     assert vesk.__all__ == ["EventReader"]
     assert type(vesk.__all__) is list
     assert vesk.__doc__ == ""
     public = {name for name in dir(vesk) if not name.startswith("__")}
     assert public == {"EventReader"}
+    # Beside what every extension module has, the version is the one name added.
+    assert set(dir(vesk)) - set(dir(types.ModuleType("m"))) == {
+        "EventReader",
+        "__all__",
+        "__file__",
+        "__version__",
+    }
+    assert vesk.__version__ == importlib.metadata.version("vesk")
 
 
 def test_reader_type_details():

@@ -1,27 +1,34 @@
 """The ``vesk`` command: look into WD1 and WD2 event files, convert them, plot an event.
 
-    vesk info FILE...                       what each file holds
-    vesk head FILE [-n N]                   the first events' headers and sample statistics
-    vesk convert FILE... -o OUT.parquet     all events of the files into one Parquet file
+    vesk info FILE... [--json]              what each file holds
+    vesk head FILE... [-n N] [--json]       the first events' headers and sample statistics
+    vesk convert FILE... -o OUT             the events into one Parquet, WD1 or WD2 file
     vesk plot FILE [--event N] -o OUT.png   the waveform(s) of one event
+    vesk --version
 
-Exit status: 0 on success, 1 when a file is missing, unreadable or holds damaged
-events (the reason goes to stderr), 2 for a usage error.
+FILE ``-`` is standard input. Exit status: 0 on success, 1 when a file is missing,
+unreadable or holds damaged events (the reason goes to stderr), 2 for a usage error.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
+import math
 import os
 import stat
 import sys
 import warnings
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO, Any, BinaryIO, Union
 
 import numpy as np
 
-from ._batch import HEADER_FIELDS
-from ._iterate import num_events, with_path
-from ._reader import DEFAULT_STEP, FORMATS, BatchReader, DamagedEventWarning, read
+from vesk import __version__  # type: ignore[attr-defined, unused-ignore]
+
+from ._batch import HEADER_FIELDS, Batch
+from ._iterate import Report, expand_paths, iterate, num_events, with_path
+from ._reader import DEFAULT_STEP, FORMATS, BatchReader, DamagedEventWarning, parse_step_size, read
 from ._sources import compression_of
 
 PROG = "vesk"
@@ -29,39 +36,59 @@ EXTENSIONS = {".wd1": "WD1", ".wd2": "WD2"}
 COMPRESSED = (".gz", ".xz", ".bz2", ".zst")  # run.wd1.gz is a WD1 file
 COMPRESSIONS = ("zstd", "snappy", "gzip", "lz4", "brotli", "none")
 LAYOUTS = ("multi-channel", "single-channel")
+TARGETS = ("parquet", "wd1", "wd2")
 SHOWN = 10  # damaged events or skipped ranges listed one by one; the rest are counted
+STDIN = "-"
+STDIN_NAME = "<stdin>"  # what the readers call sys.stdin.buffer in their messages
+# The conversions take paths only; the system's name of the standard input is one.
+STDIN_PATH = "/dev/stdin"
+
+Source = Union[str, BinaryIO]
+Json = dict[str, Any]
 
 
 class Failure(Exception):
     """Something about the files (not the command line) that makes the command fail."""
 
 
-# -- formats ------------------------------------------------------------------------------------
+# -- files and formats --------------------------------------------------------------------------
 
 
-def file_formats(options, paths):
+def source_of(name: str) -> Source:
+    """What the readers open for a FILE argument."""
+    return sys.stdin.buffer if name == STDIN else name
+
+
+def shown_name(name: str) -> str:
+    return STDIN_NAME if name == STDIN else name
+
+
+def file_formats(options: argparse.Namespace, names: Sequence[str]) -> list[str]:
     """Each file's format: --format, else its extension; a usage error when neither tells."""
+    if list(names).count(STDIN) > 1:
+        options.parser.error("standard input (-) can be read once only")
     if options.format:
-        return [options.format] * len(paths)
-    formats = [EXTENSIONS.get(extension_of(path)) for path in paths]
-    for path, reader_type in zip(paths, formats):
-        if reader_type is None:
-            options.parser.error(
-                f"cannot tell the format of {path} from its name (.wd1 or .wd2 "
-                "expected): give --format WD1 or --format WD2"
-            )
+        return [options.format] * len(names)
+    formats = []
+    for name in names:
+        reader_type = EXTENSIONS.get(extension_of(name), "")
+        if not reader_type:
+            what = "standard input (-)" if name == STDIN else name
+            hint = "" if name == STDIN else " from its name (.wd1 or .wd2 expected)"
+            options.parser.error(f"cannot tell the format of {what}{hint}: give --format WD1 or --format WD2")
+        formats.append(reader_type)
     return formats
 
 
-def extension_of(path):
+def extension_of(path: str) -> str:
     root, extension = os.path.splitext(path)
     if extension.lower() in COMPRESSED:
         extension = os.path.splitext(root)[1]
     return extension.lower()
 
 
-def one_format(options, paths):
-    formats = set(file_formats(options, paths))
+def one_format(options: argparse.Namespace, names: Sequence[str]) -> str:
+    formats = set(file_formats(options, names))
     if len(formats) > 1:
         options.parser.error(
             "the files are of different formats (by their names): give only files of one format, or --format"
@@ -69,36 +96,42 @@ def one_format(options, paths):
     return formats.pop()
 
 
-def layout_for(options, formats):
+def layout_for(options: argparse.Namespace, formats: Sequence[str]) -> str | None:
     """The --layout to pass to the readers; a usage error for a WD1 file."""
     if options.layout is not None and "WD1" in formats:
         options.parser.error("--layout is for WD2 files, whose headers have two layouts; WD1 has one")
-    return options.layout
+    layout: str | None = options.layout
+    return layout
 
 
-def describe(error):
+def describe(error: BaseException) -> str:
     """The error as "path: reason" where it names its file."""
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         return f"{error.filename}: {error.strerror}"
     return str(error)
 
 
-def plural(count, noun):
+def failure_of(error: Exception, name: str) -> str:
+    """The message for an error met opening or reading the file `name`."""
+    return describe(with_path(error, shown_name(name)) if isinstance(error, OSError) else error)  # type: ignore[no-untyped-call, unused-ignore]
+
+
+def plural(count: int, noun: str) -> str:
     return f"{count} {noun}{'s' * (count != 1)}"
 
 
-def merged(ranges):
+def merged(ranges: Sequence[tuple[int, int]]) -> list[tuple[int, int]]:
     """Byte ranges (start, stop), sorted, with touching ones joined."""
-    joined = []
+    joined: list[list[int]] = []
     for start, stop in sorted(ranges):
         if joined and start <= joined[-1][1]:
             joined[-1][1] = max(joined[-1][1], stop)
         else:
             joined.append([start, stop])
-    return [tuple(pair) for pair in joined]
+    return [(start, stop) for start, stop in joined]
 
 
-def describe_ranges(ranges):
+def describe_ranges(ranges: Sequence[tuple[int, int]]) -> str:
     """The ranges as "3 ranges, 120 bytes: 10-49, 100-139, 200-239" (first and last byte of
     each), the first few of them."""
     ranges = merged(ranges)
@@ -108,7 +141,7 @@ def describe_ranges(ranges):
     return f"{plural(len(ranges), 'range')}, {plural(total, 'byte')}: {shown}{more}"
 
 
-def damage_problems(path, damaged, count):
+def damage_problems(path: str, damaged: Sequence[Exception], count: int) -> list[str]:
     """stderr lines for damaged events: the first few, then how many more."""
     lines = [str(error) for error in damaged[:SHOWN]]
     if count > len(lines):
@@ -116,202 +149,403 @@ def damage_problems(path, damaged, count):
     return lines
 
 
+def jsonable(value: Any) -> Any:
+    """The document with NaN and infinities, which JSON lacks, as null."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {key: jsonable(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [jsonable(item) for item in value]
+    return value
+
+
+def print_json(document: object) -> None:
+    json.dump(jsonable(document), sys.stdout, indent=2, allow_nan=False)
+    print()
+
+
+def report_problems(command: str, problems: Sequence[str]) -> int:
+    sys.stdout.flush()
+    for problem in problems:
+        print(f"{PROG} {command}: {problem}", file=sys.stderr)
+    return 1 if problems else 0
+
+
 # -- info ---------------------------------------------------------------------------------------
 
 
 class FileSummary:
-    """Figures gathered from a file's batches, a batch at a time."""
+    """Figures gathered from a file's batches, a batch at a time, as `vesk info --json` gives them:
+    ``{"min": .., "max": ..}`` of the samples per event (WD1) or per channel and the channels
+    (WD2), ``{"first": .., "last": ..}`` of the counters and timestamps; None before any event."""
 
-    def __init__(self):
+    def __init__(self, reader_type: str) -> None:
         self.events = 0
-        self.min_length = self.max_length = None
-        self.first = self.last = None  # (counter, timestamp)
+        ranges = ["samples", "channels"] if reader_type == "WD2" else ["samples"]
+        self.ranges: dict[str, Json | None] = dict.fromkeys(ranges)
+        self.ends: dict[str, Json | None] = dict.fromkeys(["event_counter", "timestamp"])
 
-    def add(self, batch):
-        count = len(batch)
-        if not count:
+    def add(self, batch: Batch[Any]) -> None:
+        if not len(batch):
             return
-        lengths = np.diff(batch.offsets)
-        low, high = int(lengths.min()), int(lengths.max())
-        self.min_length = low if self.min_length is None else min(self.min_length, low)
-        self.max_length = high if self.max_length is None else max(self.max_length, high)
-        counters, timestamps = batch["event_counter"], batch["timestamp"]
-        if self.first is None:
-            self.first = (int(counters[0]), int(timestamps[0]))
-        self.last = (int(counters[-1]), int(timestamps[-1]))
-        self.events += count
+        for name, known in self.ranges.items():
+            values = np.diff(batch.offsets) if batch.format == "WD1" else batch[name]
+            low, high = int(values.min()), int(values.max())
+            if known is not None:
+                low, high = min(known["min"], low), max(known["max"], high)
+            self.ranges[name] = {"min": low, "max": high}
+        for name, known in self.ends.items():
+            first = int(batch[name][0]) if known is None else known["first"]
+            self.ends[name] = {"first": first, "last": int(batch[name][-1])}
+        self.events += len(batch)
 
 
-def info_file(path, reader_type, layout, out):
-    """Prints what the file holds; returns the problems met (messages for stderr)."""
+def info_file(name: str, reader_type: str, layout: str | None) -> tuple[Json, list[str]]:
+    """What the file holds, as the JSON document's entry; and the problems met (for stderr)."""
+    shown = shown_name(name)
     try:
-        reader = BatchReader(path, reader_type, errors="skip", layout=layout)
+        reader = BatchReader(source_of(name), reader_type, errors="skip", layout=layout)  # type: ignore[no-untyped-call, unused-ignore]
     except (OSError, ValueError) as error:
         # ValueError: a WD2 file whose first header gives a length past any file.
-        print(f"{path}\n  {'format':<10} {reader_type}\n  {'error':<10} cannot be opened", file=out)
-        return [describe(with_path(error, path) if isinstance(error, OSError) else error)]
+        problem = failure_of(error, name)
+        return {"path": shown, "format": reader_type, "error": problem}, [problem]
     problems = []
-    summary = FileSummary()
+    summary = FileSummary(reader_type)
     with reader:
         try:
-            for batch in reader.batches():
+            for batch in reader.batches():  # type: ignore[no-untyped-call, unused-ignore]
                 summary.add(batch)
         except OSError as error:
-            problems.append(describe(with_path(error, path)))
-        damaged, damaged_count, skipped = reader.damaged, reader.damaged_count, reader.skipped
+            problems.append(failure_of(error, name))
+        damaged, damaged_count = list(reader.damaged), reader.damaged_count
         read_bytes, trailing = reader.position, reader.trailing_bytes
-        has_field, channels = reader.has_channel_field, reader.channel_count
+        has_field, channel_count, events_read = (
+            reader.has_channel_field,
+            reader.channel_count,
+            reader.events_read,
+        )
+        skipped, skipped_bytes = merged(reader.skipped), reader.skipped_bytes
 
-    print(path, file=out)
-    fmt = reader_type
+    size, compression = None, None
+    if name != STDIN:
+        try:
+            status = os.stat(name)
+        except OSError:
+            status = None
+        if status is not None and stat.S_ISREG(status.st_mode):
+            size, compression = status.st_size, compression_of(name)  # type: ignore[no-untyped-call, unused-ignore]
+    entry: Json = {"path": shown, "format": reader_type}
     if reader_type == "WD2":
-        if has_field is True:
-            fmt += f", multi-channel headers (28 bytes), {plural(channels, 'channel')}"
-        elif has_field is False:
-            fmt += ", single-channel headers (24 bytes)"
-    rows = [("format", fmt), ("events", str(summary.events))]
-    if summary.events:
-        if summary.min_length == summary.max_length:
-            rows.append(("samples", f"{summary.min_length} per event"))
-        else:
-            rows.append(("samples", f"{summary.min_length} to {summary.max_length} per event"))
-        rows.append(("counter", f"{summary.first[0]} (first) to {summary.last[0]} (last)"))
-        rows.append(("timestamp", f"{summary.first[1]} (first) to {summary.last[1]} (last)"))
-    rows.append(("size", size_text(path, read_bytes, trailing, stopped=bool(problems))))
-    rows.append(("skipped", describe_ranges(skipped) if skipped else "none"))
-    if damaged_count:
-        indices = ", ".join(str(error.index) for error in damaged[:SHOWN])
-        more = ", ..." if damaged_count > SHOWN else ""
-        rows.append(("damaged", f"{plural(damaged_count, 'event')} (index {indices}{more}), skipped"))
+        entry["layout"] = {True: "multi-channel", False: "single-channel", None: None}[has_field]
+        entry["channel_count"] = channel_count
+    entry.update(events=summary.events, **summary.ranges, **summary.ends)
+    entry.update(
+        size=size,
+        compression=compression,
+        bytes_read=read_bytes + trailing,
+        # Unknown when reading stopped before the end.
+        trailing_bytes=None if problems else trailing,
+        skipped=[list(pair) for pair in skipped],
+        skipped_bytes=skipped_bytes,
+        damaged_count=damaged_count,
+        damaged=[{"index": e.index, "offset": e.offset, "reason": e.reason} for e in damaged],
+        error=problems[0] if problems else None,
+        stopped_after=events_read if problems else None,
+    )
+    problems += damage_problems(shown, damaged, damaged_count)
+    if skipped and not damaged_count:
+        problems.append(f"{shown}: bytes skipped: {describe_ranges(skipped)}")
+    return entry, problems
+
+
+def info_rows(entry: Json) -> list[tuple[str, str]]:
+    """The lines `vesk info` prints for a file, from its JSON entry."""
+    fmt = entry["format"]
+    if "events" not in entry:
+        return [("format", fmt), ("error", "cannot be opened")]
+    if entry.get("layout") == "multi-channel":
+        fmt += f", multi-channel headers (28 bytes), {plural(entry['channel_count'], 'channel')}"
+    elif entry.get("layout") == "single-channel":
+        fmt += ", single-channel headers (24 bytes)"
+    rows = [("format", fmt), ("events", str(entry["events"]))]
+
+    def span(bounds: Json) -> str:
+        low, high = bounds["min"], bounds["max"]
+        return str(low) if low == high else f"{low} to {high}"
+
+    if entry["events"]:
+        per = "per event" if entry["format"] == "WD1" else "per channel"
+        rows.append(("samples", f"{span(entry['samples'])} {per}"))
+        if entry["format"] == "WD2":
+            rows.append(("channels", span(entry["channels"])))
+        for key, label in (("event_counter", "counter"), ("timestamp", "timestamp")):
+            rows.append((label, f"{entry[key]['first']} (first) to {entry[key]['last']} (last)"))
+    rows.append(("size", size_text(entry)))
+    rows.append(("skipped", describe_ranges(entry["skipped"]) if entry["skipped"] else "none"))
+    count = entry["damaged_count"]
+    if count:
+        indices = ", ".join(str(damage["index"]) for damage in entry["damaged"][:SHOWN])
+        more = ", ..." if count > SHOWN else ""
+        rows.append(("damaged", f"{plural(count, 'event')} (index {indices}{more}), skipped"))
     else:
         rows.append(("damaged", "none"))
-    if problems:
-        rows.append(("error", f"reading stopped after event {reader.events_read}"))
-    for name, value in rows:
-        print(f"  {name:<10} {value}", file=out)
-    problems += damage_problems(path, damaged, damaged_count)
-    if skipped and not damaged_count:
-        problems.append(f"{path}: bytes skipped: {describe_ranges(skipped)}")
-    return problems
+    if entry["error"]:
+        rows.append(("error", f"reading stopped after event {entry['stopped_after']}"))
+    return rows
 
 
-def size_text(path, read_bytes, trailing, stopped):
+def size_text(entry: Json) -> str:
     """The file's size; a compressed file's on disk and decompressed. Then its trailing
     bytes, unless reading stopped before the end."""
-    try:
-        status = os.stat(path)
-    except OSError:
-        status = None
-    compression = compression_of(path)
-    if status is None or not stat.S_ISREG(status.st_mode):
-        text = f"{read_bytes + trailing} bytes read"  # a FIFO: its size is what came through
-    elif compression is None:
-        text = f"{status.st_size} bytes"
+    size, decompressed = entry["size"], entry["bytes_read"]
+    if size is None:
+        text = f"{decompressed} bytes read"  # a stream: its size is what came through
+    elif entry["compression"] is None:
+        text = f"{size} bytes"
     else:
-        text = f"{status.st_size} bytes {compression}-compressed, {read_bytes + trailing} bytes decompressed"
-    if stopped:
+        text = f"{size} bytes {entry['compression']}-compressed, {decompressed} bytes decompressed"
+    trailing = entry["trailing_bytes"]
+    if trailing is None:
         return text
     if trailing:
         return f"{text}, {plural(trailing, 'trailing byte')} of a truncated last event"
     return f"{text}, no trailing bytes"
 
 
-def run_info(options):
-    problems = []
+def run_info(options: argparse.Namespace) -> int:
+    problems: list[str] = []
     formats = file_formats(options, options.files)
     layout = layout_for(options, formats)
-    for number, (path, reader_type) in enumerate(zip(options.files, formats)):
+    entries = []
+    for number, (name, reader_type) in enumerate(zip(options.files, formats)):
+        entry, found = info_file(name, reader_type, layout)
+        problems += found
+        if options.json:
+            entries.append(entry)
+            continue
         if number:
             print()
-        problems += info_file(path, reader_type, layout, sys.stdout)
-    sys.stdout.flush()
-    for problem in problems:
-        print(f"{PROG} info: {problem}", file=sys.stderr)
-    return 1 if problems else 0
+        print(entry["path"])
+        for label, value in info_rows(entry):
+            print(f"  {label:<10} {value}")
+    if options.json:
+        print_json(entries)
+    return report_problems("info", problems)
 
 
 # -- head ---------------------------------------------------------------------------------------
 
 
-def print_table(header, rows, out):
+def print_table(header: Sequence[str], rows: Sequence[Sequence[str]], out: IO[str]) -> None:
     widths = [max(len(cell) for cell in column) for column in zip(header, *rows)]
     for row in [header, *rows]:
         print("  ".join(cell.rjust(width) for cell, width in zip(row, widths)), file=out)
 
 
-def run_head(options):
-    reader_type = one_format(options, [options.file])
-    layout = layout_for(options, [reader_type])
-    with BatchReader(options.file, reader_type, errors="skip", layout=layout) as reader:
-        batch = reader.read(min(options.n, sys.maxsize))  # no file holds more events
-        damaged, damaged_count = reader.damaged, reader.damaged_count
-    names = [name for name, _ in HEADER_FIELDS[reader_type]]
-    rows = []
+def head_file(name: str, reader_type: str, layout: str | None, limit: int) -> tuple[Json, list[str]]:
+    """The first events' headers and sample statistics, as the JSON document's entry; and the
+    problems met."""
+    shown = shown_name(name)
+    entry: Json = {"path": shown, "format": reader_type, "events": [], "damaged_count": 0, "error": None}
+    try:
+        with BatchReader(source_of(name), reader_type, errors="skip", layout=layout) as reader:  # type: ignore[no-untyped-call, unused-ignore]
+            batch = reader.read(min(limit, sys.maxsize))  # no file holds more events
+            damaged, damaged_count = list(reader.damaged), reader.damaged_count
+    except (OSError, ValueError) as error:
+        entry["error"] = failure_of(error, name)
+        return entry, [entry["error"]]
     for index in range(len(batch)):
         event = batch.event(index)
-        data = event["data"]
-        stats = (
-            [f"{data.min():.6g}", f"{data.max():.6g}", f"{data.mean(dtype=np.float64):.6g}"]
-            if data.size
-            else ["-", "-", "-"]
-        )
-        rows.append([str(event[name]) for name in names] + [str(data.size)] + stats)
-    print_table(names + ["length", "min", "max", "mean"], rows, sys.stdout)
-    sys.stdout.flush()
-    for problem in damage_problems(options.file, damaged, damaged_count):
-        print(f"{PROG} head: {problem}", file=sys.stderr)
-    return 1 if damaged_count else 0
+        data = event.pop("data")
+        empty = not data.size
+        event["length"] = int(data.size)
+        event["min"] = None if empty else data.min().item()
+        event["max"] = None if empty else data.max().item()
+        event["mean"] = None if empty else data.mean(dtype=np.float64).item()
+        entry["events"].append(event)
+    entry["damaged_count"] = damaged_count
+    return entry, damage_problems(shown, damaged, damaged_count)
+
+
+def head_table(entry: Json, out: IO[str]) -> None:
+    names = [name for name, _ in HEADER_FIELDS[entry["format"]]]
+    rows = []
+    for event in entry["events"]:
+        stats = ["-"] * 3 if not event["length"] else [f"{event[key]:.6g}" for key in ("min", "max", "mean")]
+        rows.append([str(event[name]) for name in names] + [str(event["length"])] + stats)
+    print_table(names + ["length", "min", "max", "mean"], rows, out)
+
+
+def run_head(options: argparse.Namespace) -> int:
+    reader_type = one_format(options, options.files)
+    layout = layout_for(options, [reader_type])
+    problems: list[str] = []
+    entries = []
+    for number, name in enumerate(options.files):
+        entry, found = head_file(name, reader_type, layout, options.n)
+        problems += found
+        entries.append(entry)
+        if options.json or entry["error"] is not None:
+            continue
+        if len(options.files) > 1:
+            if number:
+                print()
+            print(entry["path"])
+        head_table(entry, sys.stdout)
+    if options.json:
+        print_json(entries)
+    return report_problems("head", problems)
 
 
 # -- convert ------------------------------------------------------------------------------------
 
 
-def run_convert(options):
-    from ._parquet import convert
-
-    reader_type = one_format(options, options.files)
-    files, losses = set(), {}  # losses: path -> [skipped ranges, trailing bytes]
-    name = f"{PROG} convert"
-
-    def note(report):
-        files.add(report.file_index)
-        if report.skipped or report.trailing_bytes:
-            loss = losses.setdefault(report.path, [[], 0])
-            loss[0] += report.skipped
-            loss[1] += report.trailing_bytes
-
-    written = convert(
-        options.files,
-        reader_type,
-        options.output,
-        step_size=DEFAULT_STEP,
-        compression=options.compression,
-        progress=sys.stderr.isatty(),
-        errors=options.errors,
-        layout=layout_for(options, [reader_type]),
-        on_report=note,
+def target_of(options: argparse.Namespace, reader_type: str) -> str:
+    """What convert writes: "parquet", "WD1" or "WD2" (--to, else the output's extension)."""
+    target: str = options.to or {".wd1": "wd1", ".wd2": "wd2"}.get(
+        os.path.splitext(options.output)[1].lower(), "parquet"
     )
+    if target == "parquet":
+        return target
+    target = target.upper()
+    if target != reader_type:
+        options.parser.error(f"cannot write {reader_type} events to a {target} file: the formats differ")
+    for given, option in (
+        (options.columns, "--columns"),
+        (options.source, "--source"),
+        (options.compression, "--compression"),
+    ):
+        if given:
+            options.parser.error(f"{option} is for Parquet output, not for a {target} file")
+    return target
+
+
+def check_columns(options: argparse.Namespace, reader_type: str) -> list[str] | None:
+    if options.columns is None:
+        return None
+    names = [name.strip() for name in options.columns.split(",") if name.strip()]
+    known = [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
+    unknown = [name for name in names if name not in known]
+    if unknown or not names:
+        options.parser.error(
+            f"--columns: {', '.join(unknown) or 'no name given'}; a {reader_type} file has "
+            + ", ".join(known)
+        )
+    return names
+
+
+def output_layout(files: Sequence[str], reader_type: str, layout: str | None) -> str | None:
+    """The WD2 layout to write: the inputs' own when they all have one, else multi-channel,
+    which holds the events of either (a single-channel event is one of one channel)."""
+    if reader_type != "WD2" or layout is not None:
+        return layout
+    if STDIN_PATH in files:
+        return "multi-channel"  # a pipe cannot be probed twice
+    for path in files:
+        with BatchReader(path, reader_type, errors="skip") as reader:  # type: ignore[no-untyped-call, unused-ignore]
+            if reader.has_channel_field is not False:
+                return "multi-channel"
+    return "single-channel"
+
+
+def run_convert(options: argparse.Namespace) -> int:
+    reader_type = one_format(options, options.files)
+    layout = layout_for(options, [reader_type])
+    target = target_of(options, reader_type)
+    columns = check_columns(options, reader_type)
+    files = [STDIN_PATH if name == STDIN else name for name in options.files]
+    seen: set[int] = set()
+    losses: dict[str, tuple[list[tuple[int, int]], list[int]]] = {}  # path: skipped ranges, [trailing bytes]
+    command = f"{PROG} convert"
+
+    def note(report: Report) -> None:
+        seen.add(report.file_index)
+        if report.skipped or report.trailing_bytes:
+            loss = losses.setdefault(report.path, ([], [0]))
+            loss[0].extend(report.skipped)
+            loss[1][0] += report.trailing_bytes
+
+    # Passed on only when given: without them, each file is read whole, as ever.
+    selection = {key: getattr(options, key) for key in ("start", "stop") if getattr(options, key) is not None}
+    if target == "parquet":
+        from ._parquet import convert
+
+        written: int = convert(
+            files,
+            reader_type,
+            options.output,
+            step_size=options.step_size,
+            compression=options.compression or "zstd",
+            # The bar's total is counted first: a second reading that a pipe cannot give.
+            progress=sys.stderr.isatty() and STDIN not in options.files,
+            errors=options.errors,
+            layout=layout,
+            columns=columns,
+            source=options.source,
+            on_report=note,
+            **selection,
+        )
+    else:
+        written = write_events(options, files, reader_type, layout, note, selection)
     for path, (skipped, trailing) in losses.items():
         if skipped:
-            print(f"{name}: {path}: skipped damaged bytes: {describe_ranges(skipped)}", file=sys.stderr)
-        if trailing:
+            print(f"{command}: {path}: skipped damaged bytes: {describe_ranges(skipped)}", file=sys.stderr)
+        if trailing[0]:
             print(
-                f"{name}: {path}: {plural(trailing, 'trailing byte')} of a truncated last event",
+                f"{command}: {path}: {plural(trailing[0], 'trailing byte')} of a truncated last event",
                 file=sys.stderr,
             )
-    print(f"{plural(written, 'event')} from {plural(len(files), 'file')} written to {options.output}")
+    print(f"{plural(written, 'event')} from {plural(len(seen), 'file')} written to {options.output}")
     return 0
+
+
+def write_events(
+    options: argparse.Namespace,
+    files: list[str],
+    reader_type: str,
+    layout: str | None,
+    note: Callable[[Report], None],
+    selection: dict[str, int],
+) -> int:
+    """The events of the files into one WD1 or WD2 file, a batch at a time."""
+    from ._write import refuse_an_input, write
+
+    files = expand_paths(files)  # type: ignore[no-untyped-call, unused-ignore]
+    # Before anything is read or written, as for Parquet.
+    refuse_an_input(files, options.output)
+    pairs = iterate(  # type: ignore[no-untyped-call, unused-ignore]
+        files,
+        reader_type,
+        step_size=options.step_size,
+        report=True,
+        errors=options.errors,
+        layout=layout,
+        **selection,
+    )
+
+    def batches() -> Iterator[Batch[Any]]:
+        for batch, report in pairs:
+            if report.error is not None:
+                raise report.error  # a file that cannot be read is no damaged event
+            note(report)
+            yield batch
+
+    written: int = write(
+        options.output, batches(), reader_type, layout=output_layout(files, reader_type, layout)
+    )
+    return written
 
 
 # -- plot ---------------------------------------------------------------------------------------
 
 
-def run_plot(options):
+def run_plot(options: argparse.Namespace) -> int:
     from ._optional import require
 
     reader_type = one_format(options, [options.file])
     layout = layout_for(options, [reader_type])
-    require("matplotlib", "cli", "vesk plot")
+    require("matplotlib", "cli", "vesk plot")  # type: ignore[no-untyped-call, unused-ignore]
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
@@ -326,10 +560,14 @@ def run_plot(options):
         )
     # An index past sys.maxsize is past the end of any file, as sys.maxsize is.
     start = min(options.event, sys.maxsize)
-    batch = read(options.file, reader_type, start=start, stop=min(start + 1, sys.maxsize), layout=layout)
+    source = source_of(options.file)
+    batch = read(source, reader_type, start=start, stop=min(start + 1, sys.maxsize), layout=layout)  # type: ignore[no-untyped-call, unused-ignore]
+    shown = shown_name(options.file)
     if not len(batch):
-        count = num_events(options.file, reader_type, layout=layout)
-        raise Failure(f"{options.file} has {plural(count, 'event')}, so no event {options.event}")
+        if options.file == STDIN:
+            raise Failure(f"{shown} ended before event {options.event}")
+        count = num_events(options.file, reader_type, layout=layout)  # type: ignore[no-untyped-call, unused-ignore]
+        raise Failure(f"{shown} has {plural(count, 'event')}, so no event {options.event}")
     event = batch.event(0)
     data = event["data"]
     figure = Figure(figsize=(9, 4.5))
@@ -346,19 +584,19 @@ def run_plot(options):
         axes.set(ylabel="ADC counts" if reader_type == "WD1" else "value")
     axes.set(
         xlabel="sample",
-        title=f"{os.path.basename(options.file)}: event {options.event} "
+        title=f"{os.path.basename(shown)}: event {options.event} "
         f"(counter {event['event_counter']}, timestamp {event['timestamp']})",
     )
     figure.tight_layout()
     figure.savefig(output, dpi=100, format=extension)
-    print(f"event {options.event} of {options.file} plotted to {output}")
+    print(f"event {options.event} of {shown} plotted to {output}")
     return 0
 
 
 # -- the command line ---------------------------------------------------------------------------
 
 
-def non_negative(text):
+def non_negative(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -368,16 +606,30 @@ def non_negative(text):
     return value
 
 
-def build_parser():
+def step_size(text: str) -> int | str:
+    """A number of events, or a memory size such as "64 MiB"."""
+    value: int | str = int(text) if text.strip().isdigit() else text
+    try:
+        parse_step_size(value)  # type: ignore[no-untyped-call, unused-ignore]
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Look into WD1 and WD2 event files, convert them to Parquet, plot their waveforms.",
+        description="Look into WD1 and WD2 event files, convert them to Parquet, WD1 or WD2, "
+        "plot their waveforms. A FILE given as - is standard input.",
         epilog="Exit status: 0 success, 1 a file is missing, unreadable "
         "or holds damaged events, 2 usage error.",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name, run, description):
+    def command(
+        name: str, run: Callable[[argparse.Namespace], int], description: str
+    ) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=description, description=description)
         sub.add_argument(
             "--format",
@@ -395,25 +647,68 @@ def build_parser():
         sub.set_defaults(run=run, parser=sub)
         return sub
 
+    def json_option(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--json", action="store_true", help="one JSON document on stdout, a list with an entry per file"
+        )
+
     info = command(
         "info",
         run_info,
-        "format, layout, event count, samples, counters, timestamps, "
-        "trailing bytes and damaged events of each file",
+        "format, layout, event count, samples per event (WD1) or per channel and channels (WD2), "
+        "counters, timestamps, trailing bytes and damaged events of each file",
     )
     info.add_argument("files", nargs="+", metavar="FILE")
+    json_option(info)
 
     head = command("head", run_head, "the first events' headers with the min, max and mean of their samples")
-    head.add_argument("file", metavar="FILE")
-    head.add_argument("-n", type=non_negative, default=10, metavar="N", help="events to show (default 10)")
+    head.add_argument("files", nargs="+", metavar="FILE")
+    head.add_argument(
+        "-n", type=non_negative, default=10, metavar="N", help="events to show per file (default 10)"
+    )
+    json_option(head)
 
-    convert = command("convert", run_convert, "all events of the files into one Parquet file")
+    convert = command(
+        "convert",
+        run_convert,
+        "the events of the files into one Parquet file, or one WD1 or WD2 file (by the output's "
+        "extension, or --to)",
+    )
     convert.add_argument("files", nargs="+", metavar="FILE")
-    convert.add_argument("-o", "--output", required=True, metavar="OUT.parquet")
+    convert.add_argument("-o", "--output", required=True, metavar="OUT")
+    convert.add_argument(
+        "--to",
+        type=str.lower,
+        choices=TARGETS,
+        help="the output's format (default: wd1 or wd2 for an OUT of that extension, else parquet)",
+    )
+    convert.add_argument(
+        "--step-size",
+        type=step_size,
+        default=DEFAULT_STEP,
+        metavar="SIZE",
+        help=f"events read at a time, a number or a memory size (default {DEFAULT_STEP!r}); "
+        "each batch is a row group of the Parquet file",
+    )
+    convert.add_argument(
+        "--start", type=non_negative, metavar="N", help="the index in each file of the first event to convert"
+    )
+    convert.add_argument(
+        "--stop", type=non_negative, metavar="N", help="the index in each file past the last event to convert"
+    )
+    convert.add_argument(
+        "--columns",
+        metavar="NAMES",
+        help="Parquet: only these columns, comma-separated (header fields and data)",
+    )
+    convert.add_argument(
+        "--source",
+        action="store_true",
+        help="Parquet: also the columns path and event (the index in the file)",
+    )
     convert.add_argument(
         "--compression",
         type=str.lower,
-        default="zstd",
         choices=COMPRESSIONS,
         help="Parquet compression codec (default zstd)",
     )
@@ -439,7 +734,7 @@ def build_parser():
     return parser
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     options = parser.parse_args(argv)
     name = f"{PROG} {options.command}"
@@ -447,7 +742,8 @@ def main(argv=None):
         with warnings.catch_warnings():
             # Each command tells of damaged events in its own words.
             warnings.simplefilter("ignore", DamagedEventWarning)
-            return options.run(options)
+            status: int = options.run(options)
+            return status
     except BrokenPipeError:
         # The reader of our output went away (vesk head ... | head): not a failure of ours.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -455,7 +751,7 @@ def main(argv=None):
     except (OSError, ValueError, Failure, ImportError) as error:
         # ValueError: a damaged event (DamagedEventError), or an output that is an input.
         if isinstance(error, OSError) and getattr(options, "file", None) is not None:
-            error = with_path(error, options.file)
+            error = with_path(error, shown_name(options.file))  # type: ignore[no-untyped-call, unused-ignore]
         sys.stdout.flush()
         print(f"{name}: {describe(error)}", file=sys.stderr)
         return 1

@@ -62,6 +62,10 @@ PyObject* initialise_module()
     if (!type || !intern_event_keys() || !add_exported(module.get(), "EventReader", type.get())) {
         return nullptr;
     }
+    // Not exported: `from vesk import *` still gives the reader alone.
+    if (PyModule_AddStringConstant(module.get(), "__version__", VESK_VERSION) < 0) {
+        return nullptr;
+    }
     Py_INCREF(module.get());
     state.module = module.get();
     return module.release();
