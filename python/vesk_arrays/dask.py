@@ -1,4 +1,4 @@
-"""Many event files as one Dask DataFrame.
+"""Many event files as one Dask DataFrame::
 
     import vesk_arrays.dask
     frame = vesk_arrays.dask.read("runs/*.wd1", "WD1", step_size="64 MiB")

@@ -6,6 +6,8 @@ from typing import Literal, TypedDict, TypeVar, final, overload
 import numpy as np
 from numpy.typing import NDArray
 
+__version__: str
+
 __all__ = ["EventReader"]
 
 # The event dictionaries. These names exist for type checkers only: import them
