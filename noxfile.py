@@ -184,9 +184,13 @@ def cpp(session: nox.Session) -> None:
 
 @nox.session(name="typing", tags=["test"])
 def type_checks(session: nox.Session) -> None:
-    """mypy.stubtest of the installed stubs against the modules; mypy --strict on typical uses."""
+    """mypy --strict on vesk_arrays' source; mypy.stubtest of the installed stubs and
+    annotations against the modules; mypy --strict on typical uses."""
     # Every optional library, so that stubtest can import every module of vesk_arrays.
     install_vesk(session, "all", *group("typing"))
+    # The package's own source, with the configuration in pyproject.toml.
+    package = [str(ROOT / "python" / "vesk_arrays"), "--config-file", str(ROOT / "pyproject.toml")]
+    session.run("python", "-m", "mypy", "--strict", "--no-incremental", *package)
     # Run from beside the checked files, so that mypy meets the installed packages and
     # nothing of the source tree.
     session.chdir(ROOT / "tests" / "typing")

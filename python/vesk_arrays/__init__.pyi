@@ -1,7 +1,7 @@
 """Many WD1 and WD2 events at once, as columnar NumPy arrays."""
 
 import os
-from collections.abc import Generator, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
+from collections.abc import Generator, ItemsView, Iterable, Iterator, KeysView, Mapping, Sequence, ValuesView
 from dataclasses import dataclass
 from typing import (
     IO,
@@ -82,7 +82,7 @@ class Batch(Generic[_Event_co]):
         self: Batch[WD1Event],
         format: Literal["WD1"],
         columns: Mapping[str, NDArray[Any]],
-        offsets: ArrayLike,
+        offsets: ArrayLike | None = None,
         *,
         path: str | None = None,
         start: int = 0,
@@ -93,7 +93,7 @@ class Batch(Generic[_Event_co]):
         self: Batch[WD2Event],
         format: Literal["WD2"],
         columns: Mapping[str, NDArray[Any]],
-        offsets: ArrayLike,
+        offsets: ArrayLike | None = None,
         *,
         path: str | None = None,
         start: int = 0,
@@ -104,7 +104,7 @@ class Batch(Generic[_Event_co]):
         self: Batch[_AnyEvent],
         format: str,
         columns: Mapping[str, NDArray[Any]],
-        offsets: ArrayLike,
+        offsets: ArrayLike | None = None,
         *,
         path: str | None = None,
         start: int = 0,
@@ -112,13 +112,34 @@ class Batch(Generic[_Event_co]):
     ) -> None: ...
     @overload
     @classmethod
-    def empty(cls, format: Literal["WD1"], *, path: str | None = None, start: int = 0) -> Batch[WD1Event]: ...
+    def empty(
+        cls,
+        format: Literal["WD1"],
+        *,
+        path: str | None = None,
+        start: int = 0,
+        columns: Iterable[str] | None = None,
+    ) -> Batch[WD1Event]: ...
     @overload
     @classmethod
-    def empty(cls, format: Literal["WD2"], *, path: str | None = None, start: int = 0) -> Batch[WD2Event]: ...
+    def empty(
+        cls,
+        format: Literal["WD2"],
+        *,
+        path: str | None = None,
+        start: int = 0,
+        columns: Iterable[str] | None = None,
+    ) -> Batch[WD2Event]: ...
     @overload
     @classmethod
-    def empty(cls, format: str, *, path: str | None = None, start: int = 0) -> Batch[_AnyEvent]: ...
+    def empty(
+        cls,
+        format: str,
+        *,
+        path: str | None = None,
+        start: int = 0,
+        columns: Iterable[str] | None = None,
+    ) -> Batch[_AnyEvent]: ...
 
     # The columns: "data" holds the samples; the header fields have the integer widths
     # of vesk.EventReader's dictionaries.
@@ -204,6 +225,8 @@ class BatchReader(Generic[_Event_co]):
         poll_interval: float = 0.5,
         timeout: float | None = None,
         layout: _Layout = None,
+        columns: Sequence[str] | None = None,
+        prefetch: int = 1,
     ) -> None: ...
     @overload
     def __init__(
@@ -216,6 +239,8 @@ class BatchReader(Generic[_Event_co]):
         poll_interval: float = 0.5,
         timeout: float | None = None,
         layout: _Layout = None,
+        columns: Sequence[str] | None = None,
+        prefetch: int = 1,
     ) -> None: ...
     @overload
     def __init__(
@@ -228,11 +253,15 @@ class BatchReader(Generic[_Event_co]):
         poll_interval: float = 0.5,
         timeout: float | None = None,
         layout: _Layout = None,
+        columns: Sequence[str] | None = None,
+        prefetch: int = 1,
     ) -> None: ...
     @property
     def path(self) -> str: ...
     @property
     def format(self) -> _Format: ...
+    @property
+    def columns(self) -> tuple[str, ...]: ...
     @property
     def closed(self) -> bool: ...
     @property
@@ -272,6 +301,7 @@ def read(
     stop: SupportsIndex | None = None,
     errors: _Errors = "raise",
     layout: _Layout = None,
+    columns: Sequence[str] | None = None,
 ) -> Batch[WD1Event]: ...
 @overload
 def read(
@@ -282,6 +312,7 @@ def read(
     stop: SupportsIndex | None = None,
     errors: _Errors = "raise",
     layout: _Layout = None,
+    columns: Sequence[str] | None = None,
 ) -> Batch[WD2Event]: ...
 @overload
 def read(
@@ -292,6 +323,7 @@ def read(
     stop: SupportsIndex | None = None,
     errors: _Errors = "raise",
     layout: _Layout = None,
+    columns: Sequence[str] | None = None,
 ) -> Batch[_AnyEvent]: ...
 
 @dataclass(frozen=True)
@@ -323,6 +355,10 @@ def iterate(
     poll_interval: float = 0.5,
     timeout: float | None = None,
     layout: _Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = 1,
 ) -> Generator[Batch[WD1Event]]: ...
 @overload
 def iterate(
@@ -336,6 +372,10 @@ def iterate(
     poll_interval: float = 0.5,
     timeout: float | None = None,
     layout: _Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = 1,
 ) -> Generator[Batch[WD2Event]]: ...
 @overload
 def iterate(
@@ -349,6 +389,10 @@ def iterate(
     poll_interval: float = 0.5,
     timeout: float | None = None,
     layout: _Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = 1,
 ) -> Generator[Batch[_AnyEvent]]: ...
 @overload
 def iterate(
@@ -362,6 +406,10 @@ def iterate(
     poll_interval: float = 0.5,
     timeout: float | None = None,
     layout: _Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = 1,
 ) -> Generator[tuple[Batch[WD1Event], Report]]: ...
 @overload
 def iterate(
@@ -375,6 +423,10 @@ def iterate(
     poll_interval: float = 0.5,
     timeout: float | None = None,
     layout: _Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = 1,
 ) -> Generator[tuple[Batch[WD2Event], Report]]: ...
 @overload
 def iterate(
@@ -388,6 +440,10 @@ def iterate(
     poll_interval: float = 0.5,
     timeout: float | None = None,
     layout: _Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = 1,
 ) -> Generator[tuple[Batch[_AnyEvent], Report]]: ...
 @overload
 def iterate(
@@ -401,6 +457,10 @@ def iterate(
     poll_interval: float = 0.5,
     timeout: float | None = None,
     layout: _Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = 1,
 ) -> Generator[Batch[_AnyEvent]] | Generator[tuple[Batch[_AnyEvent], Report]]: ...
 def num_events(paths: _Paths, reader_type: str, *, layout: _Layout = None) -> int: ...
 def to_parquet(

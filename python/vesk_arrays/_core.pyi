@@ -5,7 +5,7 @@ from typing import Any, final
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _ReadInto
+from ._sources import ReadInto
 
 # Of each damaged event met: (index, offset of its header, end of the bytes skipped for
 # it, offset where reading went on or None, kind: 0 a damaged header, 1 a length past
@@ -25,14 +25,24 @@ class Reader:
     messages call it. ``layout``: 0 probes a WD2 file, 1 multi-channel, 2 single-channel."""
 
     def __new__(
-        cls, source: str | _ReadInto, format: str, name: str, follow: bool = ..., layout: int = ...
+        cls, source: str | ReadInto, format: str, name: str, follow: bool = ..., layout: int = ...
     ) -> Reader: ...
-    # max_events, max_bytes, count and stop: None for no limit.
+    # max_events, max_bytes, count and stop: None for no limit. Without samples the
+    # columns hold no "data" and the offsets are None.
     def read(
-        self, max_events: int | None, max_bytes: int | None, skip_damaged: bool, stop: int | None, /
-    ) -> tuple[tuple[dict[str, NDArray[Any]], NDArray[np.int64]] | None, _Report]: ...
+        self,
+        max_events: int | None,
+        max_bytes: int | None,
+        skip_damaged: bool,
+        stop: int | None,
+        read_ahead: bool = False,
+        samples: bool = True,
+        /,
+    ) -> tuple[tuple[dict[str, NDArray[Any]], NDArray[np.int64] | None] | None, _Report]: ...
     def skip(self, count: int | None, skip_damaged: bool, stop: int | None, /) -> tuple[int, _Report]: ...
     def close(self) -> None: ...
+    # Waits for a batch being read ahead, if any.
+    def settle(self) -> None: ...
     @property
     def closed(self) -> bool: ...
     @property

@@ -7,15 +7,19 @@ import os
 import re
 import sys
 import warnings
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, TypedDict, TypeVar, Union, overload
 
-from ._batch import Batch
 from ._reader import (
     DEFAULT_PREFETCH,
     DEFAULT_STEP,
     BatchReader,
+    CallNews,
     DamagedEventError,
     DamagedEventWarning,
+    Errors,
+    Layout,
     check_columns,
     check_errors,
     check_follow_options,
@@ -25,12 +29,40 @@ from ._reader import (
     check_path,
     check_prefetch,
     parse_step_size,
+    reported_batches,
 )
+from ._sources import StrPath
+
+if TYPE_CHECKING:
+    from vesk import WD1Event, WD2Event
+
+    # The package's generic Batch, until _batch.py carries its own annotations.
+    from . import Batch
+else:
+    from ._batch import Batch
+
+# What `paths` may be: a path, or many of them (an alias, so spelt for Python 3.9).
+Paths = Union[StrPath, Iterable[StrPath]]
+
+_Event = TypeVar("_Event", bound="WD1Event | WD2Event")
+_OSErrorT = TypeVar("_OSErrorT", bound=OSError)
 
 _GLOB_MAGIC = re.compile(r"[*?[]")
 
 
-def expand_paths(paths):
+class _Options(TypedDict, total=False):
+    """The keywords `iterate` passes to each file's BatchReader."""
+
+    errors: Errors
+    layout: Layout
+    columns: tuple[str, ...]
+    prefetch: bool
+    follow: bool
+    poll_interval: float
+    timeout: float | None
+
+
+def expand_paths(paths: Paths) -> list[str]:
     """The files named by ``paths``: a str or os.PathLike, or a list of them.
 
     A name holding ``*``, ``?`` or ``[`` that is not itself an existing file is a glob
@@ -38,17 +70,20 @@ def expand_paths(paths):
     kept as it is, so that opening it fails like opening any other missing file, instead
     of the files quietly vanishing.
     """
+    # bytes are refused by check_path, with its message.
+    names: list[object]
     if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
-    try:
-        paths = list(paths)
-    except TypeError:
-        raise TypeError(
-            f"paths must be a str, an os.PathLike or a list of them, not {type(paths).__name__!r}"
-        ) from None
-    files = []
-    for path in paths:
-        path = check_path(path)
+        names = [paths]
+    else:
+        try:
+            names = list(paths)
+        except TypeError:
+            raise TypeError(
+                f"paths must be a str, an os.PathLike or a list of them, not {type(paths).__name__!r}"
+            ) from None
+    files: list[str] = []
+    for name in names:
+        path = check_path(name)
         if _GLOB_MAGIC.search(path) and not os.path.lexists(path):
             files.extend(sorted(glob.glob(path)) or [path])
         else:
@@ -92,12 +127,12 @@ class Report:
     skipped_bytes: int = 0
 
     @property
-    def ok(self):
+    def ok(self) -> bool:
         """True when the read skipped nothing and met no error."""
         return not self.damaged_count and not self.skipped_bytes and self.error is None
 
 
-def with_path(error, path):
+def with_path(error: _OSErrorT, path: str) -> _OSErrorT:
     """The OSError, or one of the same class that names the file.
 
     Among many files the path is what tells which one failed. An error with an errno
@@ -114,22 +149,141 @@ def with_path(error, path):
         return error
 
 
+@overload
 def iterate(
-    paths,
-    reader_type,
+    paths: Paths,
+    reader_type: Literal["WD1"],
     *,
-    step_size=DEFAULT_STEP,
-    report=False,
-    errors="raise",
-    follow=False,
-    poll_interval=0.5,
-    timeout=None,
-    layout=None,
-    columns=None,
-    start=0,
-    stop=None,
-    prefetch=DEFAULT_PREFETCH,
-):
+    step_size: int | str = DEFAULT_STEP,
+    report: Literal[False] = False,
+    errors: Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = DEFAULT_PREFETCH,
+) -> Generator[Batch[WD1Event]]: ...
+@overload
+def iterate(
+    paths: Paths,
+    reader_type: Literal["WD2"],
+    *,
+    step_size: int | str = DEFAULT_STEP,
+    report: Literal[False] = False,
+    errors: Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = DEFAULT_PREFETCH,
+) -> Generator[Batch[WD2Event]]: ...
+@overload
+def iterate(
+    paths: Paths,
+    reader_type: str,
+    *,
+    step_size: int | str = DEFAULT_STEP,
+    report: Literal[False] = False,
+    errors: Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = DEFAULT_PREFETCH,
+) -> Generator[Batch[WD1Event | WD2Event]]: ...
+@overload
+def iterate(
+    paths: Paths,
+    reader_type: Literal["WD1"],
+    *,
+    step_size: int | str = DEFAULT_STEP,
+    report: Literal[True],
+    errors: Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = DEFAULT_PREFETCH,
+) -> Generator[tuple[Batch[WD1Event], Report]]: ...
+@overload
+def iterate(
+    paths: Paths,
+    reader_type: Literal["WD2"],
+    *,
+    step_size: int | str = DEFAULT_STEP,
+    report: Literal[True],
+    errors: Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = DEFAULT_PREFETCH,
+) -> Generator[tuple[Batch[WD2Event], Report]]: ...
+@overload
+def iterate(
+    paths: Paths,
+    reader_type: str,
+    *,
+    step_size: int | str = DEFAULT_STEP,
+    report: Literal[True],
+    errors: Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = DEFAULT_PREFETCH,
+) -> Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
+@overload
+def iterate(
+    paths: Paths,
+    reader_type: str,
+    *,
+    step_size: int | str = DEFAULT_STEP,
+    report: bool = False,
+    errors: Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = DEFAULT_PREFETCH,
+) -> Generator[Batch[WD1Event | WD2Event]] | Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
+def iterate(
+    paths: Paths,
+    reader_type: str,
+    *,
+    step_size: int | str = DEFAULT_STEP,
+    report: bool = False,
+    errors: Errors = "raise",
+    follow: bool = False,
+    poll_interval: float = 0.5,
+    timeout: float | None = None,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    prefetch: int = DEFAULT_PREFETCH,
+) -> Generator[Batch[Any]] | Generator[tuple[Batch[Any], Report]]:
     """The events of many files as batches, file after file, in the order of ``paths``.
 
     ``paths`` is a str or os.PathLike, or a list of them; glob patterns are expanded
@@ -159,46 +313,61 @@ def iterate(
     check_errors(errors)
     check_layout(reader_type, layout)
     check_follow_options(follow, poll_interval, timeout)
-    start = check_index("start", start)
-    stop = None if stop is None else check_index("stop", stop)
-    options = {
+    first = check_index("start", start)
+    last = None if stop is None else check_index("stop", stop)
+    options: _Options = {
         "errors": errors,
         "layout": layout,
         "columns": check_columns(reader_type, columns),
         "prefetch": check_prefetch(prefetch),
     }
-    follow_options = {"follow": follow, "poll_interval": poll_interval, "timeout": timeout}
+    follow_options: _Options = {"follow": follow, "poll_interval": poll_interval, "timeout": timeout}
     files = list(expand_paths(paths))
-    pairs = _pairs(files, reader_type, step_size, (start, stop), options, follow_options)
+    pairs = _pairs(files, reader_type, step_size, (first, last), options, follow_options)
     return pairs if report else (batch for batch, _ in pairs)
 
 
-def _pairs(files, reader_type, step_size, span, options, follow_options):
+def _pairs(
+    files: list[str],
+    reader_type: str,
+    step_size: int | str,
+    span: tuple[int, int | None],
+    options: _Options,
+    follow_options: _Options,
+) -> Generator[tuple[Batch[Any], Report]]:
     row = 0
     for file_index, path in enumerate(files):
-        last = {**options, **(follow_options if file_index == len(files) - 1 else {})}
+        last: _Options = {**options, **(follow_options if file_index == len(files) - 1 else {})}
         for batch, report in _file_pairs(path, file_index, reader_type, step_size, span, row, last):
             row += len(batch)
             yield batch, report
 
 
-def _open(path, reader_type, options):
+def _open(path: str, reader_type: str, options: _Options) -> BatchReader[Any] | OSError | DamagedEventError:
     """The reader, or the error (naming the file) of a file that cannot be opened."""
     try:
-        return BatchReader(path, reader_type, **options), None
+        return BatchReader(path, reader_type, **options)
     except (OSError, DamagedEventError) as error:
-        return None, with_path(error, path) if isinstance(error, OSError) else error
+        return with_path(error, path) if isinstance(error, OSError) else error
 
 
-def _file_pairs(path, file_index, reader_type, step_size, span, row, options):
+def _file_pairs(
+    path: str,
+    file_index: int,
+    reader_type: str,
+    step_size: int | str,
+    span: tuple[int, int | None],
+    row: int,
+    options: _Options,
+) -> Generator[tuple[Batch[Any], Report]]:
     errors, columns = options["errors"], options["columns"]
-    reader, error = _open(path, reader_type, options)
-    if error is not None:
+    reader = _open(path, reader_type, options)
+    if not isinstance(reader, BatchReader):
         if errors == "raise":
-            raise error
+            raise reader
         yield (
             Batch.empty(reader_type, path=path, columns=columns),
-            Report(path, file_index, range(0, 0), range(row, row), error=error),
+            Report(path, file_index, range(0, 0), range(row, row), error=reader),
         )
         return
 
@@ -211,9 +380,9 @@ def _file_pairs(path, file_index, reader_type, step_size, span, row, options):
         while True:
             position = reader.events_read
             try:
-                batch, news = next(batches, (None, None))
-            except OSError as error:
-                error = with_path(error, path)
+                pair = next(batches, None)
+            except OSError as read_error:
+                error = with_path(read_error, path)
                 if errors == "raise":
                     raise error from None
                 yield (
@@ -224,7 +393,7 @@ def _file_pairs(path, file_index, reader_type, step_size, span, row, options):
                 )
                 return
             trailing = reader.trailing_bytes
-            if batch is None:
+            if pair is None:
                 if not given or (trailing and not trailing_given):
                     yield (
                         Batch.empty(reader_type, path=path, start=position, columns=columns),
@@ -237,6 +406,7 @@ def _file_pairs(path, file_index, reader_type, step_size, span, row, options):
                         ),
                     )
                 return
+            batch, news = pair
             given = True
             trailing_given = news.at_end and bool(trailing)
             yield (
@@ -256,14 +426,16 @@ def _file_pairs(path, file_index, reader_type, step_size, span, row, options):
             row += len(batch)
 
 
-def _batches_within(reader, span, max_events, max_bytes):
+def _batches_within(
+    reader: BatchReader[_Event], span: tuple[int, int | None], max_events: int | None, max_bytes: int | None
+) -> Iterator[tuple[Batch[_Event], CallNews]]:
     start, stop = span
     if start:
         reader.skip_to(start)
-    yield from reader._reported_batches(max_events, max_bytes, stop)
+    yield from reported_batches(reader, max_events, max_bytes, stop)
 
 
-def num_events(paths, reader_type, *, layout=None):
+def num_events(paths: Paths, reader_type: str, *, layout: Layout = None) -> int:
     """How many events iterating ``paths`` gives, found without reading any samples.
 
     ``paths`` is taken as by :func:`iterate`. Damaged events are not counted (they are

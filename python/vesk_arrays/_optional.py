@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import importlib
+from types import ModuleType
 
 
-def require(module, extra, feature):
+def require(module: str, extra: str, feature: str) -> ModuleType:
     """The module, or an ImportError telling which extra of vesk brings it."""
     try:
         return importlib.import_module(module)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import operator
 import os
 import re
@@ -9,15 +10,46 @@ import threading
 import time
 import warnings
 import weakref
-from typing import NamedTuple
+from collections.abc import Generator, Iterator, Sequence
+from typing import (
+    TYPE_CHECKING,
+    Generic,
+    Literal,
+    NamedTuple,
+    Optional,
+    SupportsIndex,
+    TypeVar,
+    cast,
+    overload,
+)
 
 from . import _core
-from ._batch import HEADER_FIELDS, Batch
-from ._sources import compression_of, is_file_object, name_of, open_decompressed
+from ._sources import ReadInto, Source, compression_of, is_file_object, name_of, open_decompressed
 
-FORMATS = tuple(HEADER_FIELDS)
+if TYPE_CHECKING:
+    from typing_extensions import Self
+
+    from vesk import WD1Event, WD2Event
+
+    # The package's generic Batch, until _batch.py carries its own annotations.
+    from . import Batch
+else:
+    from ._batch import Batch
+
+FORMATS = tuple(_core.HEADER_FIELDS)
 DEFAULT_STEP = "64 MiB"
 DEFAULT_PREFETCH = 1
+
+# Aliases, not annotations, so spelt for Python 3.9.
+Format = Literal["WD1", "WD2"]
+Errors = Literal["raise", "skip"]
+Layout = Optional[Literal["multi-channel", "single-channel"]]
+
+# A reader is parametrised by the dictionary of one of its events, as its batches are:
+# BatchReader[WD1Event], BatchReader[WD2Event], or BatchReader[WD1Event | WD2Event] when
+# the format is known only at run time.
+_Event_co = TypeVar("_Event_co", bound="WD1Event | WD2Event", covariant=True)
+_Event = TypeVar("_Event", bound="WD1Event | WD2Event")
 
 
 class DamagedEventError(ValueError):
@@ -30,7 +62,15 @@ class DamagedEventError(ValueError):
     where reading goes on (None when nothing readable follows).
     """
 
-    def __init__(self, path, index, offset, reason, skipped=None, resume_at=None):
+    def __init__(
+        self,
+        path: str,
+        index: int,
+        offset: int,
+        reason: str,
+        skipped: tuple[int, int] | None = None,
+        resume_at: int | None = None,
+    ) -> None:
         where = ""
         if skipped is not None:
             start, stop = skipped
@@ -44,7 +84,7 @@ class DamagedEventError(ValueError):
         self.skipped = skipped
         self.resume_at = resume_at
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[DamagedEventError], tuple[object, ...]]:
         # Rebuilt from its fields, so that it crosses process boundaries (Dask
         # workers, multiprocessing) as itself.
         return type(self), (self.path, self.index, self.offset, self.reason, self.skipped, self.resume_at)
@@ -62,7 +102,7 @@ _OVERLONG = "its length runs past the end of the file, and good events follow"
 _OVERLAPS = "good events begin inside it, so its length is wrong (a cut or overwritten file)"
 # Details are kept for this many damaged events of a file; all are counted.
 MAX_DAMAGE_RECORDS = 1000
-_LAYOUTS = {None: 0, "multi-channel": 1, "single-channel": 2}
+_LAYOUTS: dict[str | None, int] = {None: 0, "multi-channel": 1, "single-channel": 2}
 _UINT64_MAX = 2**64 - 1
 
 
@@ -81,7 +121,7 @@ _UNITS = {
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]*)\s*", re.IGNORECASE)
 
 
-def parse_step_size(step_size):
+def parse_step_size(step_size: int | str) -> tuple[Literal["events", "bytes"], int]:
     """("events", n) for an int, ("bytes", n) for a memory size such as "64 MiB" or "100 MB"."""
     if not isinstance(step_size, str):
         try:
@@ -98,7 +138,7 @@ def parse_step_size(step_size):
         return "events", step_size
     match = _SIZE.fullmatch(step_size)
     unit = match and _UNITS.get(match.group(2).lower())
-    if not unit:
+    if not match or not unit:
         raise ValueError(f"step_size {step_size!r} is not a memory size such as '64 MiB' or '100 MB'")
     size = int(float(match.group(1)) * unit)
     if size < 1:
@@ -106,24 +146,24 @@ def parse_step_size(step_size):
     return "bytes", size
 
 
-def check_path(path):
+def check_path(path: object) -> str:
     """The path as a str; TypeError for anything but a str or an os.PathLike giving a str."""
     if isinstance(path, (str, os.PathLike)):
-        path = os.fspath(path)
-        if isinstance(path, str):
-            return path
+        name = os.fspath(path)
+        if isinstance(name, str):
+            return name
     raise TypeError(f"path must be a str or an os.PathLike, not {type(path).__name__!r}")
 
 
-def check_format(reader_type):
+def check_format(reader_type: str) -> Format:
     if not isinstance(reader_type, str):
         raise TypeError(f"reader_type must be a str, not {type(reader_type).__name__!r}")
     if reader_type not in FORMATS:
         raise ValueError(f"unknown reader type {reader_type!r}, expected 'WD1' or 'WD2'")
-    return reader_type
+    return cast(Format, reader_type)
 
 
-def _check_seconds(name, value):
+def _check_seconds(name: str, value: float) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__!r}")
     if not value >= 0:
@@ -131,31 +171,31 @@ def _check_seconds(name, value):
     return float(value)
 
 
-def check_errors(errors):
+def check_errors(errors: Errors) -> Errors:
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     return errors
 
 
-def check_count(name, value):
+def check_count(name: str, value: SupportsIndex) -> int:
     """An int (anything with ``__index__``, NumPy integers included) that is not negative."""
     if isinstance(value, bool):
         raise TypeError(f"{name} must be an int, not 'bool'")
     try:
-        value = operator.index(value)
+        count = operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be an int, not {type(value).__name__!r}") from None
-    if value < 0:
-        raise ValueError(f"{name} must not be negative, not {value}")
-    return value
+    if count < 0:
+        raise ValueError(f"{name} must not be negative, not {count}")
+    return count
 
 
-def check_index(name, value):
+def check_index(name: str, value: SupportsIndex) -> int:
     """An event index: a count, clamped to what a file can hold."""
     return min(check_count(name, value), _UINT64_MAX)
 
 
-def check_layout(reader_type, layout):
+def check_layout(reader_type: str, layout: Layout) -> int:
     """The core's code for a WD2 layout: probed (None), "multi-channel" or "single-channel"."""
     if layout is not None and reader_type != "WD2":
         raise ValueError(f"layout applies to WD2 files only, not to {reader_type}")
@@ -164,7 +204,9 @@ def check_layout(reader_type, layout):
     return _LAYOUTS[layout]
 
 
-def merge_ranges(ranges, more, limit):
+def merge_ranges(
+    ranges: list[tuple[int, int]], more: Sequence[tuple[int, int]], limit: int
+) -> list[tuple[int, int]]:
     """Appends the (start, stop) ranges `more` to `ranges`, merging adjacent ones, up to
     `limit` ranges."""
     for start, stop in more:
@@ -185,7 +227,7 @@ class CallNews(NamedTuple):
     at_end: bool
 
 
-class BatchReader:
+class BatchReader(Generic[_Event_co]):
     """Reads one WD1 or WD2 file in batches of consecutive events.
 
     ``source`` is a path (a ``str`` or ``os.PathLike``; files compressed with gzip, xz,
@@ -222,19 +264,61 @@ class BatchReader:
     threads: calls are served one at a time, and no event is returned twice.
     """
 
+    @overload
+    def __init__(
+        self: BatchReader[WD1Event],
+        source: Source,
+        reader_type: Literal["WD1"],
+        *,
+        errors: Errors = "raise",
+        follow: bool = False,
+        poll_interval: float = 0.5,
+        timeout: float | None = None,
+        layout: Layout = None,
+        columns: Sequence[str] | None = None,
+        prefetch: int = DEFAULT_PREFETCH,
+    ) -> None: ...
+    @overload
+    def __init__(
+        self: BatchReader[WD2Event],
+        source: Source,
+        reader_type: Literal["WD2"],
+        *,
+        errors: Errors = "raise",
+        follow: bool = False,
+        poll_interval: float = 0.5,
+        timeout: float | None = None,
+        layout: Layout = None,
+        columns: Sequence[str] | None = None,
+        prefetch: int = DEFAULT_PREFETCH,
+    ) -> None: ...
+    @overload
+    def __init__(
+        self: BatchReader[WD1Event | WD2Event],
+        source: Source,
+        reader_type: str,
+        *,
+        errors: Errors = "raise",
+        follow: bool = False,
+        poll_interval: float = 0.5,
+        timeout: float | None = None,
+        layout: Layout = None,
+        columns: Sequence[str] | None = None,
+        prefetch: int = DEFAULT_PREFETCH,
+    ) -> None: ...
     def __init__(
         self,
-        source,
-        reader_type,
+        source: Source,
+        reader_type: str,
         *,
-        errors="raise",
-        follow=False,
-        poll_interval=0.5,
-        timeout=None,
-        layout=None,
-        columns=None,
-        prefetch=DEFAULT_PREFETCH,
-    ):
+        errors: Errors = "raise",
+        follow: bool = False,
+        poll_interval: float = 0.5,
+        timeout: float | None = None,
+        layout: Layout = None,
+        columns: Sequence[str] | None = None,
+        prefetch: int = DEFAULT_PREFETCH,
+    ) -> None:
         self._format = check_format(reader_type)
         self._columns = check_columns(self._format, columns)
         self._samples = "data" in self._columns
@@ -245,14 +329,17 @@ class BatchReader:
             follow, poll_interval, timeout
         )
         self._lock = threading.Lock()
-        self._pending = None  # an exception met after the events returned with it
-        self._carry = None  # events read before an interruption, for the next call
-        self._damaged = []
+        # An exception met after the events returned with it.
+        self._pending: BaseException | None = None
+        # Events read before an interruption, for the next call.
+        self._carry: tuple[Batch[_Event_co], CallNews] | None = None
+        self._damaged: list[DamagedEventError] = []
         self._damaged_count = 0
-        self._skipped = []
+        self._skipped: list[tuple[int, int]] = []
         self._skipped_bytes = 0
         self._warned = False
-        self._owned = None  # a decompressing file object opened here, closed with the reader
+        # A decompressing file object opened here, closed with the reader.
+        self._owned: io.RawIOBase | None = None
         options = (bool(follow), layout_code)
         if is_file_object(source):
             self._path = name_of(source)
@@ -272,7 +359,7 @@ class BatchReader:
             self._owned.close()
             raise
 
-    def _open(self, source, options):
+    def _open(self, source: str | ReadInto, options: tuple[bool, int]) -> _core.Reader:
         try:
             return _core.Reader(source, self._format, self._path, *options)
         except ValueError as error:  # the first WD2 header rules out every layout
@@ -281,74 +368,74 @@ class BatchReader:
     # -- state ---------------------------------------------------------------------------------
 
     @property
-    def path(self):
+    def path(self) -> str:
         return self._path
 
     @property
-    def format(self):
+    def format(self) -> Format:
         return self._format
 
     @property
-    def columns(self):
+    def columns(self) -> tuple[str, ...]:
         """The names of the columns each batch holds."""
         return self._columns
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._core.closed
 
     @property
-    def damaged(self):
+    def damaged(self) -> list[DamagedEventError]:
         """A :class:`DamagedEventError` for each damaged event skipped so far
         (``errors="skip"``): the first 1000 of them; ``damaged_count`` counts all."""
         return list(self._damaged)
 
     @property
-    def damaged_count(self):
+    def damaged_count(self) -> int:
         """How many damaged events were skipped so far (``errors="skip"``)."""
         return self._damaged_count
 
     @property
-    def skipped(self):
+    def skipped(self) -> tuple[tuple[int, int], ...]:
         """The ``(start, stop)`` byte ranges skipped so far because of damage: damaged
         headers and what was passed over to reach the next good event (the first 1000
         ranges; ``skipped_bytes`` counts every byte)."""
         return tuple(self._skipped)
 
     @property
-    def skipped_bytes(self):
+    def skipped_bytes(self) -> int:
         """How many bytes were skipped so far because of damage."""
         return self._skipped_bytes
 
     @property
-    def trailing_bytes(self):
+    def trailing_bytes(self) -> int:
         """Bytes after the last whole event, as of the last time the end of the file was met
         (a truncated last event, or one still being written)."""
         return self._core.trailing_bytes
 
     @property
-    def events_read(self):
+    def events_read(self) -> int:
         """Index of the next event in the file: events returned or skipped so far."""
         return self._core.events_read
 
     @property
-    def position(self):
+    def position(self) -> int:
         """Bytes of the file consumed so far: just past the last whole event read or skipped."""
         return self._core.position
 
     @property
-    def has_channel_field(self):
+    def has_channel_field(self) -> bool | None:
         """WD2: whether the headers carry the channel field (as the layout probe decided); None for WD1."""
         layout = self._core.layout
         return None if layout is None else layout[0]
 
     @property
-    def channel_count(self):
+    def channel_count(self) -> int | None:
         """WD2: the file's channel count (1 for single-channel files); None for WD1."""
         layout = self._core.layout
         return None if layout is None else layout[1]
 
-    def close(self):
+    def close(self) -> None:
         """Closes the file. An interruption kept from the last call is raised now; with
         ``errors="skip"`` the warning for the file's damaged events is given if it was not."""
         self._core.close()
@@ -360,54 +447,30 @@ class BatchReader:
         if pending is not None and not isinstance(pending, Exception):
             raise pending
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "closed" if self.closed else f"at event {self.events_read}"
         return f"<vesk_arrays.BatchReader {self._format} {self._path!r}, {state}>"
 
     # -- reading -------------------------------------------------------------------------------
 
-    def read(self, max_events):
+    def read(self, max_events: SupportsIndex) -> Batch[_Event_co]:
         """At most ``max_events`` events; an empty batch at the end of the file."""
         return self._read_reported(check_count("max_events", max_events), None)[0]
 
-    def batches(self, step_size=DEFAULT_STEP):
+    def batches(self, step_size: int | str = DEFAULT_STEP) -> Generator[Batch[_Event_co]]:
         """Batches over the rest of the file: ``step_size`` events each (an int) or about
         that many bytes each (a memory size such as ``"64 MiB"``)."""
         unit, size = parse_step_size(step_size)
         max_events, max_bytes = (size, None) if unit == "events" else (None, size)
-        return (batch for batch, _ in self._reported_batches(max_events, max_bytes))
+        return (batch for batch, _ in reported_batches(self, max_events, max_bytes))
 
-    def _reported_batches(self, max_events, max_bytes, stop=None):
-        quiet_since = None
-        while True:
-            batch, news = self._read_reported(max_events, max_bytes, stop, ahead=self._prefetch)
-            if len(batch) or news.skipped_bytes:
-                quiet_since = None
-                yield batch, news
-                continue
-            if not self._follow:
-                self._warn_damage()
-                return
-            now = time.monotonic()
-            if quiet_since is None:
-                quiet_since = now
-            if self._timeout is not None and now - quiet_since >= self._timeout:
-                self._warn_damage()
-                return
-            # Interruptible: Ctrl-C ends the wait at once.
-            time.sleep(
-                self._poll_interval
-                if self._timeout is None
-                else min(self._poll_interval, max(self._timeout - (now - quiet_since), 0))
-            )
-
-    def skip(self, count):
+    def skip(self, count: SupportsIndex) -> int:
         """Steps over up to ``count`` events without reading their samples (payloads are
         skipped by seeking); returns how many. Damaged events are handled as by ``read``:
         with ``errors="skip"`` they are skipped and do not count, else the skip stops before
@@ -415,27 +478,28 @@ class BatchReader:
         skipped)."""
         return self._skip_events(check_count("count", count), None)
 
-    def skip_to(self, index):
+    def skip_to(self, index: SupportsIndex) -> int:
         """Steps over the events before event ``index`` of the file (damaged events count),
         without reading their samples; returns how many good events were stepped over."""
         return self._skip_events(None, check_index("index", index))
 
-    def read_range(self, stop=None):
+    def read_range(self, stop: SupportsIndex | None = None) -> Batch[_Event_co]:
         """The events from here to event ``stop - 1`` of the file (damaged events count;
         None: to its end), as one batch; a problem met after them is raised, not kept."""
-        stop = None if stop is None else check_index("stop", stop)
-        batch = self._read_reported(None, None, stop)[0]
+        batch = self._read_reported(None, None, None if stop is None else check_index("stop", stop))[0]
         self.raise_pending()
         return batch
 
-    def _skip_events(self, count, stop):
+    def _skip_events(self, count: int | None, stop: int | None) -> int:
         with self._lock:
             self._take_pending()
             skipped, report = self._core.skip(count, self._skip, stop)
             self._settle(skipped, report)
             return skipped
 
-    def _read_reported(self, max_events, max_bytes, stop=None, ahead=False):
+    def _read_reported(
+        self, max_events: int | None, max_bytes: int | None, stop: int | None = None, ahead: bool = False
+    ) -> tuple[Batch[_Event_co], CallNews]:
         """The next batch and what the read met besides it; with ``ahead``, the batch after
         it is read meanwhile, for a next call with the same limits."""
         with self._lock:
@@ -445,19 +509,28 @@ class BatchReader:
             self._take_pending()
             arrays, report = self._core.read(max_events, max_bytes, self._skip, stop, ahead, self._samples)
             first_index, stop_index = report[0], report[6]
+            # The reader's type parameter is its format's event, which the batch is made for.
             if arrays is None:
-                batch = Batch.empty(self._format, path=self._path, start=first_index, columns=self._columns)
+                batch = cast(
+                    "Batch[_Event_co]",
+                    Batch.empty(self._format, path=self._path, start=first_index, columns=self._columns),
+                )
             else:
                 columns, offsets = arrays
                 if len(columns) != len(self._columns):
                     columns = {name: columns[name] for name in self._columns}
-                batch = Batch(
-                    self._format, columns, offsets, path=self._path, start=first_index, stop=stop_index
+                batch = cast(
+                    "Batch[_Event_co]",
+                    Batch(
+                        self._format, columns, offsets, path=self._path, start=first_index, stop=stop_index
+                    ),
                 )
             news = self._settle(len(batch), report, batch)
             return batch, news
 
-    def _settle(self, produced, report, batch=None):
+    def _settle(
+        self, produced: int, report: _core._Report, batch: Batch[_Event_co] | None = None
+    ) -> CallNews:
         """Records what a call met; raises its problem now when nothing was produced, else
         keeps it for the next call (an interruption is raised at once, the batch kept)."""
         _, records, count, skipped, error, at_end, _, skipped_bytes = report
@@ -482,21 +555,23 @@ class BatchReader:
             self._pending = problem
         return news
 
-    def _damage_error(self, index, offset, stop, resume_at, kind):
+    def _damage_error(
+        self, index: int, offset: int, stop: int, resume_at: int | None, kind: int
+    ) -> DamagedEventError:
         reason = (_REASONS[self._format], _OVERLONG, _OVERLAPS)[kind]
         return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at)
 
-    def _take_pending(self):
+    def _take_pending(self) -> None:
         if self._pending is not None:
             error, self._pending = self._pending, None
             raise error
 
-    def raise_pending(self):
+    def raise_pending(self) -> None:
         """Raises the problem the last call met after the events it returned, if any."""
         with self._lock:
             self._take_pending()
 
-    def _warn_damage(self):
+    def _warn_damage(self) -> None:
         if self._skip and self._damaged_count and not self._warned:
             self._warned = True
             count = self._damaged_count
@@ -509,9 +584,46 @@ class BatchReader:
             )
 
 
-def check_columns(reader_type, columns):
+def reported_batches(
+    reader: BatchReader[_Event],
+    max_events: int | None,
+    max_bytes: int | None,
+    stop: int | None = None,
+) -> Iterator[tuple[Batch[_Event], CallNews]]:
+    """The reader's batches up to event ``stop - 1`` of the file (None: to its end), each with
+    what its read met besides its events; a followed file is waited for, as by ``batches``."""
+    quiet_since = None
+    while True:
+        batch, news = reader._read_reported(max_events, max_bytes, stop, ahead=reader._prefetch)
+        if len(batch) or news.skipped_bytes:
+            quiet_since = None
+            yield batch, news
+            continue
+        if not reader._follow:
+            reader._warn_damage()
+            return
+        now = time.monotonic()
+        if quiet_since is None:
+            quiet_since = now
+        if reader._timeout is not None and now - quiet_since >= reader._timeout:
+            reader._warn_damage()
+            return
+        # Interruptible: Ctrl-C ends the wait at once.
+        time.sleep(
+            reader._poll_interval
+            if reader._timeout is None
+            else min(reader._poll_interval, max(reader._timeout - (now - quiet_since), 0))
+        )
+
+
+def column_names(reader_type: str) -> list[str]:
+    """Every column a batch of the format can hold, in their order: the header fields, then data."""
+    return [name for name, _ in _core.HEADER_FIELDS[reader_type]] + ["data"]
+
+
+def check_columns(reader_type: str, columns: Sequence[str] | None) -> tuple[str, ...]:
     """The names of the columns to read, in the order of the file: all of them for None."""
-    names = [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
+    names = column_names(reader_type)
     if columns is None:
         return tuple(names)
     if isinstance(columns, (str, bytes)):
@@ -525,19 +637,19 @@ def check_columns(reader_type, columns):
     return tuple(name for name in names if name in wanted)
 
 
-def check_prefetch(prefetch):
-    prefetch = prefetch if isinstance(prefetch, bool) else check_count("prefetch", prefetch)
-    if prefetch > 1:
-        raise ValueError(f"prefetch must be 0 or 1 (batches read ahead), not {prefetch}")
-    return bool(prefetch)
+def check_prefetch(prefetch: int) -> bool:
+    count = prefetch if isinstance(prefetch, bool) else check_count("prefetch", prefetch)
+    if count > 1:
+        raise ValueError(f"prefetch must be 0 or 1 (batches read ahead), not {count}")
+    return bool(count)
 
 
 # Readers that may have a batch being read ahead on a thread of their own: a
 # fork waits for those threads, which the child would not have.
-_READING_AHEAD = weakref.WeakSet()
+_READING_AHEAD: weakref.WeakSet[BatchReader[WD1Event | WD2Event]] = weakref.WeakSet()
 
 
-def _settle_read_aheads():
+def _settle_read_aheads() -> None:
     for reader in list(_READING_AHEAD):
         reader._core.settle()
 
@@ -546,7 +658,9 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(before=_settle_read_aheads)
 
 
-def check_follow_options(follow, poll_interval, timeout):
+def check_follow_options(
+    follow: bool, poll_interval: float, timeout: float | None
+) -> tuple[bool, float, float | None]:
     return (
         bool(follow),
         _check_seconds("poll_interval", poll_interval),
@@ -554,7 +668,49 @@ def check_follow_options(follow, poll_interval, timeout):
     )
 
 
-def read(source, reader_type, *, start=0, stop=None, errors="raise", layout=None, columns=None):
+@overload
+def read(
+    source: Source,
+    reader_type: Literal["WD1"],
+    *,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    errors: Errors = "raise",
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+) -> Batch[WD1Event]: ...
+@overload
+def read(
+    source: Source,
+    reader_type: Literal["WD2"],
+    *,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    errors: Errors = "raise",
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+) -> Batch[WD2Event]: ...
+@overload
+def read(
+    source: Source,
+    reader_type: str,
+    *,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    errors: Errors = "raise",
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+) -> Batch[WD1Event | WD2Event]: ...
+def read(
+    source: Source,
+    reader_type: str,
+    *,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    errors: Errors = "raise",
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+) -> Batch[WD1Event | WD2Event]:
     """Events ``start`` to ``stop - 1`` of one file (all of them by default) as one Batch.
 
     ``source`` is a path or a binary file object, as for :class:`BatchReader`. Event
@@ -569,10 +725,14 @@ def read(source, reader_type, *, start=0, stop=None, errors="raise", layout=None
     ``columns`` (a list of column names, all by default) reads only those; without
     ``"data"`` the payloads are skipped, by seeking on a regular file, and never read.
     """
-    start = check_index("start", start)
-    stop = None if stop is None else check_index("stop", stop)
-    with BatchReader(source, reader_type, errors=errors, layout=layout, columns=columns, prefetch=0) as reader:
-        reader.skip_to(start)
-        if stop is not None and stop <= start:
-            return Batch.empty(reader.format, path=reader.path, start=reader.events_read, columns=reader.columns)
-        return reader.read_range(stop)
+    first = check_index("start", start)
+    last = None if stop is None else check_index("stop", stop)
+    with BatchReader(
+        source, reader_type, errors=errors, layout=layout, columns=columns, prefetch=0
+    ) as reader:
+        reader.skip_to(first)
+        if last is not None and last <= first:
+            return Batch.empty(
+                reader.format, path=reader.path, start=reader.events_read, columns=reader.columns
+            )
+        return reader.read_range(last)

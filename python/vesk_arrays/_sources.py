@@ -6,8 +6,34 @@ from __future__ import annotations
 import io
 import os
 import stat
+from types import ModuleType
+from typing import IO, TYPE_CHECKING, BinaryIO, Protocol, Union
 
 from ._optional import require
+
+if TYPE_CHECKING:
+    from _typeshed import WriteableBuffer
+    from typing_extensions import TypeGuard
+
+
+class ReadInto(Protocol):
+    """A binary file object read as a stream: io.BytesIO, open(path, "rb"), gzip.open(path)."""
+
+    def readinto(self, buffer: memoryview, /) -> int | None: ...
+
+
+class Read1(Protocol):
+    """A decompressing file object, as the standard library's compressed files are."""
+
+    def read1(self, size: int, /) -> bytes: ...
+
+    def close(self) -> None: ...
+
+
+# What the readers take. Aliases, not annotations, so spelt for Python 3.9; sys.stdin.buffer
+# is typed BinaryIO, which does not declare readinto.
+StrPath = Union[str, "os.PathLike[str]"]
+Source = Union[StrPath, ReadInto, BinaryIO]
 
 # First bytes of each compressed format. A WD2 file starts with its event counter, which
 # may read as any of them (559903 is gzip's), so a match is only a guess until the start of
@@ -30,7 +56,7 @@ class CompressedFileError(OSError):
     """A compressed file that cannot be decompressed any further: cut short or corrupt."""
 
 
-def compression_of(path):
+def compression_of(path: str) -> str | None:
     """The compression of a regular file ("gzip", "xz", "bz2", "zstd"), or None.
 
     Only regular files are looked at: peeking at a FIFO would consume its bytes.
@@ -48,7 +74,7 @@ def compression_of(path):
     return None
 
 
-def _decompresses(path, compression):
+def _decompresses(path: str, compression: str) -> bool:
     """Whether the decompressor takes the file's first bytes. A file cut short within them
     counts: what it holds decompresses, and reading it then says that it is cut."""
     try:
@@ -67,7 +93,7 @@ def _decompresses(path, compression):
     return True
 
 
-def _decompression_errors(compression):
+def _decompression_errors(compression: str) -> tuple[type[Exception], ...]:
     if compression == "gzip":
         import zlib
 
@@ -83,7 +109,8 @@ def _decompression_errors(compression):
 
         return (OSError, EOFError, zstd.ZstdError)
     except ImportError:
-        return (OSError, EOFError, require("zstandard", "zstd", "Reading zstd-compressed files").ZstdError)
+        zstandard = require("zstandard", "zstd", "Reading zstd-compressed files")
+        return (OSError, EOFError, zstandard.ZstdError)
 
 
 class _Decompressed(io.RawIOBase):
@@ -96,19 +123,19 @@ class _Decompressed(io.RawIOBase):
     naming the file.
     """
 
-    def __init__(self, path, compression, file):
+    def __init__(self, path: str, compression: str, file: Read1) -> None:
         super().__init__()
         self.name = path
         self._compression = compression
         self._file = file
         self._errors = _decompression_errors(compression)
         self._rest = memoryview(b"")  # decompressed and not handed on yet
-        self._error = None
+        self._error: OSError | None = None
 
-    def readable(self):
+    def readable(self) -> bool:
         return True
 
-    def readinto(self, buffer):
+    def readinto(self, buffer: WriteableBuffer, /) -> int:
         view = memoryview(buffer).cast("B")
         filled = 0
         try:
@@ -132,7 +159,7 @@ class _Decompressed(io.RawIOBase):
             raise self._error
         return filled
 
-    def _as_os_error(self, error):
+    def _as_os_error(self, error: Exception) -> OSError:
         if isinstance(error, OSError) and error.errno is not None:
             return error  # the file itself could not be read
         if isinstance(error, EOFError):
@@ -143,7 +170,7 @@ class _Decompressed(io.RawIOBase):
         mapped.__cause__ = error
         return mapped
 
-    def close(self):
+    def close(self) -> None:
         if not self.closed:
             self._file.close()
         super().close()
@@ -153,13 +180,13 @@ class _ZstandardFile:
     """zstandard's decompressor behind ``read1``: unlike zstandard's ``stream_reader`` it
     goes on across frames and tells a file cut short inside a frame (EOFError)."""
 
-    def __init__(self, file, zstandard):
+    def __init__(self, file: IO[bytes], zstandard: ModuleType) -> None:
         self._decompressor = zstandard.ZstdDecompressor()
         self._frame = self._decompressor.decompressobj()
         self._in_frame = False  # bytes of the current frame have been given
         self._file = file
 
-    def read1(self, size):
+    def read1(self, size: int, /) -> bytes:
         while True:
             rest = b""
             if self._frame.eof:
@@ -172,25 +199,26 @@ class _ZstandardFile:
                     raise EOFError("the compressed data end inside a frame")
                 return b""
             self._in_frame = True
-            data = self._frame.decompress(piece)
+            data: bytes = self._frame.decompress(piece)
             if data:
                 return data
 
-    def close(self):
+    def close(self) -> None:
         self._file.close()
 
 
-def _open_zstd(source):
+def _open_zstd(source: str | IO[bytes]) -> Read1:
     try:
         # Python 3.14 and later; type checkers for older versions do not know the module.
         from compression import zstd  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         zstandard = require("zstandard", "zstd", "Reading zstd-compressed files")
         return _ZstandardFile(open(source, "rb") if isinstance(source, str) else source, zstandard)
-    return zstd.open(source, "rb")
+    file: Read1 = zstd.open(source, "rb")
+    return file
 
 
-def _open_library_file(source, compression):
+def _open_library_file(source: str | IO[bytes], compression: str) -> Read1:
     """The standard library's (or zstandard's) file object over a path or a binary file."""
     if compression == "gzip":
         import gzip
@@ -207,16 +235,16 @@ def _open_library_file(source, compression):
     return _open_zstd(source)
 
 
-def open_decompressed(path, compression):
+def open_decompressed(path: str, compression: str) -> io.RawIOBase:
     """A binary file object (with ``readinto``) of the file's decompressed bytes."""
     return _Decompressed(path, compression, _open_library_file(path, compression))
 
 
-def is_file_object(source):
+def is_file_object(source: object) -> TypeGuard[ReadInto]:
     return hasattr(source, "readinto") and not isinstance(source, (str, bytes, os.PathLike))
 
 
-def name_of(file):
+def name_of(file: object) -> str:
     """What messages call a file object: its name, else its repr."""
     name = getattr(file, "name", None)
     return os.fsdecode(name) if isinstance(name, (str, bytes)) else repr(file)

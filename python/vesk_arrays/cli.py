@@ -20,16 +20,29 @@ import stat
 import sys
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from typing import IO, Any, BinaryIO, Union
+from typing import IO, TYPE_CHECKING, Any, BinaryIO, TypedDict, Union
 
 import numpy as np
+from numpy.typing import NDArray
 
-from vesk import __version__  # type: ignore[attr-defined, unused-ignore]
+from vesk import __version__
 
-from ._batch import HEADER_FIELDS, Batch
 from ._iterate import Report, expand_paths, iterate, num_events, with_path
-from ._reader import DEFAULT_STEP, FORMATS, BatchReader, DamagedEventWarning, parse_step_size, read
+from ._reader import (
+    DEFAULT_STEP,
+    FORMATS,
+    BatchReader,
+    DamagedEventWarning,
+    Layout,
+    column_names,
+    parse_step_size,
+    read,
+)
 from ._sources import compression_of
+
+if TYPE_CHECKING:
+    # The package's generic Batch, until _batch.py carries its own annotations.
+    from . import Batch
 
 PROG = "vesk"
 EXTENSIONS = {".wd1": "WD1", ".wd2": "WD2"}
@@ -45,6 +58,13 @@ STDIN_PATH = "/dev/stdin"
 
 Source = Union[str, BinaryIO]
 Json = dict[str, Any]
+
+
+class Selection(TypedDict, total=False):
+    """The events of each file to convert, when --start or --stop is given."""
+
+    start: int
+    stop: int
 
 
 class Failure(Exception):
@@ -96,11 +116,11 @@ def one_format(options: argparse.Namespace, names: Sequence[str]) -> str:
     return formats.pop()
 
 
-def layout_for(options: argparse.Namespace, formats: Sequence[str]) -> str | None:
+def layout_for(options: argparse.Namespace, formats: Sequence[str]) -> Layout:
     """The --layout to pass to the readers; a usage error for a WD1 file."""
     if options.layout is not None and "WD1" in formats:
         options.parser.error("--layout is for WD2 files, whose headers have two layouts; WD1 has one")
-    layout: str | None = options.layout
+    layout: Layout = options.layout
     return layout
 
 
@@ -113,7 +133,7 @@ def describe(error: BaseException) -> str:
 
 def failure_of(error: Exception, name: str) -> str:
     """The message for an error met opening or reading the file `name`."""
-    return describe(with_path(error, shown_name(name)) if isinstance(error, OSError) else error)  # type: ignore[no-untyped-call, unused-ignore]
+    return describe(with_path(error, shown_name(name)) if isinstance(error, OSError) else error)
 
 
 def plural(count: int, noun: str) -> str:
@@ -201,11 +221,11 @@ class FileSummary:
         self.events += len(batch)
 
 
-def info_file(name: str, reader_type: str, layout: str | None) -> tuple[Json, list[str]]:
+def info_file(name: str, reader_type: str, layout: Layout) -> tuple[Json, list[str]]:
     """What the file holds, as the JSON document's entry; and the problems met (for stderr)."""
     shown = shown_name(name)
     try:
-        reader = BatchReader(source_of(name), reader_type, errors="skip", layout=layout)  # type: ignore[no-untyped-call, unused-ignore]
+        reader = BatchReader(source_of(name), reader_type, errors="skip", layout=layout)
     except (OSError, ValueError) as error:
         # ValueError: a WD2 file whose first header gives a length past any file.
         problem = failure_of(error, name)
@@ -214,7 +234,7 @@ def info_file(name: str, reader_type: str, layout: str | None) -> tuple[Json, li
     summary = FileSummary(reader_type)
     with reader:
         try:
-            for batch in reader.batches():  # type: ignore[no-untyped-call, unused-ignore]
+            for batch in reader.batches():
                 summary.add(batch)
         except OSError as error:
             problems.append(failure_of(error, name))
@@ -234,7 +254,7 @@ def info_file(name: str, reader_type: str, layout: str | None) -> tuple[Json, li
         except OSError:
             status = None
         if status is not None and stat.S_ISREG(status.st_mode):
-            size, compression = status.st_size, compression_of(name)  # type: ignore[no-untyped-call, unused-ignore]
+            size, compression = status.st_size, compression_of(name)
     entry: Json = {"path": shown, "format": reader_type}
     if reader_type == "WD2":
         entry["layout"] = {True: "multi-channel", False: "single-channel", None: None}[has_field]
@@ -343,20 +363,20 @@ def print_table(header: Sequence[str], rows: Sequence[Sequence[str]], out: IO[st
         print("  ".join(cell.rjust(width) for cell, width in zip(row, widths)), file=out)
 
 
-def head_file(name: str, reader_type: str, layout: str | None, limit: int) -> tuple[Json, list[str]]:
+def head_file(name: str, reader_type: str, layout: Layout, limit: int) -> tuple[Json, list[str]]:
     """The first events' headers and sample statistics, as the JSON document's entry; and the
     problems met."""
     shown = shown_name(name)
     entry: Json = {"path": shown, "format": reader_type, "events": [], "damaged_count": 0, "error": None}
     try:
-        with BatchReader(source_of(name), reader_type, errors="skip", layout=layout) as reader:  # type: ignore[no-untyped-call, unused-ignore]
+        with BatchReader(source_of(name), reader_type, errors="skip", layout=layout) as reader:
             batch = reader.read(min(limit, sys.maxsize))  # no file holds more events
             damaged, damaged_count = list(reader.damaged), reader.damaged_count
     except (OSError, ValueError) as error:
         entry["error"] = failure_of(error, name)
         return entry, [entry["error"]]
     for index in range(len(batch)):
-        event = batch.event(index)
+        event: Json = dict(batch.event(index))
         data = event.pop("data")
         empty = not data.size
         event["length"] = int(data.size)
@@ -369,7 +389,7 @@ def head_file(name: str, reader_type: str, layout: str | None, limit: int) -> tu
 
 
 def head_table(entry: Json, out: IO[str]) -> None:
-    names = [name for name, _ in HEADER_FIELDS[entry["format"]]]
+    names = [name for name in column_names(entry["format"]) if name != "data"]
     rows = []
     for event in entry["events"]:
         stats = ["-"] * 3 if not event["length"] else [f"{event[key]:.6g}" for key in ("min", "max", "mean")]
@@ -425,7 +445,7 @@ def check_columns(options: argparse.Namespace, reader_type: str) -> list[str] | 
     if options.columns is None:
         return None
     names = [name.strip() for name in options.columns.split(",") if name.strip()]
-    known = [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
+    known = column_names(reader_type)
     unknown = [name for name in names if name not in known]
     if unknown or not names:
         options.parser.error(
@@ -435,7 +455,7 @@ def check_columns(options: argparse.Namespace, reader_type: str) -> list[str] | 
     return names
 
 
-def output_layout(files: Sequence[str], reader_type: str, layout: str | None) -> str | None:
+def output_layout(files: Sequence[str], reader_type: str, layout: Layout) -> Layout:
     """The WD2 layout to write: the inputs' own when they all have one, else multi-channel,
     which holds the events of either (a single-channel event is one of one channel)."""
     if reader_type != "WD2" or layout is not None:
@@ -443,7 +463,7 @@ def output_layout(files: Sequence[str], reader_type: str, layout: str | None) ->
     if STDIN_PATH in files:
         return "multi-channel"  # a pipe cannot be probed twice
     for path in files:
-        with BatchReader(path, reader_type, errors="skip") as reader:  # type: ignore[no-untyped-call, unused-ignore]
+        with BatchReader(path, reader_type, errors="skip") as reader:
             if reader.has_channel_field is not False:
                 return "multi-channel"
     return "single-channel"
@@ -467,11 +487,15 @@ def run_convert(options: argparse.Namespace) -> int:
             loss[1][0] += report.trailing_bytes
 
     # Passed on only when given: without them, each file is read whole, as ever.
-    selection = {key: getattr(options, key) for key in ("start", "stop") if getattr(options, key) is not None}
+    selection: Selection = {}
+    if options.start is not None:
+        selection["start"] = options.start
+    if options.stop is not None:
+        selection["stop"] = options.stop
     if target == "parquet":
         from ._parquet import convert
 
-        written: int = convert(
+        written: int = convert(  # type: ignore[no-untyped-call, call-arg, misc]
             files,
             reader_type,
             options.output,
@@ -504,17 +528,17 @@ def write_events(
     options: argparse.Namespace,
     files: list[str],
     reader_type: str,
-    layout: str | None,
+    layout: Layout,
     note: Callable[[Report], None],
-    selection: dict[str, int],
+    selection: Selection,
 ) -> int:
     """The events of the files into one WD1 or WD2 file, a batch at a time."""
-    from ._write import refuse_an_input, write
+    from ._write import refuse_an_input, write  # type: ignore[import-not-found]
 
-    files = expand_paths(files)  # type: ignore[no-untyped-call, unused-ignore]
+    files = expand_paths(files)
     # Before anything is read or written, as for Parquet.
     refuse_an_input(files, options.output)
-    pairs = iterate(  # type: ignore[no-untyped-call, unused-ignore]
+    pairs = iterate(
         files,
         reader_type,
         step_size=options.step_size,
@@ -545,7 +569,7 @@ def run_plot(options: argparse.Namespace) -> int:
 
     reader_type = one_format(options, [options.file])
     layout = layout_for(options, [reader_type])
-    require("matplotlib", "cli", "vesk plot")  # type: ignore[no-untyped-call, unused-ignore]
+    require("matplotlib", "cli", "vesk plot")
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
@@ -561,22 +585,27 @@ def run_plot(options: argparse.Namespace) -> int:
     # An index past sys.maxsize is past the end of any file, as sys.maxsize is.
     start = min(options.event, sys.maxsize)
     source = source_of(options.file)
-    batch = read(source, reader_type, start=start, stop=min(start + 1, sys.maxsize), layout=layout)  # type: ignore[no-untyped-call, unused-ignore]
+    batch = read(source, reader_type, start=start, stop=min(start + 1, sys.maxsize), layout=layout)
     shown = shown_name(options.file)
     if not len(batch):
         if options.file == STDIN:
             raise Failure(f"{shown} ended before event {options.event}")
-        count = num_events(options.file, reader_type, layout=layout)  # type: ignore[no-untyped-call, unused-ignore]
+        count = num_events(options.file, reader_type, layout=layout)
         raise Failure(f"{shown} has {plural(count, 'event')}, so no event {options.event}")
     event = batch.event(0)
     data = event["data"]
     figure = Figure(figsize=(9, 4.5))
     FigureCanvasAgg(figure)
     axes = figure.add_subplot()
-    if reader_type == "WD2" and event["channels"] >= 1 and event["samples"] * event["channels"] == data.size:
-        for channel, wave in enumerate(data.reshape(event["channels"], event["samples"])):
+    # A WD2 event's samples, channel after channel, when its header gives their shape.
+    channels, samples = 0, 0
+    if reader_type == "WD2":
+        channels, samples = int(batch["channels"][0]), int(batch["samples"][0])
+    if channels >= 1 and channels * samples == data.size:
+        waves: NDArray[Any] = data.reshape(channels, samples)
+        for channel, wave in enumerate(waves):
             axes.plot(wave, lw=0.8, label=f"channel {channel}")
-        if event["channels"] > 1:
+        if channels > 1:
             axes.legend(fontsize=7)
         axes.set(ylabel="value")
     else:
@@ -610,7 +639,7 @@ def step_size(text: str) -> int | str:
     """A number of events, or a memory size such as "64 MiB"."""
     value: int | str = int(text) if text.strip().isdigit() else text
     try:
-        parse_step_size(value)  # type: ignore[no-untyped-call, unused-ignore]
+        parse_step_size(value)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
     return value
@@ -751,7 +780,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (OSError, ValueError, Failure, ImportError) as error:
         # ValueError: a damaged event (DamagedEventError), or an output that is an input.
         if isinstance(error, OSError) and getattr(options, "file", None) is not None:
-            error = with_path(error, shown_name(options.file))  # type: ignore[no-untyped-call, unused-ignore]
+            error = with_path(error, shown_name(options.file))
         sys.stdout.flush()
         print(f"{name}: {describe(error)}", file=sys.stderr)
         return 1

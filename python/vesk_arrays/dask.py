@@ -15,15 +15,20 @@ from __future__ import annotations
 
 import math
 import os
+from collections.abc import Sequence
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
+from numpy.typing import NDArray
 
-from ._batch import Batch
-from ._iterate import expand_paths, num_events, with_path
+from ._iterate import Paths, expand_paths, num_events, with_path
 from ._optional import require
 from ._reader import (
     DEFAULT_STEP,
     BatchReader,
+    Errors,
+    Layout,
     check_columns,
     check_errors,
     check_format,
@@ -31,10 +36,26 @@ from ._reader import (
     parse_step_size,
 )
 
+if TYPE_CHECKING:
+    # Dask is optional: without it (or its types) the frame is Any.
+    import dask.dataframe  # type: ignore[import-not-found, unused-ignore]
+    import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    # The package's generic Batch, until _batch.py carries its own annotations.
+    from . import Batch
+else:
+    from ._batch import Batch
+
 __all__ = ["read", "plan_partitions"]
 
+# Events start to stop - 1 of a file (stop None: to its end); a partition is a tuple of them.
+Piece = tuple[str, int, Optional[int]]
+Partition = tuple[Piece, ...]
 
-def plan_partitions(paths, reader_type, step_size=DEFAULT_STEP, *, layout=None):
+
+def plan_partitions(
+    paths: Paths, reader_type: str, step_size: int | str = DEFAULT_STEP, *, layout: Layout = None
+) -> list[Partition]:
     """The partitions :func:`read` builds: a list of partitions, each a tuple of pieces
     ``(path, start, stop)``, meaning events ``start`` to ``stop - 1`` of the file
     (``stop`` None: to its end). Paths are made absolute, as workers may have another
@@ -51,8 +72,10 @@ def plan_partitions(paths, reader_type, step_size=DEFAULT_STEP, *, layout=None):
     return plan or [()]
 
 
-def _plan_by_bytes(files, reader_type, step, layout):
-    partitions, pieces, filled = [], [], 0
+def _plan_by_bytes(files: list[str], reader_type: str, step: int, layout: Layout) -> list[Partition]:
+    partitions: list[Partition] = []
+    pieces: list[Piece] = []
+    filled = 0
     for path in files:
         size = os.stat(path).st_size
         if size > step:
@@ -62,8 +85,9 @@ def _plan_by_bytes(files, reader_type, step, layout):
             # Event sizes within one file are assumed alike: equal event counts per part.
             count = num_events(path, reader_type, layout=layout)
             parts = min(math.ceil(size / step), max(count, 1))
-            bounds = [count * i // parts for i in range(parts)] + [None]  # the last part: to the end
-            partitions.extend(((path, a, b),) for a, b in zip(bounds, bounds[1:]))
+            starts = [count * i // parts for i in range(parts)]
+            stops: list[int | None] = [*starts[1:], None]  # the last part: to the end
+            partitions.extend(((path, a, b),) for a, b in zip(starts, stops))
             continue
         if pieces and filled + size > step:
             partitions.append(tuple(pieces))
@@ -75,8 +99,10 @@ def _plan_by_bytes(files, reader_type, step, layout):
     return partitions
 
 
-def _plan_by_events(files, reader_type, step, layout):
-    partitions, pieces, filled = [], [], 0
+def _plan_by_events(files: list[str], reader_type: str, step: int, layout: Layout) -> list[Partition]:
+    partitions: list[Partition] = []
+    pieces: list[Piece] = []
+    filled = 0
     for path in files:
         count = num_events(path, reader_type, layout=layout)
         position = 0
@@ -96,12 +122,16 @@ def _plan_by_events(files, reader_type, step, layout):
     return partitions
 
 
-def _empty_frame(pa, reader_type, source, columns=None):
+def _empty_frame(
+    pa: ModuleType, reader_type: str, source: bool, columns: Sequence[str] | None = None
+) -> pandas.DataFrame:
     frame = Batch.empty(reader_type, columns=columns).to_pandas()
     return _with_source(pa, frame, "", 0) if source else frame
 
 
-def _with_source(pa, frame, path, events):
+def _with_source(
+    pa: ModuleType, frame: pandas.DataFrame, path: str, events: NDArray[np.int64] | int
+) -> pandas.DataFrame:
     pd = require("pandas", "dask", "vesk_arrays.dask")
     count = len(frame)
     frame.insert(0, "path", pd.arrays.ArrowExtensionArray(pa.repeat(pa.scalar(path, pa.string()), count)))
@@ -109,7 +139,15 @@ def _with_source(pa, frame, path, events):
     return frame
 
 
-def _read_piece(path, reader_type, start, stop, errors, layout, columns):
+def _read_piece(
+    path: str,
+    reader_type: str,
+    start: int,
+    stop: int | None,
+    errors: Errors,
+    layout: Layout,
+    columns: Sequence[str],
+) -> tuple[Batch[Any], NDArray[np.int64]]:
     """Events start to stop - 1 of the file, and the index of each in the file (damaged
     events count, as in ``Batch.start``)."""
     with BatchReader(path, reader_type, errors=errors, layout=layout, columns=columns, prefetch=0) as reader:
@@ -122,7 +160,14 @@ def _read_piece(path, reader_type, start, stop, errors, layout, columns):
     return batch, indices
 
 
-def _read_partition(pieces, reader_type, errors, layout, source, columns=None):
+def _read_partition(
+    pieces: Partition,
+    reader_type: str,
+    errors: Errors,
+    layout: Layout,
+    source: bool,
+    columns: Sequence[str] | None = None,
+) -> pandas.DataFrame:
     """The partition's frame; Dask's optimiser passes ``columns`` (the frame's columns it
     needs), so that only those are read: without ``data``, no payload is."""
     pa = require("pyarrow", "dask", "vesk_arrays.dask")
@@ -131,7 +176,7 @@ def _read_partition(pieces, reader_type, errors, layout, source, columns=None):
     wanted = names if columns is None else [name for name in names if name in columns]
     # Something must be read to count the events, when only path and event are wanted.
     read_columns = wanted or names[:1]
-    frames = []
+    frames: list[pandas.DataFrame] = []
     for path, start, stop in pieces:
         try:
             batch, events = _read_piece(path, reader_type, start, stop, errors, layout, read_columns)
@@ -150,8 +195,15 @@ def _read_partition(pieces, reader_type, errors, layout, source, columns=None):
 
 
 def read(
-    paths, reader_type, *, step_size=DEFAULT_STEP, errors="raise", source=False, layout=None, columns=None
-):
+    paths: Paths,
+    reader_type: str,
+    *,
+    step_size: int | str = DEFAULT_STEP,
+    errors: Errors = "raise",
+    source: bool = False,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+) -> dask.dataframe.DataFrame:
     """A ``dask.dataframe.DataFrame`` of the events of ``paths``, in file order.
 
     ``paths`` is a str or os.PathLike (glob patterns are expanded, matches sorted) or a
@@ -170,13 +222,13 @@ def read(
     when the graph is built or computed. Use :func:`vesk_arrays.iterate` with
     ``report=True`` to see what was skipped. Needs ``vesk[dask]``.
     """
-    dd = require("dask.dataframe", "dask", "vesk_arrays.dask.read()")
+    dataframe = require("dask.dataframe", "dask", "vesk_arrays.dask.read()")
     pa = require("pyarrow", "dask", "vesk_arrays.dask.read()")
     check_errors(errors)
     partitions = plan_partitions(paths, reader_type, step_size, layout=layout)
     meta = _empty_frame(pa, reader_type, source)
     kept = check_columns(reader_type, columns)
-    frame = dd.from_map(
+    frame: dask.dataframe.DataFrame = dataframe.from_map(
         _read_partition,
         partitions,
         meta=meta,
@@ -188,4 +240,7 @@ def read(
     )
     if columns is None:
         return frame
-    return frame[[name for name in meta.columns if name in kept or name in ("path", "event")]]
+    projected: dask.dataframe.DataFrame = frame[
+        [name for name in meta.columns if name in kept or name in ("path", "event")]
+    ]
+    return projected

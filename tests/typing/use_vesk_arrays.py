@@ -98,6 +98,21 @@ def streaming(path: str) -> int:
     return total
 
 
+def parts_of_files(path: str, paths: list[str]) -> int:
+    headers = vesk_arrays.read(path, "WD2", start=5, stop=np.int64(50), columns=["timestamp", "channels"])
+    assert_type(headers, "Batch[WD2Event]")
+    with BatchReader(path, "WD1", columns=("event_counter",), prefetch=0) as reader:
+        names: tuple[str, ...] = reader.columns
+        print(names, reader.read(10))
+    rows = 0
+    for batch, report in vesk_arrays.iterate(paths, "WD1", report=True, start=1, stop=100, prefetch=1):
+        assert_type(batch, "Batch[WD1Event]")
+        rows += len(report.rows)
+    frame = vesk_arrays.dask.read(paths, "WD1", columns=["timestamp"])
+    vesk_arrays.iterate(paths, "WD1", stop="end")  # type: ignore[call-overload]
+    return rows + int(frame.npartitions)
+
+
 def following_a_growing_file(path: str) -> Iterator["Batch[WD2Event]"]:
     reader = BatchReader(path, "WD2", follow=True, poll_interval=0.1, timeout=30)
     try:
