@@ -18,7 +18,9 @@ with a warm page cache, best of several repeats, as ratios:
     and page zeroing), beside numpy.fromfile;
   * resynchronising: reading past 256 MiB of zeros or random bytes between good WD1
     events, or of random bytes between WD2 events, with errors="skip", against reading
-    a file of good events of the same size (bytes per second over the file).
+    a file of good events of the same size (bytes per second over the file);
+  * Batch.reduce (max, mean, argmax) on uniform batches against waveforms() and the same
+    NumPy reduction, and on events of 100 to 400 samples against a loop over the events.
 """
 
 import argparse
@@ -134,6 +136,38 @@ def resync_rows(folder, scale, repeats):
     return rows
 
 
+def reduce_rows(folder, scale, repeats):
+    """Batch.reduce on uniform batches, against waveforms() and the same NumPy reduction (what
+    it does for them); and on events of different lengths, against a loop over the events."""
+    from _common import best_time, write_uniform
+
+    rows = []
+    for fmt, shape, events in (("WD1", (256,), 200_000), ("WD2", (4, 1024), 4_000)):
+        path = os.path.join(folder, f"reduce.{fmt.lower()}")
+        write_uniform(path, fmt, events // scale, np.arange(np.prod(shape)).reshape(shape) % 1000)
+        batch = vesk_arrays.read(path, fmt)
+        for op in ("max", "mean", "argmax"):
+            ours, _ = best_time(batch.reduce, op, repeats=repeats)
+            theirs, _ = best_time(lambda op=op: getattr(batch.waveforms(), op)(axis=-1), repeats=repeats)
+            label = f"reduce('{op}'), {fmt} {' x '.join(map(str, shape))}"
+            rows.append(
+                (label, f"{ours * 1e3:.1f} ms", f"waveforms().{op}(): {theirs * 1e3:.1f} ms", theirs / ours)
+            )
+    rng = np.random.default_rng(0)
+    lengths = rng.integers(100, 400, 100_000 // scale)
+    names = ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp")
+    columns = {name: np.zeros(len(lengths), np.int32) for name in names}
+    columns["data"] = rng.integers(0, 4096, lengths.sum()).astype(np.uint16)
+    ragged = vesk_arrays.Batch("WD1", columns, np.concatenate([[0], np.cumsum(lengths)]))
+    ours, _ = best_time(ragged.reduce, "max", repeats=repeats)
+    loop, _ = best_time(
+        lambda: [ragged.event(i)["data"].max() for i in range(len(ragged))], repeats=max(1, repeats // 2)
+    )
+    label = "reduce('max'), WD1 of 100 to 400 samples"
+    rows.append((label, f"{ours * 1e3:.1f} ms", f"loop over events: {loop * 1e3:.1f} ms", loop / ours))
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=5)
@@ -237,6 +271,7 @@ def main():
     )
 
     rows.extend(resync_rows(folder, scale, args.repeats))
+    rows.extend(reduce_rows(folder, scale, args.repeats))
 
     print(f"{'workload':<38} {'vesk_arrays':<36} {'reference':<36} ratio")
     for label, ours, theirs, ratio in rows:
