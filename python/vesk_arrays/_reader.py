@@ -571,8 +571,12 @@ def read(source, reader_type, *, start=0, stop=None, errors="raise", layout=None
     """
     start = check_index("start", start)
     stop = None if stop is None else check_index("stop", stop)
-    with BatchReader(source, reader_type, errors=errors, layout=layout, columns=columns, prefetch=0) as reader:
+    with BatchReader(
+        source, reader_type, errors=errors, layout=layout, columns=columns, prefetch=0
+    ) as reader:
         reader.skip_to(start)
         if stop is not None and stop <= start:
-            return Batch.empty(reader.format, path=reader.path, start=reader.events_read, columns=reader.columns)
+            return Batch.empty(
+                reader.format, path=reader.path, start=reader.events_read, columns=reader.columns
+            )
         return reader.read_range(stop)
