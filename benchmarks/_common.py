@@ -1,4 +1,4 @@
-"""What the benchmark scripts share: timing, memory probes, and the report of their figures.
+"""What the benchmark scripts share: timing, memory probes, files to read, and the report of their figures.
 
 A script measures vesk beside a reference reader in the same run, collects each
 pair as a Comparison, and hands them to report(): a table on standard output,
@@ -59,6 +59,41 @@ def run_probe(code, *args):
         text=True,
         env=env,
     ).stdout
+
+
+def uniform_batch(reader_type, index, waveform, fields):
+    """A batch of events ``index`` (their indices in the file), each holding ``waveform``
+    (WD2: channels x samples). ``fields`` gives header fields, each a constant or a function
+    of ``index``; the size fields follow from the waveform, event_counter counts the
+    events (as a reader's WD2 layout probe expects), the others are 0."""
+    # Imported here: the memory probes import this module, and measure from there on.
+    import vesk_arrays
+    from vesk_arrays._batch import HEADER_FIELDS, SAMPLE_DTYPES
+
+    waveform = np.asarray(waveform)
+    count = len(index)
+    if reader_type == "WD1":
+        sizes = {"event_size": 24 + 2 * waveform.size}
+    else:
+        sizes = {"channels": waveform.shape[0], "samples": waveform.shape[1]}
+    columns = {}
+    for name, dtype in HEADER_FIELDS[reader_type]:
+        value = {"event_counter": lambda index: index, **sizes, **fields}.get(name, 0)
+        columns[name] = np.broadcast_to(value(index) if callable(value) else value, count).astype(dtype)
+    columns["data"] = np.tile(waveform.reshape(-1).astype(SAMPLE_DTYPES[reader_type]), count)
+    return vesk_arrays.Batch(reader_type, columns, waveform.size * np.arange(count + 1))
+
+
+def write_uniform(path, reader_type, events, waveform, step=100_000, **fields):
+    """A file of ``events`` events holding one waveform (as for uniform_batch), written
+    by vesk_arrays.write ``step`` events at a time."""
+    import vesk_arrays
+
+    batches = (
+        uniform_batch(reader_type, np.arange(first, min(first + step, events)), waveform, fields)
+        for first in range(0, events, step)
+    )
+    vesk_arrays.write(path, batches, reader_type)
 
 
 def human(value, unit):

@@ -18,7 +18,9 @@ with a warm page cache, best of several repeats, as ratios:
     and page zeroing), beside numpy.fromfile;
   * resynchronising: reading past 256 MiB of zeros or random bytes between good WD1
     events, or of random bytes between WD2 events, with errors="skip", against reading
-    a file of good events of the same size (bytes per second over the file).
+    a file of good events of the same size (bytes per second over the file);
+  * Batch.reduce (max, mean, argmax) on uniform batches against waveforms() and the same
+    NumPy reduction, and on events of 100 to 400 samples against a loop over the events.
 """
 
 import argparse
@@ -26,13 +28,13 @@ import os
 import struct
 import tempfile
 import threading
-import time
 import warnings
 
 import numpy as np
 
 import vesk
 import vesk_arrays
+from _common import best_time, write_uniform
 
 
 def write_wd1(path, samples, events):
@@ -56,15 +58,6 @@ def rate(events_per_second):
     return f"{events_per_second:,.0f} events/s"
 
 
-def best(repeats, function):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def columnar_ceiling(path, events, fromfile, repeats):
     """The fastest any reader returning a batch's columns could be on this file: writing
     fresh arrays of the batch's sizes (page faults, zeroing, the stores) plus the kernel's
@@ -83,7 +76,9 @@ def columnar_ceiling(path, events, fromfile, repeats):
             while f.readinto(buffer):
                 pass
 
-    least = best(repeats, fill_fresh_columns) + best(repeats, copy_through_buffer)
+    least = (
+        best_time(fill_fresh_columns, repeats=repeats)[0] + best_time(copy_through_buffer, repeats=repeats)[0]
+    )
     return (
         "ceiling for columns, WD1 16 samples",
         f"{rate(events / least)} (fill + copy)",
@@ -119,9 +114,11 @@ def resync_rows(folder, scale, repeats):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", vesk_arrays.DamagedEventWarning)
             vesk_arrays.read(path, fmt, errors="skip")
-            ours = best(repeats, lambda path=path, fmt=fmt: vesk_arrays.read(path, fmt, errors="skip"))
+            ours = best_time(
+                lambda path=path, fmt=fmt: vesk_arrays.read(path, fmt, errors="skip"), repeats=repeats
+            )[0]
         vesk_arrays.read(good_wd1, "WD1")
-        theirs = best(repeats, lambda: vesk_arrays.read(good_wd1, "WD1"))
+        theirs = best_time(lambda: vesk_arrays.read(good_wd1, "WD1"), repeats=repeats)[0]
         good_size = os.path.getsize(good_wd1)
         rows.append(
             (
@@ -181,26 +178,67 @@ def stream_rows(folder, scale, repeats, step=None):
                     buffer[:got].view(dtype)["d"].max(axis=-1)
 
         stream()
-        ours = best(repeats, stream)
-        loop = min(best(repeats, lambda chunk=chunk: fromfile(chunk << 20)) for chunk in (1, 4, 16, 64))
-        mapped = best(repeats, memmap)
-        ceiling = best(repeats, warm_copy)
+        ours = best_time(stream, repeats=repeats)[0]
+        loop = min(
+            best_time(lambda chunk=chunk: fromfile(chunk << 20), repeats=repeats)[0]
+            for chunk in (1, 4, 16, 64)
+        )
+        mapped = best_time(memmap, repeats=repeats)[0]
+        ceiling = best_time(warm_copy, repeats=repeats)[0]
         speed = f"{total / ours / 1e9:.2f} GB/s"
         yield f"stream max, {label}", speed, f"fromfile loop: {total / loop / 1e9:.2f} GB/s", loop / ours
         yield f"stream max, {label}", speed, f"memmap: {total / mapped / 1e9:.2f} GB/s", mapped / ours
-        yield f"stream max, {label}", speed, f"warm-copy ceiling: {total / ceiling / 1e9:.2f} GB/s", ceiling / ours
+        yield (
+            f"stream max, {label}",
+            speed,
+            f"warm-copy ceiling: {total / ceiling / 1e9:.2f} GB/s",
+            ceiling / ours,
+        )
 
     path = os.path.join(folder, "large-events.wd1")
     write_wd1(path, (1 << 20) // 2, max(1, 256 // scale))
     total = os.path.getsize(path)
     for label, job in (
-        ("header-only read, columns=[timestamp]", lambda: vesk_arrays.read(path, "WD1", columns=["timestamp"])),
+        (
+            "header-only read, columns=[timestamp]",
+            lambda: vesk_arrays.read(path, "WD1", columns=["timestamp"]),
+        ),
         ("num_events", lambda: vesk_arrays.num_events(path, "WD1")),
     ):
         before = bytes_read()
         job()
         share = (bytes_read() - before) / total
         yield f"{label}, 1 MiB events", f"{share:.2%} of the file read", "target: at most 1%", 0.01 / share
+
+
+def reduce_rows(folder, scale, repeats):
+    """Batch.reduce on uniform batches, against waveforms() and the same NumPy reduction (what
+    it does for them); and on events of different lengths, against a loop over the events."""
+    rows = []
+    for fmt, shape, events in (("WD1", (256,), 200_000), ("WD2", (4, 1024), 4_000)):
+        path = os.path.join(folder, f"reduce.{fmt.lower()}")
+        write_uniform(path, fmt, events // scale, np.arange(np.prod(shape)).reshape(shape) % 1000)
+        batch = vesk_arrays.read(path, fmt)
+        for op in ("max", "mean", "argmax"):
+            ours, _ = best_time(batch.reduce, op, repeats=repeats)
+            theirs, _ = best_time(lambda op=op: getattr(batch.waveforms(), op)(axis=-1), repeats=repeats)
+            label = f"reduce('{op}'), {fmt} {' x '.join(map(str, shape))}"
+            rows.append(
+                (label, f"{ours * 1e3:.1f} ms", f"waveforms().{op}(): {theirs * 1e3:.1f} ms", theirs / ours)
+            )
+    rng = np.random.default_rng(0)
+    lengths = rng.integers(100, 400, 100_000 // scale)
+    names = ("event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp")
+    columns = {name: np.zeros(len(lengths), np.int32) for name in names}
+    columns["data"] = rng.integers(0, 4096, lengths.sum()).astype(np.uint16)
+    ragged = vesk_arrays.Batch("WD1", columns, np.concatenate([[0], np.cumsum(lengths)]))
+    ours, _ = best_time(ragged.reduce, "max", repeats=repeats)
+    loop, _ = best_time(
+        lambda: [ragged.event(i)["data"].max() for i in range(len(ragged))], repeats=max(1, repeats // 2)
+    )
+    label = "reduce('max'), WD1 of 100 to 400 samples"
+    rows.append((label, f"{ours * 1e3:.1f} ms", f"loop over events: {loop * 1e3:.1f} ms", loop / ours))
+    return rows
 
 
 def main():
@@ -241,8 +279,8 @@ def main():
             label = "WD2, 4 x 65 536 floats per event"
         np.fromfile(path, dtype)  # warm the page cache
         vesk_arrays.read(path, fmt)
-        ours = best(args.repeats, lambda: vesk_arrays.read(path, fmt))
-        theirs = best(args.repeats, lambda: np.fromfile(path, dtype))
+        ours = best_time(lambda: vesk_arrays.read(path, fmt), repeats=args.repeats)[0]
+        theirs = best_time(lambda: np.fromfile(path, dtype), repeats=args.repeats)[0]
         rows.append(
             (
                 label,
@@ -252,10 +290,13 @@ def main():
             )
         )
         if fmt == "WD1" and samples == 16:
-            loop = best(
-                max(1, args.repeats // 2), lambda: [e["data"].max() for e in vesk.EventReader(path, "WD1")]
-            )
-            vectorised = best(args.repeats, lambda: vesk_arrays.read(path, "WD1").waveforms().max(axis=1))
+            loop = best_time(
+                lambda: [e["data"].max() for e in vesk.EventReader(path, "WD1")],
+                repeats=max(1, args.repeats // 2),
+            )[0]
+            vectorised = best_time(
+                lambda: vesk_arrays.read(path, "WD1").waveforms().max(axis=1), repeats=args.repeats
+            )[0]
             maximum_row = (
                 "per-event maximum, WD1 16 samples",
                 f"{vectorised:.3f} s (read + waveforms().max)",
@@ -273,7 +314,7 @@ def main():
     with open(big, "rb") as src, open(second, "wb") as dst:
         dst.write(src.read())
     vesk_arrays.read(second, "WD1")
-    one = best(args.repeats, lambda: vesk_arrays.read(big, "WD1"))
+    one = best_time(lambda: vesk_arrays.read(big, "WD1"), repeats=args.repeats)[0]
 
     def two_threads():
         threads = [threading.Thread(target=vesk_arrays.read, args=(p, "WD1")) for p in (big, second)]
@@ -282,7 +323,7 @@ def main():
         for t in threads:
             t.join()
 
-    two = best(args.repeats, two_threads)
+    two = best_time(two_threads, repeats=args.repeats)[0]
     size = os.path.getsize(big)
     rows.append(
         (
@@ -300,8 +341,10 @@ def main():
         with open(big, "rb", buffering=0) as f:
             f.readinto(memoryview(raw[start : start + size]))
 
-    floor = best(args.repeats, bare_readinto)
-    fromfile = best(args.repeats, lambda: np.fromfile(big, np.dtype([("h", "<i4", 6), ("d", "<u2", 4096)])))
+    floor = best_time(bare_readinto, repeats=args.repeats)[0]
+    fromfile = best_time(
+        lambda: np.fromfile(big, np.dtype([("h", "<i4", 6), ("d", "<u2", 4096)])), repeats=args.repeats
+    )[0]
     rows.append(
         (
             "floor: readinto fresh memory (WD1 4096)",
@@ -312,6 +355,7 @@ def main():
     )
 
     rows.extend(resync_rows(folder, scale, args.repeats))
+    rows.extend(reduce_rows(folder, scale, args.repeats))
     rows.extend(stream_rows(folder, scale, args.repeats))
 
     print(f"{'workload':<38} {'vesk_arrays':<36} {'reference':<36} ratio")

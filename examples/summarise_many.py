@@ -4,13 +4,13 @@
     python examples/summarise_many.py --format WD1 --scheduler tcp://10.0.0.5:8786 /data/*.wd1
     python examples/summarise_many.py --generate 8          # write 8 sample files, then summarise them
 
-The files become one Dask DataFrame (vesk_arrays.dask.read): each partition holds
-about --step-size of events, several small files to a partition. Each partition is
-reduced to one row per event (file, event, counter, timestamp, sample count, min,
-max, mean), and the rows come back as one table, in the order the files were given.
-Without --scheduler a LocalCluster is started on this machine; with it, the work
-runs on the cluster whose scheduler has that address (every worker needs vesk and
-the files at the same paths).
+The files are split into partitions of about --step-size of events each, several small
+files to a partition (vesk_arrays.dask.plan_partitions, as vesk_arrays.dask.read does).
+Each partition is read as batches and reduced to one row per event (file, event,
+counter, timestamp, sample count, min, max, mean) with Batch.reduce, and the rows come
+back as one table, in the order the files were given. Without --scheduler a
+LocalCluster is started on this machine; with it, the work runs on the cluster whose
+scheduler has that address (every worker needs vesk and the files at the same paths).
 """
 
 import argparse
@@ -41,54 +41,55 @@ def empty_table():
     return pd.DataFrame({name: pd.Series(dtype=dtype) for name, dtype in COLUMNS.items()})
 
 
-def summarise_frame(frame):
-    """One row per event of a frame of events (with vesk_arrays.dask's source columns)."""
-    lists = pa.array(frame["data"])
-    lists = lists.combine_chunks() if isinstance(lists, pa.ChunkedArray) else lists
-    offsets = lists.offsets.to_numpy()
-    values = lists.values.to_numpy()[offsets[0] : offsets[-1]].astype(np.float64)
-    offsets = offsets - offsets[0]
-    lengths = np.diff(offsets)
-    low, high, mean = (np.full(len(frame), np.nan) for _ in range(3))
+def summarise_batch(batch):
+    """One row per event of a batch; min, max and mean NaN for an event without samples."""
+    lengths = np.diff(batch.offsets)
     filled = lengths > 0
-    starts = offsets[:-1][filled]  # empty events hold no values, so these bound each filled one
-    if len(starts):
-        low[filled] = np.minimum.reduceat(values, starts)
-        high[filled] = np.maximum.reduceat(values, starts)
-        mean[filled] = np.add.reduceat(values, starts) / lengths[filled]
+    chosen = batch[filled]
+
+    def per_event(op):
+        values = np.full(len(batch), np.nan)
+        reduced = chosen.reduce(op)  # WD2: one column per channel, each of the same length
+        values[filled] = reduced if reduced.ndim == 1 else getattr(np, op)(reduced, axis=1)
+        return values
+
     table = pd.DataFrame(
         {
-            "file": frame["path"].to_numpy(),
-            "event": frame["event"].to_numpy(),
-            "event_counter": frame["event_counter"].to_numpy(),
-            "timestamp": frame["timestamp"].to_numpy(),
+            "file": os.path.abspath(batch.path),
+            "event": batch.event_index,
+            "event_counter": batch["event_counter"],
+            "timestamp": batch["timestamp"],
             "samples": lengths,
-            "min": low,
-            "max": high,
-            "mean": mean,
+            "min": per_event("min"),
+            "max": per_event("max"),
+            "mean": per_event("mean"),
         }
     )
     return table.astype(COLUMNS)
 
 
+def summarise_partition(pieces, reader_type):
+    """The rows of one partition: pieces (path, start, stop) of files."""
+    tables = [
+        summarise_batch(vesk_arrays.read(path, reader_type, start=start, stop=stop))
+        for path, start, stop in pieces
+    ]
+    return pd.concat(tables, ignore_index=True) if tables else empty_table()
+
+
 def summarise(paths, reader_type, client, step_size="64 MiB"):
     """The table of all files' events, computed on the client's cluster."""
-    frame = vesk_arrays.dask.read(paths, reader_type, step_size=step_size, source=True)
-    table = frame.map_partitions(summarise_frame, meta=empty_table())
+    import dask.dataframe as dd
+
+    partitions = vesk_arrays.dask.plan_partitions(paths, reader_type, step_size)
+    table = dd.from_map(summarise_partition, partitions, reader_type=reader_type, meta=empty_table())
     return client.compute(table).result().reset_index(drop=True)
 
 
 def summarise_serial(paths, reader_type):
     """The same table, read here file after file."""
-    parts = []
-    for batch in vesk_arrays.iterate(paths, reader_type):
-        frame = batch.to_pandas()
-        frame.insert(
-            0, "path", pd.array([os.path.abspath(batch.path)] * len(frame), dtype=pd.ArrowDtype(pa.string()))
-        )
-        frame.insert(1, "event", np.arange(batch.start, batch.stop, dtype=np.int64))
-        parts.append(summarise_frame(frame))
-    return pd.concat(parts, ignore_index=True) if parts else empty_table()
+    tables = [summarise_batch(batch) for batch in vesk_arrays.iterate(paths, reader_type)]
+    return pd.concat(tables, ignore_index=True) if tables else empty_table()
 
 
 def print_table(table, limit=10):

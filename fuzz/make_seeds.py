@@ -1,4 +1,8 @@
-"""Writes the fuzzers' seed corpus (fuzz/corpus/wd1, fuzz/corpus/wd2) from the test writers."""
+"""Writes the fuzzers' seed corpus (fuzz/corpus/wd1, fuzz/corpus/wd2) from the test writers.
+
+Well-formed files come from vesk_arrays.write; damaged or odd ones (pad bytes that are not
+0, sizes that cannot be, cut files) are put together byte by byte.
+"""
 
 import os
 import sys
@@ -6,12 +10,32 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
-from wdfiles import wd1_event, wd2_event  # noqa: E402
+from wdfiles import file_bytes, wd1_event, wd2_event  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+
+def wd2_file(events, channels=None):
+    """WD2 events given as (data, counter, samples, period): multi-channel with channels."""
+    layout = "single-channel" if channels is None else "multi-channel"
+    return file_bytes(
+        "WD2",
+        [
+            {
+                "data": data,
+                "event_counter": c,
+                "samples": s,
+                "sampling_period": p,
+                "channels": 1 if channels is None else channels,
+            }
+            for data, c, s, p in events
+        ],
+        layout,
+    )
+
+
 WD1_SEEDS = {
-    "three_events": b"".join(wd1_event(range(i, i + 5), event_counter=i) for i in range(3)),
+    "three_events": file_bytes("WD1", [{"data": range(i, i + 5), "event_counter": i} for i in range(3)]),
     "odd_sizes": wd1_event([1], event_size=27, trailing=b"\xee") + wd1_event([2, 3]),
     "no_samples": wd1_event(event_size=23)
     + wd1_event(event_size=24)
@@ -22,29 +46,27 @@ WD1_SEEDS = {
 }
 
 WD2_SEEDS = {
-    "multi_channel": b"".join(
-        wd2_event(np.arange(6), counter=i, samples=3, period=8, channels=2) for i in range(3)
-    ),
-    "one_channel_field": b"".join(wd2_event([1.5, 2.5], counter=i, period=8, channels=1) for i in range(2)),
-    "single_channel": b"".join(wd2_event([1.0 + i, -2.0], counter=i, period=8) for i in range(3)),
-    "single_negative": b"".join(wd2_event([-1.0, 2.0], counter=i, period=8) for i in range(2)),
-    "one_event_multi": wd2_event(np.arange(8), counter=5, samples=2, channels=4),
-    "one_event_single": wd2_event([3.0, 4.0], counter=5),
-    "zero_channels": b"".join(wd2_event(b"", counter=i, samples=4, channels=0) for i in range(2)),
+    "multi_channel": wd2_file([(np.arange(6), i, 3, 8) for i in range(3)], channels=2),
+    "one_channel_field": wd2_file([([1.5, 2.5], i, 2, 8) for i in range(2)], channels=1),
+    "single_channel": wd2_file([([1.0 + i, -2.0], i, 2, 8) for i in range(3)]),
+    "single_negative": wd2_file([([-1.0, 2.0], i, 2, 8) for i in range(2)]),
+    "one_event_multi": wd2_file([(np.arange(8), 5, 2, 0)], channels=4),
+    "one_event_single": wd2_file([([3.0, 4.0], 5, 2, 0)]),
+    "zero_channels": wd2_file([((), i, 4, 0) for i in range(2)], channels=0),
     # empty events with a negative channel count, then one whose length cannot be represented
     "negative_channels": b"".join(wd2_event(b"", counter=i, samples=0, channels=-3) for i in range(2))
     + wd2_event(b"", counter=2, samples=1, channels=-3),
-    "counter_wrap": wd2_event([1, 2], counter=0xFFFFFFFF, channels=2)
-    + wd2_event([3, 4], counter=0, channels=2),
+    "counter_wrap": wd2_file([([1, 2], 0xFFFFFFFF, 1, 0), ([3, 4], 0, 1, 0)], channels=2),
 }
 
 # The batch targets take two bytes of batch limits, then the file. Runs of
 # same-size events need payloads of at least 256 bytes.
 RUN = 130
 BATCH_WD1_SEEDS = {
-    "uniform": b"\x05\x00" + b"".join(wd1_event(np.arange(RUN), event_counter=i) for i in range(8)),
+    "uniform": b"\x05\x00"
+    + file_bytes("WD1", [{"data": np.arange(RUN), "event_counter": i} for i in range(8)]),
     "size_changes": b"\x03\x21"
-    + b"".join(wd1_event(np.arange(RUN + (i == 4)), event_counter=i) for i in range(8)),
+    + file_bytes("WD1", [{"data": np.arange(RUN + (i == 4)), "event_counter": i} for i in range(8)]),
     "damaged_inside": b"\x3f\x00"
     + b"".join(
         wd1_event(np.arange(RUN), event_counter=i) if i != 5 else wd1_event(event_size=20) for i in range(8)
@@ -52,10 +74,8 @@ BATCH_WD1_SEEDS = {
     "cut": b"\x10\x00" + b"".join(wd1_event(np.arange(RUN), event_counter=i) for i in range(8))[:-100],
 }
 BATCH_WD2_SEEDS = {
-    "uniform": b"\x05\x00"
-    + b"".join(wd2_event(np.arange(2 * 70), counter=i, samples=70, period=8, channels=2) for i in range(8)),
-    "single_channel": b"\x07\x41"
-    + b"".join(wd2_event(np.arange(70) + 1, counter=i, period=8) for i in range(8)),
+    "uniform": b"\x05\x00" + wd2_file([(np.arange(2 * 70), i, 70, 8) for i in range(8)], channels=2),
+    "single_channel": b"\x07\x41" + wd2_file([(np.arange(70) + 1, i, 70, 8) for i in range(8)]),
     "cut": b"\x10\x00"
     + b"".join(wd2_event(np.arange(2 * 70), counter=i, samples=70, period=8, channels=2) for i in range(8))[
         :-50

@@ -1,5 +1,6 @@
 """Batches through Arrow, pandas, awkward and Parquet give back the events vesk.EventReader reads."""
 
+import inspect
 import io
 import os
 import pathlib
@@ -11,42 +12,53 @@ import awkward as ak
 import numpy as np
 import pandas as pd
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.parquet as pq
 import pytest
 
 import vesk
 import vesk_arrays
 from vesk_arrays._batch import HEADER_FIELDS, SAMPLE_DTYPES
-from wdfiles import wd1_event, wd2_event
+from wdfiles import file_bytes, wd1_event, wd2_event
 
 SPECIAL_FLOATS = np.array([np.nan, -0.0, np.inf, 1e-45], np.float32)  # NaN, negative zero, subnormal
 
 FILES = {
-    ("WD1", "uniform"): b"".join(
-        wd1_event(np.arange(8) + 100 * i, board_id=3, event_counter=i, timestamp=-i) for i in range(5)
+    ("WD1", "uniform"): file_bytes(
+        "WD1",
+        [
+            {"data": np.arange(8) + 100 * i, "board_id": 3, "event_counter": i, "timestamp": -i}
+            for i in range(5)
+        ],
     ),
     # Odd event_size: the byte after the last whole sample is skipped.
-    ("WD1", "ragged"): b"".join(
+    ("WD1", "ragged"): file_bytes(
+        "WD1",
         [
-            wd1_event([1, 2, 3], trailing=b"\x00"),
-            wd1_event(()),
-            wd1_event([65535] * 9, event_counter=-7),
-            wd1_event([4]),
-        ]
+            {"data": [1, 2, 3], "event_size": 31},
+            {},
+            {"data": [65535] * 9, "event_counter": -7},
+            {"data": [4]},
+        ],
     ),
-    ("WD2", "uniform"): b"".join(
-        wd2_event(np.arange(15) + i, counter=i, timestamp=2**40 + i, period=200, channels=3) for i in range(4)
-    ),
-    ("WD2", "ragged"): b"".join(
+    ("WD2", "uniform"): file_bytes(
+        "WD2",
         [
-            wd2_event(SPECIAL_FLOATS, counter=0, channels=2),
-            wd2_event(np.ones(4), counter=1, channels=2),
-            wd2_event(np.ones(2), counter=2, samples=1, channels=2),
-            wd2_event((), counter=3, samples=0, channels=2),
-        ]
+            {"data": np.arange(15) + i, "timestamp": 2**40 + i, "sampling_period": 200, "channels": 3}
+            for i in range(4)
+        ],
     ),
-    ("WD2", "single-channel"): b"".join(
-        wd2_event(np.arange(6) * 0.5, counter=i, timestamp=10 * i) for i in range(3)
+    ("WD2", "ragged"): file_bytes(
+        "WD2",
+        [
+            {"data": SPECIAL_FLOATS, "channels": 2},
+            {"data": np.ones(4), "channels": 2},
+            {"data": np.ones(2), "samples": 1, "channels": 2},
+            {"samples": 0, "channels": 2},
+        ],
+    ),
+    ("WD2", "single-channel"): file_bytes(
+        "WD2", [{"data": np.arange(6) * 0.5, "timestamp": 10 * i} for i in range(3)], layout="single-channel"
     ),
 }
 CASES = sorted(FILES)
@@ -80,14 +92,35 @@ def assert_same(reader_type, events, columns, lengths, samples):
     np.testing.assert_array_equal(bits(samples), bits(expected.astype(samples.dtype)))
 
 
-def arrow_parts(table):
-    data = table.column("data").combine_chunks()
-    if pa.types.is_fixed_size_list(data.type):
-        lengths = [data.type.list_size] * len(data)
-    else:
-        lengths = np.diff(data.offsets.to_numpy())
+def data_parts(reader_type, events, data):
+    """Each event's number of samples and all the samples, from a column of lists (of
+    channels for WD2, each of that event's samples per channel)."""
+    data = data.combine_chunks() if isinstance(data, pa.ChunkedArray) else data
+    if reader_type == "WD2":
+        channels = [len(e["data"]) // e["samples"] if e["samples"] else max(e["channels"], 0) for e in events]
+        assert pc.list_value_length(data).to_pylist() == channels
+        data = data.flatten()
+        assert pc.list_value_length(data).to_pylist() == [
+            e["samples"] for e, n in zip(events, channels) for _ in range(n)
+        ]
+    return [len(event["data"]) for event in events], data.flatten().to_numpy(zero_copy_only=False)
+
+
+def arrow_parts(reader_type, events, table):
     columns = {name: table.column(name).to_numpy() for name in table.column_names if name != "data"}
-    return columns, lengths, data.flatten().to_numpy(zero_copy_only=False)
+    return (columns, *data_parts(reader_type, events, table.column("data")))
+
+
+def data_type(reader_type, shape):
+    """The type of ``data`` for events of this shape (None: of different shapes)."""
+    item = pa.from_numpy_dtype(SAMPLE_DTYPES[reader_type])
+    for size in reversed(shape) if shape else [None] * (1 if reader_type == "WD1" else 2):
+        field = pa.field("element", item, nullable=False)
+        item = pa.list_(field, size) if size else pa.large_list(field)
+    return item
+
+
+SHAPES = {("WD1", "uniform"): (8,), ("WD2", "uniform"): (3, 5), ("WD2", "single-channel"): (1, 6)}
 
 
 def test_arrow_table_holds_the_events(case):
@@ -95,27 +128,27 @@ def test_arrow_table_holds_the_events(case):
     table = batch.to_arrow()
     assert table.column_names == [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
     assert table.schema.metadata == {b"vesk.format": reader_type.encode()}
-    sample_type = pa.from_numpy_dtype(SAMPLE_DTYPES[reader_type])
-    if shape == "ragged":
-        assert table.schema.field("data").type == pa.large_list(sample_type)
-    else:
-        assert table.schema.field("data").type == pa.list_(sample_type, len(events[0]["data"]))
-    assert_same(reader_type, events, *arrow_parts(table))
+    assert table.schema.field("data").type == data_type(reader_type, SHAPES.get((reader_type, shape)))
+    assert_same(reader_type, events, *arrow_parts(reader_type, events, table))
 
 
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
 def test_events_without_samples_are_a_large_list(write, reader_type):
-    data = wd1_event(()) * 3 if reader_type == "WD1" else wd2_event((), samples=0, channels=2) * 3
+    if reader_type == "WD1":
+        data = wd1_event(()) * 3
+    else:
+        data = b"".join(wd2_event((), counter=i, samples=0, channels=2) for i in range(3))
     table = vesk_arrays.read(write(data), reader_type).to_arrow()
-    assert pa.types.is_large_list(table.schema.field("data").type)
-    assert table.column("data").to_pylist() == [[], [], []]
+    assert table.schema.field("data").type == data_type(reader_type, None)
+    assert table.column("data").to_pylist() == ([[]] * 3 if reader_type == "WD1" else [[[], []]] * 3)
 
 
 def test_arrow_shares_the_samples_and_offsets(case):
-    _, shape, _, batch = case
+    reader_type, shape, _, batch = case
     data = batch.to_arrow().column("data").chunk(0)
-    assert data.values.buffers()[1].address == batch["data"].ctypes.data
-    if shape == "ragged":
+    values = data.values.values if reader_type == "WD2" else data.values
+    assert values.buffers()[1].address == batch["data"].ctypes.data
+    if shape == "ragged" and reader_type == "WD1":
         assert data.buffers()[1].address == batch.offsets.ctypes.data
 
 
@@ -123,25 +156,30 @@ def test_pandas_frame_holds_the_events(case):
     reader_type, _, events, batch = case
     frame = batch.to_pandas()
     assert list(frame.columns) == [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
-    sample_type = pa.from_numpy_dtype(SAMPLE_DTYPES[reader_type])
-    assert frame["data"].dtype == pd.ArrowDtype(pa.large_list(sample_type))
+    assert frame["data"].dtype == pd.ArrowDtype(data_type(reader_type, None))
     chunks = pa.chunked_array(pa.array(frame["data"])).chunks
     assert len(chunks) == 1
-    data = chunks[0]
-    assert data.values.buffers()[1].address == batch["data"].ctypes.data
+    values = chunks[0].values.values if reader_type == "WD2" else chunks[0].values
+    assert values.buffers()[1].address == batch["data"].ctypes.data
     columns = {name: frame[name].to_numpy() for name, _ in HEADER_FIELDS[reader_type]}
-    assert_same(reader_type, events, columns, np.diff(data.offsets.to_numpy()), data.flatten().to_numpy())
+    assert_same(reader_type, events, columns, *data_parts(reader_type, events, chunks[0]))
 
 
 def test_awkward_array_holds_the_events(case):
-    reader_type, _, events, batch = case
+    reader_type, shape, events, batch = case
     array = batch.to_awkward()
     assert array.fields == [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
-    assert f"data: var * {SAMPLE_DTYPES[reader_type]}" in str(array.type)
-    samples = ak.to_numpy(ak.flatten(array["data"]))
+    dims = SHAPES.get((reader_type, shape)) or ["var"] * (1 if reader_type == "WD1" else 2)
+    assert f"data: {' * '.join(map(str, dims))} * {SAMPLE_DTYPES[reader_type]}" in str(array.type)
+    samples = ak.to_numpy(ak.flatten(array["data"], axis=None))
     assert np.shares_memory(samples, batch["data"])
     columns = {name: ak.to_numpy(array[name]) for name, _ in HEADER_FIELDS[reader_type]}
-    assert_same(reader_type, events, columns, ak.to_numpy(ak.num(array["data"])), samples)
+    assert_same(reader_type, events, columns, [len(e["data"]) for e in events], samples)
+    if reader_type == "WD2":  # each event's channels, each of its samples per channel
+        assert ak.to_list(ak.num(array["data"], axis=2)) == [
+            [e["samples"]] * (len(e["data"]) // e["samples"] if e["samples"] else e["channels"])
+            for e in events
+        ]
 
 
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
@@ -199,11 +237,17 @@ def test_a_batch_refuses_offsets_that_decrease_or_leave_the_samples(offsets):
 # -- Parquet ----------------------------------------------------------------------------------
 
 
-@pytest.fixture(params=["WD1", "WD2"])
+@pytest.fixture(
+    params=[
+        ("WD1", "uniform", "ragged"),
+        ("WD2", "uniform", "ragged", "uniform"),
+        ("WD2", "uniform", "uniform"),
+    ],
+    ids=["WD1", "WD2", "WD2-one-shape"],
+)
 def many_files(request, write):
-    """(reader_type, paths, all their events in order): uniform and ragged files of one format."""
-    reader_type = request.param
-    shapes = ["uniform", "ragged"] if reader_type == "WD1" else ["uniform", "ragged", "uniform"]
+    """(reader_type, paths, all their events in order): files of one format."""
+    reader_type, *shapes = request.param
     paths = [write(FILES[reader_type, shape]) for shape in shapes]
     events = [event for path in paths for event in vesk.EventReader(path, reader_type)]
     return reader_type, paths, events
@@ -215,21 +259,22 @@ def test_parquet_reads_back_the_events(tmp_path, many_files, step_size):
     destination = tmp_path / "out.parquet"
     assert vesk_arrays.to_parquet(paths, reader_type, destination, step_size=step_size) == len(events)
 
-    batches = [len(batch) for batch in vesk_arrays.iterate(paths, reader_type, step_size=step_size)]
+    batches = list(vesk_arrays.iterate(paths, reader_type, step_size=step_size))
     metadata = pq.ParquetFile(destination).metadata
-    assert [metadata.row_group(i).num_rows for i in range(metadata.num_row_groups)] == batches
+    assert [metadata.row_group(i).num_rows for i in range(metadata.num_row_groups)] == list(map(len, batches))
     assert metadata.row_group(0).column(0).compression == "ZSTD"
 
+    # The file has the schema of the table of all its events, whichever batches came first.
     table = pq.read_table(destination)
-    assert table.schema.metadata[b"vesk.format"] == reader_type.encode()
-    assert_same(reader_type, events, *arrow_parts(table))
+    assert table.schema == vesk_arrays.concat(batches).to_arrow().schema
+    assert_same(reader_type, events, *arrow_parts(reader_type, events, table))
 
     frame = pd.read_parquet(destination)
     # Read as NumPy objects the samples' NaNs would turn into nulls; as Arrow they stay bits.
     data = pd.read_parquet(destination, columns=["data"], dtype_backend="pyarrow")["data"]
-    data = pa.chunked_array(pa.array(data)).combine_chunks()
+    assert data.dtype == pd.ArrowDtype(table.schema.field("data").type)
     columns = {name: frame[name].to_numpy() for name, _ in HEADER_FIELDS[reader_type]}
-    assert_same(reader_type, events, columns, [len(item) for item in data], data.flatten().to_numpy())
+    assert_same(reader_type, events, columns, *data_parts(reader_type, events, pa.array(data)))
 
 
 def test_parquet_compression_is_passed_on(tmp_path, many_files):
@@ -291,12 +336,16 @@ def test_a_conversion_onto_one_of_its_inputs_is_refused(tmp_path, write):
 
 def test_parquet_skips_damaged_events_when_asked_and_writes_to_a_file_object(write):
     damaged = write(wd1_event([1]) + wd1_event(event_size=22) + wd1_event([2], event_counter=9))
+    uniform = write(FILES["WD1", "uniform"])
     out = io.BytesIO()
     with pytest.warns(vesk_arrays.DamagedEventWarning):
-        assert (
-            vesk_arrays.to_parquet([write(FILES["WD1", "uniform"]), damaged], "WD1", out, errors="skip") == 7
-        )
-    assert pq.read_table(out).column("event_counter").to_pylist()[-2:] == [0, 9]
+        assert vesk_arrays.to_parquet([uniform, damaged], "WD1", out, errors="skip", source=True) == 7
+    table = pq.read_table(out)
+    assert table.column("event_counter").to_pylist()[-2:] == [0, 9]
+    # The source columns of vesk_arrays.dask.read(source=True): each event's file and index there.
+    assert table.schema.field("path").type == pa.string() and table.column_names[:2] == ["path", "event"]
+    assert table.column("path").to_pylist() == [os.path.abspath(uniform)] * 5 + [os.path.abspath(damaged)] * 2
+    assert table.column("event").to_pylist() == [0, 1, 2, 3, 4, 0, 2]
     with pytest.raises(ValueError):
         vesk_arrays.to_parquet(damaged, "WD1", io.BytesIO(), layout="single-channel")  # WD1 has one layout
 
@@ -305,3 +354,15 @@ def test_parquet_progress_counts_the_events(tmp_path, capsys, many_files):
     reader_type, paths, events = many_files
     vesk_arrays.to_parquet(paths, reader_type, tmp_path / "out.parquet", step_size=2, progress=True)
     assert f"{len(events)}/{len(events)}" in capsys.readouterr().err
+
+
+@pytest.mark.skipif(
+    "columns" not in inspect.signature(vesk_arrays.iterate).parameters,
+    reason="iterate(columns=) not there yet",
+)
+@pytest.mark.parametrize("columns", [["event_counter"], ["samples", "channels", "data"]])
+def test_parquet_keeps_the_columns_asked_for(tmp_path, write, columns):
+    path = write(FILES["WD2", "ragged"])
+    vesk_arrays.to_parquet(path, "WD2", tmp_path / "out.parquet", columns=columns)
+    table = pq.read_table(tmp_path / "out.parquet")
+    assert table.schema == vesk_arrays.read(path, "WD2").to_arrow().select(columns).schema

@@ -9,7 +9,7 @@ import pytest
 
 import vesk
 import vesk_arrays
-from wdfiles import wd1_event, wd2_event
+from wdfiles import wd1_event
 
 DAMAGED = wd1_event(event_size=22)  # a header whose length no memory could represent
 
@@ -17,18 +17,6 @@ DAMAGED = wd1_event(event_size=22)  # a header whose length no memory could repr
 def wd1_file(lengths, first_counter=0):
     return b"".join(
         wd1_event(np.arange(n) + i, event_counter=first_counter + i) for i, n in enumerate(lengths)
-    )
-
-
-def random_file(rng, reader_type):
-    count = int(rng.integers(0, 40))
-    if reader_type == "WD1":
-        return wd1_file(rng.integers(0, 50, count).tolist())
-    channels = int(rng.integers(1, 4))
-    samples = int(rng.integers(0, 20))
-    return b"".join(
-        wd2_event(rng.normal(size=samples * channels), counter=i, samples=samples, channels=channels)
-        for i in range(max(count, 1))
     )
 
 
@@ -175,18 +163,6 @@ def test_bad_arguments_raise_at_the_call(arguments, error):
     *positional, keywords = arguments if isinstance(arguments[-1], dict) else (*arguments, {})
     with pytest.raises(error):
         vesk_arrays.iterate(*positional, **keywords)
-
-
-@pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
-@pytest.mark.parametrize("seed", range(4))
-def test_num_events_counts_what_iteration_gives(write, reader_type, seed):
-    rng = np.random.default_rng(seed)
-    paths = [write(random_file(rng, reader_type)) for _ in range(3)]
-    iterated = sum(len(batch) for batch in vesk_arrays.iterate(paths, reader_type, step_size=7))
-    assert vesk_arrays.num_events(paths, reader_type) == iterated
-    assert [vesk_arrays.num_events(path, reader_type) for path in paths] == [
-        len(list(vesk.EventReader(path, reader_type))) for path in paths
-    ]
 
 
 @pytest.mark.parametrize(

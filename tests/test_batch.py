@@ -1,19 +1,26 @@
 """vesk_arrays: batches of columns agree with EventReader, event for event and bit for bit."""
 
+import contextlib
+import io
 import os
 import pathlib
 import pickle
 import random
+import struct
 import threading
+import warnings
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import vesk
 import vesk_arrays as va
-from wdfiles import FAULT, WD1_KEYS, WD2_KEYS, collect, run_python, wd1_event, wd2_event
+import wdfiles
+from wdfiles import FAULT, WD2_KEYS, collect, run_python, wd1_event, wd2_event
 
-KEYS = {"WD1": WD1_KEYS, "WD2": WD2_KEYS}
+ASSERT_SAME = {"WD1": wdfiles.assert_same_wd1, "WD2": wdfiles.assert_same_wd2}
 
 
 def reference(path, fmt, panic):
@@ -25,97 +32,150 @@ def batch_events(batches):
     return [batch.event(i) for batch in batches for i in range(len(batch))]
 
 
-def assert_same(events, expected, fmt):
-    assert len(events) == len(expected)
-    for got, want in zip(events, expected):
-        assert list(got) == KEYS[fmt]
-        assert [got[k] for k in KEYS[fmt][:-1]] == [want[k] for k in KEYS[fmt][:-1]]
-        assert got["data"].dtype == want["data"].dtype
-        bits = f"u{got['data'].dtype.itemsize}"
-        np.testing.assert_array_equal(got["data"].view(bits), want["data"].view(bits))
-
-
-def random_file(rng, fmt):
-    if fmt == "WD1":
-        parts = [
-            wd1_event(
-                rng.integers(0, 65536, rng.integers(0, 40)),
-                event_counter=i,
-                timestamp=int(rng.integers(-(2**31), 2**31)),
-            )
-            for i in range(int(rng.integers(0, 30)))
-        ]
-        if rng.random() < 0.3 and parts:
-            parts.insert(int(rng.integers(len(parts))), wd1_event(event_size=int(rng.integers(-50, 23))))
-        if rng.random() < 0.3:
-            parts.append(wd1_event([1, 2, 3], event_size=31, trailing=b"\x07"))  # odd size
-    else:
-        channels = int(rng.integers(1, 4))
-        samples = int(rng.integers(0, 20))
-        parts = [
-            wd2_event(
-                rng.standard_normal(samples * channels),
-                counter=i,
-                samples=samples,
-                channels=channels if channels > 1 else None,
-                period=200,
-            )
-            for i in range(int(rng.integers(2, 30)))
-        ]
-    data = b"".join(parts)
-    if rng.random() < 0.3 and data:
-        data = data[: int(rng.integers(len(data)))]
-    return data
-
-
-@pytest.mark.parametrize("fmt", ["WD1", "WD2"])
-@pytest.mark.parametrize("seed", range(40))
-# The warnings are expected; the events are the subject.
-@pytest.mark.filterwarnings("ignore::vesk_arrays.DamagedEventWarning")
-def test_batches_of_any_step_are_eventreaders_events(write, PanicException, fmt, seed):
-    rng = np.random.default_rng(seed)
-    path = write(random_file(rng, fmt))
-    try:
-        expected = reference(path, fmt, PanicException)
-    except OSError:
-        if os.path.getsize(path) < 28:  # too short to hold a header: no events, all trailing bytes
-            with va.BatchReader(path, fmt) as reader:
-                assert len(reader.read(10)) == 0 and reader.trailing_bytes == os.path.getsize(path)
-            return
-        with pytest.raises(OSError):
-            va.read(path, fmt)
-        return
-    good = [e for e in expected if e != FAULT]
-    assert_same(
-        batch_events([va.read(path, fmt, errors="skip")])
-        if FAULT in expected
-        else batch_events([va.read(path, fmt)]),
-        good,
-        fmt,
-    )
-    step = int(rng.integers(1, 8))
-    with va.BatchReader(path, fmt) as reader:
-        got, faults = [], 0
-        while True:
-            try:
-                for batch in reader.batches(step):
-                    got += batch_events([batch])
-            except va.DamagedEventError:
-                faults += 1
+@st.composite
+def event_files(draw):
+    """(format, bytes): runs of events of one size (read in runs, from the buffer or
+    scatter-read) between events of other sizes; WD1 with odd sizes and damaged headers,
+    WD2 in both layouts with NaN payloads among its samples; perhaps cut anywhere."""
+    kind = draw(st.sampled_from(["WD1", "WD2-single", "WD2-multi"]))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    channels = draw(st.integers(1, 3)) if kind == "WD2-multi" else None
+    steady, counter = (int(w) for w in rng.integers(0, 2**32, 2))  # board or period; first counter
+    parts = []
+    damaged = wd1_event(event_size=draw(st.integers(-50, 23)), board_id=steady)  # 23: not damaged, no samples
+    for _ in range(draw(st.integers(1, 4))):
+        n = draw(st.one_of(st.integers(0, 40), st.sampled_from([64, 128, 300, 2048, 5000])))
+        # WD1: how often an event has a pad byte after its samples, or a damaged header before it
+        odd_rate, damage_rate = draw(st.sampled_from([0, 0.1, 1])), draw(st.sampled_from([0, 0.02, 0.5]))
+        for _ in range(min(draw(st.integers(1, 400)), (3 << 19) // (4 * n * (channels or 1) + 28))):
+            counter = (counter + 1) % 2**32
+            a, b, c = (int(w) for w in rng.integers(0, 2**32, 3))
+            if kind == "WD1":
+                parts += [damaged] * (rng.random() < damage_rate)
+                odd = int(rng.random() < odd_rate)
+                samples, size, pad = rng.integers(0, 2**16, n), 24 + 2 * n + odd, b"\x07" * odd
+                fields = {"board_id": steady, "pattern": a, "board_channel": b, "timestamp": c}
+                parts.append(
+                    wd1_event(samples, event_size=size, trailing=pad, event_counter=counter, **fields)
+                )
                 continue
-            break
-    assert_same(got, good, fmt)
-    assert faults == expected.count(FAULT)
+            values = rng.integers(0, 2**32, n * (channels or 1), dtype="<u4")
+            values[rng.random(values.size) < 0.2] |= 0x7F800001  # NaNs, each with its own payload
+            fields = {"counter": counter, "timestamp": a << 32 | b, "samples": n, "period": steady}
+            parts.append(wd2_event(values.tobytes(), channels=channels, **fields))
+    parts += [damaged] * (kind == "WD1" and draw(st.booleans()))
+    data = b"".join(parts)
+    return kind[:3], data[: draw(st.integers(0, len(data)))] if draw(st.booleans()) else data
 
 
-def test_memory_size_steps_bound_the_batches(write):
-    data = b"".join(wd1_event(np.arange(100), event_counter=i) for i in range(1000))
-    path = write(data)
+class Pipe(io.BytesIO):
+    """A pipe's reads: at most `most` bytes at a time (a thousand calls at most), and no bytes
+    ready (None) once at each offset of `stalls`."""
+
+    def __init__(self, data, most, stalls=()):
+        super().__init__(data)
+        self.most, self.stalls = max(most, len(data) >> 10), list(stalls)
+
+    def readinto(self, buffer):
+        if self.stalls and self.tell() == self.stalls[0]:
+            del self.stalls[0]
+            return None
+        until = self.stalls[0] if self.stalls else 2**62
+        return super().readinto(memoryview(buffer)[: min(self.most, until - self.tell())])
+
+
+def opened(kind, path, data, most):
+    """The file as its path, a file object, or a pipe's stream."""
+    if kind == "path":
+        return contextlib.nullcontext(str(path))
+    return open(path, "rb") if kind == "file" else Pipe(data, most)
+
+
+@given(
+    event_files(),
+    st.sampled_from(["path", "file", "pipe"]),
+    st.one_of(st.none(), st.integers(1, 600), st.integers(1, 70_000).map("{} B".format)),
+    st.sampled_from(["raise", "skip"]),
+    st.integers(1, 5000),
+)
+def test_batches_are_eventreaders_events(tmp_path_factory, PanicException, file, kind, step, errors, most):
+    fmt, data = file
+    path = tmp_path_factory.mktemp("batches") / "f.bin"
+    path.write_bytes(data)
+    try:
+        expected = reference(str(path), fmt, PanicException)
+    except (OSError, PanicException) as error:  # a WD2 file whose layout cannot be told
+        if len(data) < 28:  # nor can it yet: no events so far, all its bytes trailing
+            with opened(kind, path, data, most) as f, va.BatchReader(f, fmt) as reader:
+                assert len(reader.read(10)) == 0 and reader.trailing_bytes == len(data)
+            return
+        # The first event's length overflowing (a fault of EventReader's) is damage.
+        with opened(kind, path, data, most) as f:
+            with pytest.raises(OSError if isinstance(error, OSError) else va.DamagedEventError):
+                va.read(f, fmt)
+        return
+    good, faults = [e for e in expected if e != FAULT], expected.count(FAULT)
+    if step is None and errors == "raise" and faults:
+        with opened(kind, path, data, most) as f, pytest.raises(va.DamagedEventError):
+            va.read(f, fmt)
+        return
+    batches, raised = [], 0
+    with warnings.catch_warnings(record=True) as warned, opened(kind, path, data, most) as f:
+        warnings.simplefilter("always")
+        if step is None:  # the whole file in one call
+            batches = [va.read(f, fmt, errors=errors)]
+        else:
+            with va.BatchReader(f, fmt, errors=errors) as reader:
+                while True:
+                    try:
+                        for batch in reader.batches(step):
+                            batches.append(batch)
+                        break
+                    except va.DamagedEventError:
+                        raised += 1  # reading goes on after the damaged event
+    ASSERT_SAME[fmt](batch_events(batches), good)
+    if isinstance(step, int):  # full but for the last, and those that end at damage
+        assert all(len(b) == step or faults for b in batches[:-1]) and all(len(b) <= step for b in batches)
+    assert raised == (faults if errors == "raise" else 0)
+    assert [w.category for w in warned] == [va.DamagedEventWarning] * (errors == "skip" and faults > 0)
+    assert all(f"skipped {faults} damaged event" in str(w.message) for w in warned)
+    if kind == "path":
+        assert va.num_events([path, path], fmt) == 2 * len(good)
+
+
+def test_a_stream_that_stalls_inside_an_event_larger_than_its_buffer_gives_it_whole():
+    # A stream cannot go back: it keeps an event's bytes until the event is complete, in a
+    # buffer grown past its megabyte, and a call that stalls inside the event leaves them
+    # there for the next call to read the event from its first byte.
+    samples = [np.arange(n, dtype="f4") for n in (3, 1_500_000, 5)]
+    data = b"".join(wd2_event(s, counter=i, period=5) for i, s in enumerate(samples))
+    batches = []
+    with va.BatchReader(Pipe(data, 2**30, [3_000_000, 5_000_000]), "WD2") as reader:
+        for _ in range(5):
+            with contextlib.suppress(BlockingIOError):
+                batches.append(reader.read(10))
+    assert [len(b) for b in batches] == [1, 2, 0]
+    np.testing.assert_array_equal(np.concatenate([b["data"] for b in batches]), np.concatenate(samples))
+
+
+@pytest.mark.parametrize("samples", [0, 100])  # event by event (no samples to run); in runs
+@pytest.mark.parametrize("over", [0, 1])
+def test_a_byte_limit_takes_the_event_that_reaches_it_exactly(write, samples, over):
+    limit = 3 * (2 * samples + 6 * 4 + 8) - over  # an event's samples, header fields and offset
+    path = write(b"".join(wd1_event(np.arange(samples), event_counter=i) for i in range(12)))
     with va.BatchReader(path, "WD1") as reader:
-        sizes = [len(b) for b in reader.batches("10 kB")]
-    assert sum(sizes) == 1000
-    per_event = 200 + 6 * 4 + 8
-    assert max(sizes) == 10_000 // per_event
+        assert [len(b) for b in reader.batches(f"{limit} B")] == [3 - over] * (12 // (3 - over))
+
+
+@pytest.mark.parametrize("period", [5, 6])
+def test_a_single_channel_reading_holds_only_with_the_same_sampling_period(write, period):
+    # The first sample, read as a channel count, sends the multi-channel reading past the
+    # end of the file: the layout is single-channel if the next 24-byte header continues
+    # the first (next counter, same period), else it cannot be told.
+    first = wd2_event(struct.pack("<I", 1000), counter=7, samples=1, period=5)
+    path = write(first + wd2_event(b"", counter=8, samples=0, period=period))
+    with pytest.raises(OSError, match="layout") if period != 5 else contextlib.nullcontext():
+        assert va.read(path, "WD2")["event_counter"].tolist() == [7, 8]
 
 
 def test_damaged_event_is_reported_once_and_reading_goes_on(write):
@@ -144,7 +204,7 @@ def test_damaged_event_is_reported_once_and_reading_goes_on(write):
         assert len(va.read(path, "WD1", errors="skip")) >= 1
 
 
-@pytest.mark.parametrize("start, stop", [(0, None), (2, 5), (3, 100), (10, 20), (4, 4)])
+@pytest.mark.parametrize("start, stop", [(0, None), (2, 5), (3, 100), (10, 20), (4, 4), (5, 3), (12, 3)])
 def test_start_and_stop_slice_like_python(write, start, stop):
     path = write(b"".join(wd1_event([i] * i, event_counter=i) for i in range(10)))
     batch = va.read(path, "WD1", start=start, stop=stop)
@@ -298,24 +358,6 @@ def test_fifo_wd2_is_probed_without_rewinding(tmp_path):
     assert batch.waveforms().shape == (50, 2, 3)
 
 
-def uniform_file_with_surprises(rng, fmt, events=300):
-    """Mostly events of one large size (read in runs), with a few that differ, damaged
-    ones, and a cut at a random point."""
-    size = int(rng.choice([128, 300, 2048]))
-    parts = []
-    for i in range(events):
-        n = size if rng.random() > 0.03 else int(rng.integers(0, 2 * size))
-        if fmt == "WD1":
-            if rng.random() < 0.01:
-                parts.append(wd1_event(event_size=int(rng.integers(-100, 23))))
-                continue
-            parts.append(wd1_event(rng.integers(0, 65536, n), event_counter=i))
-        else:
-            parts.append(wd2_event(rng.standard_normal(2 * n), counter=i, samples=n, channels=2, period=7))
-    data = b"".join(parts)
-    return data[: int(rng.integers(len(data) // 2, len(data) + 1))]
-
-
 @pytest.mark.parametrize("fmt", ["WD1", "WD2"])
 @pytest.mark.parametrize("samples", [16, 128])  # from the buffer; scatter-read
 @pytest.mark.parametrize("odd_one", [255, 256, 257, 511, 512, 1500])
@@ -335,20 +377,4 @@ def test_long_runs_end_exactly_at_the_event_that_differs(write, PanicException, 
     for step in [None, 300]:
         with va.BatchReader(path, fmt) as reader:
             batches = [reader.read(10**9)] if step is None else list(reader.batches(step))
-        assert_same(batch_events(batches), expected, fmt)
-
-
-@pytest.mark.parametrize("fmt", ["WD1", "WD2"])
-@pytest.mark.parametrize("seed", range(12))
-# The warnings are expected; the events are the subject.
-@pytest.mark.filterwarnings("ignore::vesk_arrays.DamagedEventWarning")
-def test_runs_of_same_size_events_agree_with_eventreader(write, PanicException, fmt, seed):
-    rng = np.random.default_rng(1000 + seed)
-    path = write(uniform_file_with_surprises(rng, fmt))
-    expected = [e for e in reference(path, fmt, PanicException) if e != FAULT]
-    for step in [1, 7, 100, 10_000, "64 kB"]:
-        got = []
-        with va.BatchReader(path, fmt, errors="skip") as reader:
-            for batch in reader.batches(step):
-                got += batch_events([batch])
-        assert_same(got, expected, fmt)
+        ASSERT_SAME[fmt](batch_events(batches), expected)

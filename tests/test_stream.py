@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 import vesk_arrays as va
 from wdfiles import run_python, wd1_event, wd2_event
 
+ERRORS = st.sampled_from(["raise", "skip"])
 OPERATIONS = st.lists(
     st.tuples(st.sampled_from(["next", "next", "next", "read", "skip", "state"]), st.integers(0, 7)),
     max_size=25,
@@ -74,7 +75,9 @@ def same(a, b):
 
 
 @settings(max_examples=150, deadline=None)
-@given(stream_files(), OPERATIONS, st.sampled_from([1, 5, "1 KiB", "100 B"]), st.sampled_from(["raise", "skip"]))
+@given(
+    stream_files(), OPERATIONS, st.sampled_from([1, 5, "1 KiB", "100 B"]), st.sampled_from(["raise", "skip"])
+)
 def test_read_ahead_and_recycled_memory_change_nothing_seen(file, operations, step, errors):
     reader_type, data = file
     with tempfile.TemporaryDirectory() as folder:

@@ -1,4 +1,5 @@
-"""Writers of WD1 and WD2 event files, small reference decoders, and the other helpers the tests share.
+"""Writers of WD1 and WD2 events (byte by byte, for damaged files, and whole files through
+vesk_arrays.write), small reference decoders, and the other helpers the tests share.
 
 The reference decoders are deliberately naive: whole-file, struct-based, one
 event at a time. Where vesk's answer is not an event they record a marker
@@ -162,6 +163,40 @@ def wd2_event(data=(), *, counter=0, timestamp=0, samples=None, period=0, channe
     if channels is not None:
         header += struct.pack("<I", u32(channels))
     return header + payload
+
+
+def batch_of(reader_type, events, **options):
+    """A vesk_arrays.Batch of events given as dicts of "data" and any header fields: the
+    others are 0, but for the sizes (WD1 event_size, WD2 samples per channel) which follow
+    from the data, WD2 channels (1) and event_counter (the event's position)."""
+    import vesk_arrays
+    from vesk_arrays._batch import HEADER_FIELDS, SAMPLE_DTYPES
+
+    data = [np.asarray(event.get("data", ()), SAMPLE_DTYPES[reader_type]) for event in events]
+    columns = {}
+    for name, dtype in HEADER_FIELDS[reader_type]:
+        defaults = {
+            "event_size": [24 + 2 * len(d) for d in data],
+            "event_counter": range(len(events)),
+            "channels": [1] * len(events),
+        }.get(name, [0] * len(events))
+        if name == "samples":
+            defaults = [len(d) // max(e.get("channels", 1), 1) for d, e in zip(data, events)]
+        columns[name] = np.array([event.get(name, d) for event, d in zip(events, defaults)], dtype)
+    columns["data"] = np.concatenate(data) if data else np.empty(0, SAMPLE_DTYPES[reader_type])
+    offsets = np.cumsum([0] + [len(d) for d in data])
+    return vesk_arrays.Batch(reader_type, columns, offsets, **options)
+
+
+def file_bytes(reader_type, events, layout=None):
+    """The bytes of a WD1 or WD2 file of events given as for batch_of, written by vesk_arrays.write."""
+    import io
+
+    import vesk_arrays
+
+    out = io.BytesIO()
+    vesk_arrays.write(out, batch_of(reader_type, events), reader_type, layout=layout)
+    return out.getvalue()
 
 
 def decode_wd1(data):

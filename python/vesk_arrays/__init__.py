@@ -4,16 +4,24 @@
 batch by batch. A batch holds one array per header field and all samples in one array,
 with ``offsets`` marking where each event's samples start.
 
+A batch is also a sequence of events: it is sliced and filtered like an array
+(``batch[10:20]``, ``batch[mask]``), `concat` joins batches, and `Batch.reduce` gives
+per-event minima, maxima, sums, means and their positions for events of any length.
+
 `iterate` streams many files, `num_events` counts their events without reading samples,
-`to_parquet` writes them to one Parquet file, and `vesk_arrays.dask.read` makes a Dask
-DataFrame of them. A batch converts to pyarrow, pandas and awkward (`Batch.to_arrow`,
-`to_pandas`, `to_awkward`). The command line is ``vesk`` (or ``python -m vesk_arrays``).
+`to_parquet` writes them to one Parquet file, `write` to a WD1 or WD2 file, and
+`vesk_arrays.dask.read` makes a Dask DataFrame of them. A batch converts to pyarrow,
+pandas and awkward (`Batch.to_arrow`, `to_pandas`, `to_awkward`). The command line is
+``vesk`` (or ``python -m vesk_arrays``).
 """
 
-from ._batch import Batch
+from typing import Any as _Any
+
+from ._batch import Batch, concat
 from ._iterate import Report, iterate, num_events
 from ._parquet import to_parquet
 from ._reader import BatchReader, DamagedEventError, DamagedEventWarning, read
+from ._write import write
 
 __all__ = [
     "Batch",
@@ -21,14 +29,16 @@ __all__ = [
     "DamagedEventError",
     "DamagedEventWarning",
     "Report",
+    "concat",
     "iterate",
     "num_events",
     "read",
     "to_parquet",
+    "write",
 ]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> _Any:
     # vesk_arrays.dask needs Dask only when used; load it on first access.
     if name == "dask":
         import importlib

@@ -2,77 +2,179 @@
 
 Every conversion wraps the batch's own buffers: the header columns and ``data`` are
 handed over as they are, and ``offsets`` becomes the list offsets of the ``data``
-column. Each result keeps the NumPy arrays it wraps alive.
+column (for WD2 events of different shapes, with the offsets of each channel, computed
+here, inside them). Each result keeps the NumPy arrays it wraps alive.
+
+``data`` holds a list of samples per event for WD1, and a list of channels, each a list
+of samples, for WD2. The lists are fixed-size where every event has one shape, so that a
+uniform batch keeps its shape; a Parquet file is written by the same rule
+(see vesk_arrays._parquet).
 """
 
 from __future__ import annotations
 
-import numpy as np
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any
 
-from ._batch import HEADER_FIELDS, SAMPLE_DTYPES
+import numpy as np
+from numpy.typing import NDArray
+
+from ._batch import HEADER_FIELDS, SAMPLE_DTYPES, Batch, channel_counts, channel_segments, column_names
 from ._optional import require
 
 FORMAT_KEY = b"vesk.format"
+# Lists' items are named as Parquet names them, so that a table and a file written from
+# it have one schema.
+ITEM = "element"
+# The columns that say where each event comes from, as vesk_arrays.dask.read(source=True) has them.
+SOURCE_COLUMNS = ("path", "event")
+
+if TYPE_CHECKING:
+    from typing_extensions import TypeAlias
+
+    # The samples' shape shared by every event: (samples,) for WD1, (channels, samples) for
+    # WD2; None when the events differ, or hold no samples.
+    Shape: TypeAlias = "tuple[int, ...] | None"
 
 
-def _pyarrow(extra, feature):
-    return require("pyarrow", extra, feature)
+def _pyarrow(extra: str, feature: str) -> Any:
+    return require("pyarrow", extra, feature)  # type: ignore[no-untyped-call, unused-ignore]
 
 
-def uniform_length(batch):
-    """Samples per event when every event has the same non-zero number of them, else None."""
+def data_shape(batch: Batch[Any]) -> Shape:
+    """The shape of every event's samples, or None when they differ or there are none."""
     lengths = np.diff(batch.offsets)
     if not len(lengths) or lengths[0] == 0 or not (lengths == lengths[0]).all():
         return None
-    return int(lengths[0])
+    if batch.format == "WD1":
+        return (int(lengths[0]),)
+    samples = batch["samples"]
+    if not (samples == samples[0]).all():
+        return None
+    return (int(channel_counts(batch)[0]), int(samples[0]))
 
 
-def arrow_schema(pa, reader_type, list_size=None):
-    """The schema of a batch's table: ``data`` a fixed_size_list of list_size, or a large_list."""
-    sample = pa.from_numpy_dtype(SAMPLE_DTYPES[reader_type])
-    data = pa.list_(sample, list_size) if list_size else pa.large_list(sample)
-    fields = [
+def list_types(pa: Any, reader_type: str, shape: Shape) -> list[Any]:
+    """The Arrow types of ``data``'s lists, innermost first."""
+    item = pa.from_numpy_dtype(SAMPLE_DTYPES[reader_type])
+    types = []
+    for size in reversed(shape) if shape else [None] * (1 if reader_type == "WD1" else 2):
+        field = pa.field(ITEM, item, nullable=False)
+        item = pa.list_(field, size) if size else pa.large_list(field)
+        types.append(item)
+    return types
+
+
+def arrow_schema(
+    pa: Any, reader_type: str, names: Iterable[str] | None = None, shape: Shape = None, source: bool = False
+) -> Any:
+    """The schema of a batch's table: its columns (all by default), ``data`` of the type
+    ``shape`` calls for, after ``path`` and ``event`` with ``source``."""
+    wanted = set(column_names(reader_type) if names is None else names)
+    fields = []
+    if source:
+        fields += [
+            pa.field("path", pa.string(), nullable=False),
+            pa.field("event", pa.int64(), nullable=False),
+        ]
+    fields += [
         pa.field(name, pa.from_numpy_dtype(dtype), nullable=False)
         for name, dtype in HEADER_FIELDS[reader_type]
+        if name in wanted
     ]
-    fields.append(pa.field("data", data, nullable=False))
+    if "data" in wanted:
+        fields.append(pa.field("data", list_types(pa, reader_type, shape)[-1], nullable=False))
     return pa.schema(fields, metadata={FORMAT_KEY: reader_type.encode()})
 
 
-def data_array(pa, batch, list_size=None):
-    values = pa.array(batch["data"])
-    if list_size:
-        return pa.FixedSizeListArray.from_arrays(values, list_size)
-    return pa.LargeListArray.from_arrays(pa.array(batch.offsets), values)
+def _channel_offsets(batch: Batch[Any]) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+    """WD2: where each event's channels start among all channels, and where each channel's
+    samples start (each with its end appended)."""
+    counts = channel_counts(batch)
+    outer = np.zeros(len(counts) + 1, np.int64)
+    np.cumsum(counts, out=outer[1:])
+    starts = channel_segments(batch)[0]
+    return outer, np.append(starts, batch.offsets[-1])
 
 
-def arrow_table(pa, batch, list_size=None):
+def data_array(pa: Any, batch: Batch[Any], shape: Shape = None) -> Any:
+    """``data`` as Arrow lists over the batch's samples: fixed-size ones of ``shape``, or
+    large ones (None)."""
+    types = list_types(pa, batch.format, shape)
+    array = pa.array(batch["data"])  # wraps a contiguous NumPy array in place
+    if shape:
+        for list_type in types:
+            array = pa.FixedSizeListArray.from_arrays(array, type=list_type)
+        return array
+    if batch.format == "WD1":
+        return pa.LargeListArray.from_arrays(pa.array(batch.offsets), array, type=types[0])
+    outer, inner = _channel_offsets(batch)
+    array = pa.LargeListArray.from_arrays(pa.array(inner), array, type=types[0])
+    return pa.LargeListArray.from_arrays(pa.array(outer), array, type=types[1])
+
+
+def source_arrays(pa: Any, path: str, event_index: NDArray[np.int64]) -> list[Any]:
+    """The ``path`` and ``event`` columns of events of the file ``path``."""
+    return [pa.repeat(pa.scalar(path, pa.string()), len(event_index)), pa.array(event_index)]
+
+
+def arrow_table(
+    pa: Any, batch: Batch[Any], shape: Shape = None, source: tuple[str, NDArray[np.int64]] | None = None
+) -> Any:
+    """The batch as a table whose ``data`` has the type ``shape`` calls for; with
+    ``source`` (a path and the events' indices) the source columns first."""
+    columns = [] if source is None else source_arrays(pa, *source)
     # pa.array wraps a contiguous NumPy array of a primitive type in place.
-    columns = [pa.array(batch[name]) for name, _ in HEADER_FIELDS[batch.format]]
-    columns.append(data_array(pa, batch, list_size))
-    return pa.Table.from_arrays(columns, schema=arrow_schema(pa, batch.format, list_size))
+    columns += [pa.array(batch[name]) for name, _ in HEADER_FIELDS[batch.format] if name in batch]
+    if "data" in batch:
+        columns.append(data_array(pa, batch, shape))
+    schema = arrow_schema(pa, batch.format, batch.keys(), shape, source is not None)
+    return pa.Table.from_arrays(columns, schema=schema)
 
 
-def to_arrow(batch):
+def as_large(pa: Any, array: Any, large_type: Any) -> Any:
+    """Fixed-size lists (nested or not) as the large lists of ``large_type``, values shared."""
+    if isinstance(array, pa.ChunkedArray):
+        return pa.chunked_array([as_large(pa, chunk, large_type) for chunk in array.chunks], large_type)
+    if not pa.types.is_fixed_size_list(array.type):
+        return array
+    offsets = np.arange(len(array) + 1, dtype=np.int64) * array.type.list_size
+    values = as_large(pa, array.flatten(), large_type.value_type)
+    return pa.LargeListArray.from_arrays(pa.array(offsets), values, type=large_type)
+
+
+def to_arrow(batch: Batch[Any]) -> Any:
     pa = _pyarrow("arrow", "Batch.to_arrow()")
-    return arrow_table(pa, batch, uniform_length(batch))
+    return arrow_table(pa, batch, data_shape(batch) if "data" in batch else None)
 
 
-def to_pandas(batch):
-    pd = require("pandas", "pandas", "Batch.to_pandas()")
+def to_pandas(batch: Batch[Any]) -> Any:
+    pd = require("pandas", "pandas", "Batch.to_pandas()")  # type: ignore[no-untyped-call, unused-ignore]
     pa = _pyarrow("pandas", "Batch.to_pandas()")
-    columns = {name: batch[name] for name, _ in HEADER_FIELDS[batch.format]}
-    # Always a large_list, even for equal-length events: frames of different batches
-    # then have one dtype and concatenate (as Dask's partitions must).
-    columns["data"] = pd.arrays.ArrowExtensionArray(data_array(pa, batch))
+    columns: dict[str, Any] = {name: batch[name] for name, _ in HEADER_FIELDS[batch.format] if name in batch}
+    if "data" in batch:
+        # Always large lists, even for events of one shape: frames of different batches
+        # then have one dtype and concatenate (as Dask's partitions must).
+        columns["data"] = pd.arrays.ArrowExtensionArray(data_array(pa, batch))
     return pd.DataFrame(columns, copy=False)
 
 
-def to_awkward(batch):
-    ak = require("awkward", "awkward", "Batch.to_awkward()")
-    names = [name for name, _ in HEADER_FIELDS[batch.format]]
+def to_awkward(batch: Batch[Any]) -> Any:
+    ak = require("awkward", "awkward", "Batch.to_awkward()")  # type: ignore[no-untyped-call, unused-ignore]
+    names = [name for name, _ in HEADER_FIELDS[batch.format] if name in batch]
     contents = [ak.contents.NumpyArray(batch[name]) for name in names]
-    contents.append(
-        ak.contents.ListOffsetArray(ak.index.Index64(batch.offsets), ak.contents.NumpyArray(batch["data"]))
-    )
-    return ak.Array(ak.contents.RecordArray(contents, names + ["data"], length=len(batch)))
+    if "data" in batch:
+        names.append("data")
+        data = ak.contents.NumpyArray(batch["data"])
+        shape = data_shape(batch)
+        if shape:
+            for size in reversed(shape):
+                data = ak.contents.RegularArray(data, size)
+        elif batch.format == "WD1":
+            data = ak.contents.ListOffsetArray(ak.index.Index64(batch.offsets), data)
+        else:
+            outer, inner = _channel_offsets(batch)
+            data = ak.contents.ListOffsetArray(ak.index.Index64(inner), data)
+            data = ak.contents.ListOffsetArray(ak.index.Index64(outer), data)
+        contents.append(data)
+    return ak.Array(ak.contents.RecordArray(contents, names, length=len(batch)))

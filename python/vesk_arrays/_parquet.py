@@ -3,41 +3,67 @@
 from __future__ import annotations
 
 import os
-import secrets
-import stat
+import shutil
 import sys
+import tempfile
+from collections.abc import Iterable, Sequence
+from typing import IO, TYPE_CHECKING, Any, Callable, Union
 
-from ._convert import arrow_schema, arrow_table
-from ._iterate import expand_paths, iterate, num_events
+import numpy as np
+from numpy.typing import NDArray
+
+from ._batch import Batch, column_names
+from ._convert import arrow_schema, arrow_table, as_large, data_shape, list_types
+from ._iterate import Report, expand_paths, iterate, num_events
 from ._optional import require
 from ._reader import DEFAULT_STEP
+from ._write import AtomicFile, refuse_an_input
+
+if TYPE_CHECKING:
+    from typing_extensions import TypeAlias
+
+    from ._convert import Shape
+
+    _Path: TypeAlias = Union[str, "os.PathLike[str]"]
+
+# The name the command line imports.
+_refuse_an_input = refuse_an_input
 
 
 def to_parquet(
-    paths,
-    reader_type,
-    destination,
+    paths: _Path | Iterable[_Path],
+    reader_type: str,
+    destination: _Path | IO[bytes],
     *,
-    step_size=DEFAULT_STEP,
-    compression="zstd",
-    progress=False,
-    errors="raise",
-    layout=None,
-):
+    step_size: int | str = DEFAULT_STEP,
+    compression: str | dict[str, str] | None = "zstd",
+    progress: bool = False,
+    errors: str = "raise",
+    layout: str | None = None,
+    columns: Sequence[str] | None = None,
+    source: bool = False,
+) -> int:
     """Writes the events of ``paths`` (as taken by :func:`iterate`) to one Parquet file.
 
     Each batch of ``step_size`` becomes one row group, so memory use stays near one
     batch whatever the size of the input. The columns are those of
-    :meth:`Batch.to_arrow`, except that ``data`` is always a ``large_list``: every row
-    group of a file has one schema, and a fixed list size may not hold for all batches.
-    ``compression`` is passed to ``pyarrow.parquet.ParquetWriter``. With ``progress=True``
-    a tqdm progress bar, whose total comes from :func:`num_events`, is drawn on stderr.
+    :meth:`Batch.to_arrow` for a batch of all the events: ``data`` holds fixed-size lists
+    when every event has one shape, else large lists. (A file written batch by batch has
+    one schema: when an event of another shape comes after the first batch, the row groups
+    written so far are rewritten with large lists, once.) ``compression`` is passed to
+    ``pyarrow.parquet.ParquetWriter``. With ``progress=True`` a tqdm progress bar, whose
+    total comes from :func:`num_events`, is drawn on stderr.
+
+    ``columns`` (names of header fields and ``"data"``) keeps only those columns, as
+    :func:`iterate` reads them. With ``source=True`` two columns come first, as in
+    ``vesk_arrays.dask.read(source=True)``: ``path`` (the file, made absolute) and
+    ``event`` (the event's index in its file, damaged events counted).
 
     ``destination`` is a path or a writable binary file. A path is written through a
     temporary file in its folder, renamed into place once every event is written: a
     conversion that fails or is interrupted leaves no partial file, and a file that was
-    there before untouched. A destination that is one of the input files is refused
-    (ValueError).
+    there before untouched. A file object gets the file at the end, from a temporary
+    file. A destination that is one of the input files is refused (ValueError).
 
     With ``errors="skip"`` damaged events are left out, with a
     :class:`DamagedEventWarning` per file, as :func:`read` does. ``layout`` is passed to
@@ -55,96 +81,193 @@ def to_parquet(
         progress=progress,
         errors=errors,
         layout=layout,
+        columns=columns,
+        source=source,
     )
 
 
 def convert(
-    paths, reader_type, destination, *, step_size, compression, progress, errors, layout, on_report=None
-):
-    """:func:`to_parquet`, calling ``on_report(report)`` with the report of every batch read."""
-    pa = require("pyarrow", "arrow", "to_parquet()")
-    pq = require("pyarrow.parquet", "arrow", "to_parquet()")
-    files = expand_paths(paths)
+    paths: _Path | Iterable[_Path],
+    reader_type: str,
+    destination: _Path | IO[bytes],
+    *,
+    step_size: int | str,
+    compression: str | dict[str, str] | None,
+    progress: bool,
+    errors: str,
+    layout: str | None,
+    columns: Sequence[str] | None = None,
+    source: bool = False,
+    on_report: Callable[[Report], None] | None = None,
+    **selection: int,
+) -> int:
+    """:func:`to_parquet`, calling ``on_report(report)`` with the report of every batch
+    read; ``selection`` (``start``, ``stop``) is passed to :func:`iterate`."""
+    pa = require("pyarrow", "arrow", "to_parquet()")  # type: ignore[no-untyped-call, unused-ignore]
+    pq = require("pyarrow.parquet", "arrow", "to_parquet()")  # type: ignore[no-untyped-call, unused-ignore]
+    files = expand_paths(paths)  # type: ignore[no-untyped-call, unused-ignore]
+    # Given on only when asked for, so that a conversion without them takes the same road.
+    options: dict[str, Any] = dict(selection)
+    if columns is not None:
+        options["columns"] = columns
     # Checks the other arguments at once; reads nothing until iterated.
-    pairs = iterate(files, reader_type, step_size=step_size, report=True, errors=errors, layout=layout)
+    pairs = iterate(  # type: ignore[no-untyped-call, unused-ignore]
+        files, reader_type, step_size=step_size, report=True, errors=errors, layout=layout, **options
+    )
+    names = (
+        column_names(reader_type)
+        if columns is None
+        else [n for n in column_names(reader_type) if n in columns]
+    )
 
-    def write(where):
+    def write(temporaries: AtomicFile | _Spool) -> tuple[str, int]:
         bar = None
         if progress:
-            tqdm = require("tqdm", "cli", "to_parquet(progress=True)")
-            total = num_events(files, reader_type, layout=layout)
+            tqdm = require("tqdm", "cli", "to_parquet(progress=True)")  # type: ignore[no-untyped-call, unused-ignore]
+            total = num_events(files, reader_type, layout=layout)  # type: ignore[no-untyped-call, unused-ignore]
             bar = tqdm.tqdm(total=total, unit=" events", file=sys.stderr, desc="converting")
+        output = _ParquetFile(pa, pq, reader_type, names, source, compression, temporaries)
         written = 0
         try:
-            with pq.ParquetWriter(where, arrow_schema(pa, reader_type), compression=compression) as writer:
-                for batch, report in pairs:
-                    if report.error is not None:
-                        raise report.error  # a file that cannot be read is no damaged event
-                    if on_report is not None:
-                        on_report(report)
-                    if not len(batch):
-                        continue
-                    writer.write_table(arrow_table(pa, batch), row_group_size=len(batch))
-                    written += len(batch)
-                    if bar is not None:
-                        bar.update(len(batch))
+            for batch, report in pairs:
+                if report.error is not None:
+                    raise report.error  # a file that cannot be read is no damaged event
+                if on_report is not None:
+                    on_report(report)
+                if not len(batch):
+                    continue
+                output.write(batch, _source_of(batch, report) if source else None)
+                written += len(batch)
+                if bar is not None:
+                    bar.update(len(batch))
+            return output.finish(), written
         finally:
+            output.close()
             if bar is not None:
                 bar.close()
-        return written
 
     if not isinstance(destination, (str, os.PathLike)):
-        return write(destination)
-    destination = os.fspath(destination)
-    _refuse_an_input(files, destination)
-    final = os.path.realpath(destination)  # a symbolic link stays, and its target is replaced
-    temporary = _temporary_beside(final, destination)
-    try:
-        written = write(temporary)
-        os.replace(temporary, final)
-    except BaseException:
-        try:
-            os.remove(temporary)
-        except OSError:
-            pass
-        raise
+        with _Spool() as spool:
+            where, written = write(spool)
+            with open(where, "rb") as file:
+                shutil.copyfileobj(file, destination)
+        return written
+    refuse_an_input(files, destination)
+    with AtomicFile(destination) as target:
+        where, written = write(target)
+        target.commit(where)
     return written
 
 
-def _refuse_an_input(files, destination):
+def _source_of(batch: Batch[Any], report: Report) -> tuple[str, NDArray[np.int64]]:
+    """The batch's file, made absolute, and its events' indices there."""
+    path = os.path.abspath(batch.path or report.path)
     try:
-        target = os.stat(destination)
-    except OSError:
-        return  # not there yet, so none of the inputs
-    for path in files:
-        try:
-            same = os.path.samestat(os.stat(path), target)
-        except OSError:
-            continue  # a missing input is reported when it is read
-        if same:
-            raise ValueError(f"{destination}: the output would replace the input {path}")
+        return path, batch.event_index
+    except ValueError:
+        pass
+    # Events left out as damaged lie among the batch's range: the report names them.
+    indices = np.arange(batch.start, batch.stop, dtype=np.int64)
+    indices = indices[~np.isin(indices, [damage.index for damage in report.damaged])]
+    if len(indices) < len(batch):
+        raise ValueError(
+            f"{batch.path}: the indices of events {batch.start} to {batch.stop - 1} are not known: "
+            "more damaged events were left out among them than are recorded"
+        )
+    return path, indices[: len(batch)]
 
 
-def _temporary_beside(final, destination):
-    """A new empty file in the folder of ``final``, with the permissions a new file there
-    gets, or those of the file it will replace."""
-    folder, name = os.path.split(final)
-    try:
-        mode = stat.S_IMODE(os.stat(final).st_mode)
-    except OSError:
-        mode = None
-    while True:
-        temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+class _Spool:
+    """Temporary files in the system's temporary folder, all removed at the end."""
+
+    def __init__(self) -> None:
+        self._paths: list[str] = []
+
+    def new_temporary(self) -> str:
+        descriptor, path = tempfile.mkstemp(prefix="vesk-", suffix=".parquet")
+        os.close(descriptor)
+        self._paths.append(path)
+        return path
+
+    def discard(self, path: str) -> None:
+        self._paths.remove(path)
+        os.remove(path)
+
+    def __enter__(self) -> _Spool:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        for path in list(self._paths):
+            self.discard(path)
+
+
+class _ParquetFile:
+    """A Parquet file written batch by batch, ``data`` of the type :meth:`Batch.to_arrow`
+    gives all the events it holds: fixed-size lists while they all have the first one's
+    shape; large lists once one differs, the row groups written until then being copied
+    into a new file with large lists (the writer cannot change its schema)."""
+
+    def __init__(
+        self,
+        pa: Any,
+        pq: Any,
+        reader_type: str,
+        names: list[str],
+        source: bool,
+        compression: str | dict[str, str] | None,
+        temporaries: AtomicFile | _Spool,
+    ) -> None:
+        self.pa, self.pq = pa, pq
+        self.reader_type = reader_type
+        self.names = names
+        self.source = source
+        self.compression = compression
+        self.temporaries = temporaries
+        self.where: str | None = None
+        self.writer: Any = None
+        self.shape: Shape = None
+
+    def _open(self, shape: Shape) -> None:
+        self.shape = shape
+        self.where = self.temporaries.new_temporary()
+        schema = arrow_schema(self.pa, self.reader_type, self.names, shape, self.source)
+        self.writer = self.pq.ParquetWriter(self.where, schema, compression=self.compression)
+
+    def write(self, batch: Batch[Any], source: tuple[str, NDArray[np.int64]] | None) -> None:
+        shape = data_shape(batch) if "data" in self.names else None
+        if self.writer is None:
+            self._open(shape)
+        elif self.shape is not None and shape != self.shape:
+            self._as_large_lists()
+        table = arrow_table(self.pa, batch, self.shape, source)
+        self.writer.write_table(table, row_group_size=len(batch))
+
+    def _as_large_lists(self) -> None:
+        old = self.where
+        assert old is not None
+        self.writer.close()
+        self._open(None)
+        large = list_types(self.pa, self.reader_type, None)[-1]
+        written = self.pq.ParquetFile(old)
         try:
-            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-        except FileExistsError:
-            continue
-        except OSError as error:
-            # Named after the destination asked for, not after a name made up here.
-            raise type(error)(error.errno, error.strerror, destination) from None
-        try:
-            if mode is not None:
-                os.fchmod(descriptor, mode)
+            for group in range(written.num_row_groups):
+                table = written.read_row_group(group)
+                column = table.schema.get_field_index("data")
+                field = table.schema.field(column).with_type(large)
+                table = table.set_column(column, field, as_large(self.pa, table.column(column), large))
+                self.writer.write_table(table, row_group_size=table.num_rows)
         finally:
-            os.close(descriptor)
-        return temporary
+            written.close()
+        self.temporaries.discard(old)
+
+    def finish(self) -> str:
+        """Closes the file (one of no events, if none came); returns where it is."""
+        if self.writer is None:
+            self._open(None)
+        self.writer.close()
+        assert self.where is not None
+        return self.where
+
+    def close(self) -> None:
+        if self.writer is not None:
+            self.writer.close()
