@@ -11,6 +11,7 @@ from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, TypedDict, TypeVar, Union, overload
 
+from ._batch import Batch
 from ._reader import (
     DEFAULT_PREFETCH,
     DEFAULT_STEP,
@@ -36,10 +37,6 @@ from ._sources import StrPath
 if TYPE_CHECKING:
     from vesk import WD1Event, WD2Event
 
-    # The package's generic Batch, until _batch.py carries its own annotations.
-    from . import Batch
-else:
-    from ._batch import Batch
 
 # What `paths` may be: a path, or many of them (an alias, so spelt for Python 3.9).
 Paths = Union[StrPath, Iterable[StrPath]]

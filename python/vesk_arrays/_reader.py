@@ -24,6 +24,7 @@ from typing import (
 )
 
 from . import _core
+from ._batch import HEADER_FIELDS, Batch
 from ._sources import ReadInto, Source, compression_of, is_file_object, name_of, open_decompressed
 
 if TYPE_CHECKING:
@@ -31,12 +32,8 @@ if TYPE_CHECKING:
 
     from vesk import WD1Event, WD2Event
 
-    # The package's generic Batch, until _batch.py carries its own annotations.
-    from . import Batch
-else:
-    from ._batch import Batch
 
-FORMATS = tuple(_core.HEADER_FIELDS)
+FORMATS = tuple(HEADER_FIELDS)
 DEFAULT_STEP = "64 MiB"
 DEFAULT_PREFETCH = 1
 
@@ -171,10 +168,10 @@ def _check_seconds(name: str, value: float) -> float:
     return float(value)
 
 
-def check_errors(errors: Errors) -> Errors:
+def check_errors(errors: str) -> Errors:
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-    return errors
+    return cast(Errors, errors)
 
 
 def check_count(name: str, value: SupportsIndex) -> int:
@@ -195,7 +192,7 @@ def check_index(name: str, value: SupportsIndex) -> int:
     return min(check_count(name, value), _UINT64_MAX)
 
 
-def check_layout(reader_type: str, layout: Layout) -> int:
+def check_layout(reader_type: str, layout: str | None) -> int:
     """The core's code for a WD2 layout: probed (None), "multi-channel" or "single-channel"."""
     if layout is not None and reader_type != "WD2":
         raise ValueError(f"layout applies to WD2 files only, not to {reader_type}")
@@ -616,14 +613,9 @@ def reported_batches(
         )
 
 
-def column_names(reader_type: str) -> list[str]:
-    """Every column a batch of the format can hold, in their order: the header fields, then data."""
-    return [name for name, _ in _core.HEADER_FIELDS[reader_type]] + ["data"]
-
-
 def check_columns(reader_type: str, columns: Sequence[str] | None) -> tuple[str, ...]:
     """The names of the columns to read, in the order of the file: all of them for None."""
-    names = column_names(reader_type)
+    names = [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
     if columns is None:
         return tuple(names)
     if isinstance(columns, (str, bytes)):

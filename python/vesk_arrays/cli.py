@@ -20,13 +20,14 @@ import stat
 import sys
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from typing import IO, TYPE_CHECKING, Any, BinaryIO, TypedDict, Union
+from typing import IO, Any, BinaryIO, TypedDict, Union
 
 import numpy as np
 from numpy.typing import NDArray
 
 from vesk import __version__
 
+from ._batch import HEADER_FIELDS, Batch
 from ._iterate import Report, expand_paths, iterate, num_events, with_path
 from ._reader import (
     DEFAULT_STEP,
@@ -34,15 +35,10 @@ from ._reader import (
     BatchReader,
     DamagedEventWarning,
     Layout,
-    column_names,
     parse_step_size,
     read,
 )
 from ._sources import compression_of
-
-if TYPE_CHECKING:
-    # The package's generic Batch, until _batch.py carries its own annotations.
-    from . import Batch
 
 PROG = "vesk"
 EXTENSIONS = {".wd1": "WD1", ".wd2": "WD2"}
@@ -389,7 +385,7 @@ def head_file(name: str, reader_type: str, layout: Layout, limit: int) -> tuple[
 
 
 def head_table(entry: Json, out: IO[str]) -> None:
-    names = [name for name in column_names(entry["format"]) if name != "data"]
+    names = [name for name, _ in HEADER_FIELDS[entry["format"]]]
     rows = []
     for event in entry["events"]:
         stats = ["-"] * 3 if not event["length"] else [f"{event[key]:.6g}" for key in ("min", "max", "mean")]
@@ -445,7 +441,7 @@ def check_columns(options: argparse.Namespace, reader_type: str) -> list[str] | 
     if options.columns is None:
         return None
     names = [name.strip() for name in options.columns.split(",") if name.strip()]
-    known = column_names(reader_type)
+    known = [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
     unknown = [name for name in names if name not in known]
     if unknown or not names:
         options.parser.error(
@@ -495,7 +491,7 @@ def run_convert(options: argparse.Namespace) -> int:
     if target == "parquet":
         from ._parquet import convert
 
-        written: int = convert(  # type: ignore[no-untyped-call, call-arg, misc]
+        written: int = convert(
             files,
             reader_type,
             options.output,
@@ -533,7 +529,7 @@ def write_events(
     selection: Selection,
 ) -> int:
     """The events of the files into one WD1 or WD2 file, a batch at a time."""
-    from ._write import refuse_an_input, write  # type: ignore[import-not-found]
+    from ._write import refuse_an_input, write
 
     files = expand_paths(files)
     # Before anything is read or written, as for Parquet.

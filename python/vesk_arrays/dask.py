@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, Optional
 import numpy as np
 from numpy.typing import NDArray
 
+from ._batch import Batch
 from ._iterate import Paths, expand_paths, num_events, with_path
 from ._optional import require
 from ._reader import (
@@ -41,10 +42,6 @@ if TYPE_CHECKING:
     import dask.dataframe  # type: ignore[import-not-found, unused-ignore]
     import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-    # The package's generic Batch, until _batch.py carries its own annotations.
-    from . import Batch
-else:
-    from ._batch import Batch
 
 __all__ = ["read", "plan_partitions"]
 
