@@ -277,7 +277,7 @@ class Batch(Generic[_Event_co]):
             if name in wanted
         }
         if "data" in wanted:
-            arrays["data"] = np.empty(0, cast("np.dtype[Any]", SAMPLE_DTYPES[format]))
+            arrays["data"] = np.empty(0, SAMPLE_DTYPES[format])
         return cls(format, arrays, np.zeros(1, np.int64), path=path, start=start)
 
     # -- the columns, and the events as a sequence ------------------------------------------------

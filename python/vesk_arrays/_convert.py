@@ -38,7 +38,7 @@ if TYPE_CHECKING:
 
 
 def _pyarrow(extra: str, feature: str) -> Any:
-    return require("pyarrow", extra, feature)  # type: ignore[no-untyped-call, unused-ignore]
+    return require("pyarrow", extra, feature)
 
 
 def data_shape(batch: Batch[Any]) -> Shape:
@@ -149,7 +149,7 @@ def to_arrow(batch: Batch[Any]) -> Any:
 
 
 def to_pandas(batch: Batch[Any]) -> Any:
-    pd = require("pandas", "pandas", "Batch.to_pandas()")  # type: ignore[no-untyped-call, unused-ignore]
+    pd = require("pandas", "pandas", "Batch.to_pandas()")
     pa = _pyarrow("pandas", "Batch.to_pandas()")
     columns: dict[str, Any] = {name: batch[name] for name, _ in HEADER_FIELDS[batch.format] if name in batch}
     if "data" in batch:
@@ -160,7 +160,7 @@ def to_pandas(batch: Batch[Any]) -> Any:
 
 
 def to_awkward(batch: Batch[Any]) -> Any:
-    ak = require("awkward", "awkward", "Batch.to_awkward()")  # type: ignore[no-untyped-call, unused-ignore]
+    ak = require("awkward", "awkward", "Batch.to_awkward()")
     names = [name for name, _ in HEADER_FIELDS[batch.format] if name in batch]
     contents = [ak.contents.NumpyArray(batch[name]) for name in names]
     if "data" in batch:

@@ -16,7 +16,7 @@ from ._batch import Batch, column_names
 from ._convert import arrow_schema, arrow_table, as_large, data_shape, list_types
 from ._iterate import Report, expand_paths, iterate, num_events
 from ._optional import require
-from ._reader import DEFAULT_STEP
+from ._reader import DEFAULT_STEP, Errors, Layout
 from ._write import AtomicFile, refuse_an_input
 
 if TYPE_CHECKING:
@@ -38,8 +38,8 @@ def to_parquet(
     step_size: int | str = DEFAULT_STEP,
     compression: str | dict[str, str] | None = "zstd",
     progress: bool = False,
-    errors: str = "raise",
-    layout: str | None = None,
+    errors: Errors = "raise",
+    layout: Layout = None,
     columns: Sequence[str] | None = None,
     source: bool = False,
 ) -> int:
@@ -94,8 +94,8 @@ def convert(
     step_size: int | str,
     compression: str | dict[str, str] | None,
     progress: bool,
-    errors: str,
-    layout: str | None,
+    errors: Errors,
+    layout: Layout,
     columns: Sequence[str] | None = None,
     source: bool = False,
     on_report: Callable[[Report], None] | None = None,
@@ -103,15 +103,15 @@ def convert(
 ) -> int:
     """:func:`to_parquet`, calling ``on_report(report)`` with the report of every batch
     read; ``selection`` (``start``, ``stop``) is passed to :func:`iterate`."""
-    pa = require("pyarrow", "arrow", "to_parquet()")  # type: ignore[no-untyped-call, unused-ignore]
-    pq = require("pyarrow.parquet", "arrow", "to_parquet()")  # type: ignore[no-untyped-call, unused-ignore]
-    files = expand_paths(paths)  # type: ignore[no-untyped-call, unused-ignore]
+    pa = require("pyarrow", "arrow", "to_parquet()")
+    pq = require("pyarrow.parquet", "arrow", "to_parquet()")
+    files = expand_paths(paths)
     # Given on only when asked for, so that a conversion without them takes the same road.
     options: dict[str, Any] = dict(selection)
     if columns is not None:
         options["columns"] = columns
     # Checks the other arguments at once; reads nothing until iterated.
-    pairs = iterate(  # type: ignore[no-untyped-call, unused-ignore]
+    pairs = iterate(
         files, reader_type, step_size=step_size, report=True, errors=errors, layout=layout, **options
     )
     names = (
@@ -123,8 +123,8 @@ def convert(
     def write(temporaries: AtomicFile | _Spool) -> tuple[str, int]:
         bar = None
         if progress:
-            tqdm = require("tqdm", "cli", "to_parquet(progress=True)")  # type: ignore[no-untyped-call, unused-ignore]
-            total = num_events(files, reader_type, layout=layout)  # type: ignore[no-untyped-call, unused-ignore]
+            tqdm = require("tqdm", "cli", "to_parquet(progress=True)")
+            total = num_events(files, reader_type, layout=layout)
             bar = tqdm.tqdm(total=total, unit=" events", file=sys.stderr, desc="converting")
         output = _ParquetFile(pa, pq, reader_type, names, source, compression, temporaries)
         written = 0

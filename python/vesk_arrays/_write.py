@@ -20,7 +20,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._batch import HEADER_FIELDS, SAMPLE_DTYPES, Batch, column_names
-from ._reader import check_format, check_layout
+from ._reader import Layout, check_format, check_layout
 
 if TYPE_CHECKING:
     from typing_extensions import TypeAlias
@@ -58,7 +58,7 @@ def write(
     batches: Batch[Any] | Iterable[Batch[Any]],
     reader_type: str,
     *,
-    layout: str | None = None,
+    layout: Layout = None,
 ) -> int:
     """Writes the events of ``batches`` (a :class:`Batch` or an iterable of them, all of
     ``reader_type``) to one WD1 or WD2 file; returns the number of events written.
@@ -85,8 +85,8 @@ def write(
     there before untouched. Writing onto the file a batch was read from is refused
     (ValueError).
     """
-    check_format(reader_type)  # type: ignore[no-untyped-call, unused-ignore]
-    check_layout(reader_type, layout)  # type: ignore[no-untyped-call, unused-ignore]
+    check_format(reader_type)
+    check_layout(reader_type, layout)
     with_channels = reader_type == "WD2" and layout != "single-channel"
     parts: Iterable[Batch[Any]] = (batches,) if isinstance(batches, Batch) else batches
     if not isinstance(destination, (str, os.PathLike)):
@@ -105,7 +105,7 @@ class _Encoder:
         self.reader_type = reader_type
         self.with_channels = with_channels
         self.header = _header_dtype(reader_type, with_channels)
-        self.sample = np.dtype(cast("np.dtype[Any]", SAMPLE_DTYPES[reader_type])).newbyteorder("<")
+        self.sample = SAMPLE_DTYPES[reader_type].newbyteorder("<")
         self.channels: int | None = None  # WD2 multi-channel: the file's channel count, its first event's
 
     def write(self, batches: Iterable[Batch[Any]], file: IO[bytes], target: AtomicFile | None) -> int:
