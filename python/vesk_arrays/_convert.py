@@ -14,7 +14,7 @@ uniform batch keeps its shape; a Parquet file is written by the same rule
 from __future__ import annotations
 
 from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any
+from typing import Any, Optional
 
 import numpy as np
 from numpy.typing import NDArray
@@ -29,12 +29,10 @@ ITEM = "element"
 # The columns that say where each event comes from, as vesk_arrays.dask.read(source=True) has them.
 SOURCE_COLUMNS = ("path", "event")
 
-if TYPE_CHECKING:
-    from typing_extensions import TypeAlias
-
-    # The samples' shape shared by every event: (samples,) for WD1, (channels, samples) for
-    # WD2; None when the events differ, or hold no samples.
-    Shape: TypeAlias = "tuple[int, ...] | None"
+# The samples' shape shared by every event: (samples,) for WD1, (channels, samples) for
+# WD2; None when the events differ, or hold no samples. Spelt for Python 3.9, as it is
+# defined at run time too (stubtest checks that the module has it).
+Shape = Optional[tuple[int, ...]]
 
 
 def _pyarrow(extra: str, feature: str) -> Any:

@@ -1,5 +1,5 @@
 # Checked by mypy in CI: what a type checker infers for typical uses of vesk_arrays.
-# Never run. A `# type: ignore[...]` marks a mistake the stubs must catch: with
+# Never run. A `# type: ignore[...]` marks a mistake the annotations must catch: with
 # --strict an ignore that is no longer needed is itself an error.
 import gzip
 import io
@@ -52,7 +52,7 @@ def wd2_columns(path: pathlib.Path) -> NDArray[np.float64]:
 
 
 def a_batch_is_a_mapping(batch: "Batch[WD1Event | WD2Event]") -> dict[str, int]:
-    # A column not named in the stubs, and any column of a batch of either format.
+    # A column not named in the annotations, and any column of a batch of either format.
     assert_type(batch["data"], NDArray[np.uint16] | NDArray[np.float32])
     assert_type(batch["event_counter"], NDArray[Any])
     assert_type(batch.format, Literal["WD1", "WD2"])
