@@ -29,6 +29,8 @@ from vesk import WD1Event, WD2Event
 
 from . import dask as dask
 
+__version__: str
+
 __all__ = [
     "Batch",
     "BatchReader",
