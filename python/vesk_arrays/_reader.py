@@ -23,11 +23,14 @@ from typing import (
     overload,
 )
 
+import numpy as np
+
 from . import _core
-from ._batch import HEADER_FIELDS, Batch
+from ._batch import HEADER_FIELDS, Batch, trusted_batch
 from ._sources import ReadInto, Source, compression_of, is_file_object, name_of, open_decompressed
 
 if TYPE_CHECKING:
+    from numpy.typing import NDArray
     from typing_extensions import Self
 
     from vesk import WD1Event, WD2Event
@@ -514,13 +517,17 @@ class BatchReader(Generic[_Event_co]):
                 )
             else:
                 columns, offsets = arrays
+                count = len(columns["event_counter"])
                 if len(columns) != len(self._columns):
                     columns = {name: columns[name] for name in self._columns}
-                batch = cast(
-                    "Batch[_Event_co]",
-                    Batch(
-                        self._format, columns, offsets, path=self._path, start=first_index, stop=stop_index
-                    ),
+                batch = trusted_batch(
+                    self._format,
+                    columns,
+                    offsets,
+                    path=self._path,
+                    start=first_index,
+                    stop=stop_index,
+                    event_index=event_indices(first_index, stop_index, count, report[1]),
                 )
             news = self._settle(len(batch), report, batch)
             return batch, news
@@ -613,8 +620,24 @@ def reported_batches(
         )
 
 
+def event_indices(
+    start: int, stop: int, count: int, damage_records: _core._Damage
+) -> NDArray[np.int64] | None | Literal[False]:
+    """The indices in the file of a batch's `count` events, which run from `start` to
+    `stop` less the damaged events among them: None when no event is missing, False when
+    too many were damaged for the records to tell which."""
+    if stop - start == count:
+        return None
+    damaged = [record[0] for record in damage_records if start <= record[0] < stop]
+    indices: NDArray[np.int64] = np.setdiff1d(
+        np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True
+    )
+    return indices if len(indices) == count else False
+
+
 def check_columns(reader_type: str, columns: Sequence[str] | None) -> tuple[str, ...]:
-    """The names of the columns to read, in the order of the file: all of them for None."""
+    """The names of the columns to read, in the order of the file: all of them for None.
+    A WD2 batch with ``data`` holds ``samples`` and ``channels`` too, which give its shape."""
     names = [name for name, _ in HEADER_FIELDS[reader_type]] + ["data"]
     if columns is None:
         return tuple(names)
@@ -626,6 +649,8 @@ def check_columns(reader_type: str, columns: Sequence[str] | None) -> tuple[str,
         raise ValueError(f"a {reader_type} batch has no column {unknown[0]!r}; its columns are {names}")
     if not wanted:
         raise ValueError(f"columns must name at least one column of {names}")
+    if reader_type == "WD2" and "data" in wanted:
+        wanted += ["samples", "channels"]
     return tuple(name for name in names if name in wanted)
 
 

@@ -246,7 +246,8 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
     for (;;) {
         while (may_take()) {
             const std::uint64_t in_run =
-                try_run(decoder, sink, std::min(limits.max_events - taken(), limits.stop_index - progress.events_read));
+                try_run(decoder, sink,
+                        std::min(limits.max_events - taken(), limits.stop_index - progress.events_read));
             progress.events_read += in_run;
             if (in_run != 0) {
                 if constexpr (Sink::kReadsSamples) {

@@ -72,8 +72,9 @@ public:
         kept_bytes_ += block.size;
         std::vector<void*> freed;
         while (kept_bytes_ > budget_ && !kept_.empty()) {
-            auto smallest = std::min_element(kept_.begin(), kept_.end(),
-                                             [](const HeapBlock& a, const HeapBlock& b) { return a.size < b.size; });
+            auto smallest =
+                std::min_element(kept_.begin(), kept_.end(),
+                                 [](const HeapBlock& a, const HeapBlock& b) { return a.size < b.size; });
             kept_bytes_ -= smallest->size;
             freed.push_back(smallest->base);
             kept_.erase(smallest);

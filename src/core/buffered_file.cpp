@@ -79,8 +79,9 @@ IoStatus BufferedFile::fill_buffer()
         start = static_cast<std::size_t>(source_offset_ % kPageSize);
         pos_ = filled_ = retained_ = start;
     }
-    // After a payload skipped by seeking, the next header is most likely all
-    // that is wanted there: a page, not a whole refill of the payload after it.
+    // After a seek (a payload skipped, a probe gone back), the next header is
+    // most likely all that is wanted there: a page, not a whole refill of the
+    // payload after it.
     const std::size_t wanted = std::exchange(sparse_, false) ? std::min(read_size_, kPageSize) : read_size_;
     IoResult<std::size_t> got = source_->read(buffer_.get() + start, wanted);
     if (!got.ok()) {
@@ -137,6 +138,7 @@ IoStatus BufferedFile::seek_to(std::uint64_t offset)
     }
     source_offset_ = offset;
     pos_ = filled_ = retained_ = 0;
+    sparse_ = true;
     return io_ok();
 }
 
@@ -255,9 +257,7 @@ IoStatus BufferedFile::skip(std::uint64_t n)
             IoStatus status = seek_to(end);
             return status.ok() ? IoStatus(IoError::unexpected_eof()) : status;
         }
-        IoStatus status = seek_to(position() + n);
-        sparse_ = true;
-        return status;
+        return seek_to(position() + n);
     }
     // A stream has to be read through.
     while (n > 0) {

@@ -103,7 +103,8 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
         return 0;
     }
     const std::uint64_t allowed = std::min(max_events, sink.room_for(payload_bytes));
-    return run_in_buffer(reader, sink, count, static_cast<std::size_t>(std::min<std::uint64_t>(allowed, SIZE_MAX)));
+    return run_in_buffer(reader, sink, count,
+                         static_cast<std::size_t>(std::min<std::uint64_t>(allowed, SIZE_MAX)));
 }
 
 }  // namespace vesk

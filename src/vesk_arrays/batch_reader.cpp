@@ -689,7 +689,8 @@ PyMethodDef reader_methods[] = {
     {.ml_name = "read",
      .ml_meth = reader_read,
      .ml_flags = METH_VARARGS,
-     .ml_doc = "read(max_events, max_bytes, skip_damaged, stop, read_ahead=False, samples=True) -> ((columns, offsets), report)"},
+     .ml_doc = "read(max_events, max_bytes, skip_damaged, stop, read_ahead=False, samples=True) -> "
+               "((columns, offsets), report)"},
     {.ml_name = "skip",
      .ml_meth = reader_skip,
      .ml_flags = METH_VARARGS,

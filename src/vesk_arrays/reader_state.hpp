@@ -134,7 +134,8 @@ inline bool wait_for_read_ahead(ReaderState& state)
     if (ahead.thread.joinable()) {
         std::unique_lock hold(ahead.mutex);
         while (!ahead.finished) {
-            if (ahead.finished_changed.wait_for(hold, std::chrono::milliseconds(50)) == std::cv_status::timeout) {
+            if (ahead.finished_changed.wait_for(hold, std::chrono::milliseconds(50))
+                == std::cv_status::timeout) {
                 hold.unlock();
                 PyEval_RestoreThread(state.hooks.saved);
                 const bool raised = PyErr_CheckSignals() < 0;

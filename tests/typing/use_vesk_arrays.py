@@ -109,6 +109,7 @@ def parts_of_files(path: str, paths: list[str]) -> int:
         assert_type(batch, "Batch[WD1Event]")
         rows += len(report.rows)
     frame = vesk_arrays.dask.read(paths, "WD1", columns=["timestamp"])
+    print(vesk_arrays.__version__.split("."))
     vesk_arrays.iterate(paths, "WD1", stop="end")  # type: ignore[call-overload]
     return rows + int(frame.npartitions)
 
