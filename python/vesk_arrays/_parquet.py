@@ -26,9 +26,6 @@ if TYPE_CHECKING:
 
     _Path: TypeAlias = Union[str, "os.PathLike[str]"]
 
-# The name the command line imports.
-_refuse_an_input = refuse_an_input
-
 
 def to_parquet(
     paths: _Path | Iterable[_Path],
