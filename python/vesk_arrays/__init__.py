@@ -15,6 +15,7 @@ pandas and awkward (`Batch.to_arrow`, `to_pandas`, `to_awkward`). The command li
 ``vesk`` (or ``python -m vesk_arrays``).
 """
 
+from typing import TYPE_CHECKING as _TYPE_CHECKING
 from typing import Any as _Any
 
 # The distribution's version, compiled into vesk from pyproject.toml: one place.
@@ -25,6 +26,10 @@ from ._iterate import Report, iterate, num_events
 from ._parquet import to_parquet
 from ._reader import BatchReader, DamagedEventError, DamagedEventWarning, read
 from ._write import write
+
+if _TYPE_CHECKING:
+    # Loaded on first access (see __getattr__); to type checkers, the module it is.
+    from . import dask as dask
 
 __all__ = [
     "Batch",
