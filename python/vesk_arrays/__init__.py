@@ -18,7 +18,7 @@ pandas and awkward (`Batch.to_arrow`, `to_pandas`, `to_awkward`). The command li
 from typing import Any as _Any
 
 # The distribution's version, compiled into vesk from pyproject.toml: one place.
-from vesk import __version__
+from vesk import __version__ as __version__
 
 from ._batch import Batch, concat
 from ._iterate import Report, iterate, num_events

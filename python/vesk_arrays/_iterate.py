@@ -12,7 +12,7 @@ from dataclasses import dataclass
 from ._batch import Batch
 from ._reader import (
     DEFAULT_PREFETCH,
-    DEFAULT_STEP,
+    DEFAULT_STREAM_STEP,
     BatchReader,
     DamagedEventError,
     DamagedEventWarning,
@@ -118,7 +118,7 @@ def iterate(
     paths,
     reader_type,
     *,
-    step_size=DEFAULT_STEP,
+    step_size=DEFAULT_STREAM_STEP,
     report=False,
     errors="raise",
     follow=False,
@@ -161,11 +161,12 @@ def iterate(
     check_follow_options(follow, poll_interval, timeout)
     start = check_index("start", start)
     stop = None if stop is None else check_index("stop", stop)
+    check_prefetch(prefetch)
     options = {
         "errors": errors,
         "layout": layout,
         "columns": check_columns(reader_type, columns),
-        "prefetch": check_prefetch(prefetch),
+        "prefetch": prefetch,
     }
     follow_options = {"follow": follow, "poll_interval": poll_interval, "timeout": timeout}
     files = list(expand_paths(paths))

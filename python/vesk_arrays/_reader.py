@@ -18,8 +18,14 @@ from ._batch import HEADER_FIELDS, Batch, trusted_batch
 from ._sources import compression_of, is_file_object, name_of, open_decompressed
 
 FORMATS = tuple(HEADER_FIELDS)
+# Batches that a stream hands on one after the other: measured fastest on the job of
+# reading each event's maximum (README, Performance), small enough for the batch being
+# filled to stay in the processor's cache while the caller still holds the one before.
+DEFAULT_STREAM_STEP = "2 MiB"
+# Parts that are stored or scheduled (Parquet row groups, Dask partitions), where each
+# part costs more than its bytes.
 DEFAULT_STEP = "64 MiB"
-DEFAULT_PREFETCH = 1
+DEFAULT_PREFETCH = "auto"
 
 
 class DamagedEventError(ValueError):
@@ -201,10 +207,13 @@ class BatchReader:
 
     ``columns`` (a list of column names, all by default) reads only those; without
     ``"data"`` the payloads are skipped, by seeking on a regular file, and never read.
-    With ``prefetch=1`` (the default) ``batches`` reads the next batch of a regular file
-    on a thread of its own, outside the interpreter lock, while the caller works on the
-    current one; any other call puts the reader back first, so what every call returns
-    is the same as with ``prefetch=0``. Memory then holds about three batches, not two.
+    With ``prefetch=1`` ``batches`` reads the next batch of a regular file on a thread of
+    its own, outside the interpreter lock, while the caller works on the current one; any
+    other call puts the reader back first, so what every call returns is the same as with
+    ``prefetch=0``. Memory then holds about three batches, not two. ``"auto"`` (the
+    default) reads ahead after batches whose events hold under 4 KiB of samples each:
+    decoding small events is work a second core takes over, while large events are copied
+    at the speed of memory, which a second thread does not raise.
 
     Damage: a header whose length cannot be represented, or that runs past the end of the
     file while good events follow, is damaged. Reading goes on at the next good event
@@ -378,7 +387,7 @@ class BatchReader:
         """At most ``max_events`` events; an empty batch at the end of the file."""
         return self._read_reported(check_count("max_events", max_events), None)[0]
 
-    def batches(self, step_size=DEFAULT_STEP):
+    def batches(self, step_size=DEFAULT_STREAM_STEP):
         """Batches over the rest of the file: ``step_size`` events each (an int) or about
         that many bytes each (a memory size such as ``"64 MiB"``)."""
         unit, size = parse_step_size(step_size)
@@ -549,10 +558,13 @@ def check_columns(reader_type, columns):
 
 
 def check_prefetch(prefetch):
-    prefetch = prefetch if isinstance(prefetch, bool) else check_count("prefetch", prefetch)
+    """The core's read-ahead mode: 0 never, 1 always, 2 for batches of small events."""
+    if prefetch == "auto":
+        return 2
+    prefetch = int(prefetch) if isinstance(prefetch, bool) else check_count("prefetch", prefetch)
     if prefetch > 1:
-        raise ValueError(f"prefetch must be 0 or 1 (batches read ahead), not {prefetch}")
-    return bool(prefetch)
+        raise ValueError(f"prefetch must be 0, 1 (batches read ahead) or 'auto', not {prefetch}")
+    return prefetch
 
 
 # Readers that may have a batch being read ahead on a thread of their own: a
