@@ -136,13 +136,23 @@ def bytes_read():
         return int(next(line for line in f if line.startswith("rchar")).split()[1])
 
 
-def stream_rows(folder, scale, repeats, step=None):
+def interleaved_best(jobs, repeats):
+    """The shortest time of each job, the jobs taking turns, so that a drift of the
+    machine's speed during the run reaches them all alike."""
+    best = dict.fromkeys(jobs, float("inf"))
+    for _ in range(repeats):
+        for name, job in jobs.items():
+            best[name] = min(best[name], best_time(job, repeats=1)[0])
+    return best
+
+
+def stream_rows(folder, scale, repeats, steps=(None,)):
     """The streaming job: each event's maximum, batch by batch, over files of 128 MiB in
-    the page cache, against a numpy.fromfile loop at its best chunk and numpy.memmap; the
-    ceiling is the kernel's copy into one reused, page-aligned buffer plus the same
-    maximum. Then a header-only pass over 256 MiB of 1 MiB events, in bytes read."""
+    the page cache, at each step (None: the default), against a numpy.fromfile loop at
+    its best chunk and numpy.memmap. The ceiling for any reader that copies the file is
+    the kernel's copy alone into one reused, page-aligned buffer. Then a header-only pass
+    over 256 MiB of 1 MiB events, in bytes read."""
     size = (128 << 20) // scale
-    kwargs = {} if step is None else {"step_size": step}
     for fmt, samples in (("WD1", 16), ("WD1", 256), ("WD1", 4096), ("WD2", None)):
         path = os.path.join(folder, f"stream-{fmt}-{samples}.{fmt.lower()}")
         if fmt == "WD1":
@@ -155,9 +165,9 @@ def stream_rows(folder, scale, repeats, step=None):
             label = "WD2 4 x 65 536 floats"
         total = os.path.getsize(path)
 
-        def stream(path=path, fmt=fmt):
+        def stream(step, path=path, fmt=fmt):
             with vesk_arrays.BatchReader(path, fmt) as reader:
-                for batch in reader.batches(**kwargs):
+                for batch in reader.batches() if step is None else reader.batches(step):
                     batch.waveforms().max(axis=-1)
 
         def fromfile(chunk, path=path, dtype=dtype):
@@ -169,30 +179,33 @@ def stream_rows(folder, scale, repeats, step=None):
         def memmap(path=path, dtype=dtype):
             np.memmap(path, dtype, mode="r")["d"].max(axis=-1)
 
-        def warm_copy(path=path, dtype=dtype):
-            count = max(1, (8 << 20) // dtype.itemsize)
-            raw = np.empty(count * dtype.itemsize + 4096, np.uint8)
-            buffer = raw[(-raw.ctypes.data) % 4096 :][: count * dtype.itemsize]
+        def copy(path=path):
+            raw = np.empty((2 << 20) + 4096, np.uint8)
+            buffer = raw[(-raw.ctypes.data) % 4096 :][: 2 << 20]
             with open(path, "rb", buffering=0) as f:
-                while got := f.readinto(buffer):
-                    buffer[:got].view(dtype)["d"].max(axis=-1)
+                while f.readinto(buffer):
+                    pass
 
-        stream()
-        ours = best_time(stream, repeats=repeats)[0]
-        loop = min(
-            best_time(lambda chunk=chunk: fromfile(chunk << 20), repeats=repeats)[0]
-            for chunk in (1, 4, 16, 64)
+        jobs = {f"step {step}": lambda step=step: stream(step) for step in steps}
+        jobs.update(
+            {f"fromfile {chunk}": lambda chunk=chunk: fromfile(chunk << 20) for chunk in (1, 4, 16, 64)}
         )
-        mapped = best_time(memmap, repeats=repeats)[0]
-        ceiling = best_time(warm_copy, repeats=repeats)[0]
-        speed = f"{total / ours / 1e9:.2f} GB/s"
-        yield f"stream max, {label}", speed, f"fromfile loop: {total / loop / 1e9:.2f} GB/s", loop / ours
-        yield f"stream max, {label}", speed, f"memmap: {total / mapped / 1e9:.2f} GB/s", mapped / ours
+        jobs.update(memmap=memmap, copy=copy)
+        stream(steps[0])
+        best = interleaved_best(jobs, repeats)
+        loop = min(best[f"fromfile {chunk}"] for chunk in (1, 4, 16, 64))
+        rate = lambda seconds: f"{total / seconds / 1e9:.2f} GB/s"  # noqa: E731
+        for step in steps:
+            ours = best[f"step {step}"]
+            where = "default step" if step is None else f"step {step}"
+            yield f"stream max, {label}, {where}", rate(ours), f"fromfile loop: {rate(loop)}", loop / ours
+        ours = best[f"step {steps[0]}"]
+        yield f"stream max, {label}", rate(ours), f"memmap: {rate(best['memmap'])}", best["memmap"] / ours
         yield (
-            f"stream max, {label}",
-            speed,
-            f"warm-copy ceiling: {total / ceiling / 1e9:.2f} GB/s",
-            ceiling / ours,
+            f"ceiling: the copy alone, {label}",
+            rate(best["copy"]),
+            f"fromfile loop: {rate(loop)}",
+            loop / best["copy"],
         )
 
     path = os.path.join(folder, "large-events.wd1")
@@ -246,13 +259,16 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="small files, for a smoke run")
     parser.add_argument("--stream-only", action="store_true", help="only the streaming figures")
-    parser.add_argument("--step", help="the streaming step (default: BatchReader's)")
+    parser.add_argument(
+        "--steps", help="streaming steps to compare, comma-separated (default: BatchReader's own)"
+    )
     args = parser.parse_args()
     scale = 16 if args.quick else 1
     folder = tempfile.mkdtemp()
     rows = []
     if args.stream_only:
-        for label, ours, theirs, ratio in stream_rows(folder, scale, args.repeats, args.step):
+        steps = tuple(args.steps.split(",")) if args.steps else (None,)
+        for label, ours, theirs, ratio in stream_rows(folder, scale, args.repeats, steps):
             print(f"{label:<38} {ours:<36} {theirs:<36} {ratio:.2f}x", flush=True)
         return
 

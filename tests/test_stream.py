@@ -140,3 +140,21 @@ def test_fork_with_a_batch_read_ahead(tmp_path):
         """
     )
     assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize(
+    ("options", "error"),
+    [
+        ({"prefetch": 2}, ValueError),
+        ({"prefetch": "always"}, TypeError),
+        ({"columns": "data"}, TypeError),
+        ({"columns": []}, ValueError),
+    ],
+)
+def test_stream_options_are_checked(tmp_path, options, error):
+    path = tmp_path / "one.wd1"
+    path.write_bytes(wd1_event([1, 2]))
+    with pytest.raises(error):
+        va.BatchReader(path, "WD1", **options)
+    with pytest.raises(error):
+        va.iterate(path, "WD1", **options)

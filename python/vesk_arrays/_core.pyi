@@ -27,15 +27,16 @@ class Reader:
     def __new__(
         cls, source: str | ReadInto, format: str, name: str, follow: bool = ..., layout: int = ...
     ) -> Reader: ...
-    # max_events, max_bytes, count and stop: None for no limit. Without samples the
-    # columns hold no "data" and the offsets are None.
+    # max_events, max_bytes, count and stop: None for no limit. read_ahead: 0 never, 1
+    # always, 2 after batches of small events. Without samples the columns hold no "data"
+    # and the offsets are None.
     def read(
         self,
         max_events: int | None,
         max_bytes: int | None,
         skip_damaged: bool,
         stop: int | None,
-        read_ahead: bool = False,
+        read_ahead: int = 0,
         samples: bool = True,
         /,
     ) -> tuple[tuple[dict[str, NDArray[Any]], NDArray[np.int64] | None] | None, _Report]: ...

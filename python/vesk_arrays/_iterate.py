@@ -14,13 +14,14 @@ from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, TypedDict, TypeVa
 from ._batch import Batch
 from ._reader import (
     DEFAULT_PREFETCH,
-    DEFAULT_STEP,
+    DEFAULT_STREAM_STEP,
     BatchReader,
     CallNews,
     DamagedEventError,
     DamagedEventWarning,
     Errors,
     Layout,
+    Prefetch,
     check_columns,
     check_errors,
     check_follow_options,
@@ -53,7 +54,7 @@ class _Options(TypedDict, total=False):
     errors: Errors
     layout: Layout
     columns: tuple[str, ...]
-    prefetch: bool
+    prefetch: Prefetch
     follow: bool
     poll_interval: float
     timeout: float | None
@@ -151,7 +152,7 @@ def iterate(
     paths: Paths,
     reader_type: Literal["WD1"],
     *,
-    step_size: int | str = DEFAULT_STEP,
+    step_size: int | str = DEFAULT_STREAM_STEP,
     report: Literal[False] = False,
     errors: Errors = "raise",
     follow: bool = False,
@@ -161,14 +162,14 @@ def iterate(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
-    prefetch: int = DEFAULT_PREFETCH,
+    prefetch: Prefetch = DEFAULT_PREFETCH,
 ) -> Generator[Batch[WD1Event]]: ...
 @overload
 def iterate(
     paths: Paths,
     reader_type: Literal["WD2"],
     *,
-    step_size: int | str = DEFAULT_STEP,
+    step_size: int | str = DEFAULT_STREAM_STEP,
     report: Literal[False] = False,
     errors: Errors = "raise",
     follow: bool = False,
@@ -178,14 +179,14 @@ def iterate(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
-    prefetch: int = DEFAULT_PREFETCH,
+    prefetch: Prefetch = DEFAULT_PREFETCH,
 ) -> Generator[Batch[WD2Event]]: ...
 @overload
 def iterate(
     paths: Paths,
     reader_type: str,
     *,
-    step_size: int | str = DEFAULT_STEP,
+    step_size: int | str = DEFAULT_STREAM_STEP,
     report: Literal[False] = False,
     errors: Errors = "raise",
     follow: bool = False,
@@ -195,14 +196,14 @@ def iterate(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
-    prefetch: int = DEFAULT_PREFETCH,
+    prefetch: Prefetch = DEFAULT_PREFETCH,
 ) -> Generator[Batch[WD1Event | WD2Event]]: ...
 @overload
 def iterate(
     paths: Paths,
     reader_type: Literal["WD1"],
     *,
-    step_size: int | str = DEFAULT_STEP,
+    step_size: int | str = DEFAULT_STREAM_STEP,
     report: Literal[True],
     errors: Errors = "raise",
     follow: bool = False,
@@ -212,14 +213,14 @@ def iterate(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
-    prefetch: int = DEFAULT_PREFETCH,
+    prefetch: Prefetch = DEFAULT_PREFETCH,
 ) -> Generator[tuple[Batch[WD1Event], Report]]: ...
 @overload
 def iterate(
     paths: Paths,
     reader_type: Literal["WD2"],
     *,
-    step_size: int | str = DEFAULT_STEP,
+    step_size: int | str = DEFAULT_STREAM_STEP,
     report: Literal[True],
     errors: Errors = "raise",
     follow: bool = False,
@@ -229,14 +230,14 @@ def iterate(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
-    prefetch: int = DEFAULT_PREFETCH,
+    prefetch: Prefetch = DEFAULT_PREFETCH,
 ) -> Generator[tuple[Batch[WD2Event], Report]]: ...
 @overload
 def iterate(
     paths: Paths,
     reader_type: str,
     *,
-    step_size: int | str = DEFAULT_STEP,
+    step_size: int | str = DEFAULT_STREAM_STEP,
     report: Literal[True],
     errors: Errors = "raise",
     follow: bool = False,
@@ -246,14 +247,14 @@ def iterate(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
-    prefetch: int = DEFAULT_PREFETCH,
+    prefetch: Prefetch = DEFAULT_PREFETCH,
 ) -> Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 @overload
 def iterate(
     paths: Paths,
     reader_type: str,
     *,
-    step_size: int | str = DEFAULT_STEP,
+    step_size: int | str = DEFAULT_STREAM_STEP,
     report: bool = False,
     errors: Errors = "raise",
     follow: bool = False,
@@ -263,13 +264,13 @@ def iterate(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
-    prefetch: int = DEFAULT_PREFETCH,
+    prefetch: Prefetch = DEFAULT_PREFETCH,
 ) -> Generator[Batch[WD1Event | WD2Event]] | Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 def iterate(
     paths: Paths,
     reader_type: str,
     *,
-    step_size: int | str = DEFAULT_STEP,
+    step_size: int | str = DEFAULT_STREAM_STEP,
     report: bool = False,
     errors: Errors = "raise",
     follow: bool = False,
@@ -279,7 +280,7 @@ def iterate(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
-    prefetch: int = DEFAULT_PREFETCH,
+    prefetch: Prefetch = DEFAULT_PREFETCH,
 ) -> Generator[Batch[Any]] | Generator[tuple[Batch[Any], Report]]:
     """The events of many files as batches, file after file, in the order of ``paths``.
 
@@ -312,11 +313,12 @@ def iterate(
     check_follow_options(follow, poll_interval, timeout)
     first = check_index("start", start)
     last = None if stop is None else check_index("stop", stop)
+    check_prefetch(prefetch)
     options: _Options = {
         "errors": errors,
         "layout": layout,
         "columns": check_columns(reader_type, columns),
-        "prefetch": check_prefetch(prefetch),
+        "prefetch": prefetch,
     }
     follow_options: _Options = {"follow": follow, "poll_interval": poll_interval, "timeout": timeout}
     files = list(expand_paths(paths))

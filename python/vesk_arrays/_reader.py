@@ -13,12 +13,14 @@ import weakref
 from collections.abc import Generator, Iterator, Sequence
 from typing import (
     TYPE_CHECKING,
+    Final,
     Generic,
     Literal,
     NamedTuple,
     Optional,
     SupportsIndex,
     TypeVar,
+    Union,
     cast,
     overload,
 )
@@ -37,13 +39,20 @@ if TYPE_CHECKING:
 
 
 FORMATS = tuple(HEADER_FIELDS)
+# Batches that a stream hands on one after the other: measured fastest on the job of
+# reading each event's maximum (README, Performance), small enough for the batch being
+# filled to stay in the processor's cache while the caller still holds the one before.
+DEFAULT_STREAM_STEP = "2 MiB"
+# Parts that are stored or scheduled (Parquet row groups, Dask partitions), where each
+# part costs more than its bytes.
 DEFAULT_STEP = "64 MiB"
-DEFAULT_PREFETCH = 1
+DEFAULT_PREFETCH: Final = "auto"
 
 # Aliases, not annotations, so spelt for Python 3.9.
 Format = Literal["WD1", "WD2"]
 Errors = Literal["raise", "skip"]
 Layout = Optional[Literal["multi-channel", "single-channel"]]
+Prefetch = Union[int, Literal["auto"]]
 
 # A reader is parametrised by the dictionary of one of its events, as its batches are:
 # BatchReader[WD1Event], BatchReader[WD2Event], or BatchReader[WD1Event | WD2Event] when
@@ -241,10 +250,13 @@ class BatchReader(Generic[_Event_co]):
 
     ``columns`` (a list of column names, all by default) reads only those; without
     ``"data"`` the payloads are skipped, by seeking on a regular file, and never read.
-    With ``prefetch=1`` (the default) ``batches`` reads the next batch of a regular file
-    on a thread of its own, outside the interpreter lock, while the caller works on the
-    current one; any other call puts the reader back first, so what every call returns
-    is the same as with ``prefetch=0``. Memory then holds about three batches, not two.
+    With ``prefetch=1`` ``batches`` reads the next batch of a regular file on a thread of
+    its own, outside the interpreter lock, while the caller works on the current one; any
+    other call puts the reader back first, so what every call returns is the same as with
+    ``prefetch=0``. Memory then holds about three batches, not two. ``"auto"`` (the
+    default) reads ahead after batches whose events hold under 4 KiB of samples each:
+    decoding small events is work a second core takes over, while large events are copied
+    at the speed of memory, which a second thread does not raise.
 
     Damage: a header whose length cannot be represented, or that runs past the end of the
     file while good events follow, is damaged. Reading goes on at the next good event
@@ -276,7 +288,7 @@ class BatchReader(Generic[_Event_co]):
         timeout: float | None = None,
         layout: Layout = None,
         columns: Sequence[str] | None = None,
-        prefetch: int = DEFAULT_PREFETCH,
+        prefetch: Prefetch = DEFAULT_PREFETCH,
     ) -> None: ...
     @overload
     def __init__(
@@ -290,7 +302,7 @@ class BatchReader(Generic[_Event_co]):
         timeout: float | None = None,
         layout: Layout = None,
         columns: Sequence[str] | None = None,
-        prefetch: int = DEFAULT_PREFETCH,
+        prefetch: Prefetch = DEFAULT_PREFETCH,
     ) -> None: ...
     @overload
     def __init__(
@@ -304,7 +316,7 @@ class BatchReader(Generic[_Event_co]):
         timeout: float | None = None,
         layout: Layout = None,
         columns: Sequence[str] | None = None,
-        prefetch: int = DEFAULT_PREFETCH,
+        prefetch: Prefetch = DEFAULT_PREFETCH,
     ) -> None: ...
     def __init__(
         self,
@@ -317,7 +329,7 @@ class BatchReader(Generic[_Event_co]):
         timeout: float | None = None,
         layout: Layout = None,
         columns: Sequence[str] | None = None,
-        prefetch: int = DEFAULT_PREFETCH,
+        prefetch: Prefetch = DEFAULT_PREFETCH,
     ) -> None:
         self._format = check_format(reader_type)
         self._columns = check_columns(self._format, columns)
@@ -463,7 +475,7 @@ class BatchReader(Generic[_Event_co]):
         """At most ``max_events`` events; an empty batch at the end of the file."""
         return self._read_reported(check_count("max_events", max_events), None)[0]
 
-    def batches(self, step_size: int | str = DEFAULT_STEP) -> Generator[Batch[_Event_co]]:
+    def batches(self, step_size: int | str = DEFAULT_STREAM_STEP) -> Generator[Batch[_Event_co]]:
         """Batches over the rest of the file: ``step_size`` events each (an int) or about
         that many bytes each (a memory size such as ``"64 MiB"``)."""
         unit, size = parse_step_size(step_size)
@@ -498,7 +510,7 @@ class BatchReader(Generic[_Event_co]):
             return skipped
 
     def _read_reported(
-        self, max_events: int | None, max_bytes: int | None, stop: int | None = None, ahead: bool = False
+        self, max_events: int | None, max_bytes: int | None, stop: int | None = None, ahead: int = 0
     ) -> tuple[Batch[_Event_co], CallNews]:
         """The next batch and what the read met besides it; with ``ahead``, the batch after
         it is read meanwhile, for a next call with the same limits."""
@@ -654,11 +666,14 @@ def check_columns(reader_type: str, columns: Sequence[str] | None) -> tuple[str,
     return tuple(name for name in names if name in wanted)
 
 
-def check_prefetch(prefetch: int) -> bool:
-    count = prefetch if isinstance(prefetch, bool) else check_count("prefetch", prefetch)
-    if count > 1:
-        raise ValueError(f"prefetch must be 0 or 1 (batches read ahead), not {count}")
-    return bool(count)
+def check_prefetch(prefetch: Prefetch) -> int:
+    """The core's read-ahead mode: 0 never, 1 always, 2 for batches of small events."""
+    if prefetch == "auto":
+        return 2
+    mode = int(prefetch) if isinstance(prefetch, bool) else check_count("prefetch", prefetch)
+    if mode > 1:
+        raise ValueError(f"prefetch must be 0, 1 (batches read ahead) or 'auto', not {mode}")
+    return mode
 
 
 # Readers that may have a batch being read ahead on a thread of their own: a

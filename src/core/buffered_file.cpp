@@ -79,9 +79,9 @@ IoStatus BufferedFile::fill_buffer()
         start = static_cast<std::size_t>(source_offset_ % kPageSize);
         pos_ = filled_ = retained_ = start;
     }
-    // After a seek (a payload skipped, a probe gone back), the next header is
-    // most likely all that is wanted there: a page, not a whole refill of the
-    // payload after it.
+    // After a seek (a payload skipped, a probe gone back) or a read straight
+    // into place, the next header is most likely all that is wanted here: a
+    // page, not a whole refill of the payload after it.
     const std::size_t wanted = std::exchange(sparse_, false) ? std::min(read_size_, kPageSize) : read_size_;
     IoResult<std::size_t> got = source_->read(buffer_.get() + start, wanted);
     if (!got.ok()) {
@@ -117,6 +117,10 @@ IoStatus BufferedFile::read_exact_slow(std::byte* dst, std::size_t n)
                 }
                 source_offset_ += got.value();
                 done += got.value();
+                // The next large event's samples come this way too: the refill
+                // for its header reads a page, not most of its samples, which
+                // would then be copied twice.
+                sparse_ = true;
                 continue;
             }
             if (IoStatus status = fill_buffer(); !status.ok()) {

@@ -425,15 +425,27 @@ std::optional<FillEnd> take_read_ahead(ReaderState& state, const CallLimits& lim
     return std::move(ahead->end);
 }
 
+// When the next batch is read ahead: never, always, or when it pays. Reading
+// ahead overlaps the decoding of small events with the caller's work on the
+// batch before, about 1.5 times as fast on two cores; large events are copied
+// at the speed of memory, which a second thread does not raise, and the two
+// copies in flight then slow each other.
+enum class ReadAheadMode : std::uint8_t { Never, Always, SmallEvents };
+constexpr std::uint64_t kSmallEventSampleBytes = 4096;
+
 // Whether to read the next batch ahead after one that ended on a limit: only
 // from a regular file the reader reads itself (a Python file object needs the
 // interpreter), and not while following a file, whose end is not final.
-template <class Reader>
+template <class Reader, class Sink>
 bool may_read_ahead(const ReaderState& state, const BatchDecoder<Reader>& decoder, const CallLimits& limits,
-                    const FillEnd& end)
+                    const FillEnd& end, ReadAheadMode mode, const Sink& sink)
 {
-    return !state.file && decoder.reader.file().seekable() && !limits.fill.follow
-           && (end.outcome == Outcome::Event || end.outcome == Outcome::Declined);
+    if (mode == ReadAheadMode::Never || state.file || !decoder.reader.file().seekable() || limits.fill.follow
+        || (end.outcome != Outcome::Event && end.outcome != Outcome::Declined)) {
+        return false;
+    }
+    const std::uint64_t sample_bytes = std::uint64_t{sink.samples()} * sizeof(typename Reader::Sample);
+    return mode == ReadAheadMode::Always || sample_bytes < kSmallEventSampleBytes * sink.events();
 }
 
 // Starts reading the batch after this one on a thread of its own. Nothing
@@ -475,7 +487,7 @@ void start_read_ahead(ReaderState& state, BatchDecoder<Reader>& decoder, const C
 // With `read_ahead`, the batch after it is read meanwhile, for a next call
 // with the same limits.
 template <bool Samples>
-PyObject* read_batch(ReaderState& state, const CallLimits& limits, bool read_ahead)
+PyObject* read_batch(ReaderState& state, const CallLimits& limits, ReadAheadMode read_ahead)
 {
     // The sink of the reader's format; none while a WD2 source's layout is unknown.
     std::variant<std::monostate, BatchSink<WD1Reader, Samples>, BatchSink<WD2Reader, Samples>> sink_of_format;
@@ -499,8 +511,9 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits, bool read_ahe
             result = fill(decoder.reader, sink, decoder.progress, limits.fill);
         }
         publish(state, decoder);
-        state.pool->allow(2 * std::get<Sink>(sink_of_format).block_bytes());
-        if (read_ahead && may_read_ahead(state, decoder, limits, *result)) {
+        const Sink& sink = std::get<Sink>(sink_of_format);
+        state.pool->allow(2 * sink.block_bytes());
+        if (may_read_ahead(state, decoder, limits, *result, read_ahead, sink)) {
             start_read_ahead<Samples>(state, decoder, limits);
         }
         return std::move(*result);
@@ -533,7 +546,7 @@ PyObject* reader_read(PyObject* self, PyObject* args)
         int skip_damaged = 0;
         int read_ahead = 0;
         int samples = 1;
-        if (!PyArg_ParseTuple(args, "OOpO|pp:read", &max_events_object, &max_bytes_object, &skip_damaged,
+        if (!PyArg_ParseTuple(args, "OOpO|ip:read", &max_events_object, &max_bytes_object, &skip_damaged,
                               &stop_object, &read_ahead, &samples)) {
             return nullptr;
         }
@@ -554,8 +567,13 @@ PyObject* reader_read(PyObject* self, PyObject* args)
         if (!check_open(state)) {
             return nullptr;
         }
-        return limits.samples ? read_batch<true>(state, limits, read_ahead != 0)
-                              : read_batch<false>(state, limits, read_ahead != 0);
+        if (read_ahead < 0 || read_ahead > 2) {
+            PyErr_SetString(PyExc_ValueError, "read_ahead must be 0 (never), 1 (always) or 2 (small events)");
+            return nullptr;
+        }
+        const auto mode = static_cast<ReadAheadMode>(read_ahead);
+        return limits.samples ? read_batch<true>(state, limits, mode)
+                              : read_batch<false>(state, limits, mode);
     });
 }
 

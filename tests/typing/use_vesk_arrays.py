@@ -105,7 +105,7 @@ def parts_of_files(path: str, paths: list[str]) -> int:
         names: tuple[str, ...] = reader.columns
         print(names, reader.read(10))
     rows = 0
-    for batch, report in vesk_arrays.iterate(paths, "WD1", report=True, start=1, stop=100, prefetch=1):
+    for batch, report in vesk_arrays.iterate(paths, "WD1", report=True, start=1, stop=100, prefetch="auto"):
         assert_type(batch, "Batch[WD1Event]")
         rows += len(report.rows)
     frame = vesk_arrays.dask.read(paths, "WD1", columns=["timestamp"])
