@@ -184,7 +184,7 @@ private:
     std::optional<std::uint64_t> mark_;
     bool seekable_ = false;
     bool source_ended_ = false;  // a stream's read gave 0 bytes: its end
-    bool sparse_ = true;  // opened, sought or read straight into place: the next refill reads one page
+    bool sparse_ = true;         // opened, sought or read straight into place: the next refill reads one page
     std::uint64_t size_ = 0;     // of a regular file, as last seen
 };
 
