@@ -38,18 +38,12 @@ from _common import best_time, write_uniform
 
 
 def write_wd1(path, samples, events):
-    payload = (np.arange(samples, dtype="<u2") * 7).tobytes()
-    record = struct.pack("<6i", 24 + 2 * samples, 1, 0, 0, 0, 0) + payload
-    with open(path, "wb") as f:
-        for start in range(0, events, 100_000):
-            f.write(record * min(100_000, events - start))
+    write_uniform(path, "WD1", events, np.arange(samples) * 7, board_id=1)
 
 
 def write_wd2(path, events, channels=4, samples=65536):
-    payload = np.linspace(-1, 1, channels * samples, dtype="<f4").tobytes()
-    with open(path, "wb") as f:
-        for i in range(events):
-            f.write(struct.pack("<IQIQi", i, i, samples, 200, channels) + payload)
+    waveform = np.linspace(-1, 1, channels * samples).reshape(channels, samples)
+    write_uniform(path, "WD2", events, waveform, step=64, timestamp=lambda index: index, sampling_period=200)
 
 
 def rate(events_per_second):

@@ -25,7 +25,7 @@ import tempfile
 import numpy as np
 
 import vesk
-from _common import Comparison, Figure, Report, best_time, report, run_probe, warm_page_cache
+from _common import Comparison, Figure, Report, best_time, report, run_probe, warm_page_cache, write_uniform
 
 SMALL_SAMPLES = 256
 LARGE_CHANNELS = 4
@@ -33,27 +33,24 @@ LARGE_SAMPLES = 65536
 
 
 def write_small_wd1(path, events):
-    samples = (np.arange(SMALL_SAMPLES, dtype="<u2") * 97).tobytes()
-    header = struct.Struct("<6i")
-    size = 24 + len(samples)
-    with open(path, "wb") as f:
-        chunk = []
-        for i in range(events):
-            chunk.append(header.pack(size, 1, 0, i & 15, i, 8 * i) + samples)
-            if len(chunk) == 10_000:
-                f.write(b"".join(chunk))
-                chunk.clear()
-        f.write(b"".join(chunk))
+    waveform = np.arange(SMALL_SAMPLES) * 97
+    write_uniform(
+        path,
+        "WD1",
+        events,
+        waveform,
+        board_id=1,
+        board_channel=lambda index: index & 15,
+        timestamp=lambda index: 8 * index,
+    )
 
 
 def write_large_wd2(path, total_bytes):
-    values = LARGE_CHANNELS * LARGE_SAMPLES
-    data = np.linspace(-1, 1, values, dtype="<f4").tobytes()
-    events = total_bytes // len(data)
-    with open(path, "wb") as f:
-        for i in range(events):
-            f.write(struct.pack("<IQIQi", i, 1000 * i, LARGE_SAMPLES, 200, LARGE_CHANNELS))
-            f.write(data)
+    waveform = np.linspace(-1, 1, LARGE_CHANNELS * LARGE_SAMPLES).reshape(LARGE_CHANNELS, LARGE_SAMPLES)
+    events = total_bytes // (4 * waveform.size)
+    write_uniform(
+        path, "WD2", events, waveform, step=64, timestamp=lambda index: 1000 * index, sampling_period=200
+    )
     return events
 
 

@@ -204,3 +204,16 @@ def test_no_files_give_an_empty_frame():
     frame = vdask.read([], "WD2", source=True)
     got = frame.compute(scheduler="sync")
     assert len(got) == 0 and list(got.dtypes) == list(frame._meta.dtypes)
+
+
+def test_start_stop_and_columns_apply_to_each_file(tmp_path, threads_client):
+    paths = write_runs(tmp_path, "WD2", 4, seed=3)
+    frame = vdask.read(paths, "WD2", step_size="300 B", source=True, start=3, stop=8)
+    got = threads_client.compute(frame).result()
+    assert_frames_equal(got, serial_frame(paths, "WD2", start=3, stop=8), frame._meta)
+    for projected in (
+        frame[["event", "timestamp"]],
+        vdask.read(paths, "WD2", columns=["timestamp"], start=3, stop=8),
+    ):
+        part = threads_client.compute(projected).result()
+        assert part["timestamp"].tolist() == got["timestamp"].tolist()

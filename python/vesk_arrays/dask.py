@@ -17,7 +17,7 @@ import math
 import os
 from collections.abc import Sequence
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Optional, SupportsIndex
 
 import numpy as np
 from numpy.typing import NDArray
@@ -33,6 +33,7 @@ from ._reader import (
     check_columns,
     check_errors,
     check_format,
+    check_index,
     check_layout,
     parse_step_size,
 )
@@ -51,14 +52,23 @@ Partition = tuple[Piece, ...]
 
 
 def plan_partitions(
-    paths: Paths, reader_type: str, step_size: int | str = DEFAULT_STEP, *, layout: Layout = None
+    paths: Paths,
+    reader_type: str,
+    step_size: int | str = DEFAULT_STEP,
+    *,
+    layout: Layout = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
 ) -> list[Partition]:
     """The partitions :func:`read` builds: a list of partitions, each a tuple of pieces
     ``(path, start, stop)``, meaning events ``start`` to ``stop - 1`` of the file
     (``stop`` None: to its end). Paths are made absolute, as workers may have another
-    working directory. ``layout`` is passed to the readers that count events."""
+    working directory. ``layout`` is passed to the readers that count events; ``start``
+    and ``stop`` keep those events of each file."""
     check_format(reader_type)
     check_layout(reader_type, layout)
+    first = check_index("start", start)
+    last = None if stop is None else check_index("stop", stop)
     unit, size = parse_step_size(step_size)
     files = [os.path.abspath(path) for path in expand_paths(paths)]
     plan = (
@@ -66,7 +76,20 @@ def plan_partitions(
         if unit == "bytes"
         else _plan_by_events(files, reader_type, size, layout)
     )
+    if first or last is not None:
+        plan = [kept for partition in plan if (kept := _within(partition, first, last))]
     return plan or [()]
+
+
+def _within(partition: Partition, first: int, last: int | None) -> Partition:
+    """The pieces of a partition cut to events ``first`` to ``last - 1`` of each file."""
+    pieces = []
+    for path, start, stop in partition:
+        start = max(start, first)
+        stop = stop if last is None else last if stop is None else min(stop, last)
+        if stop is None or start < stop:
+            pieces.append((path, start, stop))
+    return tuple(pieces)
 
 
 def _plan_by_bytes(files: list[str], reader_type: str, step: int, layout: Layout) -> list[Partition]:
@@ -200,6 +223,8 @@ def read(
     source: bool = False,
     layout: Layout = None,
     columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
 ) -> dask.dataframe.DataFrame:
     """A ``dask.dataframe.DataFrame`` of the events of ``paths``, in file order.
 
@@ -212,7 +237,8 @@ def read(
     damaged events counted, as in ``Batch.start``). ``layout`` is passed to the readers (WD2 only; see
     :func:`vesk_arrays.read`). ``columns`` keeps only those columns of the events; Dask's
     own column projection (``frame[["timestamp"]]``) does the same, and a frame without
-    ``data`` never reads a payload.
+    ``data`` never reads a payload. ``start`` and ``stop`` keep events ``start`` to
+    ``stop - 1`` of each file, as for :func:`vesk_arrays.iterate`.
 
     With ``errors="skip"`` damaged events are left out (a :class:`DamagedEventWarning`
     per file, on the worker); a file that cannot be opened always raises its OSError,
@@ -222,7 +248,7 @@ def read(
     dataframe = require("dask.dataframe", "dask", "vesk_arrays.dask.read()")
     pa = require("pyarrow", "dask", "vesk_arrays.dask.read()")
     check_errors(errors)
-    partitions = plan_partitions(paths, reader_type, step_size, layout=layout)
+    partitions = plan_partitions(paths, reader_type, step_size, layout=layout, start=start, stop=stop)
     meta = _empty_frame(pa, reader_type, source)
     kept = check_columns(reader_type, columns)
     frame: dask.dataframe.DataFrame = dataframe.from_map(
