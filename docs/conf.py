@@ -26,6 +26,11 @@ nitpick_ignore_regex = [
     ("py:(class|obj)", r"(numpy|np|pyarrow|pa|pandas|pd|awkward|ak|dask|os|io|typing|collections\.abc)\..*"),
     ("py:(class|obj)", r"(NDArray|ArrayLike|DTypeLike|BinaryIO|PathLike|StrPath|Self)(\[.*\])?"),
     ("py:(class|obj)", r"([\w.]+\.)?_\w+"),
+    # The package's type aliases (its modules' annotations name them), documented in prose.
+    (
+        "py:(class|obj)",
+        r"(vesk_arrays\.[\w.]+\.)?(Errors|Layout|Format|Paths|Source|Prefetch|Shape|ReadInto|Piece|Partition)",
+    ),
 ]
 
 

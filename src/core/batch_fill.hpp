@@ -64,13 +64,13 @@ struct FillLimits {
 };
 
 // Reads a run of events like the last one, when the sink reads samples and the
-// last one had some. How many were read.
+// last one was large enough to gain from it. How many were read.
 template <class Reader, class Sink>
-std::uint64_t try_run(Reader& decoder, Sink& sink, std::uint64_t max_events)
+std::uint64_t try_run(Reader& decoder, Sink& sink, std::uint64_t max_events, FillEnd& end)
 {
     if constexpr (Sink::kReadsSamples) {
         if (sink.events() != 0 && sink.last_count() != 0) {
-            return read_run(decoder, sink, sink.last_header(), sink.last_count(), max_events);
+            return read_run(decoder, sink, sink.last_header(), sink.last_count(), max_events, end.error);
         }
     }
     return 0;
@@ -247,8 +247,11 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
         while (may_take()) {
             const std::uint64_t in_run =
                 try_run(decoder, sink,
-                        std::min(limits.max_events - taken(), limits.stop_index - progress.events_read));
+                        std::min(limits.max_events - taken(), limits.stop_index - progress.events_read), end);
             progress.events_read += in_run;
+            if (end.error) {
+                return finish(Outcome::Error);
+            }
             if (in_run != 0) {
                 if constexpr (Sink::kReadsSamples) {
                     last_start = file.position() - event_span(decoder, sink.last_header(), sink.last_count());

@@ -146,6 +146,35 @@ IoStatus BufferedFile::seek_to(std::uint64_t offset)
     return io_ok();
 }
 
+IoResult<std::size_t> BufferedFile::read_scattered(iovec* pieces, int count)
+{
+    std::size_t delivered = 0;
+    int first = 0;
+    while (first < count && pos_ < filled_) {
+        iovec& piece = pieces[first];
+        const std::size_t take = std::min(filled_ - pos_, piece.iov_len);
+        std::memcpy(piece.iov_base, buffer_.get() + pos_, take);
+        pos_ += take;
+        delivered += take;
+        if (take == piece.iov_len) {
+            ++first;
+        } else {
+            piece.iov_base = static_cast<std::byte*>(piece.iov_base) + take;
+            piece.iov_len -= take;
+        }
+    }
+    if (first == count) {
+        return delivered;
+    }
+    IoResult<std::size_t> got = source_->read_scattered(pieces + first, count - first);
+    if (!got.ok()) {
+        return got;
+    }
+    pos_ = filled_ = retained_ = 0;
+    source_offset_ += got.value();
+    return delivered + got.value();
+}
+
 IoStatus BufferedFile::rewind()
 {
     mark_.reset();

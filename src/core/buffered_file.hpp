@@ -109,6 +109,12 @@ public:
     const std::byte* buffered_data() const { return buffer_.get() + pos_; }
     void consume(std::size_t n) { pos_ += n; }
 
+    // Fills the pieces in order: first from the buffer, then with one
+    // scatter-read straight from the file (pieces are adjusted on the way).
+    // The count delivered, or the error (bytes taken from the buffer before
+    // it stay consumed).
+    IoResult<std::size_t> read_scattered(iovec* pieces, int count);
+
     // Up to n bytes from file offset `offset` (on a stream, not before the
     // mark) into dst, without consuming anything: the count, short only where
     // the file ends. A stream reads ahead and keeps what it read in the

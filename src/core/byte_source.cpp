@@ -54,6 +54,11 @@ public:
         return system_call(hooks_, !regular_, [&] { return ::read(fd_.get(), dst, n); });
     }
 
+    IoResult<std::size_t> read_scattered(const iovec* pieces, int count) override
+    {
+        return system_call(hooks_, !regular_, [&] { return ::readv(fd_.get(), pieces, count); });
+    }
+
     IoResult<std::size_t> read_at(std::uint64_t offset, void* dst, std::size_t n) override
     {
         if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
@@ -111,6 +116,11 @@ std::string IoError::display() const
     // GNU strerror_r may return a static string instead of filling `text`.
     const char* description = strerror_r(errno_, text, sizeof text);
     return std::string(description) + " (os error " + std::to_string(errno_) + ")";
+}
+
+IoResult<std::size_t> ByteSource::read_scattered(const iovec*, int)
+{
+    return IoError::os(ENOTSUP);
 }
 
 IoResult<std::size_t> ByteSource::read_at(std::uint64_t, void*, std::size_t)

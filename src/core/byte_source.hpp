@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include <sys/uio.h>
+
 #include "io_error.hpp"
 
 namespace vesk {
@@ -33,6 +35,9 @@ public:
     virtual ~ByteSource() = default;
     // Up to n bytes into dst: the count (0 at the end), or the error.
     virtual IoResult<std::size_t> read(void* dst, std::size_t n) = 0;
+    // Up to the pieces' total into the pieces, in order: the count (0 at the
+    // end), or the error. Only regular files are asked.
+    virtual IoResult<std::size_t> read_scattered(const iovec* pieces, int count);
     // Up to n bytes from `offset` into dst without moving the read position:
     // the count (0 at the end), or the error. Only regular files are asked.
     virtual IoResult<std::size_t> read_at(std::uint64_t offset, void* dst, std::size_t n);
