@@ -161,11 +161,14 @@ def test_skip_mode_warns_once_per_file_and_reports_what_it_skipped(write, use, w
         use(path, step)
     assert len(warned) == warnings_given and "2 damaged events" in str(warned[0].message)
     with pytest.warns(va.DamagedEventWarning):
-        reports = [
-            report for _, report in va.iterate(path, "WD1", errors="skip", report=True, step_size=step)
-        ]
+        pairs = list(va.iterate(path, "WD1", errors="skip", report=True, step_size=step))
+    reports = [report for _, report in pairs]
     assert [r.trailing_bytes for r in reports][-1] == 5 and sum(r.trailing_bytes for r in reports) == 5
     assert sum(r.damaged_count for r in reports) == 2 and not all(r.ok for r in reports)
+    # Each event's index in the file: the damaged ones are left out, not shifted into.
+    indices = np.concatenate([batch.event_index for batch, _ in pairs])
+    damaged = {d.index for r in reports for d in r.damaged}
+    assert sorted(set(indices.tolist()) | damaged) == list(range(int(indices.max()) + 1))
 
 
 def test_read_raises_a_read_error_met_after_some_events(write):

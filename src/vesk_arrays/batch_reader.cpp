@@ -409,6 +409,16 @@ IoStatus put_back_read_ahead(ReaderState& state, BatchDecoder<Reader>& decoder)
     return io_ok();
 }
 
+// What a call that could not put a read-ahead back answers: the error, no event.
+FillEnd failed_put_back(const ReaderState& state, const IoError& error)
+{
+    FillEnd failed;
+    failed.outcome = Outcome::Error;
+    failed.first_index = failed.stop_index = state.events_read;
+    failed.error = error;
+    return failed;
+}
+
 // The batch read ahead, when it was read with this call's limits.
 template <class Reader, bool Samples, class Slot>
 std::optional<FillEnd> take_read_ahead(ReaderState& state, const CallLimits& limits, Slot& slot)
@@ -499,11 +509,7 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits, ReadAheadMode
         std::optional<FillEnd> result = take_read_ahead<Reader, Samples>(state, limits, sink_of_format);
         if (!result) {
             if (IoStatus status = put_back_read_ahead(state, decoder); !status.ok()) {
-                FillEnd failed;
-                failed.outcome = Outcome::Error;
-                failed.first_index = failed.stop_index = state.events_read;
-                failed.error = status.error();
-                return failed;
+                return failed_put_back(state, status.error());
             }
             auto& sink = sink_of_format.template emplace<Sink>(decoder.reader.file(), limits.fill.max_events,
                                                                limits.max_bytes, decoder.progress.watch,
@@ -605,9 +611,7 @@ PyObject* reader_skip(PyObject* self, PyObject* args)
             CountingSink<Reader> sink{decoder.progress.watch};
             Skipped result;
             if (IoStatus status = put_back_read_ahead(state, decoder); !status.ok()) {
-                result.end.outcome = Outcome::Error;
-                result.end.first_index = result.end.stop_index = state.events_read;
-                result.end.error = status.error();
+                result.end = failed_put_back(state, status.error());
                 return result;
             }
             result.end = fill(decoder.reader, sink, decoder.progress, limits);
