@@ -122,7 +122,8 @@ def test_header_columns_alone_skip_every_payload(tmp_path, reader_type):
 
 def test_fork_with_a_batch_read_ahead(tmp_path):
     path = tmp_path / "events.dat"
-    path.write_bytes(b"".join(wd1_event(np.arange(i % 50), event_counter=i) for i in range(3000)))
+    # Larger than the reader's buffer: both processes read on from the one descriptor.
+    path.write_bytes(b"".join(wd1_event(np.arange(i % 100), event_counter=i) for i in range(20000)))
     result = run_python(
         f"""
         import os, warnings, numpy as np, vesk_arrays as va
@@ -133,7 +134,7 @@ def test_fork_with_a_batch_read_ahead(tmp_path):
         pid = os.fork()
         rest = [b["event_counter"] for b in batches]
         counters = np.concatenate([first["event_counter"]] + rest)
-        ok = np.array_equal(counters, np.arange(3000, dtype="i4"))
+        ok = np.array_equal(counters, np.arange(20000, dtype="i4"))
         if pid == 0:
             os._exit(0 if ok else 3)
         assert ok and os.waitpid(pid, 0)[1] == 0

@@ -213,7 +213,15 @@ public:
     bool wants(std::uint64_t sample_bytes)
     {
         pending_bytes_ = (ReadsSamples ? sample_bytes : 0) + kRowBytes;
-        return !max_bytes_ || events_ == 0 || bytes_ + pending_bytes_ <= *max_bytes_;
+        if (events_ == 0) {
+            // The first event tells how many like it the batch may hold: rows
+            // for them all now, so that the columns neither grow by copying
+            // nor come out of fresh memory several times too large. Only a
+            // hint: ensure_row meets a shortage of memory itself.
+            grow_rows_to(expected_rows(sample_bytes));
+            return true;
+        }
+        return !max_bytes_ || bytes_ + pending_bytes_ <= *max_bytes_;
     }
 
     Sample* reserve(const Header&, std::size_t count)
@@ -253,25 +261,14 @@ public:
     }
 
     // Room for one more row, made before the event is read so that commit
-    // cannot fail; false when memory ran out.
+    // cannot fail; false when memory ran out. The first rows are few: the
+    // first event's size tells how many more to make (see wants).
     bool ensure_row()
     {
         if (events_ < rows_capacity_) {
             return true;
         }
-        std::size_t rows = 2 * rows_capacity_;
-        if (rows_capacity_ == 0) {
-            // Events like the first (or at least 24 bytes each) in what the
-            // file still holds, bounded by the batch's limits.
-            std::uint64_t estimate = 64;
-            if (const std::optional<std::uint64_t> remaining = file_.remaining()) {
-                estimate = *remaining / 24 + 1;
-            }
-            if (max_bytes_) {
-                estimate = std::min<std::uint64_t>(estimate, *max_bytes_ / kRowBytes + 1);
-            }
-            rows = static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min(estimate, max_events_)));
-        }
+        const std::size_t rows = rows_capacity_ == 0 ? kFirstRows : 2 * rows_capacity_;
         return grow_rows_to(static_cast<std::size_t>(std::min<std::uint64_t>(rows, max_events_)));
     }
 
@@ -295,6 +292,8 @@ public:
         pending_count_ = 0;
         return destination != nullptr && grow_rows_to(events_ + events) ? destination : nullptr;
     }
+    // Bytes the sample block holds past the samples so far, without growing.
+    std::size_t sample_room() const { return samples_block_.capacity() - samples_ * sizeof(Sample); }
     // `n` events of `count` samples each, whose samples are already in place.
     void commit_run(const Header* headers, std::size_t n, std::size_t count, std::uint64_t sample_bytes)
     {
@@ -372,6 +371,23 @@ private:
         offsets_data_[0] = 0;
         rows_capacity_ = rows;
         return true;
+    }
+
+    static constexpr std::size_t kFirstRows = 16;
+
+    // Events of `sample_bytes` each that the batch may hold: bounded by its
+    // limits and by what the file still holds (every header is at least 24
+    // bytes long).
+    std::size_t expected_rows(std::uint64_t sample_bytes) const
+    {
+        std::uint64_t rows = max_events_;
+        if (const std::optional<std::uint64_t> remaining = file_.remaining()) {
+            rows = std::min(rows, *remaining / (sample_bytes + 24) + 1);
+        }
+        if (max_bytes_) {
+            rows = std::min(rows, *max_bytes_ / pending_bytes_ + 1);
+        }
+        return static_cast<std::size_t>(std::min<std::uint64_t>(rows, SIZE_MAX / sizeof(std::int64_t) / 2));
     }
 
     std::size_t first_capacity(std::size_t first_count) const

@@ -47,16 +47,25 @@ public:
     {
     }
 
+    // A regular file is read at this source's own offset, never at the
+    // descriptor's: a process forked while reading shares the descriptor's
+    // offset with its parent, and each would move it under the other.
     IoResult<std::size_t> read(void* dst, std::size_t n) override
     {
-        // A regular file never blocks indefinitely; anything else may wait for
-        // a writer for ever.
-        return system_call(hooks_, !regular_, [&] { return ::read(fd_.get(), dst, n); });
+        if (!regular_) {
+            // Anything but a regular file may wait for a writer for ever.
+            return system_call(hooks_, true, [&] { return ::read(fd_.get(), dst, n); });
+        }
+        return advanced(read_at(offset_, dst, n));
     }
 
     IoResult<std::size_t> read_scattered(const iovec* pieces, int count) override
     {
-        return system_call(hooks_, !regular_, [&] { return ::readv(fd_.get(), pieces, count); });
+        if (offset_ > static_cast<std::uint64_t>(INT64_MAX)) {
+            return IoError::os(EINVAL);
+        }
+        return advanced(system_call(
+            hooks_, false, [&] { return ::preadv(fd_.get(), pieces, count, static_cast<off_t>(offset_)); }));
     }
 
     IoResult<std::size_t> read_at(std::uint64_t offset, void* dst, std::size_t n) override
@@ -72,12 +81,10 @@ public:
 
     IoStatus seek(std::uint64_t offset) override
     {
-        if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
-            return IoError::os(EINVAL);
+        if (!regular_) {
+            return IoError::os(ESPIPE);
         }
-        if (::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
-            return IoError::os(errno);
-        }
+        offset_ = offset;
         return io_ok();
     }
 
@@ -91,9 +98,18 @@ public:
     }
 
 private:
+    IoResult<std::size_t> advanced(IoResult<std::size_t> got)
+    {
+        if (got.ok()) {
+            offset_ += got.value();
+        }
+        return got;
+    }
+
     FileDescriptor fd_;
     bool regular_;
     IoHooks* hooks_;
+    std::uint64_t offset_ = 0;  // of a regular file: where the next read starts
 };
 
 }  // namespace

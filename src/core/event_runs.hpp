@@ -1,9 +1,10 @@
 // Events read in runs. Where a file holds events of one size back to back (the
 // usual case: a digitizer with a fixed record length), the events are decoded
-// in a tight loop: straight out of the buffer while it holds whole events, and
-// for larger events of a regular file with one scatter-read that puts each
-// header into a scratch area and each event's samples straight into place in
-// the sink's sample block (no copy through the buffer; the kernel writes the
+// in a tight loop: straight out of the buffer while it holds whole events;
+// then, from a regular file, small events a chunk at a time read over their
+// place in the sink's sample block and moved down over their headers, and
+// larger events with one scatter-read that puts each header into a scratch
+// area and each event's samples straight into place (the kernel writes the
 // block only once). Every header is checked; from the first that announces
 // another length or is damaged, or the first event not read whole, the
 // decoder goes on event by event.
@@ -31,6 +32,13 @@ inline constexpr std::uint64_t kMinScatteredSampleBytes = 4096;
 // array, then the samples and each column written in turn, so that the fresh
 // memory behind the batch is written one stream at a time.
 inline constexpr std::size_t kSliceEvents = 256;
+
+// Smaller events of a regular file are read a chunk at a time straight into
+// the sink's sample block, headers and all, and each event's samples are then
+// moved down over the headers while the chunk is still in the cache: one copy
+// by the kernel into place and one within the cache, where reading through the
+// buffer costs the kernel's copy into it and a copy out to memory.
+inline constexpr std::size_t kInPlaceChunkBytes = std::size_t{256} << 10;
 
 // Commits up to `events` events of `count` samples whose headers lie `stride`
 // bytes apart from `headers`, up to the first that announces another length or
@@ -92,6 +100,61 @@ std::size_t run_in_buffer(Reader& reader, Sink& sink, std::uint64_t count, std::
     return taken;
 }
 
+// Reads up to `events` events of `count` samples in one chunk over their
+// place in the sink's sample block (see kInPlaceChunkBytes), within the room the
+// block already has; how many were committed. `error` as for read_run.
+template <class Reader, class Sink>
+std::size_t run_in_place(Reader& reader, Sink& sink, std::uint64_t count, std::uint64_t events,
+                         std::optional<IoError>& error)
+{
+    using Sample = typename Reader::Sample;
+    BufferedFile& file = reader.file();
+    const auto header_bytes = static_cast<std::size_t>(reader.header_bytes());
+    const auto payload_bytes = static_cast<std::size_t>(count * sizeof(Sample));
+    const std::size_t event_bytes = header_bytes + payload_bytes;
+    // The chunk may start up to kAliasingWindow bytes past the samples' place,
+    // where the kernel fills it at full speed.
+    const std::size_t room = sink.sample_room();
+    const std::uint64_t fit = room > kAliasingWindow ? (room - kAliasingWindow) / event_bytes : 0;
+    const std::uint64_t in_file = file.remaining().value_or(0) / event_bytes;  // as last seen: a bound
+    const auto chunk = static_cast<std::size_t>(
+        std::min<std::uint64_t>({events, fit, in_file, kInPlaceChunkBytes / event_bytes}));
+    if (chunk < 2) {
+        return 0;
+    }
+    Sample* destination = sink.reserve_run(chunk * static_cast<std::size_t>(count), chunk);
+    if (destination == nullptr) {
+        return 0;  // the one-by-one path meets the shortage of memory itself
+    }
+    std::byte* raw = reinterpret_cast<std::byte*>(destination);
+    while (!alias_free(raw, file.position())) {
+        ++raw;
+    }
+    iovec piece{raw, chunk * event_bytes};
+    const std::uint64_t start = file.position();
+    IoResult<std::size_t> got = file.read_scattered(&piece, 1);
+    if (!got.ok() && got.error().is_interrupted()) {
+        error = got.error();
+        return 0;
+    }
+    const std::size_t complete = got.ok() ? std::min(chunk, got.value() / event_bytes) : 0;
+    // The samples of event i move down to i * count, below the headers of
+    // the events after it, which commit_in_slices decodes before moving them.
+    const std::size_t taken = commit_in_slices(
+        reader, sink, raw, event_bytes, count, complete, destination, [&](std::size_t first, std::size_t n) {
+            for (std::size_t i = first; i < first + n; ++i) {
+                std::memmove(destination + i * count, raw + i * event_bytes + header_bytes, payload_bytes);
+            }
+        });
+    const std::uint64_t stop = start + taken * event_bytes;
+    if (file.position() != stop) {
+        if (IoStatus status = file.seek(stop); !status.ok()) {
+            error = status.error();
+        }
+    }
+    return taken;
+}
+
 // How many events like one of `count` samples (whose header decoded to
 // `like`) were read into the sink, up to `max_events`. A read error is left for
 // the one-by-one path to meet again; `error` is set when the step must end: a
@@ -114,8 +177,11 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
         return run_in_buffer(reader, sink, count,
                              static_cast<std::size_t>(std::min<std::uint64_t>(allowed, SIZE_MAX)));
     }
-    if (!file.seekable() || payload_bytes < kMinScatteredSampleBytes) {
+    if (!file.seekable()) {
         return 0;
+    }
+    if (payload_bytes < kMinScatteredSampleBytes) {
+        return run_in_place(reader, sink, count, allowed, error);
     }
     const std::uint64_t in_file = file.remaining().value_or(0) / event_bytes;  // as last seen: a bound
     const auto events = static_cast<std::size_t>(std::min<std::uint64_t>({allowed, kMaxRunEvents, in_file}));

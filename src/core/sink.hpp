@@ -54,6 +54,9 @@ concept FillSink = EventSink<Sink, Header, Sample> && requires(Sink& sink, const
                        // up, at once: the run then puts the samples in place itself. Null when
                        // memory cannot be had.
                        { sink.reserve_run(count, events) } -> std::same_as<Sample*>;
+                       // Bytes the sample block holds past the samples so far without growing:
+                       // where a run may read its events whole before moving their samples.
+                       { held.sample_room() } -> std::convertible_to<std::size_t>;
                        // `events` events of `count` samples each (`sample_bytes` bytes), whose
                        // samples are already in place.
                        sink.commit_run(headers, events, count, sample_bytes);

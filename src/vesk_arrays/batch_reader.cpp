@@ -474,19 +474,18 @@ void start_read_ahead(ReaderState& state, BatchDecoder<Reader>& decoder, const C
                                                                state.pool.get());
         ReadAhead* running = ahead.get();
         state.hooks.in_background = true;
-        running->thread = std::thread([running, &decoder, &sink] {
+        const bool started = state.worker.run([running, &decoder, &sink] {
             try {
                 running->end = fill(decoder.reader, sink, decoder.progress, running->limits.fill);
             } catch (...) {
                 running->failure = std::current_exception();
             }
-            {
-                std::lock_guard hold(running->mutex);
-                running->finished = true;
-            }
-            running->finished_changed.notify_all();
         });
-        state.ahead = std::move(ahead);
+        if (started) {
+            state.ahead = std::move(ahead);
+        } else {
+            state.hooks.in_background = false;
+        }
     } catch (const std::exception&) {
         state.hooks.in_background = false;
     }

@@ -3,13 +3,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <variant>
 
 #include "batch_columns.hpp"
@@ -18,6 +16,7 @@
 #include "formats.hpp"
 #include "interpreter_hooks.hpp"
 #include "py_errors.hpp"
+#include "worker_thread.hpp"
 
 namespace vesk {
 
@@ -69,10 +68,6 @@ struct ReadAhead {
     std::variant<ReadAheadOf<WD1Reader>, ReadAheadOf<WD2Reader>> batch;
     FillEnd end;
     std::exception_ptr failure;  // what the fill threw, for the call that takes it
-    std::thread thread;
-    std::mutex mutex;
-    std::condition_variable finished_changed;
-    bool finished = false;  // under `mutex`; the thread touches nothing after
 };
 
 // What a reader holds besides its Python header. Calls are served one at a
@@ -93,7 +88,9 @@ struct ReaderState {
     SavedError source_error;  // why reading `file` failed
     // Blocks of the batches no one holds any more, for the next ones.
     std::shared_ptr<BlockPool> pool = std::make_shared<BlockPool>();
-    // Used under `mutex`, once its thread is done (see wait_for_read_ahead).
+    // Reads batches ahead; kept from the first until the reader closes.
+    WorkerThread worker;
+    // Used under `mutex`, once the worker is done with it (see wait_for_read_ahead).
     std::unique_ptr<ReadAhead> ahead;
     // Changed under `mutex`, read by anyone: as of the last batch handed out.
     std::atomic<std::uint64_t> events_read{0};
@@ -109,13 +106,11 @@ struct ReaderState {
         drop_read_ahead();
         pool->close();  // batches still held free their blocks when dropped
     }
-    // Waits for a read-ahead thread without running Python: for when the
-    // reader goes away or its decoder is dropped.
+    // Waits for a batch being read ahead without running Python, drops it and
+    // ends the worker: for when the reader goes away or its decoder is dropped.
     void drop_read_ahead()
     {
-        if (ahead && ahead->thread.joinable()) {
-            ahead->thread.join();
-        }
+        worker.stop();
         ahead.reset();
         hooks.in_background = false;
     }
@@ -130,26 +125,15 @@ inline bool wait_for_read_ahead(ReaderState& state)
     if (!state.ahead) {
         return true;
     }
-    ReadAhead& ahead = *state.ahead;
-    if (ahead.thread.joinable()) {
-        std::unique_lock hold(ahead.mutex);
-        while (!ahead.finished) {
-            if (ahead.finished_changed.wait_for(hold, std::chrono::milliseconds(50))
-                == std::cv_status::timeout) {
-                hold.unlock();
-                PyEval_RestoreThread(state.hooks.saved);
-                const bool raised = PyErr_CheckSignals() < 0;
-                state.hooks.saved = PyEval_SaveThread();
-                if (raised) {
-                    return false;
-                }
-                hold.lock();
-            }
+    while (!state.worker.wait_for(std::chrono::milliseconds(50))) {
+        PyEval_RestoreThread(state.hooks.saved);
+        const bool raised = PyErr_CheckSignals() < 0;
+        state.hooks.saved = PyEval_SaveThread();
+        if (raised) {
+            return false;
         }
-        hold.unlock();
-        ahead.thread.join();
-        state.hooks.in_background = false;
     }
+    state.hooks.in_background = false;
     return true;
 }
 
