@@ -143,6 +143,20 @@ def test_fork_with_a_batch_read_ahead(tmp_path):
     assert result.returncode == 0, result.stderr
 
 
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="threads are counted in /proc")
+def test_one_read_ahead_thread_per_reader_until_it_closes(tmp_path):
+    path = tmp_path / "events.dat"
+    path.write_bytes(b"".join(wd1_event(np.arange(64), event_counter=i) for i in range(2000)))
+    before = set(os.listdir("/proc/self/task"))
+    reader = va.BatchReader(path, "WD1", prefetch=1)
+    started = set()
+    for _ in reader.batches(100):
+        started |= set(os.listdir("/proc/self/task")) - before
+    assert len(started) == 1
+    reader.close()
+    assert set(os.listdir("/proc/self/task")) == before
+
+
 @pytest.mark.parametrize(
     ("options", "error"),
     [
