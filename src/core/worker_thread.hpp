@@ -24,7 +24,7 @@ public:
     ~WorkerThread() { stop(); }
 
     // Runs `job` on the thread, started first if need be; false when no
-    // thread can be had. Only when idle (see wait).
+    // thread can be had. Only when idle (see wait_for).
     bool run(std::function<void()> job)
     {
         if (thread_ && owner_ != ::getpid()) {
@@ -49,19 +49,23 @@ public:
         return true;
     }
 
-    // Waits up to `timeout` for the job in hand to end; true once none is.
+    // Waits up to `timeout` for the job in hand to end; true once none is. In
+    // a forked child a job that was running at the fork never ends: its
+    // thread is not there to finish it.
     bool wait_for(std::chrono::milliseconds timeout)
     {
-        if (!thread_ || owner_ != ::getpid()) {
+        if (!thread_) {
             return true;
+        }
+        if (owner_ != ::getpid()) {
+            // As it was at the fork: no thread here changes it.
+            if (channel_->busy) {
+                std::this_thread::sleep_for(timeout);
+            }
+            return !channel_->busy;
         }
         std::unique_lock hold(channel_->mutex);
         return channel_->changed.wait_for(hold, timeout, [&] { return !channel_->busy; });
-    }
-    void wait()
-    {
-        while (!wait_for(std::chrono::milliseconds(1000))) {
-        }
     }
 
     // Ends the thread once its job is done; the next run starts another.
