@@ -399,10 +399,17 @@ private:
         if (max_bytes_) {
             bound = std::min(bound, *max_bytes_);
         }
-        // As many events like the first as the batch may hold.
+        // As many events like the first as the batch may hold, its rows
+        // counted: a block sized to the byte limit alone would hold one 1 MiB
+        // event of a 2 MiB batch in 2 MiB, be trimmed to half, and no longer
+        // fit the next batch when it comes back to the pool.
         const std::uint64_t per_event = std::max<std::uint64_t>(first_count, 1) * sizeof(Sample);
-        if (max_events_ <= bound / per_event) {
-            bound = max_events_ * per_event;
+        std::uint64_t events = max_events_;
+        if (max_bytes_) {
+            events = std::min(events, std::max<std::uint64_t>(*max_bytes_ / (per_event + kRowBytes), 1));
+        }
+        if (events <= bound / per_event) {
+            bound = events * per_event;
         }
         return static_cast<std::size_t>(bound);
     }

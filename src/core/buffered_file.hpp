@@ -31,15 +31,20 @@ inline bool alias_free(const void* destination, std::uint64_t offset)
 }
 
 // How far into a block of kLeadSlack spare bytes a destination for file
-// offset `offset` should start: 16-byte aligned, and 64 to 79 bytes past the
-// offset modulo a page, which the kernel fills at full speed whatever the
-// offset's own alignment.
+// offset `offset` should start: 16-byte aligned, and 64 to 79 bytes short of
+// the offset modulo a page. The kernel fills it at full speed whatever the
+// offset's own alignment, and the samples of the events that follow in the
+// same block too: each event's samples come closer to their file offset by its
+// header's length, and reach the slow window only after a hundred events or
+// more (placed just past the offset, the second and third would be in it).
 inline constexpr std::size_t kLeadSlack = kPageSize + kAliasingWindow + 16;
 inline std::size_t alias_free_lead(const void* block, std::uint64_t offset)
 {
     const auto start = reinterpret_cast<std::uintptr_t>(block);
-    const std::uintptr_t at_offset = start + static_cast<std::uintptr_t>((offset - start) % kPageSize);
-    const std::uintptr_t destination = (at_offset + kAliasingWindow + 15) & ~std::uintptr_t{15};
+    // The address at or past start + kAliasingWindow that lies at `offset` modulo a page.
+    const std::uintptr_t at_offset =
+        start + kAliasingWindow + static_cast<std::uintptr_t>((offset - start - kAliasingWindow) % kPageSize);
+    const std::uintptr_t destination = (at_offset - kAliasingWindow) & ~std::uintptr_t{15};
     return static_cast<std::size_t>(destination - start);
 }
 
