@@ -82,7 +82,8 @@ IoStatus BufferedFile::fill_buffer()
     // After a seek (a payload skipped, a probe gone back) or a read straight
     // into place, the next header is most likely all that is wanted here: a
     // page, not a whole refill of the payload after it.
-    const std::size_t wanted = std::exchange(sparse_, false) ? std::min(read_size_, kPageSize) : read_size_;
+    last_fill_sparse_ = std::exchange(sparse_, false);
+    const std::size_t wanted = last_fill_sparse_ ? std::min(read_size_, kPageSize) : read_size_;
     IoResult<std::size_t> got = source_->read(buffer_.get() + start, wanted);
     if (!got.ok()) {
         return got.error();
@@ -104,8 +105,14 @@ IoStatus BufferedFile::read_exact_slow(std::byte* dst, std::size_t n)
         if (pos_ == filled_) {
             // Large reads go straight to their destination, no copy through the
             // buffer, unless a stream must keep them or the kernel would copy
-            // them slowly.
-            if (wanted >= direct_threshold_ && !retaining() && alias_free(dst + done, source_offset_)) {
+            // them slowly; so does the rest of a read of a page or more that
+            // the one page read after a seek did not hold (the samples of the
+            // first large event after a run read straight into place), where
+            // a whole refill would bring most of the next events through the
+            // buffer too.
+            const bool rest_of_large = done != 0 && last_fill_sparse_ && n >= kPageSize;
+            if ((wanted >= direct_threshold_ || rest_of_large) && !retaining()
+                && alias_free(dst + done, source_offset_)) {
                 pos_ = filled_ = retained_ = 0;  // the buffer no longer holds what precedes the offset
                 IoResult<std::size_t> got = source_->read(dst + done, wanted);
                 if (!got.ok()) {
@@ -172,6 +179,7 @@ IoResult<std::size_t> BufferedFile::read_scattered(iovec* pieces, int count)
     }
     pos_ = filled_ = retained_ = 0;
     source_offset_ += got.value();
+    sparse_ = true;  // as after any read straight into place
     return delivered + got.value();
 }
 

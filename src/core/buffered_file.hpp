@@ -196,7 +196,8 @@ private:
     bool seekable_ = false;
     bool source_ended_ = false;  // a stream's read gave 0 bytes: its end
     bool sparse_ = true;         // opened, sought or read straight into place: the next refill reads one page
-    std::uint64_t size_ = 0;     // of a regular file, as last seen
+    bool last_fill_sparse_ = false;  // the last refill read one page for that reason
+    std::uint64_t size_ = 0;         // of a regular file, as last seen
 };
 
 }  // namespace vesk

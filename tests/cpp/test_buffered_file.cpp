@@ -322,6 +322,31 @@ TEST(short_reads_are_assembled)
     reset_syscalls();
 }
 
+// After a read straight into place (a run of large events), the next event's
+// header and samples come through the buffer only as far as the page read for
+// the header: the rest of the samples goes straight into place too, and no
+// whole refill brings the events after it through the buffer.
+TEST(after_reads_into_place_little_comes_through_the_buffer)
+{
+    const std::string bytes = counting_bytes(1 << 20);
+    auto opened = vesk::BufferedFile::open(write_file("into-place", bytes), 256 << 10);
+    CHECK(opened.ok());
+    vesk::BufferedFile& file = opened.value();
+    std::unique_ptr<char, decltype(&std::free)> block(static_cast<char*>(std::aligned_alloc(4096, 3 << 14)),
+                                                      &std::free);
+    CHECK(read_u32(file).ok());  // the page read at the start
+    iovec run{block.get(), (1 << 14) - 4};
+    CHECK(file.read_scattered(&run, 1).ok());
+    reset_syscalls();
+    char header[24];
+    CHECK(file.read_exact(header, sizeof header).ok());
+    char* samples = block.get() + (1 << 15) + ((1 << 14) + 24) % 4096 + 128;  // clear of 4K aliasing
+    CHECK(file.read_exact(samples, 1 << 13).ok());
+    CHECK(std::string(header, 24) + std::string(samples, 1 << 13) == bytes.substr(1 << 14, 24 + (1 << 13)));
+    CHECK(read_requests.size() == 2 && read_requests[0] == vesk::kPageSize);
+    CHECK(read_requests[0] + read_requests[1] == 24 + (1 << 13));
+}
+
 // A forked child shares the descriptor and its offset: whatever it reads, the
 // parent reads on from where it stood.
 TEST(regular_files_read_on_wherever_the_descriptor_points)
