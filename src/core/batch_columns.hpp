@@ -66,15 +66,18 @@ public:
             if (bytes > SIZE_MAX - kHugePage - kLeadSlack) {
                 return false;
             }
-            const std::size_t size = bytes + kLeadSlack;
+            std::size_t size = bytes + kLeadSlack;
             HeapBlock block = pool_ != nullptr ? pool_->take(size) : HeapBlock{};
             if (block.base == nullptr) {
-                // Large blocks start on a huge-page boundary, so that every
-                // 2 MiB of them can be a huge page (see prefer_huge_pages).
+                // Large blocks start and end on a huge-page boundary, so that
+                // every 2 MiB of them, the last included, can be a huge page
+                // (see prefer_huge_pages); what lies past `bytes` is never
+                // touched.
                 void* fresh = nullptr;
                 if (size < kHugePagesWorthIt) {
                     fresh = std::malloc(size);
-                } else if (::posix_memalign(&fresh, kHugePage, size) != 0) {
+                } else if (size = (size + kHugePage - 1) & ~(kHugePage - 1);
+                           ::posix_memalign(&fresh, kHugePage, size) != 0) {
                     fresh = nullptr;
                 }
                 if (fresh == nullptr) {
@@ -218,7 +221,7 @@ public:
             // for them all now, so that the columns neither grow by copying
             // nor come out of fresh memory several times too large. Only a
             // hint: ensure_row meets a shortage of memory itself.
-            grow_rows_to(expected_rows(sample_bytes));
+            make_rows(expected_rows(sample_bytes));
             return true;
         }
         return !max_bytes_ || bytes_ + pending_bytes_ <= *max_bytes_;
@@ -357,35 +360,76 @@ private:
         }
         rows = std::max(rows, 2 * rows_capacity_);
         for (std::size_t i = 0; i < Fields::kCount; ++i) {
-            if (!fields_[i].reserve(rows * Fields::kWidths[i])) {
+            const bool grown = fields_[i].reserve(rows * Fields::kWidths[i]);
+            columns_[i] = fields_[i].data();  // moved, maybe, even when the next one fails
+            if (!grown) {
                 return false;
             }
         }
-        if (!offsets_.reserve((rows + 1) * sizeof(std::int64_t))) {
+        const bool grown = offsets_.reserve((rows + 1) * sizeof(std::int64_t));
+        offsets_data_ = reinterpret_cast<std::int64_t*>(offsets_.data());
+        if (!grown) {
             return false;
         }
-        for (std::size_t i = 0; i < Fields::kCount; ++i) {
-            columns_[i] = fields_[i].data();
-        }
-        offsets_data_ = reinterpret_cast<std::int64_t*>(offsets_.data());
         offsets_data_[0] = 0;
         rows_capacity_ = rows;
         return true;
+    }
+
+    // Before the first row is written: `rows` rows in blocks made for them,
+    // rather than the first few grown by copying. A block of a size worth huge
+    // pages is placed for them only when it is first made. Nothing changes
+    // when memory cannot be had.
+    void make_rows(std::size_t rows)
+    {
+        if (rows <= rows_capacity_) {
+            return;
+        }
+        bool held = offsets_.capacity() >= (rows + 1) * sizeof(std::int64_t);
+        for (std::size_t i = 0; i < Fields::kCount; ++i) {
+            held = held && fields_[i].capacity() >= rows * Fields::kWidths[i];
+        }
+        if (held) {  // blocks of a dropped batch, from the pool
+            rows_capacity_ = rows;
+            return;
+        }
+        GrowableBlock fields[Fields::kCount];
+        GrowableBlock offsets;
+        for (std::size_t i = 0; i < Fields::kCount; ++i) {
+            fields[i].draw_from(fields_[i].pool());
+            if (!fields[i].reserve(rows * Fields::kWidths[i])) {
+                return;
+            }
+        }
+        offsets.draw_from(offsets_.pool());
+        if (!offsets.reserve((rows + 1) * sizeof(std::int64_t))) {
+            return;
+        }
+        for (std::size_t i = 0; i < Fields::kCount; ++i) {
+            std::swap(fields_[i], fields[i]);  // the small blocks go back as these end
+            columns_[i] = fields_[i].data();
+        }
+        std::swap(offsets_, offsets);
+        offsets_data_ = reinterpret_cast<std::int64_t*>(offsets_.data());
+        offsets_data_[0] = 0;
+        rows_capacity_ = rows;
     }
 
     static constexpr std::size_t kFirstRows = 16;
 
     // Events of `sample_bytes` each that the batch may hold: bounded by its
     // limits and by what the file still holds (every header is at least 24
-    // bytes long).
+    // bytes long), with a row to spare: a row is made before each event is
+    // read, the one after the last too, and growing the columns then would
+    // copy them all for nothing.
     std::size_t expected_rows(std::uint64_t sample_bytes) const
     {
         std::uint64_t rows = max_events_;
         if (const std::optional<std::uint64_t> remaining = file_.remaining()) {
-            rows = std::min(rows, *remaining / (sample_bytes + 24) + 1);
+            rows = std::min(rows, *remaining / (sample_bytes + 24) + 2);
         }
         if (max_bytes_) {
-            rows = std::min(rows, *max_bytes_ / pending_bytes_ + 1);
+            rows = std::min(rows, *max_bytes_ / pending_bytes_ + 2);
         }
         return static_cast<std::size_t>(std::min<std::uint64_t>(rows, SIZE_MAX / sizeof(std::int64_t) / 2));
     }
