@@ -40,6 +40,17 @@ inline constexpr std::size_t kSliceEvents = 256;
 // buffer costs the kernel's copy into it and a copy out to memory.
 inline constexpr std::size_t kInPlaceChunkBytes = std::size_t{256} << 10;
 
+// A run's read stopped by a signal handler: the bytes it took from the buffer
+// first are gone from it, so the file goes back to the run's first byte, where
+// the next step starts. Nothing was committed.
+inline std::size_t stop_interrupted(BufferedFile& file, std::uint64_t start, const IoError& interrupted,
+                                    std::optional<IoError>& error)
+{
+    const IoStatus back = file.seek(start);
+    error = back.ok() ? interrupted : back.error();
+    return 0;
+}
+
 // Commits up to `events` events of `count` samples whose headers lie `stride`
 // bytes apart from `headers`, up to the first that announces another length or
 // is damaged; returns how many. `place(i, n)` first puts the samples of events
@@ -134,8 +145,7 @@ std::size_t run_in_place(Reader& reader, Sink& sink, std::uint64_t count, std::u
     const std::uint64_t start = file.position();
     IoResult<std::size_t> got = file.read_scattered(&piece, 1);
     if (!got.ok() && got.error().is_interrupted()) {
-        error = got.error();
-        return 0;
+        return stop_interrupted(file, start, got.error(), error);
     }
     const std::size_t complete = got.ok() ? std::min(chunk, got.value() / event_bytes) : 0;
     // The samples of event i move down to i * count, below the headers of
@@ -201,8 +211,7 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
     const std::uint64_t start = file.position();
     IoResult<std::size_t> got = file.read_scattered(pieces, static_cast<int>(2 * events));
     if (!got.ok() && got.error().is_interrupted()) {
-        error = got.error();
-        return 0;
+        return stop_interrupted(file, start, got.error(), error);
     }
     const std::size_t complete = got.ok() ? std::min<std::size_t>(events, got.value() / event_bytes) : 0;
     // The samples are already in place.

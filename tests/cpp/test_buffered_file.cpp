@@ -23,6 +23,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "batch_fill.hpp"
 #include "buffered_file.hpp"
 #include "formats.hpp"
 #include "little_endian.hpp"
@@ -35,12 +36,14 @@
 namespace {
 std::vector<std::size_t> read_requests;     // byte count asked by each read
 std::deque<int> injected_errnos;            // 0 means: let this read through
+std::deque<int> injected_scatter_errnos;    // the same, for scatter-reads only
 std::size_t max_bytes_per_read = SIZE_MAX;  // < SIZE_MAX simulates short reads
 
 void reset_syscalls()
 {
     read_requests.clear();
     injected_errnos.clear();
+    injected_scatter_errnos.clear();
     max_bytes_per_read = SIZE_MAX;
 }
 
@@ -85,7 +88,12 @@ extern "C" ssize_t __wrap_preadv(int fd, const iovec* pieces, int count, off_t o
     for (int i = 0; i < count; ++i) {
         n += pieces[i].iov_len;
     }
-    if (const int injected = next_read(n)) {
+    int injected = next_read(n);
+    if (!injected_scatter_errnos.empty()) {
+        injected = injected_scatter_errnos.front();
+        injected_scatter_errnos.pop_front();
+    }
+    if (injected != 0) {
         errno = injected;
         return -1;
     }
@@ -492,6 +500,44 @@ TEST(eintr_that_the_hooks_stop_restores_the_event)
         CHECK(sink.event.samples.size() == 1 && sink.event.samples.data()[0] == value);
     }
     reset_syscalls();
+}
+
+// A run read straight from the file and stopped by a signal handler ends the
+// step at an event boundary, though its read took the buffer's bytes first:
+// the next step reads on from the run's first event.
+TEST(an_interrupted_run_goes_back_to_its_first_event)
+{
+    struct StopAlways : vesk::IoHooks {
+        bool interrupted() override { return true; }
+    } hooks;
+    for (std::uint32_t samples : {100u, 3000u}) {  // read in place; scatter-read
+        std::string data;
+        for (std::uint32_t i = 0; i < 300; ++i) {
+            data += le32(24 + 2 * samples) + le32(1) + le32(2) + le32(3) + le32(i) + le32(5);
+            data += std::string(2 * samples, static_cast<char>(i));
+        }
+        auto opened = vesk::BufferedFile::open(write_file("run-eintr", data), 1 << 20, &hooks);
+        CHECK(opened.ok());
+        vesk::WD1Reader reader(std::move(opened.value()));
+        vesk::FileProgress<vesk::WD1Reader> progress;
+        injected_scatter_errnos = {EINTR};
+        std::string samples_read;
+        for (int call = 0; call < 3; ++call) {
+            vesk::BatchSink<vesk::WD1Reader> sink(reader.file(), UINT64_MAX, std::nullopt, progress.watch);
+            const vesk::FillEnd end = vesk::fill(reader, sink, progress, vesk::FillLimits{});
+            samples_read.append(reinterpret_cast<const char*>(sink.samples_block().data()),
+                                2 * sink.samples());
+            CHECK(end.damaged_count == 0);
+        }
+        CHECK(samples_read == [&] {
+            std::string expected;
+            for (std::uint32_t i = 0; i < 300; ++i) {
+                expected += std::string(2 * samples, static_cast<char>(i));
+            }
+            return expected;
+        }());
+        reset_syscalls();
+    }
 }
 
 TEST(wd2_probe_error_is_returned)
