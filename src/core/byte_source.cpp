@@ -61,9 +61,6 @@ public:
 
     IoResult<std::size_t> read_scattered(const iovec* pieces, int count) override
     {
-        if (offset_ > static_cast<std::uint64_t>(INT64_MAX)) {
-            return IoError::os(EINVAL);
-        }
         return advanced(system_call(
             hooks_, false, [&] { return ::preadv(fd_.get(), pieces, count, static_cast<off_t>(offset_)); }));
     }
@@ -83,6 +80,9 @@ public:
     {
         if (!regular_) {
             return IoError::os(ESPIPE);
+        }
+        if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
+            return IoError::os(EINVAL);  // as lseek would: reads at offset_ then never overflow off_t
         }
         offset_ = offset;
         return io_ok();
