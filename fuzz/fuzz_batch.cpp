@@ -87,8 +87,9 @@ std::variant<Reader, int> open_reader(int fd, std::size_t read_size)
 #else
     constexpr vesk::Format kFormat = vesk::Format::WD1;
 #endif
-    vesk::Opened decoder = vesk::open_decoder(opened.value(), kFormat, vesk::LayoutRequest::Probe,
-                                              vesk::WD2Reader::Return::Restore);
+    vesk::DecoderOrFailure decoder = vesk::open_decoder(
+        opened.value(), kFormat,
+        {.probing = vesk::Probing::ChainOfEvents, .how = vesk::WD2Reader::Return::Restore});
     if (auto* made = std::get_if<vesk::Decoder>(&decoder)) {
         return std::move(std::get<Reader>(*made));
     }

@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #else
     constexpr vesk::Format kFormat = vesk::Format::WD1;
 #endif
-    vesk::Opened decoder = vesk::open_decoder(opened.value(), kFormat, vesk::LayoutRequest::Probe);
+    vesk::DecoderOrFailure decoder = vesk::open_decoder(opened.value(), kFormat, vesk::WD2Opening{});
     if (auto* made = std::get_if<vesk::Decoder>(&decoder)) {
         std::visit([&](auto& reader) { drain(reader, size); }, *made);
     }

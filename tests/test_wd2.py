@@ -16,11 +16,11 @@ def read_all(path, panic):
     return collect(vesk.EventReader(path, "WD2"), panic)
 
 
-def multi(n, channels, samples=3, first_counter=10, period=5):
+def multi(n, channels, samples=3, first_counter=10, period=5, step=1):
     return b"".join(
         wd2_event(
             np.arange(samples * channels) + 100 * i,
-            counter=first_counter + i,
+            counter=first_counter + step * i,
             timestamp=2**40 + i,
             samples=samples,
             period=period,
@@ -47,6 +47,7 @@ def single(n, samples=4, first_counter=10, period=5, first_value=1.5):
     [
         (multi(3, channels=4), [4] * 3, [10, 11, 12]),
         (multi(1, channels=4), [4], [10]),  # one multi-channel event
+        (multi(3, channels=2, step=7), [2] * 3, [10, 17, 24]),  # events dropped or filtered out
         (multi(3, channels=1), [1] * 3, [10, 11, 12]),  # the field is kept even for one channel
         (single(3), [1] * 3, [10, 11, 12]),
         (single(1), [1], [10]),  # one single-channel event
@@ -116,7 +117,9 @@ def test_negative_channel_count_without_samples(write, PanicException):
     assert [e if e == FAULT else e["channels"] for e in events] == [-3, -3, FAULT]
 
 
-@pytest.mark.parametrize("counter, period, channels", [(3, 0, 2), (2, 1, 2), (2, 0, 1)])
+@pytest.mark.parametrize(
+    "counter, period, channels", [(1, 0, 2), (0, 0, 2), (2**31 + 1, 0, 2), (2, 1, 2), (2, 0, 1)]
+)
 def test_mismatched_second_event_falls_back_to_one_channel(write, PanicException, counter, period, channels):
     data = wd2_event([1, 2, 3, 4], counter=1, samples=2, channels=2)
     data += wd2_event([1, 2], counter=counter, samples=2 // channels, period=period, channels=channels)
@@ -200,3 +203,35 @@ def test_probe_of_a_large_file_seeks_instead_of_reading(tmp_path, events):
     before = bytes_read()
     vesk.EventReader(str(path), "WD2")
     assert bytes_read() - before < 100_000
+
+
+@pytest.mark.filterwarnings("ignore::vesk_arrays.DamagedEventWarning")
+@pytest.mark.parametrize("header", [0, 1])
+def test_a_flipped_bit_in_the_first_two_headers_costs_at_most_that_event(write, header):
+    # Every bit of the first or second header of a 4-channel file, flipped: the layout
+    # comes from the chain of lengths where the first two events no longer tell it, and
+    # reading loses at most the damaged event, and says so.
+    count, size = 40, 28 + 4 * 3 * 4
+    data = multi(count, channels=4)
+    expected = decode_wd2(data)
+    for bit in range(28 * 8):
+        damaged = bytearray(data)
+        damaged[header * size + bit // 8] ^= 1 << bit % 8
+        with vesk_arrays.BatchReader(write(bytes(damaged)), "WD2", errors="skip") as reader:
+            batch = reader.read(10**6)
+            assert (reader.has_channel_field, reader.channel_count) == (True, 4), bit
+            events = [batch.event(i) for i in range(len(batch))]
+            if len(events) == count:
+                del events[header]
+            else:
+                assert reader.skipped_bytes > 0, bit
+            assert_same_events(events, expected[:header] + expected[header + 1 :])
+
+
+@pytest.mark.parametrize("samples, channels", [(7, 0), (0, -3)])
+def test_multi_channel_layout_reads_what_the_probe_reads(write, samples, channels):
+    # Events without channels, whose channel field a multi-channel reading takes as it is.
+    path = write(b"".join(wd2_event(b"", counter=i, samples=samples, channels=channels) for i in range(3)))
+    probed, given = (vesk_arrays.read(path, "WD2", layout=layout) for layout in (None, "multi-channel"))
+    assert_same_events([given.event(i) for i in range(3)], [probed.event(i) for i in range(3)])
+    assert_same_events([probed.event(i) for i in range(3)], list(vesk.EventReader(path, "WD2")))

@@ -234,8 +234,9 @@ def _wd2_length(samples, channels):
 
 
 def _follows(first, second):
-    """The second header continues the first: next counter, same period (its length may differ)."""
-    return second[0] == (first[0] + 1) & 0xFFFFFFFF and second[3] == first[3]
+    """The second header continues the first: a counter that rises (by less than half the
+    32-bit range, wrapping), the same period; its length may differ."""
+    return 0 < (second[0] - first[0]) & 0xFFFFFFFF < 1 << 31 and second[3] == first[3]
 
 
 def _single_channel_consistent(data, first):

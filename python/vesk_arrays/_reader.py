@@ -242,8 +242,10 @@ class BatchReader(Generic[_Event_co]):
     ``source`` is a path (a ``str`` or ``os.PathLike``; files compressed with gzip, xz,
     bzip2 or zstd are recognised by their first bytes and decompressed) or a binary file
     object with ``readinto`` (``sys.stdin.buffer``, ``io.BytesIO``, ``gzip.open(...)``),
-    read as a stream. A WD2 stream is probed without rewinding; ``layout``
-    (``"multi-channel"`` or ``"single-channel"``) skips the probe.
+    read as a stream. A WD2 source's layout is probed from its first two events and, where
+    they do not show the multi-channel layout, from the chain of event lengths from its
+    start; a stream is probed without rewinding. ``layout`` (``"multi-channel"`` or
+    ``"single-channel"``) skips the probe.
 
     ``read(n)`` gives the next ``n`` events (fewer at the end of the file; an empty batch
     once it has ended), ``batches(step_size)`` iterates over the rest of the file.

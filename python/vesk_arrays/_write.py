@@ -67,9 +67,8 @@ def write(
     every header field as it is in the batch, every sample (NaN payloads included).
     ``layout`` is for WD2: None or ``"multi-channel"`` writes the 28-byte header with the
     channel count, ``"single-channel"`` the 24-byte header without it, which needs
-    ``channels`` to be 1 in every event. A reader finds the layout of a WD2 file from its
-    first two events; a file whose first events do not follow each other (counters one
-    apart, the same sampling period), as after a filter, is to be read with ``layout=``.
+    ``channels`` to be 1 in every event. The file reads back without ``layout=``, whatever
+    the selection or order of its events.
 
     The size fields are checked, not recomputed: they are what a reader takes the events'
     lengths from, and a batch read from a file (filtered or not) has them right. A WD1

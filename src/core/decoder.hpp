@@ -26,6 +26,14 @@ enum class Outcome : std::uint8_t {
 // Lengths of 2^63 bytes or more cannot be represented in a byte count.
 inline constexpr std::uint64_t kFirstUnrepresentable = std::uint64_t{1} << 63;
 
+// Whether event counter `b` comes after `a`: within half the 32-bit range, so
+// that counters may wrap, and by any step, since a digitizer that drops events
+// or a filter that keeps some leaves gaps.
+inline bool rises(std::uint32_t a, std::uint32_t b)
+{
+    return static_cast<std::uint32_t>(b - a - 1u) < 0x7FFFFFFFu;
+}
+
 class EventStream {
 public:
     // The error of the last step that answered Outcome::Error.

@@ -12,23 +12,21 @@ std::optional<Format> format_named(std::string_view name)
     return std::nullopt;
 }
 
-Opened open_decoder(BufferedFile& file, Format format, LayoutRequest layout, WD2Reader::Return how)
+DecoderOrFailure open_decoder(BufferedFile& file, Format format, const WD2Opening& wd2)
 {
     if (format == Format::WD1) {
         return Decoder(std::in_place_type<WD1Reader>, std::move(file));
     }
     std::variant<WD2Layout, IoError, ProbeOverflow> decided = ProbeOverflow{};
-    if (layout == LayoutRequest::Probe) {
-        decided = WD2Reader::probe_layout(file, how);
+    if (wd2.layout == LayoutRequest::Probe) {
+        decided = WD2Reader::probe_layout(file, wd2.how, wd2.probing);
     } else {
-        auto given = WD2Reader::given_layout(file, layout == LayoutRequest::MultiChannel, how);
-        if (auto* below = std::get_if<ChannelFieldBelowOne>(&given)) {
-            return *below;
+        IoResult<WD2Layout> given =
+            WD2Reader::given_layout(file, wd2.layout == LayoutRequest::MultiChannel, wd2.how);
+        if (!given.ok()) {
+            return given.error();
         }
-        if (auto* error = std::get_if<IoError>(&given)) {
-            return *error;
-        }
-        decided = std::get<WD2Layout>(given);
+        decided = given.value();
     }
     if (auto* error = std::get_if<IoError>(&decided)) {
         return *error;

@@ -44,15 +44,24 @@ void for_each_format(Visit&& visit)
 // How a WD2 file's layout is found: probed, or given by the caller.
 enum class LayoutRequest : std::uint8_t { Probe, MultiChannel, SingleChannel };
 
-using Opened = std::variant<Decoder, IoError, ProbeOverflow, ChannelFieldBelowOne>;
+// A decoder, or why none could be made: a read error (the end of the file
+// included), or a WD2 file's first event of a length that cannot be
+// represented, with no layout of the file holding.
+using DecoderOrFailure = std::variant<Decoder, IoError, ProbeOverflow>;
+
+// How a WD2 file's layout is found and how the file gets back to its first
+// byte after the probe (see WD2Reader).
+struct WD2Opening {
+    LayoutRequest layout = LayoutRequest::Probe;
+    Probing probing = Probing::FirstTwoEvents;
+    WD2Reader::Return how = WD2Reader::Return::Rewind;
+};
 
 // The decoder for `format` over `file`, which is at its first byte. A WD2
-// file's layout is probed, or checked, as `layout` asks (see WD2Reader); the
-// probe gets back to the first byte as `how` says. On success the decoder has
-// taken the file; on failure the file stays with the caller, back at its
-// first byte where that can be done, so that a file still being written can
-// be tried again.
-Opened open_decoder(BufferedFile& file, Format format, LayoutRequest layout,
-                    WD2Reader::Return how = WD2Reader::Return::Rewind);
+// file's layout is probed, or read from its first header, as `wd2` asks. On
+// success the decoder has taken the file; on failure the file stays with the
+// caller, back at its first byte where that can be done, so that a file still
+// being written can be tried again.
+DecoderOrFailure open_decoder(BufferedFile& file, Format format, const WD2Opening& wd2);
 
 }  // namespace vesk

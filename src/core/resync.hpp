@@ -34,12 +34,6 @@ inline constexpr std::uint64_t kMaxResyncLookahead = std::uint64_t{64} << 20;
 // of them ends exactly at the end of the file).
 inline constexpr int kChainLength = 3;
 
-// b comes after a: within half the 32-bit range, so that counters may wrap.
-inline bool rises(std::uint32_t a, std::uint32_t b)
-{
-    return static_cast<std::uint32_t>(b - a - 1u) < 0x7FFFFFFFu;
-}
-
 // A field's little-endian bytes at an offset into every plausible header.
 struct Marker {
     std::byte bytes[8] = {};

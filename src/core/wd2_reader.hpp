@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <variant>
 
 #include "decoder.hpp"
@@ -40,12 +39,12 @@ struct WD2Layout {
 // other reading of the file holds.
 struct ProbeOverflow {};
 
-// The multi-channel layout was asked for, but the first header's channel field
-// is below 1: no event of the file would have samples.
-struct ChannelFieldBelowOne {
-    std::int32_t channels;
-    std::string display() const;
-};
+// How far the probe looks. FirstTwoEvents: the first two events alone tell
+// the layout, as `vesk.EventReader` has always read files. ChainOfEvents:
+// where they do not show the multi-channel layout (counters that fall or
+// restart, a damaged header among the first two), the chain of event lengths
+// from the start of the file decides.
+enum class Probing : std::uint8_t { FirstTwoEvents, ChainOfEvents };
 
 class WD2Reader : public EventStream {
 public:
@@ -61,15 +60,16 @@ public:
     // the caller: on success it is back at its first byte, and on failure too
     // where that can be done (a stream keeps what it read, so that the probe
     // can be tried again once more bytes have come).
-    static std::variant<WD2Layout, IoError, ProbeOverflow> probe_layout(BufferedFile& file, Return how);
+    static std::variant<WD2Layout, IoError, ProbeOverflow> probe_layout(BufferedFile& file, Return how,
+                                                                        Probing probing);
 
     // The layout the caller names instead of a probed one. The single-channel
     // layout reads nothing; the multi-channel one takes its channel count from
-    // the first header's channel field, then puts the file back at its first
-    // byte (also on failure, where it can). UnexpectedEof while the file holds
-    // no whole 28-byte header.
-    static std::variant<WD2Layout, IoError, ChannelFieldBelowOne>
-    given_layout(BufferedFile& file, bool has_channel_field, Return how);
+    // the first header's channel field, whatever it is (a file of events
+    // without channels has 0 there, as the probe reads it), then puts the file
+    // back at its first byte (also on failure, where it can). UnexpectedEof
+    // while the file holds no whole 28-byte header.
+    static IoResult<WD2Layout> given_layout(BufferedFile& file, bool has_channel_field, Return how);
 
     // Reads the file from its current position with `layout`.
     WD2Reader(BufferedFile file, WD2Layout layout)

@@ -59,9 +59,9 @@ private:
 // raised (the file is then closed).
 std::optional<Decoder> decoder_for(BufferedFile opened, Format format)
 {
-    Opened decoder = [&] {
+    DecoderOrFailure decoder = [&] {
         BufferedFile file = std::move(opened);  // closed before an exception is raised
-        return open_decoder(file, format, LayoutRequest::Probe);
+        return open_decoder(file, format, WD2Opening{});
     }();
     if (auto* made = std::get_if<Decoder>(&decoder)) {
         return std::move(*made);

@@ -72,8 +72,7 @@ std::uint64_t bytes_held(BufferedFile& file)
 
 // Why a WD2 source's layout could not be told.
 struct ProbeFailure {
-    std::optional<IoError> error;  // nothing: see `refusal`, else the first event's length overflows
-    std::string refusal;           // why the layout asked for cannot be
+    std::optional<IoError> error;  // nothing: the first event's length overflows
 };
 
 // Tries to make the decoder for the source held in `unprobed` (under the
@@ -84,7 +83,9 @@ struct ProbeFailure {
 std::optional<ProbeFailure> try_probe(ReaderState& state)
 {
     BufferedFile& file = *state.unprobed;
-    Opened opened = open_decoder(file, state.format, state.layout, WD2Reader::Return::Restore);
+    DecoderOrFailure opened = open_decoder(
+        file, state.format,
+        {.layout = state.layout, .probing = Probing::ChainOfEvents, .how = WD2Reader::Return::Restore});
     if (auto* decoder = std::get_if<Decoder>(&opened)) {
         std::visit(
             [&](auto& reader) {
@@ -95,9 +96,6 @@ std::optional<ProbeFailure> try_probe(ReaderState& state)
             *decoder);
         state.unprobed.reset();
         return std::nullopt;
-    }
-    if (auto* below = std::get_if<ChannelFieldBelowOne>(&opened)) {
-        return ProbeFailure{.refusal = below->display()};
     }
     if (std::holds_alternative<ProbeOverflow>(opened)) {
         return ProbeFailure{};
@@ -114,9 +112,7 @@ std::optional<ProbeFailure> try_probe(ReaderState& state)
 void raise_probe_failure(ReaderState& state, const ProbeFailure& failure)
 {
     // The package raises these as the first event's damage, naming the file.
-    if (!failure.refusal.empty()) {
-        PyErr_SetString(PyExc_ValueError, failure.refusal.c_str());
-    } else if (!failure.error) {
+    if (!failure.error) {
         PyErr_SetString(PyExc_ValueError,
                         "its data length (samples x channels x 4 bytes) is 2^63 bytes or more, so the layout "
                         "of the WD2 file cannot be told; give layout= to read it");

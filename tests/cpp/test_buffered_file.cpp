@@ -439,10 +439,10 @@ std::string wd2_event(std::uint32_t counter, std::uint32_t samples, std::int32_t
 }
 
 // The WD2 decoder over the file at `path`, its layout probed; or why there is none.
-vesk::Opened open_wd2(const std::string& path)
+vesk::DecoderOrFailure open_wd2(const std::string& path)
 {
     vesk::BufferedFile file = open_ok(path);
-    return vesk::open_decoder(file, vesk::Format::WD2, vesk::LayoutRequest::Probe);
+    return vesk::open_decoder(file, vesk::Format::WD2, vesk::WD2Opening{});
 }
 
 TEST(wd2_read_error_then_reads_on)
