@@ -215,7 +215,13 @@ public:
             return layout.error();
         }
         if (probing_ == Probing::ChainOfEvents && !(layout.value() && layout.value()->has_channel_field)) {
-            MaybeLayout chained = chained_layout(skip);
+            // Where the first two events show the single-channel layout, they
+            // decide, as they do for an event-by-event reader.
+            IoResult<bool> single = single_channel_consistent(first);
+            if (!single.ok()) {
+                return single.error();
+            }
+            MaybeLayout chained = single.value() ? found(kSingleChannel) : chained_layout(skip);
             if (!chained.ok()) {
                 return chained.error();
             }
