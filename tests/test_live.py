@@ -355,6 +355,47 @@ def test_batch_cut_short_by_ctrl_c_keeps_its_events():
     assert out["events"] == summaries(data, "WD2")
 
 
+@pytest.mark.parametrize("prefetch", [0, 1])
+@pytest.mark.parametrize("how", ["read", "batches"])
+def test_handler_raising_while_a_batch_is_filled_keeps_the_batch(tmp_path, how, prefetch):
+    # The signal comes while the lock is released for a fill that no system call
+    # interrupts: the handler's exception is raised when the call ends, and the batch filled
+    # meanwhile comes with the next call, each event once.
+    words = np.zeros((2_000_000, 8), "<u4")  # WD1 events of 4 samples
+    words[:, 0], words[:, 4] = 32, np.arange(len(words))
+    path = tmp_path / "many.wd1"
+    path.write_bytes(words.tobytes())
+    out = run_child(f"""
+    def interrupt(*args):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGALRM, interrupt)
+    reader = vesk_arrays.BatchReader({str(path)!r}, "WD1", prefetch={prefetch})
+    def calls():
+        if {how!r} == "read":
+            while True:
+                batch = reader.read(10**8)
+                if not len(batch):
+                    return
+                yield batch
+        yield from reader.batches(1_000_000)
+    counted, interrupted = 0, []
+    while True:
+        if len(interrupted) < {1 if how == "read" else 2}:
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
+        try:
+            for batch in calls():
+                assert (batch["event_counter"] == range(counted, counted + len(batch))).all()
+                counted += len(batch)
+            break
+        except KeyboardInterrupt:
+            interrupted.append([reader.events_read, counted])
+    print(json.dumps({{"counted": counted, "interrupted": interrupted}}))
+    """)
+    assert out["counted"] == 2_000_000
+    assert len(out["interrupted"]) == (1 if how == "read" else 2)
+    assert all(read == counted for read, counted in out["interrupted"]), out
+
+
 # ---- a WD2 read error inside an event ----------------------------------------------------
 
 
