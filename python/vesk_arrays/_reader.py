@@ -428,7 +428,8 @@ class BatchReader(Generic[_Event_co]):
     @property
     def events_read(self) -> int:
         """Index of the next event in the file: events returned or skipped so far."""
-        return self._core.events_read
+        carry = self._carry  # read, not yet returned
+        return carry[0].start if carry is not None else self._core.events_read
 
     @property
     def position(self) -> int:

@@ -294,10 +294,12 @@ bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
 // few; skipped_bytes counts all). `error` is
 // the exception that ended the call (a read error, no memory, an
 // interruption), or None; at_end tells that the call met the end of the bytes.
-PyObject* call_report(ReaderState& state, const FillEnd& end)
+// `interruption`, when given, is what a signal handler raised once the events
+// were read: it is the call's error.
+PyObject* call_report(ReaderState& state, const FillEnd& end, PyRef interruption = PyRef())
 {
-    PyRef error;
-    if (end.outcome == Outcome::Error || end.outcome == Outcome::OutOfMemory) {
+    PyRef error = std::move(interruption);
+    if (!error && (end.outcome == Outcome::Error || end.outcome == Outcome::OutOfMemory)) {
         if (end.outcome == Outcome::Error) {
             raise_read_error(*end.error, state);
         } else {
@@ -526,10 +528,6 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits, ReadAheadMode
     if (!end) {
         return nullptr;
     }
-    PyRef report = PyRef::steal(call_report(state, *end));
-    if (!report) {
-        return nullptr;
-    }
     PyRef arrays = std::visit(
         [&](auto& sink) {
             if constexpr (std::is_same_v<std::remove_reference_t<decltype(sink)>, std::monostate>) {
@@ -540,6 +538,22 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits, ReadAheadMode
         },
         sink_of_format);
     if (!arrays) {
+        return nullptr;
+    }
+    // A signal that came while the batch was read, with the lock released and
+    // no system call to interrupt, has its handler run here. What the handler
+    // raises is handed over with the batch, which the package keeps for the
+    // next call; raised as the call returns, it would drop events the reader
+    // has moved past.
+    PyRef interruption;
+    if (end->outcome != Outcome::Error && end->outcome != Outcome::OutOfMemory && PyErr_CheckSignals() < 0) {
+        interruption = fetch_raised();
+        if (!interruption) {
+            return nullptr;
+        }
+    }
+    PyRef report = PyRef::steal(call_report(state, *end, std::move(interruption)));
+    if (!report) {
         return nullptr;
     }
     return Py_BuildValue("(OO)", arrays.get(), report.get());
