@@ -9,6 +9,7 @@
 
 #include "batch_arrays.hpp"
 #include "batch_errors.hpp"
+#include "fork_hooks.hpp"
 #include "guard.hpp"
 #include "python_source.hpp"
 #include "reader_state.hpp"
@@ -44,9 +45,27 @@ PyObject* entry_point(Body&& body)
 
 // ---- construction
 
+// In a forked child, a reader that another thread was inside at the fork: its
+// mutex is held by a thread this process does not have.
+bool check_not_lost(const ReaderState& state)
+{
+    if (state.lost_at_fork) {
+        raise_formatted(PyExc_RuntimeError,
+                        "%R: another thread was inside a call of this reader when the process forked, and "
+                        "that thread is not in this process: the reader cannot be used here; open the file "
+                        "again",
+                        state.path.get());
+        return false;
+    }
+    return true;
+}
+
 // A quick check for a clear message; calls check again under the mutex.
 bool check_open(ReaderState& state)
 {
+    if (!check_not_lost(state)) {
+        return false;
+    }
     if (state.closed) {
         PyErr_SetString(PyExc_ValueError, "I/O operation on closed file");
         return false;
@@ -186,6 +205,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return PyErr_NoMemory();
     }
     reinterpret_cast<ReaderObject*>(self.get())->state = state;
+    register_reader(*state);
     state->follow = follow != 0;
     state->format = *named;
     state->layout = static_cast<LayoutRequest>(layout);
@@ -229,11 +249,28 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     return entry_point([&] { return construct(type, args, kwargs); });
 }
 
+// What a reader lost at a fork holds is left as it is, never freed: the call
+// under way at the fork may have been changing any of it. Only the Python
+// objects it refers to are let go.
+void abandon(ReaderState& state)
+{
+    unregister_reader(state);
+    state.path = PyRef();
+    state.file = PyRef();
+    state.source_error.clear();
+}
+
 void reader_dealloc(PyObject* self)
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    delete reinterpret_cast<ReaderObject*>(self)->state;  // closes the file
+    ReaderState* state = reinterpret_cast<ReaderObject*>(self)->state;
+    if (state != nullptr && state->lost_at_fork) {
+        abandon(*state);
+    } else if (state != nullptr) {
+        unregister_reader(*state);
+        delete state;  // closes the file
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -258,7 +295,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg)
 int reader_clear(PyObject* self)
 {
     ReaderState* state = reinterpret_cast<ReaderObject*>(self)->state;
-    if (state != nullptr) {
+    if (state != nullptr && !state->lost_at_fork) {
         state->drop_read_ahead();
         state->decoder.reset();
         state->unprobed.reset();
@@ -650,6 +687,10 @@ PyObject* reader_close(PyObject* self, PyObject*)
 {
     return entry_point([&]() -> PyObject* {
         ReaderState& state = state_of(self);
+        if (state.lost_at_fork) {
+            state.closed = true;  // nothing of it is touched (see abandon)
+            Py_RETURN_NONE;
+        }
         const bool waited = without_interpreter_lock(state, [&] {
                                 state.drop_read_ahead();
                                 state.pool->close();
@@ -685,23 +726,14 @@ PyObject* reader_position(PyObject* self, void*)
     return PyLong_FromUnsignedLongLong(state_of(self).position);
 }
 
-// Waits for a batch being read ahead (before a fork: the child has no thread
-// to finish it).
-PyObject* reader_settle(PyObject* self, PyObject*)
-{
-    return entry_point([&]() -> PyObject* {
-        if (!without_interpreter_lock(state_of(self), [] { return 0; })) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
-}
-
 // (has_channel_field, channel_count) of a WD2 file once its layout is known;
 // None for WD1 and before.
 PyObject* reader_layout(PyObject* self, void*)
 {
     return entry_point([&]() -> PyObject* {
+        if (!check_not_lost(state_of(self))) {
+            return nullptr;
+        }
         using Layout = std::optional<std::pair<bool, std::int32_t>>;
         std::optional<Layout> layout = with_decoder(state_of(self), Layout{}, [](auto& decoder) -> Layout {
             if constexpr (std::is_same_v<std::remove_reference_t<decltype(decoder.reader)>, WD2Reader>) {
@@ -731,7 +763,6 @@ PyMethodDef reader_methods[] = {
      .ml_flags = METH_VARARGS,
      .ml_doc = "skip(count, skip_damaged, stop) -> (skipped, report)"},
     {.ml_name = "close", .ml_meth = reader_close, .ml_flags = METH_NOARGS, .ml_doc = "close()"},
-    {.ml_name = "settle", .ml_meth = reader_settle, .ml_flags = METH_NOARGS, .ml_doc = "settle()"},
     {},
 };
 

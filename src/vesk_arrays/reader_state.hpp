@@ -98,6 +98,13 @@ struct ReaderState {
     std::atomic<std::uint64_t> trailing_bytes{0};
     std::atomic<std::uint64_t> position{0};
     std::atomic<bool> closed{false};
+    // In a forked child: another thread was inside a call at the fork, and the
+    // reader, half way through that call, refuses every other.
+    std::atomic<bool> lost_at_fork{false};
+    // For the fork hooks (fork_hooks.cpp), under their registry's mutex.
+    ReaderState* previous_reader = nullptr;
+    ReaderState* next_reader = nullptr;
+    bool held_for_fork = false;
 
     ReaderState() = default;
     ReaderState(const ReaderState&) = delete;
