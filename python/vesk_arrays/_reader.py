@@ -732,7 +732,9 @@ def _after_fork_in_child() -> None:
 
 
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent, after_in_child=_after_fork_in_child)
+    os.register_at_fork(
+        before=_before_fork, after_in_parent=_after_fork_in_parent, after_in_child=_after_fork_in_child
+    )
 
 
 def check_follow_options(
