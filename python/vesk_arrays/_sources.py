@@ -221,7 +221,7 @@ class _OwnOffsetFile(io.RawIOBase):
     def __init__(self, path: str) -> None:
         super().__init__()
         self.name = path
-        self._fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        self._fd = os.open(path, os.O_RDONLY)  # not inherited by programs run later
         self._offset = 0
 
     def readable(self) -> bool:
