@@ -453,6 +453,8 @@ class BatchReader(Generic[_Event_co]):
         """Closes the file. An interruption kept from the last call is raised now; with
         ``errors="skip"`` the warning for the file's damaged events is given if it was not."""
         self._core.close()
+        # A decompressing file that a call was inside at a fork may hold its locks for ever
+        # in the child: the core keeps it, never closed (see the core's fork hooks).
         if self._owned is not None and not self._lost_at_fork:
             self._owned.close()
         self._warn_damage()
@@ -703,9 +705,6 @@ def check_prefetch(prefetch: Prefetch) -> int:
 _READERS: weakref.WeakSet[BatchReader[WD1Event | WD2Event]] = weakref.WeakSet()
 _HELD_FOR_FORK: list[BatchReader[WD1Event | WD2Event]] = []
 _BUSY_AT_FORK: list[BatchReader[WD1Event | WD2Event]] = []
-# What readers busy at a fork hold, in the child: never closed nor freed, since the call
-# under way at the fork may hold its locks (a decompressing file's, say).
-_ABANDONED: list[object] = []
 
 
 def _before_fork() -> None:
@@ -727,7 +726,6 @@ def _after_fork_in_child() -> None:
     for reader in _BUSY_AT_FORK:
         reader._lock = threading.Lock()
         reader._lost_at_fork = True
-        _ABANDONED.append(reader._owned)
     _after_fork_in_parent()
 
 

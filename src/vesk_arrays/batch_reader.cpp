@@ -250,14 +250,12 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 }
 
 // What a reader lost at a fork holds is left as it is, never freed: the call
-// under way at the fork may have been changing any of it. Only the Python
-// objects it refers to are let go.
+// under way at the fork may have been changing any of it. That includes the
+// Python file object it reads, which the call may have been inside, holding
+// its locks: freed, it would be closed, and wait for them for ever.
 void abandon(ReaderState& state)
 {
     unregister_reader(state);
-    state.path = PyRef();
-    state.file = PyRef();
-    state.source_error.clear();
 }
 
 void reader_dealloc(PyObject* self)
@@ -282,7 +280,9 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg)
 {
     Py_VISIT(Py_TYPE(self));
     const ReaderState* state = reinterpret_cast<ReaderObject*>(self)->state;
-    if (state != nullptr) {
+    // A reader lost at a fork keeps its references for ever (see abandon): the
+    // collector must count them as held from outside, never finalize their objects.
+    if (state != nullptr && !state->lost_at_fork) {
         Py_VISIT(state->path.get());
         Py_VISIT(state->file.get());
         return state->source_error.traverse(visit, arg);
