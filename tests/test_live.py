@@ -355,6 +355,48 @@ def test_batch_cut_short_by_ctrl_c_keeps_its_events():
     assert out["events"] == summaries(data, "WD2")
 
 
+@pytest.mark.parametrize("prefetch", [0, 1])
+@pytest.mark.parametrize("how", ["read", "batches"])
+def test_handler_raising_while_a_batch_is_filled_keeps_the_batch(tmp_path, how, prefetch):
+    # The signal comes while the lock is released for a fill that no system call
+    # interrupts: the handler's exception is raised when the call ends, and the batch filled
+    # meanwhile comes with the next call, each event once.
+    words = np.zeros((2_000_000, 8), "<u4")  # WD1 events of 4 samples
+    words[:, 0], words[:, 4] = 32, np.arange(len(words))
+    path = tmp_path / "many.wd1"
+    path.write_bytes(words.tobytes())
+    out = run_child(f"""
+    import numpy as np
+    def interrupt(*args):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGALRM, interrupt)
+    reader = vesk_arrays.BatchReader({str(path)!r}, "WD1", prefetch={prefetch})
+    def calls():
+        if {how!r} == "read":
+            while True:
+                batch = reader.read(10**8)
+                if not len(batch):
+                    return
+                yield batch
+        yield from reader.batches(1_000_000)
+    got, interrupted = [], []
+    while True:
+        if len(interrupted) < {1 if how == "read" else 2}:
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
+        try:
+            for batch in calls():
+                got.append(batch["event_counter"])
+            break
+        except KeyboardInterrupt:
+            interrupted.append([reader.events_read, sum(map(len, got))])
+    counters = np.concatenate(got)
+    print(json.dumps({{"whole": bool((counters == np.arange(2_000_000)).all()), "interrupted": interrupted}}))
+    """)
+    assert out["whole"]
+    assert len(out["interrupted"]) == (1 if how == "read" else 2)
+    assert all(read == returned for read, returned in out["interrupted"]), out
+
+
 # ---- a WD2 read error inside an event ----------------------------------------------------
 
 

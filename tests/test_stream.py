@@ -120,10 +120,13 @@ def test_header_columns_alone_skip_every_payload(tmp_path, reader_type):
         va.read(path, reader_type, columns=["samplez"])
 
 
-def test_fork_with_a_batch_read_ahead(tmp_path):
+@pytest.mark.parametrize("compression", [None, "gzip", "bz2", "lzma"])
+def test_fork_while_reading_reads_on_in_both(tmp_path, compression):
+    # A batch read ahead at the fork, or a decompressor: the two processes share the
+    # descriptor, and each reads on at its own offset.
+    data = b"".join(wd1_event(np.arange(i % 100), event_counter=i) for i in range(20000))
     path = tmp_path / "events.dat"
-    # Larger than the reader's buffer: both processes read on from the one descriptor.
-    path.write_bytes(b"".join(wd1_event(np.arange(i % 100), event_counter=i) for i in range(20000)))
+    path.write_bytes(data if compression is None else __import__(compression).compress(data))
     result = run_python(
         f"""
         import os, warnings, numpy as np, vesk_arrays as va

@@ -343,6 +343,8 @@ class BatchReader(Generic[_Event_co]):
             follow, poll_interval, timeout
         )
         self._lock = threading.Lock()
+        # In a forked child: another thread was inside a call at the fork (see _before_fork).
+        self._lost_at_fork = False
         # An exception met after the events returned with it.
         self._pending: BaseException | None = None
         # Events read before an interruption, for the next call.
@@ -354,6 +356,7 @@ class BatchReader(Generic[_Event_co]):
         self._warned = False
         # A decompressing file object opened here, closed with the reader.
         self._owned: io.RawIOBase | None = None
+        _READERS.add(self)
         options = (bool(follow), layout_code)
         if is_file_object(source):
             self._path = name_of(source)
@@ -363,8 +366,6 @@ class BatchReader(Generic[_Event_co]):
         compression = compression_of(self._path)
         if compression is None:
             self._core = self._open(self._path, options)
-            if self._prefetch:
-                _READING_AHEAD.add(self)
             return
         self._owned = open_decompressed(self._path, compression)
         try:
@@ -430,7 +431,8 @@ class BatchReader(Generic[_Event_co]):
     @property
     def events_read(self) -> int:
         """Index of the next event in the file: events returned or skipped so far."""
-        return self._core.events_read
+        carry = self._carry  # read, not yet returned
+        return carry[0].start if carry is not None else self._core.events_read
 
     @property
     def position(self) -> int:
@@ -453,7 +455,9 @@ class BatchReader(Generic[_Event_co]):
         """Closes the file. An interruption kept from the last call is raised now; with
         ``errors="skip"`` the warning for the file's damaged events is given if it was not."""
         self._core.close()
-        if self._owned is not None:
+        # A decompressing file that a call was inside at a fork may hold its locks for ever
+        # in the child: the core keeps it, never closed (see the core's fork hooks).
+        if self._owned is not None and not self._lost_at_fork:
             self._owned.close()
         self._warn_damage()
         with self._lock:
@@ -506,6 +510,7 @@ class BatchReader(Generic[_Event_co]):
 
     def _skip_events(self, count: int | None, stop: int | None) -> int:
         with self._lock:
+            self._check_not_lost()
             self._take_pending()
             skipped, report = self._core.skip(count, self._skip, stop)
             self._settle(skipped, report)
@@ -517,6 +522,7 @@ class BatchReader(Generic[_Event_co]):
         """The next batch and what the read met besides it; with ``ahead``, the batch after
         it is read meanwhile, for a next call with the same limits."""
         with self._lock:
+            self._check_not_lost()
             if self._carry is not None:
                 carried, self._carry = self._carry, None
                 return carried
@@ -578,6 +584,14 @@ class BatchReader(Generic[_Event_co]):
     ) -> DamagedEventError:
         reason = (_REASONS[self._format], _OVERLONG, _OVERLAPS)[kind]
         return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at)
+
+    def _check_not_lost(self) -> None:
+        if self._lost_at_fork:
+            raise RuntimeError(
+                f"{self._path!r}: another thread was inside a call of this reader when the process "
+                "forked, and that thread is not in this process: the reader cannot be used here; "
+                "open the file again"
+            )
 
     def _take_pending(self) -> None:
         if self._pending is not None:
@@ -685,18 +699,42 @@ def check_prefetch(prefetch: Prefetch) -> int:
     return mode
 
 
-# Readers that may have a batch being read ahead on a thread of their own: a
-# fork waits for those threads, which the child would not have.
-_READING_AHEAD: weakref.WeakSet[BatchReader[WD1Event | WD2Event]] = weakref.WeakSet()
+# Every reader, for a fork: a forked child has only the thread that forked, and a call
+# that another thread was making at the fork is half done there, its lock held for ever.
+# Before the fork each free reader's lock is taken, so that no call starts meanwhile;
+# in the child the readers that were busy refuse every call at once. (The core does the
+# same for its own lock, and finishes batches being read ahead.)
+_READERS: weakref.WeakSet[BatchReader[WD1Event | WD2Event]] = weakref.WeakSet()
+_HELD_FOR_FORK: list[BatchReader[WD1Event | WD2Event]] = []
+_BUSY_AT_FORK: list[BatchReader[WD1Event | WD2Event]] = []
 
 
-def _settle_read_aheads() -> None:
-    for reader in list(_READING_AHEAD):
-        reader._core.settle()
+def _before_fork() -> None:
+    for reader in list(_READERS):
+        if reader._lock.acquire(blocking=False):
+            _HELD_FOR_FORK.append(reader)
+        else:
+            _BUSY_AT_FORK.append(reader)
+
+
+def _after_fork_in_parent() -> None:
+    for reader in _HELD_FOR_FORK:
+        reader._lock.release()
+    _HELD_FOR_FORK.clear()
+    _BUSY_AT_FORK.clear()
+
+
+def _after_fork_in_child() -> None:
+    for reader in _BUSY_AT_FORK:
+        reader._lock = threading.Lock()
+        reader._lost_at_fork = True
+    _after_fork_in_parent()
 
 
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(before=_settle_read_aheads)
+    os.register_at_fork(
+        before=_before_fork, after_in_parent=_after_fork_in_parent, after_in_child=_after_fork_in_child
+    )
 
 
 def check_follow_options(

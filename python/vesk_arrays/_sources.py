@@ -123,11 +123,12 @@ class _Decompressed(io.RawIOBase):
     naming the file.
     """
 
-    def __init__(self, path: str, compression: str, file: Read1) -> None:
+    def __init__(self, path: str, compression: str, file: Read1, raw: io.RawIOBase | None = None) -> None:
         super().__init__()
         self.name = path
         self._compression = compression
         self._file = file
+        self._raw = raw  # what `file` reads, closed with it: the library leaves a file given to it open
         self._errors = _decompression_errors(compression)
         self._rest = memoryview(b"")  # decompressed and not handed on yet
         self._error: OSError | None = None
@@ -172,7 +173,11 @@ class _Decompressed(io.RawIOBase):
 
     def close(self) -> None:
         if not self.closed:
-            self._file.close()
+            try:
+                self._file.close()
+            finally:
+                if self._raw is not None:
+                    self._raw.close()
         super().close()
 
 
@@ -207,6 +212,38 @@ class _ZstandardFile:
         self._file.close()
 
 
+class _OwnOffsetFile(io.RawIOBase):
+    """A regular file read at an offset of its own, never at its descriptor's: a process
+    forked while a compressed file is being read shares the descriptor's offset with its
+    parent, and each would move it under the other. Each process's decompressor holds its
+    own copy of what it has decoded, and with it, reads on where it stands."""
+
+    def __init__(self, path: str) -> None:
+        super().__init__()
+        self.name = path
+        self._fd = os.open(path, os.O_RDONLY)  # not inherited by programs run later
+        self._offset = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: WriteableBuffer, /) -> int:
+        view = memoryview(buffer).cast("B")
+        if hasattr(os, "preadv"):
+            count = os.preadv(self._fd, [view], self._offset)
+        else:
+            data = os.pread(self._fd, len(view), self._offset)
+            count = len(data)
+            view[:count] = data
+        self._offset += count
+        return count
+
+    def close(self) -> None:
+        if not self.closed:
+            os.close(self._fd)
+        super().close()
+
+
 def _open_zstd(source: str | IO[bytes]) -> Read1:
     try:
         # Python 3.14 and later; type checkers for older versions do not know the module.
@@ -237,7 +274,12 @@ def _open_library_file(source: str | IO[bytes], compression: str) -> Read1:
 
 def open_decompressed(path: str, compression: str) -> io.RawIOBase:
     """A binary file object (with ``readinto``) of the file's decompressed bytes."""
-    return _Decompressed(path, compression, _open_library_file(path, compression))
+    raw = _OwnOffsetFile(path)
+    try:
+        return _Decompressed(path, compression, _open_library_file(io.BufferedReader(raw), compression), raw)
+    except BaseException:
+        raw.close()
+        raise
 
 
 def is_file_object(source: object) -> TypeGuard[ReadInto]:

@@ -93,6 +93,11 @@ public:
         budget_ = std::max(budget_, bytes);
     }
 
+    // Held across a fork, so that a forked child never finds the pool locked
+    // by a thread it does not have.
+    void lock_for_fork() { mutex_.lock(); }
+    void unlock_after_fork() { mutex_.unlock(); }
+
     // Frees what is kept; blocks given back from now on are freed at once.
     void close()
     {

@@ -117,8 +117,8 @@ private:
         }
     }
 
-    // In a child forked without waiting for it (os.fork settles first), the
-    // thread does not exist and its mutex may be held for ever: its handle and
+    // In a child forked without waiting for it (the readers' fork hooks wait),
+    // the thread does not exist and its mutex may be held for ever: its handle and
     // channel are let go, never joined or locked.
     void abandon()
     {

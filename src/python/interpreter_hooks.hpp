@@ -4,6 +4,8 @@
 // indefinitely, so that other threads go on.
 #pragma once
 
+#include <utility>
+
 #include "byte_source.hpp"
 #include "py_ref.hpp"
 
@@ -37,13 +39,21 @@ public:
         if (in_background) {
             return false;  // a thread of the reader's own: no Python to run; try again
         }
-        PyEval_RestoreThread(saved);
+        take_lock();
         const bool raised = PyErr_CheckSignals() < 0;
-        saved = PyEval_SaveThread();
+        release_lock();
         return raised;
     }
 
-    // What PyEval_SaveThread returned when the caller released the lock.
+    // Takes the interpreter lock back for a while, and lets it go again.
+    // `saved` is null from the moment the lock is asked for: also when the
+    // interpreter, being torn down, ends the thread instead of handing it
+    // over, so that the destructors then unwound do not ask again.
+    void take_lock() { PyEval_RestoreThread(std::exchange(saved, nullptr)); }
+    void release_lock() { saved = PyEval_SaveThread(); }
+
+    // What PyEval_SaveThread returned when the caller released the lock; null
+    // while the lock is held.
     PyThreadState* saved = nullptr;
     // Set while a thread that never held the interpreter lock reads (a batch
     // read ahead): signal handlers are left to the interpreter's own thread.

@@ -29,7 +29,12 @@ public:
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(object_); }
+    ~PyRef()
+    {
+        if (object_ != nullptr && !thread_being_ended()) {
+            Py_DECREF(object_);
+        }
+    }
 
     PyObject* get() const { return object_; }
     explicit operator bool() const { return object_ != nullptr; }
@@ -37,6 +42,19 @@ public:
     PyObject* release() { return std::exchange(object_, nullptr); }
 
 private:
+    // Whether this thread is being unwound by the interpreter, which ends a
+    // thread that asks for its lock back while it is being torn down: the
+    // thread holds no lock, so its references are left, as the interpreter
+    // leaves those of its own frames.
+    static bool thread_being_ended()
+    {
+#if PY_VERSION_HEX >= 0x030D0000
+        return Py_IsFinalizing() && !PyGILState_Check();
+#else
+        return _Py_IsFinalizing() && !PyGILState_Check();
+#endif
+    }
+
     explicit PyRef(PyObject* object) : object_(object) {}
     PyObject* object_ = nullptr;
 };

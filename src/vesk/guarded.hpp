@@ -17,8 +17,9 @@ inline void raise_fault_or_no_memory(const char* message) noexcept
     }
 }
 
+// Not noexcept: a thread that the interpreter ends must unwind through it.
 template <class Body>
-auto guarded(Body&& body, decltype(body()) failure) noexcept -> decltype(body())
+auto guarded(Body&& body, decltype(body()) failure) -> decltype(body())
 {
     return guarded(std::forward<Body>(body), failure, raise_fault_or_no_memory);
 }

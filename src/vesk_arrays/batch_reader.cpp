@@ -9,6 +9,7 @@
 
 #include "batch_arrays.hpp"
 #include "batch_errors.hpp"
+#include "fork_hooks.hpp"
 #include "guard.hpp"
 #include "python_source.hpp"
 #include "reader_state.hpp"
@@ -44,9 +45,27 @@ PyObject* entry_point(Body&& body)
 
 // ---- construction
 
+// In a forked child, a reader that another thread was inside at the fork: its
+// mutex is held by a thread this process does not have.
+bool check_not_lost(const ReaderState& state)
+{
+    if (state.lost_at_fork) {
+        raise_formatted(PyExc_RuntimeError,
+                        "%R: another thread was inside a call of this reader when the process forked, and "
+                        "that thread is not in this process: the reader cannot be used here; open the file "
+                        "again",
+                        state.path.get());
+        return false;
+    }
+    return true;
+}
+
 // A quick check for a clear message; calls check again under the mutex.
 bool check_open(ReaderState& state)
 {
+    if (!check_not_lost(state)) {
+        return false;
+    }
     if (state.closed) {
         PyErr_SetString(PyExc_ValueError, "I/O operation on closed file");
         return false;
@@ -182,6 +201,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return PyErr_NoMemory();
     }
     reinterpret_cast<ReaderObject*>(self.get())->state = state;
+    register_reader(*state);
     state->follow = follow != 0;
     state->format = *named;
     state->layout = static_cast<LayoutRequest>(layout);
@@ -225,11 +245,26 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     return entry_point([&] { return construct(type, args, kwargs); });
 }
 
+// What a reader lost at a fork holds is left as it is, never freed: the call
+// under way at the fork may have been changing any of it. That includes the
+// Python file object it reads, which the call may have been inside, holding
+// its locks: freed, it would be closed, and wait for them for ever.
+void abandon(ReaderState& state)
+{
+    unregister_reader(state);
+}
+
 void reader_dealloc(PyObject* self)
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    delete reinterpret_cast<ReaderObject*>(self)->state;  // closes the file
+    ReaderState* state = reinterpret_cast<ReaderObject*>(self)->state;
+    if (state != nullptr && state->lost_at_fork) {
+        abandon(*state);
+    } else if (state != nullptr) {
+        unregister_reader(*state);
+        delete state;  // closes the file
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -241,7 +276,9 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg)
 {
     Py_VISIT(Py_TYPE(self));
     const ReaderState* state = reinterpret_cast<ReaderObject*>(self)->state;
-    if (state != nullptr) {
+    // A reader lost at a fork keeps its references for ever (see abandon): the
+    // collector must count them as held from outside, never finalize their objects.
+    if (state != nullptr && !state->lost_at_fork) {
         Py_VISIT(state->path.get());
         Py_VISIT(state->file.get());
         return state->source_error.traverse(visit, arg);
@@ -254,7 +291,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg)
 int reader_clear(PyObject* self)
 {
     ReaderState* state = reinterpret_cast<ReaderObject*>(self)->state;
-    if (state != nullptr) {
+    if (state != nullptr && !state->lost_at_fork) {
         state->drop_read_ahead();
         state->decoder.reset();
         state->unprobed.reset();
@@ -290,10 +327,12 @@ bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
 // few; skipped_bytes counts all). `error` is
 // the exception that ended the call (a read error, no memory, an
 // interruption), or None; at_end tells that the call met the end of the bytes.
-PyObject* call_report(ReaderState& state, const FillEnd& end)
+// `interruption`, when given, is what a signal handler raised once the events
+// were read: it is the call's error.
+PyObject* call_report(ReaderState& state, const FillEnd& end, PyRef interruption = PyRef())
 {
-    PyRef error;
-    if (end.outcome == Outcome::Error || end.outcome == Outcome::OutOfMemory) {
+    PyRef error = std::move(interruption);
+    if (!error && (end.outcome == Outcome::Error || end.outcome == Outcome::OutOfMemory)) {
         if (end.outcome == Outcome::Error) {
             raise_read_error(*end.error, state);
         } else {
@@ -522,10 +561,6 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits, ReadAheadMode
     if (!end) {
         return nullptr;
     }
-    PyRef report = PyRef::steal(call_report(state, *end));
-    if (!report) {
-        return nullptr;
-    }
     PyRef arrays = std::visit(
         [&](auto& sink) {
             if constexpr (std::is_same_v<std::remove_reference_t<decltype(sink)>, std::monostate>) {
@@ -536,6 +571,22 @@ PyObject* read_batch(ReaderState& state, const CallLimits& limits, ReadAheadMode
         },
         sink_of_format);
     if (!arrays) {
+        return nullptr;
+    }
+    // A signal that came while the batch was read, with the lock released and
+    // no system call to interrupt, has its handler run here. What the handler
+    // raises is handed over with the batch, which the package keeps for the
+    // next call; raised as the call returns, it would drop events the reader
+    // has moved past.
+    PyRef interruption;
+    if (end->outcome != Outcome::Error && end->outcome != Outcome::OutOfMemory && PyErr_CheckSignals() < 0) {
+        interruption = fetch_raised();
+        if (!interruption) {
+            return nullptr;
+        }
+    }
+    PyRef report = PyRef::steal(call_report(state, *end, std::move(interruption)));
+    if (!report) {
         return nullptr;
     }
     return Py_BuildValue("(OO)", arrays.get(), report.get());
@@ -632,6 +683,10 @@ PyObject* reader_close(PyObject* self, PyObject*)
 {
     return entry_point([&]() -> PyObject* {
         ReaderState& state = state_of(self);
+        if (state.lost_at_fork) {
+            state.closed = true;  // nothing of it is touched (see abandon)
+            Py_RETURN_NONE;
+        }
         const bool waited = without_interpreter_lock(state, [&] {
                                 state.drop_read_ahead();
                                 state.pool->close();
@@ -667,23 +722,14 @@ PyObject* reader_position(PyObject* self, void*)
     return PyLong_FromUnsignedLongLong(state_of(self).position);
 }
 
-// Waits for a batch being read ahead (before a fork: the child has no thread
-// to finish it).
-PyObject* reader_settle(PyObject* self, PyObject*)
-{
-    return entry_point([&]() -> PyObject* {
-        if (!without_interpreter_lock(state_of(self), [] { return 0; })) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    });
-}
-
 // (has_channel_field, channel_count) of a WD2 file once its layout is known;
 // None for WD1 and before.
 PyObject* reader_layout(PyObject* self, void*)
 {
     return entry_point([&]() -> PyObject* {
+        if (!check_not_lost(state_of(self))) {
+            return nullptr;
+        }
         using Layout = std::optional<std::pair<bool, std::int32_t>>;
         std::optional<Layout> layout = with_decoder(state_of(self), Layout{}, [](auto& decoder) -> Layout {
             if constexpr (std::is_same_v<std::remove_reference_t<decltype(decoder.reader)>, WD2Reader>) {
@@ -713,7 +759,6 @@ PyMethodDef reader_methods[] = {
      .ml_flags = METH_VARARGS,
      .ml_doc = "skip(count, skip_damaged, stop) -> (skipped, report)"},
     {.ml_name = "close", .ml_meth = reader_close, .ml_flags = METH_NOARGS, .ml_doc = "close()"},
-    {.ml_name = "settle", .ml_meth = reader_settle, .ml_flags = METH_NOARGS, .ml_doc = "settle()"},
     {},
 };
 

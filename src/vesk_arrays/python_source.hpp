@@ -23,9 +23,9 @@ public:
 
     IoResult<std::size_t> read(void* dst, std::size_t n) override
     {
-        PyEval_RestoreThread(hooks_.saved);
+        hooks_.take_lock();
         IoResult<std::size_t> result = read_holding_lock(dst, n);
-        hooks_.saved = PyEval_SaveThread();
+        hooks_.release_lock();
         return result;
     }
 

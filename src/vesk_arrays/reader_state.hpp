@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <variant>
 
 #include "batch_columns.hpp"
@@ -97,6 +98,13 @@ struct ReaderState {
     std::atomic<std::uint64_t> trailing_bytes{0};
     std::atomic<std::uint64_t> position{0};
     std::atomic<bool> closed{false};
+    // In a forked child: another thread was inside a call at the fork, and the
+    // reader, half way through that call, refuses every other.
+    std::atomic<bool> lost_at_fork{false};
+    // For the fork hooks (fork_hooks.cpp), under their registry's mutex.
+    ReaderState* previous_reader = nullptr;
+    ReaderState* next_reader = nullptr;
+    bool held_for_fork = false;
 
     ReaderState() = default;
     ReaderState(const ReaderState&) = delete;
@@ -126,9 +134,9 @@ inline bool wait_for_read_ahead(ReaderState& state)
         return true;
     }
     while (!state.worker.wait_for(std::chrono::milliseconds(50))) {
-        PyEval_RestoreThread(state.hooks.saved);
+        state.hooks.take_lock();
         const bool raised = PyErr_CheckSignals() < 0;
-        state.hooks.saved = PyEval_SaveThread();
+        state.hooks.release_lock();
         if (raised) {
             return false;
         }
@@ -158,13 +166,18 @@ auto without_interpreter_lock(ReaderState& state, Body&& body) -> std::optional<
     struct Relock {
         ReaderState& state;
         std::unique_lock<std::timed_mutex>& hold;
-        ~Relock()
+        // Not noexcept: the interpreter may end the thread here (see guarded).
+        ~Relock() noexcept(false)
         {
             // The hooks may have taken the lock back and saved a new state;
-            // read it before another thread's call can overwrite it.
-            PyThreadState* current = state.hooks.saved;
+            // read it before another thread's call can overwrite it. None
+            // when the interpreter is ending this thread from inside the
+            // hooks: the lock is not asked for again.
+            PyThreadState* current = std::exchange(state.hooks.saved, nullptr);
             hold.unlock();
-            PyEval_RestoreThread(current);
+            if (current != nullptr) {
+                PyEval_RestoreThread(current);
+            }
         }
     } relock{state, hold};
     // A read-ahead holds the decoder until it is done.
