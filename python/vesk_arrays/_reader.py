@@ -29,7 +29,15 @@ import numpy as np
 
 from . import _core
 from ._batch import HEADER_FIELDS, Batch, trusted_batch
-from ._sources import ReadInto, Source, compression_of, is_file_object, name_of, open_decompressed
+from ._sources import (
+    ReadInto,
+    Source,
+    compression_of,
+    is_file_object,
+    name_of,
+    open_decompressed,
+    open_stream,
+)
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -355,7 +363,13 @@ class BatchReader(Generic[_Event_co]):
         options = (bool(follow), layout_code)
         if is_file_object(source):
             self._path = name_of(source)
-            self._core = self._open(source, options)
+            stream, self._owned = open_stream(source, self._path)
+            try:
+                self._core = self._open(stream, options)
+            except BaseException:
+                if self._owned is not None:
+                    self._owned.close()
+                raise
             return
         self._path = check_path(source)
         compression = compression_of(self._path)
