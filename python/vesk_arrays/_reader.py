@@ -13,6 +13,7 @@ import weakref
 from collections.abc import Generator, Iterator, Sequence
 from typing import (
     TYPE_CHECKING,
+    Any,
     Final,
     Generic,
     Literal,
@@ -74,9 +75,11 @@ class DamagedEventError(ValueError):
     past the end of the file although good events follow.
 
     ``path`` is the file, ``index`` the event's index within it (damaged events count),
-    ``offset`` the byte offset where its header starts, ``skipped`` the ``(start, stop)``
-    byte range skipped because of it, and ``resume_at`` the offset of the next good event,
-    where reading goes on (None when nothing readable follows).
+    ``offset`` the byte offset where its header starts, ``skipped`` the half-open
+    ``(start, stop)`` byte range skipped because of it, and ``resume_at`` the offset of
+    the next good event, where reading goes on (None when nothing readable follows).
+    ``estimated_events`` is about how many events the skipped bytes held, at the size of
+    the file's events when they had one size so far (None when they had not).
     """
 
     def __init__(
@@ -87,12 +90,14 @@ class DamagedEventError(ValueError):
         reason: str,
         skipped: tuple[int, int] | None = None,
         resume_at: int | None = None,
+        estimated_events: int | None = None,
     ) -> None:
         where = ""
         if skipped is not None:
             start, stop = skipped
             goes_on = f"reading goes on at byte {resume_at}" if resume_at is not None else "nothing follows"
-            where = f"; bytes {start} to {stop} are skipped, {goes_on}"
+            loss = loss_text(stop - start, estimated_events)
+            where = f"; bytes [{start}, {stop}) are skipped ({loss}), {goes_on}"
         super().__init__(f"{path}: event {index} at byte {offset} is damaged: {reason}{where}")
         self.path = path
         self.index = index
@@ -100,11 +105,38 @@ class DamagedEventError(ValueError):
         self.reason = reason
         self.skipped = skipped
         self.resume_at = resume_at
+        self.estimated_events = estimated_events
 
     def __reduce__(self) -> tuple[type[DamagedEventError], tuple[object, ...]]:
         # Rebuilt from its fields, so that it crosses process boundaries (Dask
         # workers, multiprocessing) as itself.
-        return type(self), (self.path, self.index, self.offset, self.reason, self.skipped, self.resume_at)
+        return type(self), (
+            self.path,
+            self.index,
+            self.offset,
+            self.reason,
+            self.skipped,
+            self.resume_at,
+            self.estimated_events,
+        )
+
+
+def loss_text(skipped_bytes: int, estimated_events: int | None) -> str:
+    """ "499712 bytes, about 241 events": skipped bytes and the events they probably held."""
+    text = f"{skipped_bytes} byte{'s' * (skipped_bytes != 1)}"
+    if estimated_events is not None:
+        text += f", about {estimated_events} event{'s' * (estimated_events != 1)}"
+    return text
+
+
+def estimate_events(skipped_bytes: int, event_size: int | None) -> int | None:
+    """About how many events of `event_size` bytes the skipped bytes held; None for an
+    unknown size. Never 0 for bytes that were skipped: they held at least the damaged one."""
+    if not skipped_bytes:
+        return 0
+    if event_size is None or event_size <= 0:
+        return None
+    return max(round(skipped_bytes / event_size), 1)
 
 
 class DamagedEventWarning(UserWarning):
@@ -234,6 +266,51 @@ def merge_ranges(
     return ranges
 
 
+def within_stop(
+    records: _core._Damage, count: int, skipped: Sequence[tuple[int, int]], skipped_bytes: int, stop: int
+) -> tuple[_core._Damage, int, list[tuple[int, int]], int]:
+    """A call's damage records, count, skipped ranges and bytes without the damaged events
+    from index `stop` on. Those follow every other damage of the call, so their bytes are
+    the end of what it skipped."""
+    beyond = [record for record in records if record[0] >= stop]
+    cut = min(record[1] for record in beyond)
+    kept = [(start, min(end, cut)) for start, end in skipped if start < cut]
+    dropped = sum(record[2] - record[1] for record in beyond)
+    return (
+        [record for record in records if record[0] < stop],
+        count - len(beyond),
+        kept,
+        max(skipped_bytes - dropped, 0),
+    )
+
+
+def joined_news(first: CallNews, then: CallNews) -> CallNews:
+    """What two calls met, as one."""
+    return CallNews(
+        first.damaged + then.damaged,
+        first.damaged_count + then.damaged_count,
+        tuple(merge_ranges(list(first.skipped), then.skipped, MAX_DAMAGE_RECORDS)),
+        first.skipped_bytes + then.skipped_bytes,
+        then.at_end,
+    )
+
+
+# The header fields that give an event's size in the file.
+_SIZE_FIELDS = {"WD1": ("event_size",), "WD2": ("samples", "channels")}
+
+
+def event_spans(
+    reader_type: str, sizes: tuple[NDArray[Any], ...], has_channel_field: bool | None
+) -> NDArray[np.int64]:
+    """The bytes each event takes in the file, from its header fields (_SIZE_FIELDS)."""
+    if reader_type == "WD1":
+        # The header and its samples, and the pad byte of an odd size.
+        return np.maximum(sizes[0].astype(np.int64), 24)
+    samples, channels = sizes
+    header = 28 if has_channel_field else 24
+    return header + samples.astype(np.int64) * np.maximum(channels, 0) * 4
+
+
 class CallNews(NamedTuple):
     """What one read met besides its events (for the reports of ``iterate``)."""
 
@@ -357,7 +434,17 @@ class BatchReader(Generic[_Event_co]):
         self._damaged_count = 0
         self._skipped: list[tuple[int, int]] = []
         self._skipped_bytes = 0
+        self._damaged_bytes = 0  # skipped for the damaged events counted
         self._warned = False
+        # What skip_to passed over, given with the next call's news.
+        self._passed: CallNews | None = None
+        # The header columns that give the sizes of the last batch's events, looked at
+        # only when damage is met; and the size its events all had (None: not one size).
+        self._last_sizes: tuple[bool | None, tuple[NDArray[Any], ...]] | None = None
+        self._event_size: int | None = None
+        # A path, which can be read again where the damage records cannot tell which
+        # events a batch left out; None for a stream.
+        self._rereadable: str | None = None
         # A decompressing file object opened here, closed with the reader.
         self._owned: io.RawIOBase | None = None
         options = (bool(follow), layout_code)
@@ -371,7 +458,7 @@ class BatchReader(Generic[_Event_co]):
                     self._owned.close()
                 raise
             return
-        self._path = check_path(source)
+        self._path = self._rereadable = check_path(source)
         compression = compression_of(self._path)
         if compression is None:
             self._core = self._open(self._path, options)
@@ -506,8 +593,13 @@ class BatchReader(Generic[_Event_co]):
 
     def skip_to(self, index: SupportsIndex) -> int:
         """Steps over the events before event ``index`` of the file (damaged events count),
-        without reading their samples; returns how many good events were stepped over."""
-        return self._skip_events(None, check_index("index", index))
+        without reading their samples; returns how many good events were stepped over.
+
+        Damaged events before ``index`` are passed over, with ``errors="raise"`` too: they
+        lie outside what is asked for. They are recorded in ``damaged`` and warned of once
+        for the file (:class:`DamagedEventWarning`). A damaged event ``index`` itself is
+        met as ``read`` meets it."""
+        return self._pass_to(check_index("index", index))
 
     def read_range(self, stop: SupportsIndex | None = None) -> Batch[_Event_co]:
         """The events from here to event ``stop - 1`` of the file (damaged events count;
@@ -523,6 +615,24 @@ class BatchReader(Generic[_Event_co]):
             self._settle(skipped, report)
             return skipped
 
+    def _pass_to(self, index: int) -> int:
+        """skip_to: damage before `index` is recorded and passed, never raised. With
+        errors="raise" the core stops at each damaged event, so that one at `index` or
+        after is met as a read meets it, and none is passed over unrecorded."""
+        total = 0
+        with self._lock:
+            self._take_pending()
+            while True:
+                skipped, report = self._core.skip(None, self._skip, index)
+                total += skipped
+                records, error = report[1], report[4]
+                news = self._settle(skipped, report, window=(index, None))
+                self._passed = news if self._passed is None else joined_news(self._passed, news)
+                if self._skip or not records or error is not None or self._pending is not None:
+                    return total
+                if self._core.events_read >= index:
+                    return total
+
     def _read_reported(
         self, max_events: int | None, max_bytes: int | None, stop: int | None = None, ahead: int = 0
     ) -> tuple[Batch[_Event_co], CallNews]:
@@ -535,6 +645,7 @@ class BatchReader(Generic[_Event_co]):
             self._take_pending()
             arrays, report = self._core.read(max_events, max_bytes, self._skip, stop, ahead, self._samples)
             first_index, stop_index = report[0], report[6]
+            damage_records = report[1]
             # The reader's type parameter is its format's event, which the batch is made for.
             if arrays is None:
                 batch = cast(
@@ -544,8 +655,16 @@ class BatchReader(Generic[_Event_co]):
             else:
                 columns, offsets = arrays
                 count = len(columns["event_counter"])
+                if count:
+                    self._last_sizes = (
+                        self.has_channel_field,
+                        tuple(columns[name] for name in _SIZE_FIELDS[self._format]),
+                    )
                 if len(columns) != len(self._columns):
                     columns = {name: columns[name] for name in self._columns}
+                indices = event_indices(first_index, stop_index, count, damage_records)
+                if indices is False and self._rereadable is not None:
+                    indices = self._stepped_indices(first_index, stop_index, count)
                 batch = trusted_batch(
                     self._format,
                     columns,
@@ -553,29 +672,65 @@ class BatchReader(Generic[_Event_co]):
                     path=self._path,
                     start=first_index,
                     stop=stop_index,
-                    event_index=event_indices(first_index, stop_index, count, report[1]),
+                    event_index=indices,
                 )
-            news = self._settle(len(batch), report, batch)
+            news = self._settle(len(batch), report, batch, window=(0, stop))
+            if self._passed is not None:
+                news, self._passed = joined_news(self._passed, news), None
             return batch, news
 
+    def _stepped_indices(self, start: int, stop: int, count: int) -> NDArray[np.int64] | Literal[False]:
+        """The indices of a batch's `count` events, found by reading the file again one
+        damaged event at a time: used when more events were damaged among them than a
+        call keeps records of."""
+        layout = {True: "multi-channel", False: "single-channel", None: None}[self.has_channel_field]
+        damaged: list[int] = []
+        first_field = HEADER_FIELDS[self._format][0][0]
+        with BatchReader(self._path, self._format, layout=layout, columns=[first_field], prefetch=0) as again:
+            core = again._core
+            core.skip(None, True, start)
+            while core.events_read < stop:
+                before = core.events_read
+                _, report = core.skip(None, False, stop)
+                damaged += [record[0] for record in report[1] if start <= record[0] < stop]
+                if report[4] is not None or core.events_read == before:
+                    break
+        indices = np.setdiff1d(np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True)
+        return indices if len(indices) == count else False
+
     def _settle(
-        self, produced: int, report: _core._Report, batch: Batch[_Event_co] | None = None
+        self,
+        produced: int,
+        report: _core._Report,
+        batch: Batch[_Event_co] | None = None,
+        window: tuple[int, int | None] = (0, None),
     ) -> CallNews:
         """Records what a call met; raises its problem now when nothing was produced, else
-        keeps it for the next call (an interruption is raised at once, the batch kept)."""
+        keeps it for the next call (an interruption is raised at once, the batch kept).
+
+        Damaged events outside the `window` of indices asked for raise nothing: those
+        before it are passed over and recorded; those from its stop on, which the look
+        past a batch's last event met, are not this call's and are left unrecorded."""
         _, records, count, skipped, error, at_end, _, skipped_bytes = report
-        damaged = tuple(self._damage_error(*record) for record in records)
+        lo, hi = window
+        if hi is not None and any(record[0] >= hi for record in records):
+            records, count, skipped, skipped_bytes = within_stop(records, count, skipped, skipped_bytes, hi)
+        damaged = [self._damage_error(*record) for record in records]
+        passed = [error for error in damaged if error.index < lo]
+        inside = damaged[len(passed) :]
         merge_ranges(self._skipped, skipped, MAX_DAMAGE_RECORDS)
         self._skipped_bytes += skipped_bytes
         problem = error
-        if damaged and not self._skip:
-            problem = damaged[0]
-        elif damaged or count:
+        recorded_bytes = skipped_bytes
+        if inside and not self._skip:
+            problem = inside[0]
+            damaged, count = passed, len(passed)
+            recorded_bytes = sum(stop - start for start, stop in (e.skipped or (0, 0) for e in passed))
+        if damaged or count:
             self._damaged.extend(damaged[: max(MAX_DAMAGE_RECORDS - len(self._damaged), 0)])
             self._damaged_count += count
-        news = CallNews(
-            damaged if self._skip else (), count if self._skip else 0, tuple(skipped), skipped_bytes, at_end
-        )
+            self._damaged_bytes += recorded_bytes
+        news = CallNews(tuple(damaged), count, tuple(skipped), skipped_bytes, at_end)
         if problem is not None:
             if not produced:
                 raise problem
@@ -589,7 +744,22 @@ class BatchReader(Generic[_Event_co]):
         self, index: int, offset: int, stop: int, resume_at: int | None, kind: int
     ) -> DamagedEventError:
         reason = (_REASONS[self._format], _OVERLONG, _OVERLAPS)[kind]
-        return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at)
+        estimated = estimate_events(stop - offset, self._steady_event_size())
+        return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at, estimated)
+
+    def _steady_event_size(self) -> int | None:
+        """The size in bytes of the file's events, as the last batch's events all had it;
+        None when they differ, or before any event."""
+        sizes, self._last_sizes = self._last_sizes, None
+        if sizes is not None:
+            spans = event_spans(self._format, sizes[1], sizes[0])
+            self._event_size = int(spans[0]) if spans.min() == spans.max() else None
+        return self._event_size
+
+    def _estimated_events(self, skipped_bytes: int) -> int | None:
+        """About how many events `skipped_bytes` bytes of this file held, at the size its
+        events have had so far (None when they had no one size)."""
+        return estimate_events(skipped_bytes, self._steady_event_size())
 
     def _take_pending(self) -> None:
         if self._pending is not None:
@@ -602,13 +772,13 @@ class BatchReader(Generic[_Event_co]):
             self._take_pending()
 
     def _warn_damage(self) -> None:
-        if self._skip and self._damaged_count and not self._warned:
+        if self._damaged_count and not self._warned:
             self._warned = True
             count = self._damaged_count
             what = "1 damaged event" if count == 1 else f"{count} damaged events"
-            ranges = len(self._skipped)
+            loss = loss_text(self._damaged_bytes, self._estimated_events(self._damaged_bytes))
             warnings.warn(
-                f"{self._path}: skipped {what} ({ranges} byte range{'s' * (ranges != 1)})",
+                f"{self._path}: skipped {what} ({loss})",
                 DamagedEventWarning,
                 stacklevel=4,
             )
