@@ -35,6 +35,7 @@ from ._sources import (
     Source,
     compression_of,
     is_file_object,
+    is_regular_file,
     name_of,
     open_decompressed,
     open_stream,
@@ -303,12 +304,15 @@ def event_spans(
     reader_type: str, sizes: tuple[NDArray[Any], ...], has_channel_field: bool | None
 ) -> NDArray[np.int64]:
     """The bytes each event takes in the file, from its header fields (_SIZE_FIELDS)."""
+    spans: NDArray[np.int64]
     if reader_type == "WD1":
         # The header and its samples, and the pad byte of an odd size.
-        return np.maximum(sizes[0].astype(np.int64), 24)
-    samples, channels = sizes
-    header = 28 if has_channel_field else 24
-    return header + samples.astype(np.int64) * np.maximum(channels, 0) * 4
+        spans = np.maximum(sizes[0].astype(np.int64), 24)
+    else:
+        samples, channels = sizes
+        header = 28 if has_channel_field else 24
+        spans = header + samples.astype(np.int64) * np.maximum(channels, 0).astype(np.int64) * 4
+    return spans
 
 
 class CallNews(NamedTuple):
@@ -458,7 +462,9 @@ class BatchReader(Generic[_Event_co]):
                     self._owned.close()
                 raise
             return
-        self._path = self._rereadable = check_path(source)
+        self._path = check_path(source)
+        if is_regular_file(self._path):
+            self._rereadable = self._path
         compression = compression_of(self._path)
         if compression is None:
             self._core = self._open(self._path, options)
@@ -683,7 +689,8 @@ class BatchReader(Generic[_Event_co]):
         """The indices of a batch's `count` events, found by reading the file again one
         damaged event at a time: used when more events were damaged among them than a
         call keeps records of."""
-        layout = {True: "multi-channel", False: "single-channel", None: None}[self.has_channel_field]
+        layouts: dict[bool | None, Layout] = {True: "multi-channel", False: "single-channel", None: None}
+        layout = layouts[self.has_channel_field]
         damaged: list[int] = []
         first_field = HEADER_FIELDS[self._format][0][0]
         with BatchReader(self._path, self._format, layout=layout, columns=[first_field], prefetch=0) as again:

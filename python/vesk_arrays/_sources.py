@@ -7,7 +7,7 @@ import io
 import os
 import stat
 from types import ModuleType
-from typing import IO, TYPE_CHECKING, BinaryIO, Protocol, Union
+from typing import IO, TYPE_CHECKING, BinaryIO, Protocol, Union, cast
 
 from ._optional import require
 
@@ -54,6 +54,14 @@ _ZSTD_PIECE = 1 << 13
 
 class CompressedFileError(OSError):
     """A compressed file that cannot be decompressed any further: cut short or corrupt."""
+
+
+def is_regular_file(path: str) -> bool:
+    """Whether the path names a regular file, which can be read again (a FIFO cannot)."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False
 
 
 def compression_of(path: str) -> str | None:
@@ -274,7 +282,9 @@ def open_stream(file: ReadInto, name: str) -> tuple[ReadInto, io.RawIOBase | Non
     compression = _compression_of_head(head, name)
     if compression is None:
         return file, None
-    opened = _Decompressed(name, compression, _open_library_file(_Prefixed(b"", file), compression))
+    opened = _Decompressed(
+        name, compression, _open_library_file(cast("IO[bytes]", _Prefixed(b"", file)), compression)
+    )
     return opened, opened
 
 
@@ -363,7 +373,9 @@ class _Sniffed(io.RawIOBase):
         self._through = (
             rest
             if compression is None
-            else _Decompressed(self.name, compression, _open_library_file(rest, compression))
+            else _Decompressed(
+                self.name, compression, _open_library_file(cast("IO[bytes]", rest), compression)
+            )
         )
         return True
 
