@@ -349,3 +349,9 @@ def test_a_range_raises_only_for_damage_among_its_events(write, kind, step):
     assert f"{skipped} bytes, about {skipped // size} events" in str(caught[0].message)
     with pytest.warns(va.DamagedEventWarning), pytest.raises(va.DamagedEventError, match="event 20 "):
         va.read(path, fmt, start=19, stop=21, layout=layout)
+    # Damage right after a range is left for the next call.
+    with va.BatchReader(path, fmt, layout=layout) as reader:
+        assert reader.read_range(5)["event_counter"].tolist() == list(range(5))
+        with pytest.raises(va.DamagedEventError, match="event 5 "):
+            reader.read(3)
+        assert reader.read(3)["event_counter"].tolist() == [6, 7, 8]

@@ -267,22 +267,26 @@ def merge_ranges(
     return ranges
 
 
-def within_stop(
-    records: _core._Damage, count: int, skipped: Sequence[tuple[int, int]], skipped_bytes: int, stop: int
-) -> tuple[_core._Damage, int, list[tuple[int, int]], int]:
-    """A call's damage records, count, skipped ranges and bytes without the damaged events
-    from index `stop` on. Those follow every other damage of the call, so their bytes are
-    the end of what it skipped."""
+def split_at_stop(report: _core._Report, stop: int) -> tuple[_core._Report, _core._Report]:
+    """A call's report without the damaged events from index `stop` on, and a report of
+    those alone. They follow every other damage of the call, so their bytes are the end
+    of what it skipped."""
+    first, records, count, skipped, error, at_end, stop_index, skipped_bytes = report
     beyond = [record for record in records if record[0] >= stop]
     cut = min(record[1] for record in beyond)
-    kept = [(start, min(end, cut)) for start, end in skipped if start < cut]
     dropped = sum(record[2] - record[1] for record in beyond)
-    return (
+    within: _core._Report = (
+        first,
         [record for record in records if record[0] < stop],
         count - len(beyond),
-        kept,
+        [(start, min(end, cut)) for start, end in skipped if start < cut],
+        error,
+        at_end,
+        stop_index,
         max(skipped_bytes - dropped, 0),
     )
+    ranges = [(max(start, cut), end) for start, end in skipped if end > cut]
+    return within, (stop_index, beyond, len(beyond), ranges, None, False, stop_index, dropped)
 
 
 def joined_news(first: CallNews, then: CallNews) -> CallNews:
@@ -442,6 +446,8 @@ class BatchReader(Generic[_Event_co]):
         self._warned = False
         # What skip_to passed over, given with the next call's news.
         self._passed: CallNews | None = None
+        # Damage that the look past a range's last event met, for the next call.
+        self._deferred: _core._Report | None = None
         # The header columns that give the sizes of the last batch's events, looked at
         # only when damage is met; and the size its events all had (None: not one size).
         self._last_sizes: tuple[bool | None, tuple[NDArray[Any], ...]] | None = None
@@ -616,9 +622,10 @@ class BatchReader(Generic[_Event_co]):
 
     def _skip_events(self, count: int | None, stop: int | None) -> int:
         with self._lock:
-            self._take_pending()
+            self._begin_call()
             skipped, report = self._core.skip(count, self._skip, stop)
             self._settle(skipped, report)
+            self._passed = None  # what a skip met is not told with the next batch
             return skipped
 
     def _pass_to(self, index: int) -> int:
@@ -627,7 +634,7 @@ class BatchReader(Generic[_Event_co]):
         after is met as a read meets it, and none is passed over unrecorded."""
         total = 0
         with self._lock:
-            self._take_pending()
+            self._begin_call(index)
             while True:
                 skipped, report = self._core.skip(None, self._skip, index)
                 total += skipped
@@ -648,7 +655,7 @@ class BatchReader(Generic[_Event_co]):
             if self._carry is not None:
                 carried, self._carry = self._carry, None
                 return carried
-            self._take_pending()
+            self._begin_call()
             arrays, report = self._core.read(max_events, max_bytes, self._skip, stop, ahead, self._samples)
             first_index, stop_index = report[0], report[6]
             damage_records = report[1]
@@ -717,11 +724,12 @@ class BatchReader(Generic[_Event_co]):
 
         Damaged events outside the `window` of indices asked for raise nothing: those
         before it are passed over and recorded; those from its stop on, which the look
-        past a batch's last event met, are not this call's and are left unrecorded."""
-        _, records, count, skipped, error, at_end, _, skipped_bytes = report
+        past a batch's last event met, are not this call's: they are kept for the next
+        call, as if it had met them."""
         lo, hi = window
-        if hi is not None and any(record[0] >= hi for record in records):
-            records, count, skipped, skipped_bytes = within_stop(records, count, skipped, skipped_bytes, hi)
+        if hi is not None and any(record[0] >= hi for record in report[1]):
+            report, self._deferred = split_at_stop(report, hi)
+        _, records, count, skipped, error, at_end, _, skipped_bytes = report
         damaged = [self._damage_error(*record) for record in records]
         passed = [error for error in damaged if error.index < lo]
         inside = damaged[len(passed) :]
@@ -772,6 +780,15 @@ class BatchReader(Generic[_Event_co]):
         if self._pending is not None:
             error, self._pending = self._pending, None
             raise error
+
+    def _begin_call(self, first: int = 0) -> None:
+        """Raises a problem kept from the last call; settles the damage it met past the
+        range it was asked for, as if this call had met it (before `first`: passed over)."""
+        self._take_pending()
+        if self._deferred is not None:
+            report, self._deferred = self._deferred, None
+            news = self._settle(0, report, window=(first, None))
+            self._passed = news if self._passed is None else joined_news(self._passed, news)
 
     def raise_pending(self) -> None:
         """Raises the problem the last call met after the events it returned, if any."""
