@@ -372,6 +372,18 @@ def test_wd2_files_of_different_channel_counts_are_not_converted_into_one(files)
     assert str(files / "run.wd2") in result.stderr and str(files / "single.wd2") in result.stderr
 
 
+@pytest.mark.parametrize("name", ["run.wd1", "run.wd1.gz"])
+def test_convert_reads_a_pipe_on_standard_input_compressed_or_not(files, name):
+    result = subprocess.run(
+        [sys.executable, "-m", "vesk_arrays", "convert", "--format", "WD1", "-", "-o", files / "copy.wd1"],
+        input=(files / name).read_bytes(),
+        capture_output=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    assert (files / "copy.wd1").read_bytes() == (files / "run.wd1").read_bytes()
+
+
 def test_the_vesk_script_runs_the_same_main():
     # The distribution's own entry points (entry_points(group=...) needs Python 3.10).
     entry_points = importlib.metadata.distribution("vesk").entry_points

@@ -13,11 +13,13 @@ unreadable or holds damaged events (the reason goes to stderr), 2 for a usage er
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import math
 import os
 import stat
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, BinaryIO, TypedDict, Union
@@ -38,7 +40,7 @@ from ._reader import (
     loss_text,
     parse_step_size,
 )
-from ._sources import compression_of
+from ._sources import compression_of, open_stream
 
 PROG = "vesk"
 EXTENSIONS = {".wd1": "WD1", ".wd2": "WD2"}
@@ -501,7 +503,71 @@ def output_layout(files: Sequence[str], reader_type: str, layout: Layout) -> Lay
     return "multi-channel" if with_field else "single-channel"
 
 
+class StdinThroughPipe:
+    """Standard input, when it is a pipe, passed on to the conversions (which open it as
+    /dev/stdin) through a pipe of this process's own, decompressed when its data are
+    compressed: a pipe's first bytes cannot be looked at without taking them, so a thread
+    takes them, tells the compression, and writes on what the readers are to see.
+
+    A regular file given as standard input is left as it is: the readers look at it.
+    Use as a context manager; an error met reading or decompressing standard input is
+    raised at the end, as the cause of whatever the conversion made of the bytes before it.
+    """
+
+    def __init__(self) -> None:
+        self._thread: threading.Thread | None = None
+        self._error: BaseException | None = None
+
+    def __enter__(self) -> StdinThroughPipe:
+        try:
+            if stat.S_ISREG(os.fstat(0).st_mode):
+                return self
+        except OSError:
+            return self  # no standard input: opening /dev/stdin fails in the readers' words
+        source = open(os.dup(0), "rb")
+        read_end, write_end = os.pipe()
+        os.dup2(read_end, 0)
+        os.close(read_end)
+        self._thread = threading.Thread(target=self._feed, args=(source, write_end), daemon=True)
+        self._thread.start()
+        return self
+
+    def _feed(self, source: io.BufferedReader, write_end: int) -> None:
+        try:
+            with source, open(write_end, "wb", buffering=0) as out:
+                stream, owned = open_stream(source, STDIN_NAME)
+                try:
+                    chunk = bytearray(1 << 20)
+                    while count := stream.readinto(memoryview(chunk)):
+                        out.write(memoryview(chunk)[:count])
+                finally:
+                    if owned is not None:
+                        owned.close()
+        except BrokenPipeError:
+            pass  # the conversion stopped reading
+        except BaseException as error:  # told at the end, by the main thread
+            self._error = error
+
+    def __exit__(self, kind: object, error: object, traceback: object) -> None:
+        if self._thread is None:
+            return
+        if error is None:
+            self._thread.join()
+        if self._error is not None:
+            message = str(self._error)
+            if not message.startswith(f"{STDIN_NAME}: "):
+                message = f"{STDIN_NAME}: {message}"
+            raise Failure(message) from self._error
+
+
 def run_convert(options: argparse.Namespace) -> int:
+    if STDIN not in options.files:
+        return convert_files(options)
+    with StdinThroughPipe():
+        return convert_files(options)
+
+
+def convert_files(options: argparse.Namespace) -> int:
     reader_type = one_format(options, options.files)
     layout = layout_for(options, [reader_type])
     target = target_of(options, reader_type)
