@@ -655,7 +655,7 @@ class BatchReader(Generic[_Event_co]):
             if self._carry is not None:
                 carried, self._carry = self._carry, None
                 return carried
-            self._begin_call()
+            self._begin_call(0, stop)
             arrays, report = self._core.read(max_events, max_bytes, self._skip, stop, ahead, self._samples)
             first_index, stop_index = report[0], report[6]
             damage_records = report[1]
@@ -781,13 +781,14 @@ class BatchReader(Generic[_Event_co]):
             error, self._pending = self._pending, None
             raise error
 
-    def _begin_call(self, first: int = 0) -> None:
+    def _begin_call(self, first: int = 0, stop: int | None = None) -> None:
         """Raises a problem kept from the last call; settles the damage it met past the
-        range it was asked for, as if this call had met it (before `first`: passed over)."""
+        range it was asked for, as if this call, which asks for events `first` to `stop`,
+        had met it (before `first`: passed over; from `stop` on: kept again)."""
         self._take_pending()
         if self._deferred is not None:
             report, self._deferred = self._deferred, None
-            news = self._settle(0, report, window=(first, None))
+            news = self._settle(0, report, window=(first, stop))
             self._passed = news if self._passed is None else joined_news(self._passed, news)
 
     def raise_pending(self) -> None:
