@@ -533,8 +533,9 @@ class StdinThroughPipe:
         return self
 
     def _feed(self, source: io.BufferedReader, write_end: int) -> None:
+        out = open(write_end, "wb", buffering=0)
         try:
-            with source, open(write_end, "wb", buffering=0) as out:
+            with source:
                 stream, owned = open_stream(source, STDIN_NAME)
                 try:
                     chunk = bytearray(1 << 20)
@@ -545,8 +546,21 @@ class StdinThroughPipe:
                         owned.close()
         except BrokenPipeError:
             pass  # the conversion stopped reading
-        except BaseException as error:  # told at the end, by the main thread
-            self._error = error
+        except BaseException as error:  # told by the main thread
+            self._error = error  # before the readers see the end of the pipe
+        finally:
+            try:
+                out.close()
+            except OSError:
+                pass
+
+    def check(self) -> None:
+        """Raises the error met reading standard input, if any (before the output is kept)."""
+        if self._error is not None:
+            message = str(self._error)
+            if not message.startswith(f"{STDIN_NAME}: "):
+                message = f"{STDIN_NAME}: {message}"
+            raise Failure(message) from self._error
 
     def __exit__(self, kind: object, error: object, traceback: object) -> None:
         if self._thread is None:
@@ -563,11 +577,12 @@ class StdinThroughPipe:
 def run_convert(options: argparse.Namespace) -> int:
     if STDIN not in options.files:
         return convert_files(options)
-    with StdinThroughPipe():
-        return convert_files(options)
+    with StdinThroughPipe() as stdin:
+        return convert_files(options, stdin.check)
 
 
-def convert_files(options: argparse.Namespace) -> int:
+def convert_files(options: argparse.Namespace, check: Callable[[], None] = lambda: None) -> int:
+    """`vesk convert`; `check` raises what went wrong with standard input, if anything."""
     reader_type = one_format(options, options.files)
     layout = layout_for(options, [reader_type])
     target = target_of(options, reader_type)
@@ -578,6 +593,7 @@ def convert_files(options: argparse.Namespace) -> int:
     command = f"{PROG} convert"
 
     def note(report: Report) -> None:
+        check()  # a broken input fails the conversion before its output is kept
         seen.add(report.file_index)
         if report.skipped_bytes or report.trailing_bytes:
             losses.setdefault(report.path, Loss()).add(report, options.start or 0)
