@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import io
 import operator
 import os
@@ -29,7 +30,7 @@ from typing import (
 import numpy as np
 
 from . import _core
-from ._batch import HEADER_FIELDS, Batch, trusted_batch
+from ._batch import HEADER_FIELDS, Batch, EventIndex, LazyIndex, trusted_batch
 from ._sources import (
     ReadInto,
     Source,
@@ -675,9 +676,24 @@ class BatchReader(Generic[_Event_co]):
                     )
                 if len(columns) != len(self._columns):
                     columns = {name: columns[name] for name in self._columns}
-                indices = event_indices(first_index, stop_index, count, damage_records)
+                indices: EventIndex = event_indices(first_index, stop_index, count, damage_records)
                 if indices is False and self._rereadable is not None:
-                    indices = self._stepped_indices(first_index, stop_index, count)
+                    # Found only if asked for: reading the file again costs.
+                    layouts: dict[bool | None, Layout] = {
+                        True: "multi-channel",
+                        False: "single-channel",
+                        None: None,
+                    }
+                    indices = LazyIndex(
+                        functools.partial(
+                            stepped_indices,
+                            self._rereadable,
+                            self._format,
+                            layouts[self.has_channel_field],
+                            (first_index, stop_index),
+                            count,
+                        )
+                    )
                 batch = trusted_batch(
                     self._format,
                     columns,
@@ -691,26 +707,6 @@ class BatchReader(Generic[_Event_co]):
             if self._passed is not None:
                 news, self._passed = joined_news(self._passed, news), None
             return batch, news
-
-    def _stepped_indices(self, start: int, stop: int, count: int) -> NDArray[np.int64] | Literal[False]:
-        """The indices of a batch's `count` events, found by reading the file again one
-        damaged event at a time: used when more events were damaged among them than a
-        call keeps records of."""
-        layouts: dict[bool | None, Layout] = {True: "multi-channel", False: "single-channel", None: None}
-        layout = layouts[self.has_channel_field]
-        damaged: list[int] = []
-        first_field = HEADER_FIELDS[self._format][0][0]
-        with BatchReader(self._path, self._format, layout=layout, columns=[first_field], prefetch=0) as again:
-            core = again._core
-            core.skip(None, True, start)
-            while core.events_read < stop:
-                before = core.events_read
-                _, report = core.skip(None, False, stop)
-                damaged += [record[0] for record in report[1] if start <= record[0] < stop]
-                if report[4] is not None or core.events_read == before:
-                    break
-        indices = np.setdiff1d(np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True)
-        return indices if len(indices) == count else False
 
     def _settle(
         self,
@@ -853,6 +849,28 @@ def event_indices(
     indices: NDArray[np.int64] = np.setdiff1d(
         np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True
     )
+    return indices if len(indices) == count else False
+
+
+def stepped_indices(
+    path: str, reader_type: Format, layout: Layout, span: tuple[int, int], count: int
+) -> NDArray[np.int64] | Literal[False]:
+    """The indices of the `count` events of a batch that spans events `span` of the file,
+    found by reading it again one damaged event at a time: for a batch among whose events
+    more were damaged than one call keeps records of. False when the file no longer tells."""
+    start, stop = span
+    damaged: list[int] = []
+    first_field = HEADER_FIELDS[reader_type][0][0]
+    with BatchReader(path, str(reader_type), layout=layout, columns=[first_field], prefetch=0) as again:
+        core = again._core
+        core.skip(None, True, start)
+        while core.events_read < stop:
+            before = core.events_read
+            _, report = core.skip(None, False, stop)
+            damaged += [record[0] for record in report[1] if start <= record[0] < stop]
+            if report[4] is not None or core.events_read == before:
+                break
+    indices = np.setdiff1d(np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True)
     return indices if len(indices) == count else False
 
 
