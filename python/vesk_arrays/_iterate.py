@@ -309,7 +309,8 @@ def iterate(
     acquisition may still be writing (see :class:`BatchReader`); ``layout`` to WD2 files.
     ``columns``, ``start``, ``stop`` and ``prefetch`` apply to each file, as they do
     to :func:`read` and :class:`BatchReader`: ``start`` and ``stop`` are event indices
-    within each file.
+    within each file; damage before ``start`` is passed over (recorded in the file's
+    first report, and warned of), never raised.
     """
     check_format(reader_type)
     parse_step_size(step_size)

@@ -984,9 +984,11 @@ def read(
     do, so ``read(path, start=b.start, stop=b.stop)`` gives batch ``b`` back.
 
     A ``stop`` past the end of the file is clamped, as slicing does. With
-    ``errors="raise"`` the first damaged event raises :class:`DamagedEventError`; with
-    ``errors="skip"`` damaged events are left out, with one warning for the file. A read
-    error met after some events raises, as it does before them.
+    ``errors="raise"`` the first damaged event among those asked for raises
+    :class:`DamagedEventError`; with ``errors="skip"`` damaged events are left out, with one
+    warning for the file. Damage before ``start`` is passed over and warned of, never
+    raised; damage from ``stop`` on is not looked into. A read error met after some events
+    raises, as it does before them.
 
     ``columns`` (a list of column names, all by default) reads only those; without
     ``"data"`` the payloads are skipped, by seeking on a regular file, and never read.
