@@ -987,7 +987,7 @@ def read(
     ``errors="raise"`` the first damaged event among those asked for raises
     :class:`DamagedEventError`; with ``errors="skip"`` damaged events are left out, with one
     warning for the file. Damage before ``start`` is passed over and warned of, never
-    raised; damage from ``stop`` on is not looked into. A read error met after some events
+    raised; damage from ``stop`` on is not the call's. A read error met after some events
     raises, as it does before them.
 
     ``columns`` (a list of column names, all by default) reads only those; without
