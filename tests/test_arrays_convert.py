@@ -4,6 +4,7 @@ import inspect
 import io
 import os
 import pathlib
+import pickle
 import re
 import sys
 from collections.abc import Mapping
@@ -366,3 +367,32 @@ def test_parquet_keeps_the_columns_asked_for(tmp_path, write, columns):
     vesk_arrays.to_parquet(path, "WD2", tmp_path / "out.parquet", columns=columns)
     table = pq.read_table(tmp_path / "out.parquet")
     assert table.schema == vesk_arrays.read(path, "WD2").to_arrow().select(columns).schema
+
+
+@pytest.mark.parametrize("how", ["read", "parquet", "dask"])
+@pytest.mark.filterwarnings("ignore::vesk_arrays.DamagedEventWarning")
+def test_event_indices_stay_right_past_a_thousand_damaged_events(tmp_path, how):
+    # Every fourth header damaged: 3300 good events and 1100 damaged ones, in one batch.
+    rng = np.random.default_rng(0)
+    path = tmp_path / "dense.wd1"
+    path.write_bytes(
+        b"".join(
+            wd1_event(
+                rng.integers(0, 4096, 8), event_size=-4 if i % 4 == 3 else None, board_id=5, event_counter=i
+            )
+            for i in range(4400)
+        )
+    )
+    expected = [i for i in range(4400) if i % 4 != 3]
+    if how == "read":  # found when asked for, also of a part of the batch, or of a copy
+        batch = vesk_arrays.read(path, "WD1", errors="skip")
+        assert batch[5:9].event_index.tolist() == expected[5:9]
+        assert batch[[0, 3000]].event_index.tolist() == [expected[0], expected[3000]]
+        got = pickle.loads(pickle.dumps(batch)).event_index.tolist()
+    elif how == "parquet":
+        vesk_arrays.to_parquet(path, "WD1", tmp_path / "out.parquet", errors="skip", source=True)
+        got = pq.read_table(tmp_path / "out.parquet").column("event").to_pylist()
+    else:
+        vdask = pytest.importorskip("vesk_arrays.dask")
+        got = vdask.read(path, "WD1", errors="skip", source=True).compute(scheduler="sync")["event"].tolist()
+    assert got == expected

@@ -261,3 +261,44 @@ def test_a_reader_whose_file_failed_is_collected(tmp_path):
     gone = read_until_it_fails()
     gc.collect()
     assert gone() is None
+
+
+class _Raw(io.RawIOBase):
+    """A stream that can neither seek nor peek; `pause` answers None (no bytes ready yet)
+    on every third read, as a non-blocking file does."""
+
+    def __init__(self, data, pause=False):
+        self._data, self._pause, self._reads = io.BytesIO(data), pause, 0
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        self._reads += 1
+        if self._pause and self._reads % 3 == 0:
+            return None
+        return self._data.readinto(memoryview(buffer)[:100])
+
+
+@pytest.mark.parametrize("fmt", ["WD1", "WD2"])
+@pytest.mark.parametrize("compress", [gzip.compress, lzma.compress, bz2.compress, zstd_compress, None])
+@pytest.mark.parametrize("wrap", [io.BytesIO, lambda data: io.BufferedReader(_Raw(data)), _Raw])
+def test_compressed_data_in_a_file_object_are_recognised(fmt, compress, wrap):
+    data = FILES[fmt]()
+    got = va.read(wrap(compress(data) if compress else data), fmt)
+    assert got["event_counter"].tolist() == list(range(60))
+
+
+@pytest.mark.parametrize("fmt", ["WD1", "WD2"])
+def test_a_stream_with_no_bytes_ready_is_read_on(fmt):
+    counters = []
+    with va.BatchReader(_Raw(FILES[fmt](), pause=True), fmt) as reader:
+        for _ in range(1000):
+            try:
+                batch = reader.read(7)
+            except BlockingIOError:
+                continue
+            if not len(batch):
+                break
+            counters += batch["event_counter"].tolist()
+    assert counters == list(range(60))

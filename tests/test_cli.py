@@ -59,6 +59,10 @@ def files(tmp_path):
         "overflow.wd2": wd2_event(samples=2**31, channels=2**30) + bytes(40),  # its length exceeds any file
         "run.wd1.gz": gzip.compress(wd1),
         "cut.wd1.gz": gzip.compress(wd1)[:-30],
+        # Events of one size (32 bytes), event 5's header damaged.
+        "steady.wd1": b"".join(
+            wd1_event([i] * 4, event_size=22 if i == 5 else None, event_counter=i) for i in range(12)
+        ),
     }
     for name, data in contents.items():
         (tmp_path / name).write_bytes(data)
@@ -112,7 +116,7 @@ def test_info_reports_damage_and_unreadable_files_after_the_rest(files):
     assert result.returncode == 1
     info = info_fields(result.stdout)
     assert info["damaged.wd1"]["events"] == "3"
-    assert info["damaged.wd1"]["skipped"] == "1 range, 24 bytes: 56-79"
+    assert info["damaged.wd1"]["skipped"] == "1 range, 24 bytes: [56, 80)"
     assert info["damaged.wd1"]["damaged"] == "1 event (index 2), skipped"
     assert info["missing.wd1"]["error"] == info["overflow.wd2"]["error"] == "cannot be opened"
     assert info["cut.wd1.gz"]["error"].startswith("reading stopped after event")
@@ -235,10 +239,10 @@ def test_convert_skips_damaged_events_when_asked_and_lists_what_it_lost(files):
     result = vesk_cli(
         "convert", files / "damaged.wd1", files / "truncated.wd1", "-o", out, "--errors", "skip"
     )
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 1, result.stderr
     assert result.stdout.strip() == f"15 events from 2 files written to {out}"
     assert result.stderr.splitlines() == [
-        f"vesk convert: {files / 'damaged.wd1'}: skipped damaged bytes: 1 range, 24 bytes: 56-79",
+        f"vesk convert: {files / 'damaged.wd1'}: skipped damaged bytes: 1 range, 24 bytes: [56, 80)",
         f"vesk convert: {files / 'truncated.wd1'}: 10 trailing bytes of a truncated last event",
     ]
     assert pq.read_table(out).column("event_counter").to_pylist()[2:4] == [99, 10]
@@ -300,6 +304,9 @@ def test_convert_of_a_damaged_file_fails_without_output(files):
         ("run.wd1", 11, "event"),
         ("run.wd2", 4, "event.png"),
         ("run.dat", 2, "event.png"),
+        # Damage elsewhere (event 2) does not matter.
+        ("damaged.wd1", 1, "event.png"),
+        ("damaged.wd1", 3, "event.png"),
     ],
 )
 def test_plot_saves_a_png(files, name, event, output):
@@ -318,6 +325,67 @@ def test_plot_of_an_event_past_the_end_exits_1(files, event):
     assert result.returncode == 1
     assert f"has 5 events, so no event {event}" in result.stderr
     assert not (files / "event.png").exists()
+
+
+@pytest.mark.parametrize("errors", ["raise", "skip"])
+def test_plot_of_a_damaged_event_fails_or_plots_the_next_good_one(files, errors):
+    result = vesk_cli(
+        "plot", files / "damaged.wd1", "--event", 2, "-o", files / "event.png", "--errors", errors
+    )
+    assert result.returncode == (1 if errors == "raise" else 0)
+    assert "event 2 " in result.stderr and (files / "event.png").exists() == (errors == "skip")
+    if errors == "skip":
+        assert result.stdout.strip() == f"event 3 of {files / 'damaged.wd1'} plotted to {files / 'event.png'}"
+
+
+def test_damage_reports_give_half_open_ranges_and_the_events_lost(files):
+    steady = files / "steady.wd1"
+    loss = "1 range, 32 bytes, about 1 event: [160, 192)"
+    result = vesk_cli("info", steady)
+    assert result.returncode == 1 and info_fields(result.stdout)["steady.wd1"]["skipped"] == loss
+    (entry,) = json.loads(vesk_cli("info", "--json", steady).stdout)
+    assert (entry["skipped"], entry["skipped_bytes"], entry["estimated_events"]) == ([[160, 192]], 32, 1)
+    assert (entry["damaged"][0]["skipped"], entry["damaged"][0]["estimated_events"]) == ([160, 192], 1)
+    # Events of several sizes: no estimate.
+    (entry,) = json.loads(vesk_cli("info", "--json", files / "damaged.wd1").stdout)
+    assert entry["estimated_events"] is None
+    result = vesk_cli("convert", steady, "-o", files / "out.wd1", "--errors", "skip")
+    assert result.returncode == 1 and (files / "out.wd1").exists()
+    assert result.stderr.strip() == f"vesk convert: {steady}: skipped damaged bytes: {loss}"
+
+
+def test_a_message_names_its_file_once():
+    from vesk_arrays.cli import failure_of
+
+    path = "/x/p.wd2"
+    for error in (
+        OSError(f"{path!r}: the layout cannot be told"),
+        OSError(f"{path}: cut short"),
+        OSError(2, "gone"),
+    ):
+        assert failure_of(error, path).count("p.wd2") == 1
+
+
+def test_wd2_files_of_different_channel_counts_are_not_converted_into_one(files):
+    result = vesk_cli("convert", files / "run.wd2", files / "single.wd2", "-o", files / "out.wd2")
+    assert result.returncode == 1 and not (files / "out.wd2").exists()
+    assert str(files / "run.wd2") in result.stderr and str(files / "single.wd2") in result.stderr
+
+
+@pytest.mark.parametrize("name", ["run.wd1", "run.wd1.gz", "cut.wd1.gz"])
+def test_convert_reads_a_pipe_on_standard_input_compressed_or_not(files, name):
+    result = subprocess.run(
+        [sys.executable, "-m", "vesk_arrays", "convert", "--format", "WD1", "-", "-o", files / "copy.wd1"],
+        input=(files / name).read_bytes(),
+        capture_output=True,
+        timeout=120,
+    )
+    if name == "cut.wd1.gz":  # no output, and the reason
+        assert result.returncode == 1 and b"<stdin>: the file is cut short" in result.stderr
+        assert not (files / "copy.wd1").exists()
+        return
+    assert result.returncode == 0, result.stderr
+    assert (files / "copy.wd1").read_bytes() == (files / "run.wd1").read_bytes()
 
 
 def test_the_vesk_script_runs_the_same_main():
@@ -366,7 +434,8 @@ def test_info_json_holds_the_figures_as_numbers(files):
         "events": 5, "samples": {"min": 4, "max": 4}, "channels": {"min": 3, "max": 3},
         "event_counter": {"first": 0, "last": 4}, "timestamp": {"first": 2**40, "last": 2**40 + 4},
         "size": size, "compression": None, "bytes_read": size, "trailing_bytes": 0, "skipped": [],
-        "skipped_bytes": 0, "damaged_count": 0, "damaged": [], "error": None, "stopped_after": None,
+        "skipped_bytes": 0, "estimated_events": 0, "damaged_count": 0, "damaged": [], "error": None,
+        "stopped_after": None,
     }  # fmt: skip
     assert (truncated["trailing_bytes"], truncated["bytes_read"]) == (60, size + 60)
     assert set(missing) == {"path", "format", "error"} and "No such file" in missing["error"]
@@ -376,11 +445,14 @@ def test_info_json_holds_the_figures_as_numbers(files):
 
 
 @pytest.mark.parametrize("command", ["info", "head"])
-def test_standard_input_reads_as_the_file_does(files, command):
-    with open(files / "run.wd2", "rb") as stdin:
-        piped = vesk_cli(command, "--json", "--format", "WD2", "-", stdin=stdin)
+@pytest.mark.parametrize("piped_name, name", [("run.wd2", "run.wd2"), ("run.wd1.gz", "run.wd1")])
+def test_standard_input_reads_as_the_file_does(files, command, piped_name, name):
+    # Compressed data are recognised on a stream too.
+    fmt = name[-3:].upper()
+    with open(files / piped_name, "rb") as stdin:
+        piped = vesk_cli(command, "--json", "--format", fmt, "-", stdin=stdin)
     assert piped.returncode == 0, piped.stderr
-    (named,) = json.loads(vesk_cli(command, "--json", files / "run.wd2").stdout)
+    (named,) = json.loads(vesk_cli(command, "--json", files / name).stdout)
     if command == "info":
         named["size"] = None  # a stream's size is what came through: bytes_read
     assert json.loads(piped.stdout) == [{**named, "path": "<stdin>"}]
@@ -416,17 +488,23 @@ def test_convert_to_the_format_read_gives_the_file_back(files, name, output, opt
 
 @pytest.mark.parametrize("output", ["out.parquet", "out.wd1"])
 @pytest.mark.parametrize(
-    "names, options, counters",
+    "names, options, counters, status",
     [
-        (["run.wd1", "other.wd1"], ["--start", "1", "--stop", "3"], [11, 12, 11]),
-        (["run.wd1", "other.wd1"], ["--start", "11"], [21]),
-        (["damaged.wd1"], ["--errors", "skip"], [10, 11, 99]),
+        (["run.wd1", "other.wd1"], ["--start", "1", "--stop", "3"], [11, 12, 11], 0),
+        (["run.wd1", "other.wd1"], ["--start", "11"], [21], 0),
+        # Damage skipped: the output is written, and the status tells of the loss.
+        (["damaged.wd1"], ["--errors", "skip"], [10, 11, 99], 1),
+        # Damage outside the range asked for (event 2) is no error.
+        (["damaged.wd1"], ["--start", "3"], [99], 0),
+        (["damaged.wd1"], ["--stop", "2"], [10, 11], 0),
     ],
 )
-def test_convert_takes_a_range_of_each_file_and_leaves_damage_out(files, output, names, options, counters):
+def test_convert_takes_a_range_of_each_file_and_leaves_damage_out(
+    files, output, names, options, counters, status
+):
     out = files / output
     result = vesk_cli("convert", *[files / name for name in names], "-o", out, *options)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == status, result.stderr
     if output.endswith(".parquet"):
         assert pq.read_table(out).column("event_counter").to_pylist() == counters
     else:

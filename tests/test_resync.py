@@ -300,3 +300,58 @@ def test_a_stream_accounts_for_its_bytes_as_a_file_does(tail):
     with va.BatchReader(io.BytesIO(data), "WD1") as reader:
         assert len(reader.read(10)) == 1 and len(reader.read(10)) == 0
         assert (reader.position, reader.trailing_bytes) == (29, len(tail))
+
+
+def spaced_damage_file(kind):
+    """Events 0 to 29 of one size, the lengths of events 5, 12 and 20 damaged as in damaged_file."""
+    rng = np.random.default_rng(2)
+    events = [bytearray(event(kind, i, 8, rng)) for i in range(30)]
+    at = 0 if kind == "WD1" else 12
+    for i in (5, 12, 20):
+        events[i][at : at + 4] = (2**32 - 2 if kind == "WD1" else 2**30).to_bytes(4, "little")
+    return b"".join(events), len(events[0])
+
+
+@pytest.mark.parametrize("kind", ["WD1", "WD2-multi"])
+@pytest.mark.parametrize("step", [1, 4, 7, 100])
+def test_a_range_raises_only_for_damage_among_its_events(write, kind, step):
+    data, size = spaced_damage_file(kind)
+    path, fmt, layout = write(data), kind[:3], LAYOUT[kind]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", va.DamagedEventWarning)
+        pairs = list(
+            va.iterate(path, fmt, errors="skip", report=True, step_size=step, layout=layout, start=7)
+        )
+        assert all(report.events.start == batch.start for batch, report in pairs)
+        assert {d.index for _, report in pairs for d in report.damaged} == {5, 12, 20}  # 5 passed over
+        # The indices of a skip-mode read's batches give them back; without damage among
+        # their events, with errors="raise" too.
+        with va.BatchReader(path, fmt, errors="skip", layout=layout) as reader:
+            batches = list(reader.batches(step))
+            damaged = reader.damaged
+        for b in batches:
+            clean = {5, 12, 20}.isdisjoint(range(b.start, b.stop))
+            for errors in ("skip", "raise") if clean else ("skip",):
+                again = va.read(path, fmt, start=b.start, stop=b.stop, errors=errors, layout=layout)
+                assert again.event_index.tolist() == b.event_index.tolist()
+    # Each damaged event's loss, at the file's event size.
+    assert [(d.index, d.estimated_events) for d in damaged] == [
+        (d.index, (d.skipped[1] - d.skipped[0]) // size) for d in damaged
+    ]
+    assert all(d.estimated_events >= 1 and f"about {d.estimated_events} event" in str(d) for d in damaged)
+    for start, stop, warned in [(0, 5, 0), (6, 12, 1), (13, 20, 1), (21, 30, 1)]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            got = va.read(path, fmt, start=start, stop=stop, layout=layout)
+        assert got["event_counter"].tolist() == list(range(start, stop))
+        assert len(caught) == warned  # for the damage passed over before start
+    skipped = sum(d.skipped[1] - d.skipped[0] for d in damaged if d.index < 21)
+    assert f"{skipped} bytes, about {skipped // size} events" in str(caught[0].message)
+    with pytest.warns(va.DamagedEventWarning), pytest.raises(va.DamagedEventError, match="event 20 "):
+        va.read(path, fmt, start=19, stop=21, layout=layout)
+    # Damage right after a range is left for the next call.
+    with va.BatchReader(path, fmt, layout=layout) as reader:
+        assert reader.read_range(5)["event_counter"].tolist() == list(range(5))
+        with pytest.raises(va.DamagedEventError, match="event 5 "):
+            reader.read(3)
+        assert reader.read(3)["event_counter"].tolist() == [6, 7, 8]

@@ -143,3 +143,37 @@ def test_a_write_onto_the_file_read_is_refused(write):
     with pytest.raises(ValueError, match="would replace the input"):
         vesk_arrays.write(path, vesk_arrays.iterate(path, "WD1", step_size=1), "WD1")
     assert pathlib.Path(path).read_bytes() == original
+
+
+@pytest.mark.parametrize("signum", ["SIGTERM", "SIGINT"])
+def test_a_write_ended_by_a_signal_leaves_no_temporary_file(tmp_path, signum):
+    import signal
+    import subprocess
+    import sys
+    import textwrap
+    import time
+
+    code = textwrap.dedent("""
+        import itertools, sys, time
+        sys.path.insert(0, sys.argv[2])
+        from wdfiles import batch_of
+        import vesk_arrays
+        batch = batch_of("WD1", [{"data": [1]}] * 1000)
+        def forever():
+            for _ in itertools.count():
+                time.sleep(0.001)
+                yield batch
+        print("writing", flush=True)
+        vesk_arrays.write(sys.argv[1], forever(), "WD1")
+    """)
+    out = tmp_path / "out.wd1"
+    process = subprocess.Popen(
+        [sys.executable, "-c", code, str(out), os.path.dirname(__file__)], stdout=subprocess.PIPE, text=True
+    )
+    assert process.stdout.readline() == "writing\n"
+    time.sleep(0.3)
+    assert any(tmp_path.iterdir())  # the temporary file, being written
+    process.send_signal(getattr(signal, signum))
+    process.communicate(timeout=60)
+    assert process.returncode == -getattr(signal, signum)  # ended by the signal, as without the cleanup
+    assert not list(tmp_path.iterdir())

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import html
 import operator
-from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, Sequence, ValuesView
+from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, Sequence, ValuesView
 from typing import TYPE_CHECKING, Any, Generic, Literal, SupportsIndex, TypeVar, Union, cast, overload
 
 import numpy as np
@@ -56,6 +56,44 @@ def _no_samples() -> ValueError:
     return ValueError("this batch was read without its samples ('data' was left out of columns=)")
 
 
+class LazyIndex:
+    """Events' indices in their file found only when first asked for: finding them may mean
+    reading the file again. `find` gives them, or False when they cannot be found; `pick`
+    chooses among them (a slice, or positions) for a batch made from another."""
+
+    __slots__ = ("_find", "_value")
+
+    def __init__(self, find: Callable[[], NDArray[np.int64] | Literal[False]]) -> None:
+        self._find: Callable[[], NDArray[np.int64] | Literal[False]] | None = find
+        self._value: NDArray[np.int64] | Literal[False] = False
+
+    def resolve(self) -> NDArray[np.int64] | Literal[False]:
+        if self._find is not None:
+            self._value, self._find = self._find(), None
+        return self._value
+
+    def pick(self, key: slice | NDArray[np.int64]) -> LazyIndex:
+        return LazyIndex(lambda: _picked(self.resolve(), key))
+
+    def __reduce__(self) -> tuple[Callable[..., Any], tuple[Any, ...]]:
+        # A batch crosses a process boundary with its indices found (or not).
+        return _found, (self.resolve(),)
+
+
+def _picked(
+    index: NDArray[np.int64] | Literal[False], key: slice | NDArray[np.int64]
+) -> NDArray[np.int64] | Literal[False]:
+    return False if index is False else index[key]
+
+
+def _found(index: NDArray[np.int64] | Literal[False]) -> NDArray[np.int64] | Literal[False]:
+    return index
+
+
+# A batch's indices in its file, as kept: see Batch._event_index.
+EventIndex = Union["NDArray[np.int64]", None, Literal[False], LazyIndex]
+
+
 def trusted_batch(
     format: str,
     columns: dict[str, NDArray[Any]],
@@ -64,7 +102,7 @@ def trusted_batch(
     path: str | None,
     start: int,
     stop: int,
-    event_index: NDArray[np.int64] | None | Literal[False],
+    event_index: EventIndex,
 ) -> Batch[Any]:
     """A batch of arrays that the package's own reader made and knows to fit together
     (the columns in order, the offsets rising): not checked again, since checking the
@@ -117,8 +155,9 @@ class Batch(Generic[_Event_co]):
     _start: int
     _stop: int
     # The indices in the file: an array; None when they are range(start, stop), made when
-    # first asked for; False when unknown (damaged events were left out among them).
-    _event_index: NDArray[np.int64] | None | Literal[False]
+    # first asked for; False when unknown (damaged events were left out among them); a
+    # LazyIndex when they are found only if asked for.
+    _event_index: EventIndex
 
     @overload
     def __init__(
@@ -239,7 +278,7 @@ class Batch(Generic[_Event_co]):
         offsets: NDArray[np.int64] | None,
         start: int,
         stop: int,
-        event_index: NDArray[np.int64] | None | Literal[False],
+        event_index: EventIndex,
     ) -> Batch[_Event_co]:
         """A batch of this one's format and path made of arrays already known to fit together."""
         batch = object.__new__(type(self))
@@ -376,6 +415,8 @@ class Batch(Generic[_Event_co]):
         elif index is None:
             start, stop = self._start + a, self._start + b
         else:
+            if isinstance(index, LazyIndex):
+                index = index.pick(slice(a, b))
             start, stop = self._start, self._stop
         return self._like(columns, offsets, start, stop, index)
 
@@ -396,9 +437,11 @@ class Batch(Generic[_Event_co]):
             else:
                 shift = np.repeat(self._offsets[:-1][positions] - offsets[:-1], chosen)
                 columns["data"] = data[np.arange(int(offsets[-1]), dtype=np.int64) + shift]
-        index: NDArray[np.int64] | Literal[False]
+        index: NDArray[np.int64] | Literal[False] | LazyIndex
         if self._event_index is False:
             index, start, stop = False, self._start, self._stop
+        elif isinstance(self._event_index, LazyIndex):
+            index, start, stop = self._event_index.pick(positions), self._start, self._stop
         else:
             index = self.event_index[positions]
             start, stop = (
@@ -515,6 +558,10 @@ class Batch(Generic[_Event_co]):
         Raises ValueError for a batch read with ``errors="skip"`` whose read left damaged
         events out among its events, when the reader did not record which."""
         index = self._event_index
+        if isinstance(index, LazyIndex):
+            index = self._event_index = index.resolve()
+            if index is not False:
+                index.setflags(write=False)
         if index is None:
             index = np.arange(self._start, self._stop, dtype=np.int64)
             index.setflags(write=False)
@@ -823,9 +870,11 @@ def concat(batches: Iterable[Batch[_Event_co]]) -> Batch[_Event_co]:
     path = paths.pop() if len(paths) == 1 else None
     filled = [part for part in parts if len(part)] or parts[:1]
     start, stop = min(p.start for p in filled), max(p.stop for p in filled)
-    index: NDArray[np.int64] | None | Literal[False]
+    index: EventIndex
     if any(part._event_index is False for part in parts):
         index = False
+    elif any(isinstance(part._event_index, LazyIndex) for part in parts):
+        index = LazyIndex(lambda: _joined_indices(parts))
     elif (
         path is not None
         and all(part._event_index is None for part in filled)
@@ -837,3 +886,10 @@ def concat(batches: Iterable[Batch[_Event_co]]) -> Batch[_Event_co]:
     result = first._like(columns, offsets, start, stop, index)
     result._path = path
     return result
+
+
+def _joined_indices(parts: Sequence[Batch[Any]]) -> NDArray[np.int64] | Literal[False]:
+    try:
+        return np.concatenate([part.event_index for part in parts])
+    except ValueError:  # the indices of a part cannot be found
+        return False

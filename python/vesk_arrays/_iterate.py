@@ -95,10 +95,11 @@ class Report:
 
     ``path`` is the batch's file and ``file_index`` its position among the files.
     ``events`` is the range of event indices within the file that this read went over:
-    from ``batch.start`` to the reader's position after it, so damaged events skipped on
-    the way lie inside it, and the reports of one file cover it without gaps. ``rows``
-    is the range of the batch's events among all the events yielded so far, over every
-    file (``len(rows) == len(batch)``).
+    from ``batch.start`` to the reader's position after it (at most ``stop``), so damaged
+    events skipped after the batch's first event lie inside it; those skipped before it
+    (``start`` passes over damage, and a read may begin with damage) come before it, and
+    are in ``damaged``. ``rows`` is the range of the batch's events among all the events
+    yielded so far, over every file (``len(rows) == len(batch)``).
 
     With ``errors="skip"``: ``damaged`` holds a :class:`DamagedEventError` (with ``path``,
     ``index``, ``offset``, ``reason``, ``skipped`` and ``resume_at``) for each damaged event
@@ -106,8 +107,10 @@ class Report:
     ``error`` the exception of a file that could not be opened or read any further (its
     message names the file); such a file's remaining events are not read.
 
-    ``skipped`` holds the ``(start, stop)`` byte ranges this read skipped because of
-    damage (the first 1000; ``skipped_bytes`` counts every byte), and ``trailing_bytes``
+    ``skipped`` holds the half-open ``(start, stop)`` byte ranges this read skipped
+    because of damage (the first 1000; ``skipped_bytes`` counts every byte, and
+    ``estimated_events`` is about how many events they held, at the size of the file's
+    events, None when those have had no one size), and ``trailing_bytes``
     the bytes after the file's last whole event (a truncated last event), given with the
     file's last report; together with the events, they account for every byte of the
     file.
@@ -123,6 +126,7 @@ class Report:
     trailing_bytes: int = 0
     damaged_count: int = 0
     skipped_bytes: int = 0
+    estimated_events: int | None = 0
 
     @property
     def ok(self) -> bool:
@@ -137,7 +141,8 @@ def with_path(error: _OSErrorT, path: str) -> _OSErrorT:
     gets the path as its ``filename``; one with only a message (``filename`` set on it
     would print as "[Errno None] None: ...") gets the path in front of the message.
     """
-    if error.filename is not None or str(error).startswith(f"{path}: "):
+    # The readers' own messages start with the path, or its repr.
+    if error.filename is not None or str(error).startswith((f"{path}: ", f"{path!r}: ")):
         return error
     try:
         if error.errno is not None and error.strerror is not None:
@@ -304,7 +309,8 @@ def iterate(
     acquisition may still be writing (see :class:`BatchReader`); ``layout`` to WD2 files.
     ``columns``, ``start``, ``stop`` and ``prefetch`` apply to each file, as they do
     to :func:`read` and :class:`BatchReader`: ``start`` and ``stop`` are event indices
-    within each file.
+    within each file; damage before ``start`` is passed over (recorded in the file's
+    first report, and warned of), never raised.
     """
     check_format(reader_type)
     parse_step_size(step_size)
@@ -408,18 +414,22 @@ def _file_pairs(
             batch, news = pair
             given = True
             trailing_given = news.at_end and bool(trailing)
+            end = reader.events_read if span[1] is None else min(reader.events_read, span[1])
             yield (
                 batch,
                 Report(
                     path,
                     file_index,
-                    range(position, reader.events_read),
+                    range(batch.start, max(end, batch.start)),
                     range(row, row + len(batch)),
                     news.damaged,
                     skipped=news.skipped,
                     trailing_bytes=trailing if trailing_given else 0,
                     damaged_count=news.damaged_count,
                     skipped_bytes=news.skipped_bytes,
+                    estimated_events=reader._estimated_events(news.skipped_bytes)
+                    if news.skipped_bytes
+                    else 0,
                 ),
             )
             row += len(batch)

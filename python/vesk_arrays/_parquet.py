@@ -157,21 +157,9 @@ def convert(
 
 
 def _source_of(batch: Batch[Any], report: Report) -> tuple[str, NDArray[np.int64]]:
-    """The batch's file, made absolute, and its events' indices there."""
-    path = os.path.abspath(batch.path or report.path)
-    try:
-        return path, batch.event_index
-    except ValueError:
-        pass
-    # Events left out as damaged lie among the batch's range: the report names them.
-    indices = np.arange(batch.start, batch.stop, dtype=np.int64)
-    indices = indices[~np.isin(indices, [damage.index for damage in report.damaged])]
-    if len(indices) < len(batch):
-        raise ValueError(
-            f"{batch.path}: the indices of events {batch.start} to {batch.stop - 1} are not known: "
-            "more damaged events were left out among them than are recorded"
-        )
-    return path, indices[: len(batch)]
+    """The batch's file, made absolute, and its events' indices there (a ValueError for a
+    stream whose read left out more damaged events than it keeps records of)."""
+    return os.path.abspath(batch.path or report.path), batch.event_index
 
 
 class _Spool:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import io
 import operator
 import os
@@ -13,6 +14,7 @@ import weakref
 from collections.abc import Generator, Iterator, Sequence
 from typing import (
     TYPE_CHECKING,
+    Any,
     Final,
     Generic,
     Literal,
@@ -28,8 +30,17 @@ from typing import (
 import numpy as np
 
 from . import _core
-from ._batch import HEADER_FIELDS, Batch, trusted_batch
-from ._sources import ReadInto, Source, compression_of, is_file_object, name_of, open_decompressed
+from ._batch import HEADER_FIELDS, Batch, EventIndex, LazyIndex, trusted_batch
+from ._sources import (
+    ReadInto,
+    Source,
+    compression_of,
+    is_file_object,
+    is_regular_file,
+    name_of,
+    open_decompressed,
+    open_stream,
+)
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -66,9 +77,11 @@ class DamagedEventError(ValueError):
     past the end of the file although good events follow.
 
     ``path`` is the file, ``index`` the event's index within it (damaged events count),
-    ``offset`` the byte offset where its header starts, ``skipped`` the ``(start, stop)``
-    byte range skipped because of it, and ``resume_at`` the offset of the next good event,
-    where reading goes on (None when nothing readable follows).
+    ``offset`` the byte offset where its header starts, ``skipped`` the half-open
+    ``(start, stop)`` byte range skipped because of it, and ``resume_at`` the offset of
+    the next good event, where reading goes on (None when nothing readable follows).
+    ``estimated_events`` is about how many events the skipped bytes held, at the size of
+    the file's events when they had one size so far (None when they had not).
     """
 
     def __init__(
@@ -79,12 +92,14 @@ class DamagedEventError(ValueError):
         reason: str,
         skipped: tuple[int, int] | None = None,
         resume_at: int | None = None,
+        estimated_events: int | None = None,
     ) -> None:
         where = ""
         if skipped is not None:
             start, stop = skipped
             goes_on = f"reading goes on at byte {resume_at}" if resume_at is not None else "nothing follows"
-            where = f"; bytes {start} to {stop} are skipped, {goes_on}"
+            loss = loss_text(stop - start, estimated_events)
+            where = f"; bytes [{start}, {stop}) are skipped ({loss}), {goes_on}"
         super().__init__(f"{path}: event {index} at byte {offset} is damaged: {reason}{where}")
         self.path = path
         self.index = index
@@ -92,11 +107,38 @@ class DamagedEventError(ValueError):
         self.reason = reason
         self.skipped = skipped
         self.resume_at = resume_at
+        self.estimated_events = estimated_events
 
     def __reduce__(self) -> tuple[type[DamagedEventError], tuple[object, ...]]:
         # Rebuilt from its fields, so that it crosses process boundaries (Dask
         # workers, multiprocessing) as itself.
-        return type(self), (self.path, self.index, self.offset, self.reason, self.skipped, self.resume_at)
+        return type(self), (
+            self.path,
+            self.index,
+            self.offset,
+            self.reason,
+            self.skipped,
+            self.resume_at,
+            self.estimated_events,
+        )
+
+
+def loss_text(skipped_bytes: int, estimated_events: int | None) -> str:
+    """ "499712 bytes, about 241 events": skipped bytes and the events they probably held."""
+    text = f"{skipped_bytes} byte{'s' * (skipped_bytes != 1)}"
+    if estimated_events is not None:
+        text += f", about {estimated_events} event{'s' * (estimated_events != 1)}"
+    return text
+
+
+def estimate_events(skipped_bytes: int, event_size: int | None) -> int | None:
+    """About how many events of `event_size` bytes the skipped bytes held; None for an
+    unknown size. Never 0 for bytes that were skipped: they held at least the damaged one."""
+    if not skipped_bytes:
+        return 0
+    if event_size is None or event_size <= 0:
+        return None
+    return max(round(skipped_bytes / event_size), 1)
 
 
 class DamagedEventWarning(UserWarning):
@@ -226,6 +268,58 @@ def merge_ranges(
     return ranges
 
 
+def split_at_stop(report: _core._Report, stop: int) -> tuple[_core._Report, _core._Report]:
+    """A call's report without the damaged events from index `stop` on, and a report of
+    those alone. They follow every other damage of the call, so their bytes are the end
+    of what it skipped."""
+    first, records, count, skipped, error, at_end, stop_index, skipped_bytes = report
+    beyond = [record for record in records if record[0] >= stop]
+    cut = min(record[1] for record in beyond)
+    dropped = sum(record[2] - record[1] for record in beyond)
+    within: _core._Report = (
+        first,
+        [record for record in records if record[0] < stop],
+        count - len(beyond),
+        [(start, min(end, cut)) for start, end in skipped if start < cut],
+        error,
+        at_end,
+        stop_index,
+        max(skipped_bytes - dropped, 0),
+    )
+    ranges = [(max(start, cut), end) for start, end in skipped if end > cut]
+    return within, (stop_index, beyond, len(beyond), ranges, None, False, stop_index, dropped)
+
+
+def joined_news(first: CallNews, then: CallNews) -> CallNews:
+    """What two calls met, as one."""
+    return CallNews(
+        first.damaged + then.damaged,
+        first.damaged_count + then.damaged_count,
+        tuple(merge_ranges(list(first.skipped), then.skipped, MAX_DAMAGE_RECORDS)),
+        first.skipped_bytes + then.skipped_bytes,
+        then.at_end,
+    )
+
+
+# The header fields that give an event's size in the file.
+_SIZE_FIELDS = {"WD1": ("event_size",), "WD2": ("samples", "channels")}
+
+
+def event_spans(
+    reader_type: str, sizes: tuple[NDArray[Any], ...], has_channel_field: bool | None
+) -> NDArray[np.int64]:
+    """The bytes each event takes in the file, from its header fields (_SIZE_FIELDS)."""
+    spans: NDArray[np.int64]
+    if reader_type == "WD1":
+        # The header and its samples, and the pad byte of an odd size.
+        spans = np.maximum(sizes[0].astype(np.int64), 24)
+    else:
+        samples, channels = sizes
+        header = 28 if has_channel_field else 24
+        spans = header + samples.astype(np.int64) * np.maximum(channels, 0).astype(np.int64) * 4
+    return spans
+
+
 class CallNews(NamedTuple):
     """What one read met besides its events (for the reports of ``iterate``)."""
 
@@ -353,16 +447,36 @@ class BatchReader(Generic[_Event_co]):
         self._damaged_count = 0
         self._skipped: list[tuple[int, int]] = []
         self._skipped_bytes = 0
+        self._damaged_bytes = 0  # skipped for the damaged events counted
         self._warned = False
+        # What skip_to passed over, given with the next call's news.
+        self._passed: CallNews | None = None
+        # Damage that the look past a range's last event met, for the next call.
+        self._deferred: _core._Report | None = None
+        # The header columns that give the sizes of the last batch's events, looked at
+        # only when damage is met; and the size its events all had (None: not one size).
+        self._last_sizes: tuple[bool | None, tuple[NDArray[Any], ...]] | None = None
+        self._event_size: int | None = None
+        # A path, which can be read again where the damage records cannot tell which
+        # events a batch left out; None for a stream.
+        self._rereadable: str | None = None
         # A decompressing file object opened here, closed with the reader.
         self._owned: io.RawIOBase | None = None
         _READERS.add(self)
         options = (bool(follow), layout_code)
         if is_file_object(source):
             self._path = name_of(source)
-            self._core = self._open(source, options)
+            stream, self._owned = open_stream(source, self._path)
+            try:
+                self._core = self._open(stream, options)
+            except BaseException:
+                if self._owned is not None:
+                    self._owned.close()
+                raise
             return
         self._path = check_path(source)
+        if is_regular_file(self._path):
+            self._rereadable = self._path
         compression = compression_of(self._path)
         if compression is None:
             self._core = self._open(self._path, options)
@@ -498,8 +612,13 @@ class BatchReader(Generic[_Event_co]):
 
     def skip_to(self, index: SupportsIndex) -> int:
         """Steps over the events before event ``index`` of the file (damaged events count),
-        without reading their samples; returns how many good events were stepped over."""
-        return self._skip_events(None, check_index("index", index))
+        without reading their samples; returns how many good events were stepped over.
+
+        Damaged events before ``index`` are passed over, with ``errors="raise"`` too: they
+        lie outside what is asked for. They are recorded in ``damaged`` and warned of once
+        for the file (:class:`DamagedEventWarning`). A damaged event ``index`` itself is
+        met as ``read`` meets it."""
+        return self._pass_to(check_index("index", index))
 
     def read_range(self, stop: SupportsIndex | None = None) -> Batch[_Event_co]:
         """The events from here to event ``stop - 1`` of the file (damaged events count;
@@ -511,10 +630,30 @@ class BatchReader(Generic[_Event_co]):
     def _skip_events(self, count: int | None, stop: int | None) -> int:
         with self._lock:
             self._check_not_lost()
-            self._take_pending()
+            self._begin_call()
             skipped, report = self._core.skip(count, self._skip, stop)
             self._settle(skipped, report)
+            self._passed = None  # what a skip met is not told with the next batch
             return skipped
+
+    def _pass_to(self, index: int) -> int:
+        """skip_to: damage before `index` is recorded and passed, never raised. With
+        errors="raise" the core stops at each damaged event, so that one at `index` or
+        after is met as a read meets it, and none is passed over unrecorded."""
+        total = 0
+        with self._lock:
+            self._check_not_lost()
+            self._begin_call(index)
+            while True:
+                skipped, report = self._core.skip(None, self._skip, index)
+                total += skipped
+                records, error = report[1], report[4]
+                news = self._settle(skipped, report, window=(index, None))
+                self._passed = news if self._passed is None else joined_news(self._passed, news)
+                if self._skip or not records or error is not None or self._pending is not None:
+                    return total
+                if self._core.events_read >= index:
+                    return total
 
     def _read_reported(
         self, max_events: int | None, max_bytes: int | None, stop: int | None = None, ahead: int = 0
@@ -526,9 +665,10 @@ class BatchReader(Generic[_Event_co]):
             if self._carry is not None:
                 carried, self._carry = self._carry, None
                 return carried
-            self._take_pending()
+            self._begin_call(0, stop)
             arrays, report = self._core.read(max_events, max_bytes, self._skip, stop, ahead, self._samples)
             first_index, stop_index = report[0], report[6]
+            damage_records = report[1]
             # The reader's type parameter is its format's event, which the batch is made for.
             if arrays is None:
                 batch = cast(
@@ -538,8 +678,31 @@ class BatchReader(Generic[_Event_co]):
             else:
                 columns, offsets = arrays
                 count = len(columns["event_counter"])
+                if count:
+                    self._last_sizes = (
+                        self.has_channel_field,
+                        tuple(columns[name] for name in _SIZE_FIELDS[self._format]),
+                    )
                 if len(columns) != len(self._columns):
                     columns = {name: columns[name] for name in self._columns}
+                indices: EventIndex = event_indices(first_index, stop_index, count, damage_records)
+                if indices is False and self._rereadable is not None:
+                    # Found only if asked for: reading the file again costs.
+                    layouts: dict[bool | None, Layout] = {
+                        True: "multi-channel",
+                        False: "single-channel",
+                        None: None,
+                    }
+                    indices = LazyIndex(
+                        functools.partial(
+                            stepped_indices,
+                            self._rereadable,
+                            self._format,
+                            layouts[self.has_channel_field],
+                            (first_index, stop_index),
+                            count,
+                        )
+                    )
                 batch = trusted_batch(
                     self._format,
                     columns,
@@ -547,29 +710,47 @@ class BatchReader(Generic[_Event_co]):
                     path=self._path,
                     start=first_index,
                     stop=stop_index,
-                    event_index=event_indices(first_index, stop_index, count, report[1]),
+                    event_index=indices,
                 )
-            news = self._settle(len(batch), report, batch)
+            news = self._settle(len(batch), report, batch, window=(0, stop))
+            if self._passed is not None:
+                news, self._passed = joined_news(self._passed, news), None
             return batch, news
 
     def _settle(
-        self, produced: int, report: _core._Report, batch: Batch[_Event_co] | None = None
+        self,
+        produced: int,
+        report: _core._Report,
+        batch: Batch[_Event_co] | None = None,
+        window: tuple[int, int | None] = (0, None),
     ) -> CallNews:
         """Records what a call met; raises its problem now when nothing was produced, else
-        keeps it for the next call (an interruption is raised at once, the batch kept)."""
+        keeps it for the next call (an interruption is raised at once, the batch kept).
+
+        Damaged events outside the `window` of indices asked for raise nothing: those
+        before it are passed over and recorded; those from its stop on, which the look
+        past a batch's last event met, are not this call's: they are kept for the next
+        call, as if it had met them."""
+        lo, hi = window
+        if hi is not None and any(record[0] >= hi for record in report[1]):
+            report, self._deferred = split_at_stop(report, hi)
         _, records, count, skipped, error, at_end, _, skipped_bytes = report
-        damaged = tuple(self._damage_error(*record) for record in records)
+        damaged = [self._damage_error(*record) for record in records]
+        passed = [error for error in damaged if error.index < lo]
+        inside = damaged[len(passed) :]
         merge_ranges(self._skipped, skipped, MAX_DAMAGE_RECORDS)
         self._skipped_bytes += skipped_bytes
         problem = error
-        if damaged and not self._skip:
-            problem = damaged[0]
-        elif damaged or count:
+        recorded_bytes = skipped_bytes
+        if inside and not self._skip:
+            problem = inside[0]
+            damaged, count = passed, len(passed)
+            recorded_bytes = sum(stop - start for start, stop in (e.skipped or (0, 0) for e in passed))
+        if damaged or count:
             self._damaged.extend(damaged[: max(MAX_DAMAGE_RECORDS - len(self._damaged), 0)])
             self._damaged_count += count
-        news = CallNews(
-            damaged if self._skip else (), count if self._skip else 0, tuple(skipped), skipped_bytes, at_end
-        )
+            self._damaged_bytes += recorded_bytes
+        news = CallNews(tuple(damaged), count, tuple(skipped), skipped_bytes, at_end)
         if problem is not None:
             if not produced:
                 raise problem
@@ -583,7 +764,22 @@ class BatchReader(Generic[_Event_co]):
         self, index: int, offset: int, stop: int, resume_at: int | None, kind: int
     ) -> DamagedEventError:
         reason = (_REASONS[self._format], _OVERLONG, _OVERLAPS)[kind]
-        return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at)
+        estimated = estimate_events(stop - offset, self._steady_event_size())
+        return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at, estimated)
+
+    def _steady_event_size(self) -> int | None:
+        """The size in bytes of the file's events, as the last batch's events all had it;
+        None when they differ, or before any event."""
+        sizes, self._last_sizes = self._last_sizes, None
+        if sizes is not None:
+            spans = event_spans(self._format, sizes[1], sizes[0])
+            self._event_size = int(spans[0]) if spans.min() == spans.max() else None
+        return self._event_size
+
+    def _estimated_events(self, skipped_bytes: int) -> int | None:
+        """About how many events `skipped_bytes` bytes of this file held, at the size its
+        events have had so far (None when they had no one size)."""
+        return estimate_events(skipped_bytes, self._steady_event_size())
 
     def _check_not_lost(self) -> None:
         if self._lost_at_fork:
@@ -598,19 +794,29 @@ class BatchReader(Generic[_Event_co]):
             error, self._pending = self._pending, None
             raise error
 
+    def _begin_call(self, first: int = 0, stop: int | None = None) -> None:
+        """Raises a problem kept from the last call; settles the damage it met past the
+        range it was asked for, as if this call, which asks for events `first` to `stop`,
+        had met it (before `first`: passed over; from `stop` on: kept again)."""
+        self._take_pending()
+        if self._deferred is not None:
+            report, self._deferred = self._deferred, None
+            news = self._settle(0, report, window=(first, stop))
+            self._passed = news if self._passed is None else joined_news(self._passed, news)
+
     def raise_pending(self) -> None:
         """Raises the problem the last call met after the events it returned, if any."""
         with self._lock:
             self._take_pending()
 
     def _warn_damage(self) -> None:
-        if self._skip and self._damaged_count and not self._warned:
+        if self._damaged_count and not self._warned:
             self._warned = True
             count = self._damaged_count
             what = "1 damaged event" if count == 1 else f"{count} damaged events"
-            ranges = len(self._skipped)
+            loss = loss_text(self._damaged_bytes, self._estimated_events(self._damaged_bytes))
             warnings.warn(
-                f"{self._path}: skipped {what} ({ranges} byte range{'s' * (ranges != 1)})",
+                f"{self._path}: skipped {what} ({loss})",
                 DamagedEventWarning,
                 stacklevel=4,
             )
@@ -660,6 +866,28 @@ def event_indices(
     indices: NDArray[np.int64] = np.setdiff1d(
         np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True
     )
+    return indices if len(indices) == count else False
+
+
+def stepped_indices(
+    path: str, reader_type: Format, layout: Layout, span: tuple[int, int], count: int
+) -> NDArray[np.int64] | Literal[False]:
+    """The indices of the `count` events of a batch that spans events `span` of the file,
+    found by reading it again one damaged event at a time: for a batch among whose events
+    more were damaged than one call keeps records of. False when the file no longer tells."""
+    start, stop = span
+    damaged: list[int] = []
+    first_field = HEADER_FIELDS[reader_type][0][0]
+    with BatchReader(path, str(reader_type), layout=layout, columns=[first_field], prefetch=0) as again:
+        core = again._core
+        core.skip(None, True, start)
+        while core.events_read < stop:
+            before = core.events_read
+            _, report = core.skip(None, False, stop)
+            damaged += [record[0] for record in report[1] if start <= record[0] < stop]
+            if report[4] is not None or core.events_read == before:
+                break
+    indices = np.setdiff1d(np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True)
     return indices if len(indices) == count else False
 
 
@@ -797,9 +1025,11 @@ def read(
     do, so ``read(path, start=b.start, stop=b.stop)`` gives batch ``b`` back.
 
     A ``stop`` past the end of the file is clamped, as slicing does. With
-    ``errors="raise"`` the first damaged event raises :class:`DamagedEventError`; with
-    ``errors="skip"`` damaged events are left out, with one warning for the file. A read
-    error met after some events raises, as it does before them.
+    ``errors="raise"`` the first damaged event among those asked for raises
+    :class:`DamagedEventError`; with ``errors="skip"`` damaged events are left out, with one
+    warning for the file. Damage before ``start`` is passed over and warned of, never
+    raised; damage from ``stop`` on is not the call's. A read error met after some events
+    raises, as it does before them.
 
     ``columns`` (a list of column names, all by default) reads only those; without
     ``"data"`` the payloads are skipped, by seeking on a regular file, and never read.

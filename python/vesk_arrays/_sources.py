@@ -7,7 +7,7 @@ import io
 import os
 import stat
 from types import ModuleType
-from typing import IO, TYPE_CHECKING, BinaryIO, Protocol, Union
+from typing import IO, TYPE_CHECKING, BinaryIO, Protocol, Union, cast
 
 from ._optional import require
 
@@ -56,6 +56,14 @@ class CompressedFileError(OSError):
     """A compressed file that cannot be decompressed any further: cut short or corrupt."""
 
 
+def is_regular_file(path: str) -> bool:
+    """Whether the path names a regular file, which can be read again (a FIFO cannot)."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False
+
+
 def compression_of(path: str) -> str | None:
     """The compression of a regular file ("gzip", "xz", "bz2", "zstd"), or None.
 
@@ -65,22 +73,41 @@ def compression_of(path: str) -> str | None:
         if not stat.S_ISREG(os.stat(path).st_mode):
             return None
         with open(path, "rb") as f:
-            head = f.read(6)
+            head = f.read(_PROBE_BYTES)
     except OSError:
         return None  # the core reports it, with the reader's wording
+    return _compression_of_head(head, path)
+
+
+def _magic_of(head: bytes) -> str | None:
+    """The compressed format whose magic the bytes start with, if any."""
     for magic, name in _MAGIC:
         if head.startswith(magic) and (name != "bz2" or head[3:4].isdigit()):
-            return name if _decompresses(path, name) else None
+            return name
     return None
 
 
-def _decompresses(path: str, compression: str) -> bool:
-    """Whether the decompressor takes the file's first bytes. A file cut short within them
-    counts: what it holds decompresses, and reading it then says that it is cut."""
+def _may_become_magic(head: bytes) -> bool:
+    """Whether more bytes could still make the first ones a compressed format's magic."""
+    for magic, name in _MAGIC:
+        needed = len(magic) + (name == "bz2")  # bzip2's magic ends in the block size's digit
+        if len(head) < needed and magic[: len(head)] == head[: len(magic)]:
+            return True
+    return False
+
+
+def _compression_of_head(head: bytes, name: str) -> str | None:
+    """The compression of data starting with `head` (up to _PROBE_BYTES of it, all of it
+    when shorter): the format of its magic, when the start decompresses."""
+    compression = _magic_of(head)
+    return compression if compression is not None and _decompresses(head, name, compression) else None
+
+
+def _decompresses(head: bytes, name: str, compression: str) -> bool:
+    """Whether the decompressor takes the data's first bytes. Data cut short within them
+    counts: what they hold decompresses, and reading them then says that they are cut."""
     try:
-        with open(path, "rb") as f:
-            head = f.read(_PROBE_BYTES)
-        with _Decompressed(path, compression, _open_library_file(io.BytesIO(head), compression)) as stream:
+        with _Decompressed(name, compression, _open_library_file(io.BytesIO(head), compression)) as stream:
             # A kilobyte may hold gigabytes of zeros: its first megabyte tells enough.
             chunk = bytearray(1 << 16)
             for _ in range(16):
@@ -89,7 +116,7 @@ def _decompresses(path: str, compression: str) -> bool:
     except CompressedFileError as error:
         return isinstance(error.__cause__, EOFError)
     except OSError:
-        return False  # unreadable: left to the core, which reports it in its words
+        return False
     return True
 
 
@@ -280,6 +307,124 @@ def open_decompressed(path: str, compression: str) -> io.RawIOBase:
     except BaseException:
         raw.close()
         raise
+
+
+def open_stream(file: ReadInto, name: str) -> tuple[ReadInto, io.RawIOBase | None]:
+    """What the core reads of a file object, and the object opened for it here (to close
+    with the reader; None when the core reads `file` itself).
+
+    Compressed data are recognised by their first bytes, as a path's are, and
+    decompressed. The bytes are peeked at where the object can (a buffered or seekable
+    file); else they are read and kept, and handed on after the look.
+    """
+    head = _peeked(file)
+    if head is None:
+        sniffed = _Sniffed(file, name)
+        return sniffed, sniffed
+    compression = _compression_of_head(head, name)
+    if compression is None:
+        return file, None
+    opened = _Decompressed(
+        name, compression, _open_library_file(cast("IO[bytes]", _Prefixed(b"", file)), compression)
+    )
+    return opened, opened
+
+
+def _peeked(file: ReadInto) -> bytes | None:
+    """The first bytes of the file object, or None when it cannot show enough of them
+    without consuming them."""
+    peek = getattr(file, "peek", None)
+    if callable(peek):
+        try:
+            head = peek(_PROBE_BYTES)
+        except Exception:
+            head = None
+        # A peek does one read at most: it may give fewer bytes than a magic needs.
+        if isinstance(head, bytes) and head and not _may_become_magic(head):
+            return head[:_PROBE_BYTES]
+    try:
+        if not file.seekable():  # type: ignore[attr-defined]
+            return None
+        position = file.tell()  # type: ignore[attr-defined]
+        head = file.read(_PROBE_BYTES)  # type: ignore[attr-defined]
+        file.seek(position)  # type: ignore[attr-defined]
+    except Exception:
+        return None
+    return head if isinstance(head, bytes) else None
+
+
+class _Prefixed(io.RawIOBase):
+    """Bytes already read from a file object, then the rest of it; closing leaves the
+    file object, which is the caller's, open."""
+
+    def __init__(self, head: bytes, file: ReadInto) -> None:
+        super().__init__()
+        self._head = memoryview(head)
+        self._file = file
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: WriteableBuffer, /) -> int | None:
+        if not self._head:
+            return self._file.readinto(memoryview(buffer).cast("B"))
+        view = memoryview(buffer).cast("B")
+        count = min(len(view), len(self._head))
+        view[:count] = self._head[:count]
+        self._head = self._head[count:]
+        return count
+
+
+class _Sniffed(io.RawIOBase):
+    """A file object that cannot be peeked at, read through this: its first bytes are
+    read and kept until they tell whether the data are compressed, then handed on,
+    decompressed if they are. A non-blocking object with no bytes yet is answered as
+    it answers (None), and asked again on the next read."""
+
+    def __init__(self, file: ReadInto, name: str) -> None:
+        super().__init__()
+        self.name = name
+        self._file = file
+        self._head = bytearray()
+        self._through: io.RawIOBase | None = None
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: WriteableBuffer, /) -> int | None:
+        if self._through is None and not self._look():
+            return None
+        assert self._through is not None
+        return self._through.readinto(buffer)
+
+    def _look(self) -> bool:
+        """Reads first bytes until they tell; False when the file has none ready yet."""
+        while len(self._head) < _PROBE_BYTES:
+            if not (_may_become_magic(bytes(self._head)) or _magic_of(bytes(self._head))):
+                break
+            chunk = bytearray(_PROBE_BYTES - len(self._head))
+            got = self._file.readinto(memoryview(chunk))
+            if got is None:
+                return False
+            if not got:
+                break  # the end: what is there is all there is
+            self._head += chunk[:got]
+        head = bytes(self._head)
+        rest = _Prefixed(head, self._file)
+        compression = _compression_of_head(head, self.name)
+        self._through = (
+            rest
+            if compression is None
+            else _Decompressed(
+                self.name, compression, _open_library_file(cast("IO[bytes]", rest), compression)
+            )
+        )
+        return True
+
+    def close(self) -> None:
+        if not self.closed and self._through is not None:
+            self._through.close()
+        super().close()
 
 
 def is_file_object(source: object) -> TypeGuard[ReadInto]:

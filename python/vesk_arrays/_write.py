@@ -12,7 +12,9 @@ from __future__ import annotations
 import io
 import os
 import secrets
+import signal
 import stat
+import threading
 from collections.abc import Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, Union, cast
 
@@ -157,9 +159,11 @@ class _Encoder:
         bad = samples * per_event != lengths
         if bad.any():
             i = int(np.flatnonzero(bad)[0])
+            source = f"{batch.path}: " if batch.path else ""
             raise ValueError(
-                f"event {i} of the batch holds {int(lengths[i])} samples, but the file's events hold "
-                f"samples x {per_event} channels = {int(samples[i]) * per_event}"
+                f"{source}event {i} of the batch holds {int(lengths[i])} samples, but the file's events hold "
+                f"samples x {per_event} channels = {int(samples[i]) * per_event}: a WD2 file holds events "
+                "of one channel count, its first event's"
             )
         return np.zeros(len(batch), np.int64)
 
@@ -268,6 +272,7 @@ class AtomicFile:
         except OSError:
             self.existing = None
         self._temporaries: list[str] = []
+        self._termination: _TerminationAsException | None = None
 
     def new_temporary(self) -> str:
         """A new empty file in the destination's folder, with the permissions a new file
@@ -304,11 +309,51 @@ class AtomicFile:
         self._temporaries.remove(temporary)
 
     def __enter__(self) -> AtomicFile:
+        self._termination = _TerminationAsException.install()
         return self
 
     def __exit__(self, *exc_info: object) -> None:
-        for temporary in list(self._temporaries):
-            self.discard(temporary)
+        try:
+            for temporary in list(self._temporaries):
+                self.discard(temporary)
+        finally:
+            if self._termination is not None:
+                self._termination.uninstall(terminated=isinstance(exc_info[1], _Terminated))
+
+
+class _Terminated(BaseException):
+    """SIGTERM arrived while a file was being written: unwinds to the writer's cleanup,
+    after which the process ends as SIGTERM would have ended it."""
+
+
+class _TerminationAsException:
+    """A SIGTERM handler for the time a file is written, so that the temporary files are
+    removed (Ctrl-C unwinds as KeyboardInterrupt anyway). Installed only where the signal
+    would end the process without a word (its default action) and a handler can be set
+    (the main thread); a handler of the program's own is left alone."""
+
+    @classmethod
+    def install(cls) -> _TerminationAsException | None:
+        if threading.current_thread() is not threading.main_thread():
+            return None
+        try:
+            if signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+                return None
+            signal.signal(signal.SIGTERM, _raise_terminated)
+        except (ValueError, OSError):  # no signals here (an embedded interpreter)
+            return None
+        return cls()
+
+    def uninstall(self, terminated: bool) -> None:
+        if signal.getsignal(signal.SIGTERM) is _raise_terminated:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        if terminated:
+            # Now that the temporary files are gone: ended by the signal, as its sender expects.
+            os.kill(os.getpid(), signal.SIGTERM)
+
+
+def _raise_terminated(signum: int, frame: object) -> None:
+    raise _Terminated
 
 
 def refuse_an_input(files: Iterable[str], destination: str | os.PathLike[str]) -> None:

@@ -13,11 +13,13 @@ unreadable or holds damaged events (the reason goes to stderr), 2 for a usage er
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import math
 import os
 import stat
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, BinaryIO, TypedDict, Union
@@ -35,10 +37,10 @@ from ._reader import (
     BatchReader,
     DamagedEventWarning,
     Layout,
+    loss_text,
     parse_step_size,
-    read,
 )
-from ._sources import compression_of
+from ._sources import compression_of, open_stream
 
 PROG = "vesk"
 EXTENSIONS = {".wd1": "WD1", ".wd2": "WD2"}
@@ -147,14 +149,18 @@ def merged(ranges: Sequence[tuple[int, int]]) -> list[tuple[int, int]]:
     return [(start, stop) for start, stop in joined]
 
 
-def describe_ranges(ranges: Sequence[tuple[int, int]]) -> str:
-    """The ranges as "3 ranges, 120 bytes: 10-49, 100-139, 200-239" (first and last byte of
-    each), the first few of them."""
+def describe_ranges(
+    ranges: Sequence[tuple[int, int]], total: int | None = None, estimated: int | None = None
+) -> str:
+    """The ranges as "3 ranges, 120 bytes, about 3 events: [10, 50), [100, 140), [200, 240)"
+    (half-open, as in the JSON), the first few of them. `total` counts the bytes of all of
+    them where only the first are listed; `estimated` is about how many events they held."""
     ranges = merged(ranges)
-    total = sum(stop - start for start, stop in ranges)
-    shown = ", ".join(f"{start}-{stop - 1}" for start, stop in ranges[:SHOWN])
+    if total is None:
+        total = sum(stop - start for start, stop in ranges)
+    shown = ", ".join(f"[{start}, {stop})" for start, stop in ranges[:SHOWN])
     more = f", and {len(ranges) - SHOWN} more" if len(ranges) > SHOWN else ""
-    return f"{plural(len(ranges), 'range')}, {plural(total, 'byte')}: {shown}{more}"
+    return f"{plural(len(ranges), 'range')}, {loss_text(total, estimated)}: {shown}{more}"
 
 
 def damage_problems(path: str, damaged: Sequence[Exception], count: int) -> list[str]:
@@ -242,6 +248,7 @@ def info_file(name: str, reader_type: str, layout: Layout) -> tuple[Json, list[s
             reader.events_read,
         )
         skipped, skipped_bytes = merged(reader.skipped), reader.skipped_bytes
+        estimated = reader._estimated_events(skipped_bytes)
 
     size, compression = None, None
     if name != STDIN:
@@ -264,14 +271,24 @@ def info_file(name: str, reader_type: str, layout: Layout) -> tuple[Json, list[s
         trailing_bytes=None if problems else trailing,
         skipped=[list(pair) for pair in skipped],
         skipped_bytes=skipped_bytes,
+        estimated_events=estimated,
         damaged_count=damaged_count,
-        damaged=[{"index": e.index, "offset": e.offset, "reason": e.reason} for e in damaged],
+        damaged=[
+            {
+                "index": e.index,
+                "offset": e.offset,
+                "skipped": list(e.skipped) if e.skipped else None,
+                "estimated_events": e.estimated_events,
+                "reason": e.reason,
+            }
+            for e in damaged
+        ],
         error=problems[0] if problems else None,
         stopped_after=events_read if problems else None,
     )
     problems += damage_problems(shown, damaged, damaged_count)
     if skipped and not damaged_count:
-        problems.append(f"{shown}: bytes skipped: {describe_ranges(skipped)}")
+        problems.append(f"{shown}: bytes skipped: {describe_ranges(skipped, skipped_bytes, estimated)}")
     return entry, problems
 
 
@@ -298,7 +315,15 @@ def info_rows(entry: Json) -> list[tuple[str, str]]:
         for key, label in (("event_counter", "counter"), ("timestamp", "timestamp")):
             rows.append((label, f"{entry[key]['first']} (first) to {entry[key]['last']} (last)"))
     rows.append(("size", size_text(entry)))
-    rows.append(("skipped", describe_ranges(entry["skipped"]) if entry["skipped"] else "none"))
+    skipped = entry["skipped"]
+    rows.append(
+        (
+            "skipped",
+            describe_ranges(skipped, entry["skipped_bytes"], entry["estimated_events"])
+            if skipped
+            else "none",
+        )
+    )
     count = entry["damaged_count"]
     if count:
         indices = ", ".join(str(damage["index"]) for damage in entry["damaged"][:SHOWN])
@@ -453,34 +478,125 @@ def check_columns(options: argparse.Namespace, reader_type: str) -> list[str] | 
 
 def output_layout(files: Sequence[str], reader_type: str, layout: Layout) -> Layout:
     """The WD2 layout to write: the inputs' own when they all have one, else multi-channel,
-    which holds the events of either (a single-channel event is one of one channel)."""
-    if reader_type != "WD2" or layout is not None:
+    which holds single-channel events too when the multi-channel inputs have one channel
+    (a single-channel event is one of one channel). A WD2 file's events all have the
+    file's channel count: inputs of different counts are refused, naming them."""
+    if reader_type != "WD2":
         return layout
     if STDIN_PATH in files:
-        return "multi-channel"  # a pipe cannot be probed twice
+        return layout or "multi-channel"  # a pipe cannot be probed twice
+    counts: dict[int, str] = {}
+    with_field = False
     for path in files:
-        with BatchReader(path, reader_type, errors="skip") as reader:
-            if reader.has_channel_field is not False:
-                return "multi-channel"
-    return "single-channel"
+        with BatchReader(path, reader_type, errors="skip", layout=layout) as reader:
+            with_field = with_field or reader.has_channel_field is not False
+            if reader.channel_count is not None:
+                counts.setdefault(reader.channel_count, path)
+    if len(counts) > 1:
+        (first, one), (second, other) = list(counts.items())[:2]
+        raise Failure(
+            f"{other} holds events of {plural(second, 'channel')}, {one} of {plural(first, 'channel')}: "
+            "a WD2 file holds events of one channel count, so they cannot be written to one file"
+        )
+    if layout is not None:
+        return layout
+    return "multi-channel" if with_field else "single-channel"
+
+
+class StdinThroughPipe:
+    """Standard input, when it is a pipe, passed on to the conversions (which open it as
+    /dev/stdin) through a pipe of this process's own, decompressed when its data are
+    compressed: a pipe's first bytes cannot be looked at without taking them, so a thread
+    takes them, tells the compression, and writes on what the readers are to see.
+
+    A regular file given as standard input is left as it is: the readers look at it.
+    Use as a context manager; an error met reading or decompressing standard input is
+    raised at the end, as the cause of whatever the conversion made of the bytes before it.
+    """
+
+    def __init__(self) -> None:
+        self._thread: threading.Thread | None = None
+        self._error: BaseException | None = None
+
+    def __enter__(self) -> StdinThroughPipe:
+        try:
+            if stat.S_ISREG(os.fstat(0).st_mode):
+                return self
+        except OSError:
+            return self  # no standard input: opening /dev/stdin fails in the readers' words
+        source = open(os.dup(0), "rb")
+        read_end, write_end = os.pipe()
+        os.dup2(read_end, 0)
+        os.close(read_end)
+        self._thread = threading.Thread(target=self._feed, args=(source, write_end), daemon=True)
+        self._thread.start()
+        return self
+
+    def _feed(self, source: io.BufferedReader, write_end: int) -> None:
+        out = open(write_end, "wb", buffering=0)
+        try:
+            with source:
+                stream, owned = open_stream(source, STDIN_NAME)
+                try:
+                    chunk = bytearray(1 << 20)
+                    while count := stream.readinto(memoryview(chunk)):
+                        out.write(memoryview(chunk)[:count])
+                finally:
+                    if owned is not None:
+                        owned.close()
+        except BrokenPipeError:
+            pass  # the conversion stopped reading
+        except BaseException as error:  # told by the main thread
+            self._error = error  # before the readers see the end of the pipe
+        finally:
+            try:
+                out.close()
+            except OSError:
+                pass
+
+    def check(self) -> None:
+        """Raises the error met reading standard input, if any (before the output is kept)."""
+        if self._error is not None:
+            message = str(self._error)
+            if not message.startswith(f"{STDIN_NAME}: "):
+                message = f"{STDIN_NAME}: {message}"
+            raise Failure(message) from self._error
+
+    def __exit__(self, kind: object, error: object, traceback: object) -> None:
+        if self._thread is None:
+            return
+        if error is None:
+            self._thread.join()
+        if self._error is not None:
+            message = str(self._error)
+            if not message.startswith(f"{STDIN_NAME}: "):
+                message = f"{STDIN_NAME}: {message}"
+            raise Failure(message) from self._error
 
 
 def run_convert(options: argparse.Namespace) -> int:
+    if STDIN not in options.files:
+        return convert_files(options)
+    with StdinThroughPipe() as stdin:
+        return convert_files(options, stdin.check)
+
+
+def convert_files(options: argparse.Namespace, check: Callable[[], None] = lambda: None) -> int:
+    """`vesk convert`; `check` raises what went wrong with standard input, if anything."""
     reader_type = one_format(options, options.files)
     layout = layout_for(options, [reader_type])
     target = target_of(options, reader_type)
     columns = check_columns(options, reader_type)
     files = [STDIN_PATH if name == STDIN else name for name in options.files]
     seen: set[int] = set()
-    losses: dict[str, tuple[list[tuple[int, int]], list[int]]] = {}  # path: skipped ranges, [trailing bytes]
+    losses: dict[str, Loss] = {}
     command = f"{PROG} convert"
 
     def note(report: Report) -> None:
+        check()  # a broken input fails the conversion before its output is kept
         seen.add(report.file_index)
-        if report.skipped or report.trailing_bytes:
-            loss = losses.setdefault(report.path, ([], [0]))
-            loss[0].extend(report.skipped)
-            loss[1][0] += report.trailing_bytes
+        if report.skipped_bytes or report.trailing_bytes:
+            losses.setdefault(report.path, Loss()).add(report, options.start or 0)
 
     # Passed on only when given: without them, each file is read whole, as ever.
     selection: Selection = {}
@@ -508,16 +624,43 @@ def run_convert(options: argparse.Namespace) -> int:
         )
     else:
         written = write_events(options, files, reader_type, layout, note, selection)
-    for path, (skipped, trailing) in losses.items():
-        if skipped:
-            print(f"{command}: {path}: skipped damaged bytes: {describe_ranges(skipped)}", file=sys.stderr)
-        if trailing[0]:
+    for path, loss in losses.items():
+        if loss.skipped_bytes:
+            ranges = describe_ranges(loss.skipped, loss.skipped_bytes, loss.estimated)
+            print(f"{command}: {path}: skipped damaged bytes: {ranges}", file=sys.stderr)
+        if loss.trailing:
             print(
-                f"{command}: {path}: {plural(trailing[0], 'trailing byte')} of a truncated last event",
+                f"{command}: {path}: {plural(loss.trailing, 'trailing byte')} of a truncated last event",
                 file=sys.stderr,
             )
     print(f"{plural(written, 'event')} from {plural(len(seen), 'file')} written to {options.output}")
-    return 0
+    # The output is written, but a script must learn that events were lost; damage
+    # passed over before --start is told, but lost nothing asked for.
+    return 1 if any(loss.lost for loss in losses.values()) else 0
+
+
+class Loss:
+    """What converting one file lost: damaged bytes skipped (and about how many events
+    they held, None when unknown) and the trailing bytes of a truncated last event;
+    `lost`: whether damage was skipped among the events asked for (from `start` on)."""
+
+    def __init__(self) -> None:
+        self.skipped: list[tuple[int, int]] = []
+        self.skipped_bytes = 0
+        self.estimated: int | None = 0
+        self.trailing = 0
+        self.lost = False
+
+    def add(self, report: Report, start: int) -> None:
+        passed = report.damaged_count == len(report.damaged) and all(d.index < start for d in report.damaged)
+        self.lost = self.lost or bool(report.skipped_bytes and not (report.damaged and passed))
+        self.skipped.extend(report.skipped)
+        self.skipped_bytes += report.skipped_bytes
+        if self.estimated is not None:
+            self.estimated = (
+                None if report.estimated_events is None else self.estimated + report.estimated_events
+            )
+        self.trailing += report.trailing_bytes
 
 
 def write_events(
@@ -581,13 +724,24 @@ def run_plot(options: argparse.Namespace) -> int:
     # An index past sys.maxsize is past the end of any file, as sys.maxsize is.
     start = min(options.event, sys.maxsize)
     source = source_of(options.file)
-    batch = read(source, reader_type, start=start, stop=min(start + 1, sys.maxsize), layout=layout)
+    # Damage before the event is passed over; with --errors skip, a damaged event gives
+    # way to the next good one.
+    with BatchReader(source, reader_type, errors=options.errors, layout=layout, prefetch=0) as reader:
+        reader.skip_to(start)
+        batch = reader.read(1)
     shown = shown_name(options.file)
     if not len(batch):
         if options.file == STDIN:
             raise Failure(f"{shown} ended before event {options.event}")
         count = num_events(options.file, reader_type, layout=layout)
         raise Failure(f"{shown} has {plural(count, 'event')}, so no event {options.event}")
+    if batch.start != options.event:
+        print(
+            f"{PROG} plot: {shown}: event {options.event} is damaged: event {batch.start}, "
+            "the next good one, is plotted instead",
+            file=sys.stderr,
+        )
+        options.event = batch.start
     event = batch.event(0)
     data = event["data"]
     figure = Figure(figsize=(9, 4.5))
@@ -737,13 +891,10 @@ def build_parser() -> argparse.ArgumentParser:
         choices=COMPRESSIONS,
         help="Parquet compression codec (default zstd)",
     )
-    convert.add_argument(
-        "--errors",
-        type=str.lower,
-        default="raise",
-        choices=("raise", "skip"),
-        help="on a damaged event: fail without output (raise, the default), or leave it out, "
-        "list the bytes skipped on stderr and go on (skip)",
+    errors_option(
+        convert,
+        "on a damaged event: fail without output (raise, the default), or leave it out, "
+        "list the bytes skipped on stderr, write the output and exit with status 1 (skip)",
     )
 
     plot = command("plot", run_plot, "the waveform(s) of one event, as an image")
@@ -756,7 +907,16 @@ def build_parser() -> argparse.ArgumentParser:
         help="index of the event in the file (default 0)",
     )
     plot.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    errors_option(
+        plot,
+        "when event N is damaged: fail (raise, the default), or plot the next good event "
+        "in its place, saying which (skip); damage elsewhere in the file does not matter",
+    )
     return parser
+
+
+def errors_option(sub: argparse.ArgumentParser, description: str) -> None:
+    sub.add_argument("--errors", type=str.lower, default="raise", choices=("raise", "skip"), help=description)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

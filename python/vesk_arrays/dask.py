@@ -173,11 +173,7 @@ def _read_piece(
     with BatchReader(path, reader_type, errors=errors, layout=layout, columns=columns, prefetch=0) as reader:
         reader.skip_to(start)
         batch = reader.read_range(stop)
-        damaged = {d.index for d in reader.damaged}
-    indices = np.arange(batch.start, batch.stop, dtype=np.int64)
-    if len(indices) != len(batch):
-        indices = indices[~np.isin(indices, list(damaged))][: len(batch)]
-    return batch, indices
+    return batch, batch.event_index
 
 
 def _read_partition(

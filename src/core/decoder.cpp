@@ -20,7 +20,7 @@ Outcome EventStream::abandon_event(const IoError& error)
         return file_.seekable() ? restore_or_finish(Outcome::End) : Outcome::End;
     }
     error_ = error;
-    if (finish_on_error_ && !error.is_interrupted()) {
+    if (finish_on_error_ && !error.is_interrupted() && !error.would_block()) {
         finished_ = true;
         return Outcome::Error;
     }
@@ -56,7 +56,7 @@ Outcome EventStream::finish_skipping()
     }
     // What was skipped stays skipped; the next step goes on with the rest.
     error_ = status.error();
-    if (finish_on_error_ && !error_.is_interrupted()) {
+    if (finish_on_error_ && !error_.is_interrupted() && !error_.would_block()) {
         finished_ = true;
     }
     return Outcome::Error;

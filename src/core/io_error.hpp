@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cassert>
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,6 +40,11 @@ public:
     constexpr Kind kind() const { return kind_; }
     constexpr bool is_eof() const { return kind_ == Kind::UnexpectedEof; }
     constexpr bool is_interrupted() const { return kind_ == Kind::Interrupted; }
+    // A non-blocking source with no bytes ready yet: a later read may have them.
+    constexpr bool would_block() const
+    {
+        return kind_ == Kind::Os && (errno_ == EAGAIN || errno_ == EWOULDBLOCK);
+    }
     // The operating-system error number; 0 unless kind() is Os.
     constexpr int os_errno() const { return errno_; }
 

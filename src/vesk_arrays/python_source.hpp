@@ -3,6 +3,8 @@
 // never asked to seek.
 #pragma once
 
+#include <cerrno>
+
 #include "byte_source.hpp"
 #include "interpreter_hooks.hpp"
 #include "py_errors.hpp"
@@ -36,9 +38,11 @@ private:
             PyMemoryView_FromMemory(static_cast<char*>(dst), static_cast<Py_ssize_t>(n), PyBUF_WRITE));
         PyRef got = view ? PyRef::steal(PyObject_CallMethod(file_, "readinto", "O", view.get())) : PyRef();
         if (got && got.get() == Py_None) {
-            // A non-blocking file with nothing to give yet.
-            PyErr_SetString(PyExc_BlockingIOError, "the file has no bytes ready (non-blocking)");
+            // A non-blocking file with nothing to give yet: the answer of a
+            // non-blocking descriptor, after which reading goes on.
             got = PyRef();
+            release(view);
+            return IoError::os(EAGAIN);
         }
         Py_ssize_t count = -1;
         if (got) {
@@ -51,17 +55,22 @@ private:
         if (count < 0) {
             error_.fetch();
         }
-        // The view must not outlive the read: the memory is not Python's.
+        release(view);
+        if (count < 0) {
+            return IoError::source_failed();
+        }
+        return static_cast<std::size_t>(count);
+    }
+
+    // The view must not outlive the read: the memory is not Python's.
+    static void release(const PyRef& view)
+    {
         if (view) {
             PyRef released = PyRef::steal(PyObject_CallMethod(view.get(), "release", nullptr));
             if (!released) {
                 PyErr_Clear();
             }
         }
-        if (count < 0) {
-            return IoError::source_failed();
-        }
-        return static_cast<std::size_t>(count);
     }
 
     PyObject* file_;
