@@ -8,6 +8,12 @@
 // block only once). Every header is checked; from the first that announces
 // another length or is damaged, or the first event not read whole, the
 // decoder goes on event by event.
+//
+// Reading from the file ahead of the headers is a guess that the events go on
+// alike. It is made only where the last two events were alike, and never for
+// more bytes than the buffer holds: the bytes a wrong guess brought in are
+// handed to the buffer, so that no byte of a file is read twice, however its
+// lengths vary.
 #pragma once
 
 #include <algorithm>
@@ -49,6 +55,29 @@ inline std::size_t stop_interrupted(BufferedFile& file, std::uint64_t start, con
     const IoStatus back = file.seek(start);
     error = back.ok() ? interrupted : back.error();
     return 0;
+}
+
+// After a run read from the file: the bytes read past the events it took (from
+// a header that announced another length, damage, a partial event) become the
+// buffered bytes, `copy(into, n)` putting the first n of them there, so that
+// the next step decodes them without reading them again. Where they do not
+// fit, the file goes back to `stop`, where the run ended.
+template <class Copy>
+void give_back(BufferedFile& file, std::uint64_t stop, std::optional<IoError>& error, Copy&& copy)
+{
+    const std::uint64_t position = file.position();
+    if (position == stop) {
+        return;
+    }
+    if (position > stop) {
+        if (std::byte* into = file.take_back(static_cast<std::size_t>(position - stop))) {
+            copy(into, static_cast<std::size_t>(position - stop));
+            return;
+        }
+    }
+    if (IoStatus status = file.seek(stop); !status.ok()) {
+        error = status.error();
+    }
 }
 
 // Commits up to `events` events of `count` samples whose headers lie `stride`
@@ -156,12 +185,8 @@ std::size_t run_in_place(Reader& reader, Sink& sink, std::uint64_t count, std::u
                 std::memmove(destination + i * count, raw + i * event_bytes + header_bytes, payload_bytes);
             }
         });
-    const std::uint64_t stop = start + taken * event_bytes;
-    if (file.position() != stop) {
-        if (IoStatus status = file.seek(stop); !status.ok()) {
-            error = status.error();
-        }
-    }
+    give_back(file, start + taken * event_bytes, error,
+              [&](std::byte* into, std::size_t n) { std::memcpy(into, raw + taken * event_bytes, n); });
     return taken;
 }
 
@@ -187,14 +212,16 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
         return run_in_buffer(reader, sink, count,
                              static_cast<std::size_t>(std::min<std::uint64_t>(allowed, SIZE_MAX)));
     }
-    if (!file.seekable()) {
+    if (!file.seekable() || sink.streak() < 2) {
         return 0;
     }
+    const std::uint64_t fit = file.capacity() / event_bytes;  // what give_back can hand to the buffer
     if (payload_bytes < kMinScatteredSampleBytes) {
-        return run_in_place(reader, sink, count, allowed, error);
+        return run_in_place(reader, sink, count, std::min(allowed, fit), error);
     }
     const std::uint64_t in_file = file.remaining().value_or(0) / event_bytes;  // as last seen: a bound
-    const auto events = static_cast<std::size_t>(std::min<std::uint64_t>({allowed, kMaxRunEvents, in_file}));
+    const auto events =
+        static_cast<std::size_t>(std::min<std::uint64_t>({allowed, fit, kMaxRunEvents, in_file}));
     if (events < 2) {
         return 0;
     }
@@ -217,12 +244,22 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
     // The samples are already in place.
     const std::size_t taken = commit_in_slices(reader, sink, raw_headers[0], sizeof raw_headers[0], count,
                                                complete, destination, [](std::size_t, std::size_t) {});
-    const std::uint64_t stop = start + taken * event_bytes;
-    if (file.position() != stop) {
-        if (IoStatus status = file.seek(stop); !status.ok()) {
-            error = status.error();
+    // The bytes past them lie in the headers' scratch area and the samples'
+    // places, event after event.
+    give_back(file, start + taken * event_bytes, error, [&](std::byte* into, std::size_t n) {
+        for (std::size_t i = taken; n != 0; ++i) {
+            const std::byte* parts[2] = {raw_headers[i],
+                                         reinterpret_cast<const std::byte*>(destination + i * count)};
+            const std::size_t sizes[2] = {static_cast<std::size_t>(header_bytes),
+                                          static_cast<std::size_t>(payload_bytes)};
+            for (int part = 0; part < 2 && n != 0; ++part) {
+                const std::size_t take = std::min(n, sizes[part]);
+                std::memcpy(into, parts[part], take);
+                into += take;
+                n -= take;
+            }
         }
-    }
+    });
     return taken;
 }
 
