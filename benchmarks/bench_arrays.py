@@ -23,7 +23,8 @@ with a warm page cache, best of several repeats, as ratios:
     events, or of random bytes between WD2 events, with errors="skip", against reading
     a file of good events of the same size (bytes per second over the file);
   * Batch.reduce (max, mean, argmax) on uniform batches against waveforms() and the same
-    NumPy reduction, and on events of 100 to 400 samples against a loop over the events.
+    NumPy reduction, and on events of 100 to 400 samples against a loop over the events;
+    there argmin and argmax also against min and max.
 """
 
 import argparse
@@ -347,6 +348,17 @@ def reduce_rows(folder, scale, repeats):
     )
     label = "reduce('max'), WD1 of 100 to 400 samples"
     rows.append((label, f"{ours * 1e3:.1f} ms", f"loop over events: {loop * 1e3:.1f} ms", loop / ours))
+    for op in ("argmin", "argmax"):
+        jobs = {name: lambda name=name: ragged.reduce(name) for name in (op, op[3:])}
+        best = interleaved_best(jobs, repeats)
+        rows.append(
+            (
+                f"reduce('{op}'), WD1 of 100 to 400",
+                f"{best[op] * 1e3:.1f} ms",
+                f"reduce('{op[3:]}'): {best[op[3:]] * 1e3:.1f} ms",
+                best[op[3:]] / best[op],
+            )
+        )
     return rows
 
 
