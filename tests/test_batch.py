@@ -416,3 +416,11 @@ def test_every_byte_of_a_file_is_read_once(write, fmt, samples, pattern):
         assert bytes_read() - before <= 1.05 * os.path.getsize(path)
         assert np.array_equal(np.diff(batch.offsets), width * lengths)
         assert np.array_equal(batch["data"], np.repeat(np.arange(count), width * lengths))
+
+
+def test_a_small_file_is_read_once_too(write):
+    # Looking for a compression's magic reads the magic, not a buffer's worth of the file.
+    path = write(b"".join(wd1_event(range(100), event_counter=i) for i in range(180)))
+    before = bytes_read()
+    assert len(va.read(path, "WD1")) == 180
+    assert bytes_read() - before <= 1.05 * os.path.getsize(path)

@@ -64,7 +64,7 @@ def compression_of(path: str) -> str | None:
     try:
         if not stat.S_ISREG(os.stat(path).st_mode):
             return None
-        with open(path, "rb") as f:
+        with open(path, "rb", buffering=0) as f:  # the magic alone, not a buffer's worth
             head = f.read(6)
     except OSError:
         return None  # the core reports it, with the reader's wording
