@@ -13,7 +13,8 @@
 // alike. It is made only where the last two events were alike, and never for
 // more bytes than the buffer holds: the bytes a wrong guess brought in are
 // handed to the buffer, so that no byte of a file is read twice, however its
-// lengths vary.
+// lengths vary. Events larger than half the buffer are not guessed at: their
+// headers are read first.
 #pragma once
 
 #include <algorithm>
@@ -190,6 +191,28 @@ std::size_t run_in_place(Reader& reader, Sink& sink, std::uint64_t count, std::u
     return taken;
 }
 
+// How many of the next `events` events have headers that announce `count`
+// samples and are not damaged, read without moving the file.
+template <class Reader>
+std::size_t headers_alike(Reader& reader, std::uint64_t count, std::size_t events)
+{
+    BufferedFile& file = reader.file();
+    const auto header_bytes = static_cast<std::size_t>(reader.header_bytes());
+    const std::uint64_t event_bytes = header_bytes + count * sizeof(typename Reader::Sample);
+    const std::uint64_t start = file.position();
+    std::byte raw[32];
+    typename Reader::Header header{};
+    for (std::size_t i = 0; i < events; ++i) {
+        std::uint64_t header_count = 0;
+        IoResult<std::size_t> got = file.peek(start + i * event_bytes, raw, header_bytes, UINT64_MAX);
+        if (!got.ok() || got.value() != header_bytes || !reader.decode_header(raw, header, header_count)
+            || header_count != count || !Reader::payload_ends_event(header)) {
+            return i;
+        }
+    }
+    return events;
+}
+
 // How many events like one of `count` samples (whose header decoded to
 // `like`) were read into the sink, up to `max_events`. A read error is left for
 // the one-by-one path to meet again; `error` is set when the step must end: a
@@ -220,8 +243,11 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
         return run_in_place(reader, sink, count, std::min(allowed, fit), error);
     }
     const std::uint64_t in_file = file.remaining().value_or(0) / event_bytes;  // as last seen: a bound
-    const auto events =
-        static_cast<std::size_t>(std::min<std::uint64_t>({allowed, fit, kMaxRunEvents, in_file}));
+    auto events = static_cast<std::size_t>(std::min<std::uint64_t>({allowed, kMaxRunEvents, in_file}));
+    // Events too large for the buffer to take back a wrong guess: their
+    // headers are looked at first, a small read each beside the event's.
+    events = fit >= 2 ? std::min<std::size_t>(events, static_cast<std::size_t>(fit))
+                      : headers_alike(reader, count, events);
     if (events < 2) {
         return 0;
     }
