@@ -9,19 +9,48 @@
 
 namespace vesk {
 
-// The least (Greatest: the greatest) of `length` samples, NaN aside: a loop
-// the compiler vectorises.
+// Whether `a` is to replace `b` as the least (Greatest: the greatest) so far.
 template <bool Greatest, class Sample>
-Sample extreme_of(const Sample* samples, std::size_t length)
+bool beats(Sample a, Sample b)
 {
-    Sample extreme = samples[0];
-    for (std::size_t i = 1; i < length; ++i) {
-        const Sample value = samples[i];
-        if constexpr (Greatest) {
-            extreme = value > extreme ? value : extreme;
-        } else {
-            extreme = value < extreme ? value : extreme;
+    if constexpr (Greatest) {
+        return a > b;
+    } else {
+        return a < b;
+    }
+}
+
+// The least (Greatest: the greatest) of `length` samples, and whether any is
+// NaN (the extreme then means nothing). Kept in independent lanes, which the
+// compiler turns into vector instructions: the order in which samples are
+// compared does not matter, as only the value is wanted, and equal values
+// (0 and -0 among them) compare equal when its first place is sought.
+template <bool Greatest, class Sample>
+Sample extreme_of(const Sample* samples, std::size_t length, bool& nan)
+{
+    constexpr std::size_t kLanes = 32 / sizeof(Sample);
+    Sample lanes[kLanes];
+    bool nans[kLanes] = {};
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        lanes[j] = samples[0];
+    }
+    std::size_t i = 0;
+    for (; i + kLanes <= length; i += kLanes) {
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            const Sample value = samples[i + j];
+            lanes[j] = beats<Greatest>(value, lanes[j]) ? value : lanes[j];
+            nans[j] |= value != value;
         }
+    }
+    for (; i < length; ++i) {
+        lanes[0] = beats<Greatest>(samples[i], lanes[0]) ? samples[i] : lanes[0];
+        nans[0] |= samples[i] != samples[i];
+    }
+    Sample extreme = lanes[0];
+    nan = nans[0];
+    for (std::size_t j = 1; j < kLanes; ++j) {
+        extreme = beats<Greatest>(lanes[j], extreme) ? lanes[j] : extreme;
+        nan |= nans[j];
     }
     return extreme;
 }
@@ -34,13 +63,8 @@ void first_extremes(const Sample* data, const std::int64_t* starts, const std::i
         const Sample* segment = data + starts[s];
         const auto length = static_cast<std::size_t>(lengths[s]);
         // The extreme first, then where it first is, the segment still in the cache.
-        const Sample extreme = extreme_of<Greatest>(segment, length);
         bool nan = false;
-        if constexpr (std::is_floating_point_v<Sample>) {
-            for (std::size_t i = 0; i < length; ++i) {
-                nan |= segment[i] != segment[i];
-            }
-        }
+        const Sample extreme = extreme_of<Greatest>(segment, length, nan);
         std::size_t at = 0;
         if (nan) {
             while (at + 1 < length && segment[at] == segment[at]) {
