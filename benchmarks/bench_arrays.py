@@ -16,11 +16,15 @@ with a warm page cache, best of several repeats, as ratios:
   * the floor: readinto a freshly allocated page-aligned array of the file's size,
     which no reader that returns new arrays can beat (it pays the same page faults
     and page zeroing), beside numpy.fromfile and a one-shot vesk_arrays.read;
+  * files whose events differ in length (WD2 of 512 to 2 048 samples per channel, in random
+    order; WD1 whose lengths change every third event), against a fixed-size file of the
+    same bytes (bytes per second), and the bytes each read takes from the file;
   * resynchronising: reading past 256 MiB of zeros or random bytes between good WD1
     events, or of random bytes between WD2 events, with errors="skip", against reading
     a file of good events of the same size (bytes per second over the file);
   * Batch.reduce (max, mean, argmax) on uniform batches against waveforms() and the same
-    NumPy reduction, and on events of 100 to 400 samples against a loop over the events.
+    NumPy reduction, and on events of 100 to 400 samples against a loop over the events;
+    there argmin and argmax also against min and max.
 """
 
 import argparse
@@ -124,6 +128,50 @@ def resync_rows(folder, scale, repeats):
             )
         )
     return rows
+
+
+def uneven_rows(folder, scale, repeats):
+    """One-shot reads of files whose events differ in length, against a file of the same
+    bytes whose events all have one size; and how many times its bytes the first reads."""
+    from vesk_arrays._batch import HEADER_FIELDS, SAMPLE_DTYPES
+
+    rng = np.random.default_rng(0)
+    events = 2000 // scale
+    cases = (
+        ("WD2", "WD2 (512 to 2048) x 4 samples", 4, rng.integers(512, 2049, events)),
+        ("WD1", "WD1 1000 to 1100, by threes", 1, np.repeat(rng.integers(1000, 1101, events), 3)),
+    )
+    for fmt, label, channels, lengths in cases:
+        paths = {}
+        uniform = np.full(len(lengths), round(lengths.mean()))
+        for name, per_event in (("uneven", lengths), ("uniform", uniform)):
+            index = np.arange(len(per_event))
+            sizes = {"event_size": 24 + 2 * per_event, "board_id": 1}
+            if fmt == "WD2":
+                sizes = {"samples": per_event, "channels": channels, "sampling_period": 200}
+            values = {"event_counter": index, "timestamp": index, **sizes}
+            columns = {
+                field: np.broadcast_to(values.get(field, 0), len(index)).astype(dtype)
+                for field, dtype in HEADER_FIELDS[fmt]
+            }
+            offsets = np.concatenate([[0], np.cumsum(channels * per_event)])
+            columns["data"] = np.arange(offsets[-1]).astype(SAMPLE_DTYPES[fmt])
+            paths[name] = os.path.join(folder, f"{name}-{fmt}.{fmt.lower()}")
+            vesk_arrays.write(paths[name], vesk_arrays.Batch(fmt, columns, offsets), fmt)
+            vesk_arrays.read(paths[name], fmt)
+        jobs = {name: lambda path=path, fmt=fmt: vesk_arrays.read(path, fmt) for name, path in paths.items()}
+        best = interleaved_best(jobs, repeats)
+        speed = {name: os.path.getsize(path) / best[name] / 1e9 for name, path in paths.items()}
+        yield (
+            f"lengths vary, {label}",
+            f"{speed['uneven']:.2f} GB/s",
+            f"one size, same bytes: {speed['uniform']:.2f} GB/s",
+            speed["uneven"] / speed["uniform"],
+        )
+        before = bytes_read()
+        vesk_arrays.read(paths["uneven"], fmt)
+        share = (bytes_read() - before) / os.path.getsize(paths["uneven"])
+        yield f"bytes read, {label}", f"{share:.3f} x the file", "target: at most 1.05 x", 1.05 / share
 
 
 def bytes_read():
@@ -300,6 +348,17 @@ def reduce_rows(folder, scale, repeats):
     )
     label = "reduce('max'), WD1 of 100 to 400 samples"
     rows.append((label, f"{ours * 1e3:.1f} ms", f"loop over events: {loop * 1e3:.1f} ms", loop / ours))
+    for op in ("argmin", "argmax"):
+        jobs = {name: lambda name=name: ragged.reduce(name) for name in (op, op[3:])}
+        best = interleaved_best(jobs, repeats)
+        rows.append(
+            (
+                f"reduce('{op}'), WD1 of 100 to 400",
+                f"{best[op] * 1e3:.1f} ms",
+                f"reduce('{op[3:]}'): {best[op[3:]] * 1e3:.1f} ms",
+                best[op[3:]] / best[op],
+            )
+        )
     return rows
 
 
@@ -425,6 +484,7 @@ def main():
             )
         )
 
+    rows.extend(uneven_rows(folder, scale, args.repeats))
     rows.extend(resync_rows(folder, scale, args.repeats))
     rows.extend(reduce_rows(folder, scale, args.repeats))
     rows.extend(stream_rows(folder, scale, args.repeats))

@@ -224,6 +224,17 @@ def test_reduce_agrees_with_numpy_on_each_event(batch, op, by_runs):
         np.testing.assert_array_equal(got, want)
 
 
+@given(st.sampled_from(["WD1", "WD2"]), st.data())
+def test_argmin_and_argmax_of_longer_events_agree_with_numpy(fmt, data):
+    # Events long enough for the C++ scan's vector lanes, with many equal values.
+    values = st.integers(0, 3) if fmt == "WD1" else FLOATS | st.sampled_from([0.0, 1.0])
+    events = data.draw(st.lists(st.lists(values, min_size=1, max_size=70), min_size=2, max_size=6))
+    batch = batch_of(fmt, [{"data": event} for event in events])
+    for op in ("argmin", "argmax"):
+        want = [getattr(np, op)(np.array(event, SAMPLE_DTYPES[fmt])) for event in events]
+        assert batch.reduce(op).reshape(-1).tolist() == want
+
+
 def test_a_batch_without_samples_holds_its_header_columns():
     full = batch_of("WD2", [{"data": [1.0, 2.0], "event_counter": 5}, {"data": [3.0]}], path="run", start=3)
     batch = vesk_arrays.Batch("WD2", {name: full[name] for name in ("event_counter", "channels")}, start=3)

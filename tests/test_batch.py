@@ -378,3 +378,49 @@ def test_long_runs_end_exactly_at_the_event_that_differs(write, PanicException, 
         with va.BatchReader(path, fmt) as reader:
             batches = [reader.read(10**9)] if step is None else list(reader.batches(step))
         ASSERT_SAME[fmt](batch_events(batches), expected)
+
+
+def bytes_read():
+    with open("/proc/self/io") as f:
+        return int(next(line for line in f if line.startswith("rchar")).split()[1])
+
+
+@pytest.mark.parametrize("fmt", ["WD1", "WD2"])
+@pytest.mark.parametrize("samples", [100, 1500, 150_000])  # runs in place; scatter-read; headers first
+@pytest.mark.parametrize("pattern", ["one size", "random", "alternating", "by threes", "long runs"])
+def test_every_byte_of_a_file_is_read_once(write, fmt, samples, pattern):
+    # Runs read ahead of their headers, guessing that events go on alike; where
+    # lengths change the bytes read past the change are decoded, not read again.
+    rng = np.random.default_rng(0)
+    count = max((4 << 20) // (4 * samples), 12)
+    extra = {
+        "one size": np.zeros(count, int),
+        "random": rng.integers(0, samples, count),
+        "alternating": np.arange(count) % 2,
+        "by threes": np.arange(count) // 3 % 2,
+        "long runs": np.repeat(rng.integers(0, 9, count // 50 + 1), 50)[:count],
+    }[pattern]
+    lengths = samples + extra
+    width = 1 if fmt == "WD1" else 2
+    events = [
+        wd1_event(np.full(n, i), event_counter=i)
+        if fmt == "WD1"
+        else wd2_event(np.full(2 * n, i), counter=i, samples=n, channels=2, period=7)
+        for i, n in enumerate(lengths)
+    ]
+    path = write(b"".join(events))
+    for step in [None, 700]:
+        before = bytes_read()
+        with va.BatchReader(path, fmt) as reader:
+            batch = va.concat([reader.read(10**9)] if step is None else reader.batches(step))
+        assert bytes_read() - before <= 1.05 * os.path.getsize(path)
+        assert np.array_equal(np.diff(batch.offsets), width * lengths)
+        assert np.array_equal(batch["data"], np.repeat(np.arange(count), width * lengths))
+
+
+def test_a_small_file_is_read_once_too(write):
+    # Looking for a compression's magic reads a little of the file, not a buffer's worth.
+    path = write(b"".join(wd1_event(range(100), event_counter=i) for i in range(180)))
+    before = bytes_read()
+    assert len(va.read(path, "WD1")) == 180
+    assert bytes_read() - before <= 1.05 * os.path.getsize(path)

@@ -45,6 +45,8 @@ REDUCTIONS = ("min", "max", "sum", "mean", "argmin", "argmax")
 # Reductions go run by run over up to this many runs of equal-length events, or over
 # runs at least this long on average (see _by_runs).
 _RUN_LENGTH = 64
+# The sample dtypes whose argmin and argmax _core.first_extremes finds, in native order.
+_SCANNED_DTYPES = (np.dtype(np.uint16), np.dtype(np.float32))
 
 
 def column_names(format: str) -> list[str]:
@@ -811,6 +813,17 @@ def _reduce_segments(
     op: str, data: NDArray[Any], starts: NDArray[np.int64], lengths: NDArray[np.int64], dtype: np.dtype[Any]
 ) -> NDArray[Any]:
     """``op`` of each segment of samples, the segments back to back, none empty."""
+    if op in ("argmin", "argmax") and data.dtype in _SCANNED_DTYPES:
+        # One pass over each segment in C++, where NumPy needs several over them all.
+        positions = np.empty(len(starts), np.int64)
+        _core.first_extremes(
+            np.ascontiguousarray(data),
+            np.ascontiguousarray(starts, np.int64),
+            np.ascontiguousarray(lengths, np.int64),
+            positions,
+            op == "argmax",
+        )
+        return positions.astype(dtype, copy=False)
     breaks = np.flatnonzero(lengths[1:] != lengths[:-1]) + 1
     if _by_runs(len(lengths), len(breaks) + 1):
         parts = []

@@ -19,6 +19,17 @@ HEADER_FIELDS: dict[str, tuple[tuple[str, str], ...]]
 # {format: dtype name} of the samples.
 SAMPLE_DTYPES: dict[str, str]
 
+# Into positions: each segment's position of its first least (greatest) sample, NaN
+# counting as both; the samples uint16 or float32, the rest int64, every segment non-empty.
+def first_extremes(
+    samples: NDArray[Any],
+    starts: NDArray[np.int64],
+    lengths: NDArray[np.int64],
+    positions: NDArray[np.int64],
+    greatest: bool,
+    /,
+) -> None: ...
+
 @final
 class Reader:
     """Reads a path (a str) or a binary file object with readinto; ``name`` is what

@@ -72,7 +72,7 @@ def compression_of(path: str) -> str | None:
     try:
         if not stat.S_ISREG(os.stat(path).st_mode):
             return None
-        with open(path, "rb") as f:
+        with open(path, "rb", buffering=0) as f:  # what the look needs, not a buffer's worth
             head = f.read(_PROBE_BYTES)
     except OSError:
         return None  # the core reports it, with the reader's wording

@@ -254,6 +254,7 @@ public:
     {
         watch_.see(header);
         Fields::store(columns_, events_, &header, 1);
+        streak_ = events_ != 0 && pending_count_ == last_count_ ? streak_ + 1 : 1;
         last_header_ = header;
         last_count_ = pending_count_;
         samples_ += pending_count_;
@@ -309,6 +310,7 @@ public:
         for (std::size_t i = 0; i < n; ++i) {
             offsets[i] = static_cast<std::int64_t>(samples_ + (i + 1) * count);
         }
+        streak_ = events_ != 0 && count == last_count_ ? streak_ + n : n;
         last_header_ = headers[n - 1];
         last_count_ = count;
         samples_ += n * count;
@@ -325,6 +327,7 @@ public:
         samples_ -= count;
         bytes_ -= std::min<std::uint64_t>(bytes_, count * sizeof(Sample) + kRowBytes);
         last_count_ = 0;  // no run is to follow it
+        streak_ = 0;
         watch_.forget_last();
     }
 
@@ -475,11 +478,14 @@ private:
     std::uint64_t bytes_ = 0;
     Header last_header_{};
     std::size_t last_count_ = 0;
+    std::size_t streak_ = 0;
 
 public:
     // The last event committed: what a run expects the next ones to be like.
     const Header& last_header() const { return last_header_; }
     std::size_t last_count() const { return last_count_; }
+    // How many events of last_count() samples end the batch.
+    std::size_t streak() const { return streak_; }
 };
 
 // The sink that counts events and skips their samples by seeking.

@@ -67,7 +67,7 @@ IoStatus BufferedFile::make_room()
     return io_ok();
 }
 
-IoStatus BufferedFile::fill_buffer()
+IoStatus BufferedFile::fill_buffer(std::size_t limit)
 {
     std::size_t start;
     if (retaining()) {
@@ -83,7 +83,8 @@ IoStatus BufferedFile::fill_buffer()
     // into place, the next header is most likely all that is wanted here: a
     // page, not a whole refill of the payload after it.
     last_fill_sparse_ = std::exchange(sparse_, false);
-    const std::size_t wanted = last_fill_sparse_ ? std::min(read_size_, kPageSize) : read_size_;
+    const std::size_t wanted =
+        std::min(last_fill_sparse_ ? std::min(read_size_, kPageSize) : read_size_, limit);
     IoResult<std::size_t> got = source_->read(buffer_.get() + start, wanted);
     if (!got.ok()) {
         return got.error();
@@ -100,6 +101,7 @@ IoStatus BufferedFile::fill_buffer()
 IoStatus BufferedFile::read_exact_slow(std::byte* dst, std::size_t n)
 {
     std::size_t done = 0;
+    bool aliased = false;
     while (done < n) {
         const std::size_t wanted = n - done;
         if (pos_ == filled_) {
@@ -111,8 +113,8 @@ IoStatus BufferedFile::read_exact_slow(std::byte* dst, std::size_t n)
             // a whole refill would bring most of the next events through the
             // buffer too.
             const bool rest_of_large = done != 0 && last_fill_sparse_ && n >= kPageSize;
-            if ((wanted >= direct_threshold_ || rest_of_large) && !retaining()
-                && alias_free(dst + done, source_offset_)) {
+            const bool large = (wanted >= direct_threshold_ || rest_of_large) && !retaining();
+            if (large && alias_free(dst + done, source_offset_)) {
                 pos_ = filled_ = retained_ = 0;  // the buffer no longer holds what precedes the offset
                 IoResult<std::size_t> got = source_->read(dst + done, wanted);
                 if (!got.ok()) {
@@ -130,7 +132,15 @@ IoStatus BufferedFile::read_exact_slow(std::byte* dst, std::size_t n)
                 sparse_ = true;
                 continue;
             }
-            if (IoStatus status = fill_buffer(); !status.ok()) {
+            if (large) {
+                // The kernel would copy it slowly: it comes through the buffer,
+                // but alone, so that the next header is read with a page again
+                // and the large events after it straight into place; a whole
+                // refill would hold them, to be copied twice.
+                sparse_ = false;
+                aliased = true;
+            }
+            if (IoStatus status = fill_buffer(large ? wanted : SIZE_MAX); !status.ok()) {
                 return status;
             }
         }
@@ -139,6 +149,7 @@ IoStatus BufferedFile::read_exact_slow(std::byte* dst, std::size_t n)
         pos_ += take;
         done += take;
     }
+    sparse_ = sparse_ || aliased;
     return io_ok();
 }
 

@@ -120,6 +120,23 @@ public:
     // it stay consumed).
     IoResult<std::size_t> read_scattered(iovec* pieces, int count);
 
+    // Bytes a read straight into place brought past what was used there,
+    // taken back so that they are not read again: the last n bytes read
+    // become the buffered bytes, the position going back to the first of
+    // them, and the caller copies them to the place returned. Nothing (and no
+    // change) where they do not fit the buffer or the buffer still holds
+    // bytes; only a regular file is asked.
+    std::byte* take_back(std::size_t n)
+    {
+        if (pos_ != filled_ || n > capacity_ || n > source_offset_) {
+            return nullptr;
+        }
+        pos_ = retained_ = 0;
+        filled_ = n;
+        return buffer_.get();
+    }
+    std::size_t capacity() const { return capacity_; }
+
     // Up to n bytes from file offset `offset` (on a stream, not before the
     // mark) into dst, without consuming anything: the count, short only where
     // the file ends. A stream reads ahead and keeps what it read in the
@@ -173,8 +190,9 @@ private:
 
     IoStatus read_exact_slow(std::byte* dst, std::size_t n);
     // One read from the source into the buffer, after the retained bytes when a
-    // stream is marked, else at an offset that avoids 4K aliasing.
-    IoStatus fill_buffer();
+    // stream is marked, else at an offset that avoids 4K aliasing; of at most
+    // `limit` bytes.
+    IoStatus fill_buffer(std::size_t limit = SIZE_MAX);
     // Makes room after the retained bytes of a marked stream.
     IoStatus make_room();
     IoStatus seek_to(std::uint64_t offset);

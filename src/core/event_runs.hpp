@@ -8,6 +8,13 @@
 // block only once). Every header is checked; from the first that announces
 // another length or is damaged, or the first event not read whole, the
 // decoder goes on event by event.
+//
+// Reading from the file ahead of the headers is a guess that the events go on
+// alike. It is made only where the last two events were alike, and never for
+// more bytes than the buffer holds: the bytes a wrong guess brought in are
+// handed to the buffer, so that no byte of a file is read twice, however its
+// lengths vary. Events larger than half the buffer are not guessed at: their
+// headers are read first.
 #pragma once
 
 #include <algorithm>
@@ -49,6 +56,29 @@ inline std::size_t stop_interrupted(BufferedFile& file, std::uint64_t start, con
     const IoStatus back = file.seek(start);
     error = back.ok() ? interrupted : back.error();
     return 0;
+}
+
+// After a run read from the file: the bytes read past the events it took (from
+// a header that announced another length, damage, a partial event) become the
+// buffered bytes, `copy(into, n)` putting the first n of them there, so that
+// the next step decodes them without reading them again. Where they do not
+// fit, the file goes back to `stop`, where the run ended.
+template <class Copy>
+void give_back(BufferedFile& file, std::uint64_t stop, std::optional<IoError>& error, Copy&& copy)
+{
+    const std::uint64_t position = file.position();
+    if (position == stop) {
+        return;
+    }
+    if (position > stop) {
+        if (std::byte* into = file.take_back(static_cast<std::size_t>(position - stop))) {
+            copy(into, static_cast<std::size_t>(position - stop));
+            return;
+        }
+    }
+    if (IoStatus status = file.seek(stop); !status.ok()) {
+        error = status.error();
+    }
 }
 
 // Commits up to `events` events of `count` samples whose headers lie `stride`
@@ -156,13 +186,31 @@ std::size_t run_in_place(Reader& reader, Sink& sink, std::uint64_t count, std::u
                 std::memmove(destination + i * count, raw + i * event_bytes + header_bytes, payload_bytes);
             }
         });
-    const std::uint64_t stop = start + taken * event_bytes;
-    if (file.position() != stop) {
-        if (IoStatus status = file.seek(stop); !status.ok()) {
-            error = status.error();
+    give_back(file, start + taken * event_bytes, error,
+              [&](std::byte* into, std::size_t n) { std::memcpy(into, raw + taken * event_bytes, n); });
+    return taken;
+}
+
+// How many of the next `events` events have headers that announce `count`
+// samples and are not damaged, read without moving the file.
+template <class Reader>
+std::size_t headers_alike(Reader& reader, std::uint64_t count, std::size_t events)
+{
+    BufferedFile& file = reader.file();
+    const auto header_bytes = static_cast<std::size_t>(reader.header_bytes());
+    const std::uint64_t event_bytes = header_bytes + count * sizeof(typename Reader::Sample);
+    const std::uint64_t start = file.position();
+    std::byte raw[32];
+    typename Reader::Header header{};
+    for (std::size_t i = 0; i < events; ++i) {
+        std::uint64_t header_count = 0;
+        IoResult<std::size_t> got = file.peek(start + i * event_bytes, raw, header_bytes, UINT64_MAX);
+        if (!got.ok() || got.value() != header_bytes || !reader.decode_header(raw, header, header_count)
+            || header_count != count || !Reader::payload_ends_event(header)) {
+            return i;
         }
     }
-    return taken;
+    return events;
 }
 
 // How many events like one of `count` samples (whose header decoded to
@@ -187,14 +235,19 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
         return run_in_buffer(reader, sink, count,
                              static_cast<std::size_t>(std::min<std::uint64_t>(allowed, SIZE_MAX)));
     }
-    if (!file.seekable()) {
+    if (!file.seekable() || sink.streak() < 2) {
         return 0;
     }
+    const std::uint64_t fit = file.capacity() / event_bytes;  // what give_back can hand to the buffer
     if (payload_bytes < kMinScatteredSampleBytes) {
-        return run_in_place(reader, sink, count, allowed, error);
+        return run_in_place(reader, sink, count, std::min(allowed, fit), error);
     }
     const std::uint64_t in_file = file.remaining().value_or(0) / event_bytes;  // as last seen: a bound
-    const auto events = static_cast<std::size_t>(std::min<std::uint64_t>({allowed, kMaxRunEvents, in_file}));
+    auto events = static_cast<std::size_t>(std::min<std::uint64_t>({allowed, kMaxRunEvents, in_file}));
+    // Events too large for the buffer to take back a wrong guess: their
+    // headers are looked at first, a small read each beside the event's.
+    events = fit >= 2 ? std::min<std::size_t>(events, static_cast<std::size_t>(fit))
+                      : headers_alike(reader, count, events);
     if (events < 2) {
         return 0;
     }
@@ -217,12 +270,22 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
     // The samples are already in place.
     const std::size_t taken = commit_in_slices(reader, sink, raw_headers[0], sizeof raw_headers[0], count,
                                                complete, destination, [](std::size_t, std::size_t) {});
-    const std::uint64_t stop = start + taken * event_bytes;
-    if (file.position() != stop) {
-        if (IoStatus status = file.seek(stop); !status.ok()) {
-            error = status.error();
+    // The bytes past them lie in the headers' scratch area and the samples'
+    // places, event after event.
+    give_back(file, start + taken * event_bytes, error, [&](std::byte* into, std::size_t n) {
+        for (std::size_t i = taken; n != 0; ++i) {
+            const std::byte* parts[2] = {raw_headers[i],
+                                         reinterpret_cast<const std::byte*>(destination + i * count)};
+            const std::size_t sizes[2] = {static_cast<std::size_t>(header_bytes),
+                                          static_cast<std::size_t>(payload_bytes)};
+            for (int part = 0; part < 2 && n != 0; ++part) {
+                const std::size_t take = std::min(n, sizes[part]);
+                std::memcpy(into, parts[part], take);
+                into += take;
+                n -= take;
+            }
         }
-    }
+    });
     return taken;
 }
 

@@ -47,6 +47,9 @@ concept FillSink = EventSink<Sink, Header, Sample> && requires(Sink& sink, const
                        // run must repeat.
                        { held.last_header() } -> std::convertible_to<const Header&>;
                        { held.last_count() } -> std::convertible_to<std::size_t>;
+                       // How many events of that count end the batch: runs are read ahead
+                       // of their headers only where lengths repeat.
+                       { held.streak() } -> std::convertible_to<std::size_t>;
                        // How many more events with `sample_bytes` of samples the byte limit
                        // allows, so that a run stops where one-by-one reading would.
                        { held.room_for(sample_bytes) } -> std::convertible_to<std::uint64_t>;
