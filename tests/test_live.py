@@ -386,6 +386,7 @@ def test_handler_raising_while_a_batch_is_filled_keeps_the_batch(tmp_path, how, 
         try:
             for batch in calls():
                 got.append(batch["event_counter"])
+            signal.setitimer(signal.ITIMER_REAL, 0)  # not after the reading
             break
         except KeyboardInterrupt:
             interrupted.append([reader.events_read, sum(map(len, got))])
@@ -393,7 +394,8 @@ def test_handler_raising_while_a_batch_is_filled_keeps_the_batch(tmp_path, how, 
     print(json.dumps({{"whole": bool((counters == np.arange(2_000_000)).all()), "interrupted": interrupted}}))
     """)
     assert out["whole"]
-    assert len(out["interrupted"]) == (1 if how == "read" else 2)
+    # The second signal of `batches` may come after a batch read ahead has ended the file.
+    assert 1 <= len(out["interrupted"]) <= (1 if how == "read" else 2)
     assert all(read == returned for read, returned in out["interrupted"]), out
 
 

@@ -44,6 +44,8 @@ _MAGIC = (
     (b"BZh", "bz2"),
     (b"\x28\xb5\x2f\xfd", "zstd"),
 )
+# Enough for every magic below.
+_MAGIC_BYTES = 6
 # A compressed file decompresses from its first byte on; a WD2 file taken for one is
 # rejected by the decompressor within a few bytes. Damage further on is the file's.
 _PROBE_BYTES = 1 << 10
@@ -73,7 +75,9 @@ def compression_of(path: str) -> str | None:
         if not stat.S_ISREG(os.stat(path).st_mode):
             return None
         with open(path, "rb", buffering=0) as f:  # what the look needs, not a buffer's worth
-            head = f.read(_PROBE_BYTES)
+            head = f.read(_MAGIC_BYTES)
+            if _magic_of(head) is not None:
+                head += f.read(_PROBE_BYTES - len(head))
     except OSError:
         return None  # the core reports it, with the reader's wording
     return _compression_of_head(head, path)

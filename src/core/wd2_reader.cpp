@@ -114,10 +114,7 @@ public:
         if (skip >= kFirstUnrepresentable || !may_read_ahead(kLongHeader * 2 + skip)) {
             return no_layout();
         }
-        if (IoStatus skipped = file_.skip(skip); !skipped.ok()) {
-            return no_layout_unless_error(skipped.error());
-        }
-        IoResult<WD2Header> second = read_wd2_header(file_, true);
+        IoResult<WD2Header> second = header_at(kLongHeader + skip, true);
         if (!second.ok()) {
             return no_layout_unless_error(second.error());
         }
@@ -142,13 +139,12 @@ public:
         } else if (!may_read_ahead(first_end + kShortHeader)) {
             return false;
         }
-        if (IoStatus status = back_to_start(); !status.ok()) {
-            return status.error();
+        if (!file_.seekable()) {
+            if (IoStatus status = back_to_start(); !status.ok()) {
+                return status.error();
+            }
         }
-        if (IoStatus status = file_.skip(first_end); !status.ok()) {
-            return status.error().is_eof() ? IoResult<bool>(false) : IoResult<bool>(status.error());
-        }
-        IoResult<WD2Header> second = read_wd2_header(file_, false);
+        IoResult<WD2Header> second = header_at(first_end, false);
         if (!second.ok()) {
             // A stream's size is known once its end has been read: one event
             // that ends it is a single-channel file too.
@@ -242,6 +238,29 @@ public:
     }
 
 private:
+    // The header at `offset`. A regular file reads just its bytes, so that the
+    // buffer keeps the first bytes of the file for the reading that follows
+    // the probe; a stream, which is at or before `offset`, reads up to it.
+    IoResult<WD2Header> header_at(std::uint64_t offset, bool with_channel_field)
+    {
+        if (!file_.seekable()) {
+            if (IoStatus status = file_.skip(offset - file_.position()); !status.ok()) {
+                return status.error();
+            }
+            return read_wd2_header(file_, with_channel_field);
+        }
+        std::byte bytes[kLongHeader];
+        const std::size_t size = with_channel_field ? kLongHeader : kShortHeader;
+        IoResult<std::size_t> got = file_.peek(offset, bytes, size, UINT64_MAX);
+        if (!got.ok()) {
+            return got.error();
+        }
+        if (got.value() < size) {
+            return IoError::unexpected_eof();
+        }
+        return parse_header(bytes, with_channel_field);
+    }
+
     struct Chain {
         int links = 0;
         bool ends = false;  // the last ends exactly where the file ends
