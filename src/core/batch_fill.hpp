@@ -234,8 +234,11 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
             file.mark();  // a stream keeps what a look ahead reads
         }
         IoResult<std::size_t> got = file.peek(*start, bytes, size, kMaxResyncLookahead);
-        if (!got.ok() || got.value() < size) {
-            return Answer();  // the decoder meets the end or the error itself
+        if (!got.ok()) {
+            return got.error();
+        }
+        if (got.value() < size) {
+            return Answer();  // the decoder meets the end itself
         }
     }
     Header header{};

@@ -492,11 +492,34 @@ public:
                 return steady.error();
             }
             if (const std::optional<Header>& next = steady.value()) {
+                // Good events that begin inside it show its length wrong,
+                // as do counters that go on there.
                 const bool counted = step && counter_of(*next) - counter_of(header) == *step;
-                if (own.kind == Ending::Unlikely || own.kind == Ending::Unknown || counted) {
+                if (span > *steady_span || own.kind == Ending::Unlikely || own.kind == Ending::Unknown
+                    || counted) {
                     return Verdict{.damaged = true, .resume = offset + *steady_span};
                 }
             }
+        }
+        if (!steady_span) {
+            // The file's first event: nothing to compare its length with.
+            // Good events that begin inside it show it wrong.
+            IoResult<std::optional<std::uint64_t>> inside = scan(offset + 1, offset + span, false, true);
+            if (!inside.ok()) {
+                return inside.error();
+            }
+            if (inside.value()) {
+                return Verdict{.damaged = true, .resume = inside.value()};
+            }
+        }
+        if (own.kind == Ending::Unknown && !end_ && steady_span) {
+            // A stream's length that runs further than it may read ahead, or
+            // past its end: damage where good events begin inside it.
+            IoResult<std::optional<std::uint64_t>> inside = scan(offset + 1, offset + span, false, true);
+            if (!inside.ok()) {
+                return inside.error();
+            }
+            return inside.value() ? Verdict{.damaged = true, .resume = inside.value()} : Verdict{};
         }
         if (own.kind != Ending::Unlikely) {
             return Verdict{};
@@ -604,13 +627,17 @@ private:
         if (end_) {
             return offset == *end_;
         }
-        std::byte byte;
-        IoResult<std::size_t> got = file().peek(offset, &byte, 1, kMaxResyncLookahead);
+        // A stream that ends before `offset` does not end there: the byte
+        // before it must be there, and none at it.
+        std::byte bytes[2];
+        const std::uint64_t from = offset == 0 ? 0 : offset - 1;
+        const std::size_t wanted = offset == 0 ? 1 : 2;
+        IoResult<std::size_t> got = file().peek(from, bytes, wanted, kMaxResyncLookahead);
         if (!got.ok()) {
             return got.error().kind() == IoError::Kind::StreamTooLarge ? IoResult<bool>(false)
                                                                        : IoResult<bool>(got.error());
         }
-        return got.value() == 0;
+        return got.value() == wanted - 1;
     }
 
     bool fits(std::uint64_t offset, std::uint64_t span, std::uint64_t origin) const
