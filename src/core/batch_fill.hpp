@@ -213,10 +213,13 @@ struct Unconfirmed {
     std::optional<std::uint64_t> resume;  // nothing: the end of the bytes
     std::optional<std::uint64_t> file_end;
 };
+// `doubtful_end`: the event is read on trust, though nothing at its end bears
+// it out.
 template <class Reader>
 IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<Reader>& progress,
-                                                  const FillLimits& limits)
+                                                  const FillLimits& limits, bool& doubtful_end)
 {
+    doubtful_end = false;
     using Header = typename Reader::Header;
     using Answer = std::optional<Unconfirmed>;
     const std::optional<std::uint64_t> start = decoder.next_event_start();
@@ -265,6 +268,7 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
     }
     // A file still being written may yet bring what bears the event out.
     if (!verdict.value().damaged || (limits.follow && !verdict.value().resume)) {
+        doubtful_end = verdict.value().doubtful_end || verdict.value().damaged;
         return Answer();
     }
     return Answer(Unconfirmed{.start = *start, .resume = verdict.value().resume, .file_end = file_end});
@@ -375,7 +379,9 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                     return finish(Outcome::OutOfMemory);
                 }
             }
-            IoResult<std::optional<detail::Unconfirmed>> checked = detail::check_length(decoder, progress, limits);
+            bool doubtful_end = false;
+            IoResult<std::optional<detail::Unconfirmed>> checked =
+                detail::check_length(decoder, progress, limits, doubtful_end);
             if (!checked.ok()) {
                 end.error = checked.error();
                 return finish(Outcome::Error);
@@ -394,7 +400,7 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                 if (const std::optional<std::uint64_t> next = decoder.next_event_start()) {
                     progress.spans.add(*next - decoder.event_start());
                 }
-                progress.confirm_next = false;
+                progress.confirm_next = doubtful_end;
                 if (taken() == 1) {
                     end.first_index = progress.events_read;
                 }

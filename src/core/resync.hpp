@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -467,6 +468,9 @@ public:
     struct Verdict {
         bool damaged = false;
         std::optional<std::uint64_t> resume;
+        // Read on trust although nothing at its end bears it out: the next
+        // event is in doubt as one right after damage is.
+        bool doubtful_end = false;
     };
     // `zero`: the header's bytes are all 0; `after_damage`: reading went on
     // there after damage.
@@ -487,14 +491,17 @@ public:
         // A length that differs from the steady one may be a damaged one:
         // does a chain begin where an event of the steady length would end?
         if (steady_span && *steady_span != span) {
-            IoResult<std::optional<Header>> steady = chain_head(offset + *steady_span, offset);
+            const auto counts_on = [&](const Header& next) {
+                return step && counter_of(next) - counter_of(header) == *step;
+            };
+            IoResult<std::optional<Header>> steady = chain_head(offset + *steady_span, offset, counts_on);
             if (!steady.ok()) {
                 return steady.error();
             }
             if (const std::optional<Header>& next = steady.value()) {
                 // Good events that begin inside it show its length wrong,
                 // as do counters that go on there.
-                const bool counted = step && counter_of(*next) - counter_of(header) == *step;
+                const bool counted = counts_on(*next);
                 if (span > *steady_span || own.kind == Ending::Unlikely || own.kind == Ending::Unknown
                     || counted) {
                     return Verdict{.damaged = true, .resume = offset + *steady_span};
@@ -503,13 +510,29 @@ public:
         }
         if (!steady_span) {
             // The file's first event: nothing to compare its length with.
-            // Good events that begin inside it show it wrong.
-            IoResult<std::optional<std::uint64_t>> inside = scan(offset + 1, offset + span, false, true);
-            if (!inside.ok()) {
-                return inside.error();
-            }
-            if (inside.value()) {
-                return Verdict{.damaged = true, .resume = inside.value()};
+            // Events of one length that begin inside it, the first where an
+            // event of theirs would end, show its length wrong (chains a few
+            // bytes off the events of a file that repeats itself do not).
+            for (std::uint64_t from = offset + 1; from < offset + span;) {
+                IoResult<std::optional<std::uint64_t>> inside = scan(from, offset + span, false, true);
+                if (!inside.ok()) {
+                    return inside.error();
+                }
+                if (!inside.value()) {
+                    break;
+                }
+                const std::uint64_t at = *inside.value();
+                if (at >= offset + span) {
+                    break;  // where it ends, as its length says
+                }
+                auto head = header_at(at);
+                if (!head.ok()) {
+                    return head.error();
+                }
+                if (head.value() && event_span(reader_, head.value()->first, head.value()->second) == at - offset) {
+                    return Verdict{.damaged = true, .resume = at};
+                }
+                from = at + 1;
             }
         }
         if (own.kind == Ending::Unknown && !end_ && steady_span) {
@@ -519,7 +542,9 @@ public:
             if (!inside.ok()) {
                 return inside.error();
             }
-            return inside.value() ? Verdict{.damaged = true, .resume = inside.value()} : Verdict{};
+            return inside.value() && *inside.value() < offset + span
+                       ? Verdict{.damaged = true, .resume = inside.value()}
+                       : Verdict{};
         }
         if (own.kind != Ending::Unlikely) {
             return Verdict{};
@@ -541,13 +566,13 @@ public:
         // event that is not damage is read on trust, as an event-by-event
         // reader reads it (a stream looks no further ahead for that than it
         // may keep).
-        IoResult<std::optional<std::uint64_t>> found = scan(offset + 1, UINT64_MAX, false, !zero);
+        IoResult<std::optional<std::uint64_t>> found = scan(offset + 1, UINT64_MAX, !after_damage, !zero);
         if (!found.ok()) {
             return found.error();
         }
         const std::optional<std::uint64_t>& resume = found.value();
         if (!zero && (!resume || (!after_damage && *resume >= offset + span))) {
-            return Verdict{};
+            return Verdict{.doubtful_end = true};
         }
         return Verdict{.damaged = true, .resume = resume};
     }
@@ -709,7 +734,8 @@ private:
 
     // The first header of a chain that begins at `at` and continues the last
     // good event, if one does (`origin`: where a stream's look ahead began).
-    IoResult<std::optional<Header>> chain_head(std::uint64_t at, std::uint64_t origin)
+    IoResult<std::optional<Header>> chain_head(std::uint64_t at, std::uint64_t origin,
+                                               const std::function<bool(const Header&)>& counted)
     {
         if (end_ && at >= *end_) {
             return std::optional<Header>();
@@ -721,7 +747,17 @@ private:
         if (!chain.ok()) {
             return chain.error();
         }
-        if (!trusted(chain.value(), false)) {
+        // A single event that ends the bytes will do where the counters
+        // say that it comes next (`counted`).
+        bool enough = trusted(chain.value(), true);
+        if (!enough && trusted(chain.value(), false)) {
+            auto head = header_at(at);
+            if (!head.ok()) {
+                return head.error();
+            }
+            enough = head.value() && counted(head.value()->first);
+        }
+        if (!enough) {
             return std::optional<Header>();
         }
         auto head = header_at(at);
