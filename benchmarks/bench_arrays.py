@@ -91,7 +91,7 @@ def resync_rows(folder, scale, repeats):
     good_wd1 = os.path.join(folder, "good.wd1")
     write_wd1(good_wd1, 256, stretch // 536)
     rows = []
-    # (Zero-filled WD2 headers are events without samples by the format's rules: nothing to scan.)
+    # (Zeros between WD2 events: see resync_bare_rows.)
     for fmt, name, fill in (
         ("WD1", "zeros", bytes(stretch)),
         ("WD1", "random bytes", rng.bytes(stretch)),
@@ -171,7 +171,8 @@ def resync_bare_rows(folder, scale, repeats):
         reference, _ = best_time(bare, repeats=repeats)
         rows.append(
             (
-                f"past {stretch >> 20} MiB of {name}, {fmt}, steady {'field ' + str(steady) if steady else 'fields 0'}",
+                f"past {stretch >> 20} MiB of {name}, {fmt}, "
+                + (f"steady field {steady}" if steady else "steady fields 0"),
                 f"{size / mine / 1e9:.2f} GB/s",
                 f"bare read: {size / reference / 1e9:.2f} GB/s",
                 reference / mine,

@@ -22,11 +22,13 @@ def event(kind, i, n, rng, steady=True, counter=None):
     counter = i if counter is None else counter
     if kind == "WD1":
         board = 5 if steady else 0
-        return wd1_event(rng.integers(0, 65536, n), board_id=board, event_counter=counter, timestamp=1000 * i + 7)
+        samples = rng.integers(0, 65536, n)
+        return wd1_event(samples, board_id=board, event_counter=counter, timestamp=1000 * i + 7)
     channels = 2 if kind == "WD2-multi" else None
     values = rng.standard_normal(n * (channels or 1)).astype("f4")
     period = 40 if steady else 0
-    return wd2_event(values, counter=counter, timestamp=1000 * i + 7, samples=n, period=period, channels=channels)
+    fields = {"counter": counter, "timestamp": 1000 * i + 7, "samples": n, "period": period}
+    return wd2_event(values, channels=channels, **fields)
 
 
 def span(kind, got):
@@ -108,7 +110,9 @@ def rebuild(kind, e):
 
 
 @given(spliced(), st.integers(1, 5), st.sampled_from(["path", "stream"]))
-def test_events_outside_damage_come_back_and_every_byte_is_accounted_for(tmp_path_factory, case, step, source):
+def test_events_outside_damage_come_back_and_every_byte_is_accounted_for(
+    tmp_path_factory, case, step, source
+):
     import io
 
     kind, damage, data, intact, k, uniform, hits = case

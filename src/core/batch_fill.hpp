@@ -21,9 +21,9 @@ namespace vesk {
 inline constexpr std::size_t kMaxDamageRecords = 1000;
 
 enum class DamageKind : std::uint8_t {
-    Header,    // the header gives a length no memory can represent
-    Overlong,  // its length runs past the end of the file, and good events follow
-    Overlaps,  // good events begin inside it: its length was wrong
+    Header,       // the header gives a length no memory can represent
+    Overlong,     // its length runs past the end of the file, and good events follow
+    Overlaps,     // good events begin inside it: its length was wrong
     Unconfirmed,  // a length new to the file, or right after damage, that nothing at its end bears out
 };
 
@@ -238,7 +238,9 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
         }
         IoResult<std::size_t> got = file.peek(*start, bytes, size, kMaxResyncLookahead);
         if (!got.ok()) {
-            return got.error();
+            // The decoder meets a read error itself, where it reads; only an
+            // interruption ends the call here.
+            return got.error().is_interrupted() ? IoResult<Answer>(got.error()) : IoResult<Answer>(Answer());
         }
         if (got.value() < size) {
             return Answer();  // the decoder meets the end itself
@@ -262,9 +264,13 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
     }
     IoResult<typename Resync<Reader>::Verdict> verdict =
         Resync<Reader>(decoder, progress.watch.now(), file_end)
-            .confirm(*start, header, all_zero(bytes, size), progress.confirm_next, span, progress.spans.last());
+            .confirm(*start, header, all_zero(bytes, size), progress.confirm_next, span,
+                     progress.spans.last());
     if (!verdict.ok()) {
-        return verdict.error();
+        // What cannot be looked at cannot bear the event out nor show it
+        // wrong: it is read on trust, and a read error is met where it lies.
+        return verdict.error().is_interrupted() ? IoResult<Answer>(verdict.error())
+                                                : IoResult<Answer>(Answer());
     }
     // A file still being written may yet bring what bears the event out.
     if (!verdict.value().damaged || (limits.follow && !verdict.value().resume)) {
@@ -360,7 +366,8 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                 progress.confirm_next
                     ? 0
                     : try_run(decoder, sink,
-                              std::min(limits.max_events - taken(), limits.stop_index - progress.events_read), end);
+                              std::min(limits.max_events - taken(), limits.stop_index - progress.events_read),
+                              end);
             progress.events_read += in_run;
             if (end.error) {
                 return finish(Outcome::Error);

@@ -120,7 +120,10 @@ inline std::uint32_t counter_of(const WD1Header& header)
 {
     return static_cast<std::uint32_t>(header.event_counter);
 }
-inline std::uint32_t counter_of(const WD2Header& header) { return header.event_counter; }
+inline std::uint32_t counter_of(const WD2Header& header)
+{
+    return header.event_counter;
+}
 
 // What the good events of a file have shown about the fields a scan may rely
 // on; learns from every good event.
@@ -437,8 +440,8 @@ public:
                 if (all_zero(chunk.get() + i, header_size)) {
                     // No header lies wholly inside zeros: on to the first
                     // window that holds a byte that is not 0.
-                    const std::size_t nonzero = first_nonzero(chunk.get() + i + header_size,
-                                                              candidates - 1 - i);
+                    const std::size_t nonzero =
+                        first_nonzero(chunk.get() + i + header_size, candidates - 1 - i);
                     i += nonzero;  // the loop's step brings the window onto that byte
                     continue;
                 }
@@ -529,7 +532,8 @@ public:
                 if (!head.ok()) {
                     return head.error();
                 }
-                if (head.value() && event_span(reader_, head.value()->first, head.value()->second) == at - offset) {
+                if (head.value()
+                    && event_span(reader_, head.value()->first, head.value()->second) == at - offset) {
                     return Verdict{.damaged = true, .resume = at};
                 }
                 from = at + 1;
