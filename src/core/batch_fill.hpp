@@ -223,10 +223,13 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
     using Header = typename Reader::Header;
     using Answer = std::optional<Unconfirmed>;
     const std::optional<std::uint64_t> start = decoder.next_event_start();
-    if (!start) {
+    BufferedFile& file = decoder.file();
+    // A stream may be live (a pipe, a terminal): looking past an event would
+    // wait for bytes not yet written, and the event would come late. There
+    // only what follows damage is checked, where reading looks ahead anyway.
+    if (!start || (!file.seekable() && !progress.confirm_next)) {
         return Answer();
     }
-    BufferedFile& file = decoder.file();
     const auto size = static_cast<std::size_t>(decoder.header_bytes());
     const auto pad = static_cast<std::size_t>(*start - file.position());
     std::byte bytes[32];
