@@ -516,8 +516,11 @@ public:
             // Events of one length that begin inside it, the first where an
             // event of theirs would end, show its length wrong (chains a few
             // bytes off the events of a file that repeats itself do not).
-            for (std::uint64_t from = offset + 1; from < offset + span;) {
-                IoResult<std::optional<std::uint64_t>> inside = scan(from, offset + span, false, true);
+            // Only its first bytes are looked at: a first event that large
+            // is not read whole for this where only headers are wanted.
+            const std::uint64_t until = offset + std::min<std::uint64_t>(span, kFirstEventScan);
+            for (std::uint64_t from = offset + 1; from < until;) {
+                IoResult<std::optional<std::uint64_t>> inside = scan(from, until, false, true);
                 if (!inside.ok()) {
                     return inside.error();
                 }
@@ -583,6 +586,7 @@ public:
 
 private:
     static constexpr std::size_t kChunk = std::size_t{256} << 10;
+    static constexpr std::uint64_t kFirstEventScan = std::uint64_t{64} << 10;
     // Headers followed to choose between chains that begin close together.
     static constexpr int kLongChain = 16;
     // Damaged headers right after a damaged one that are stepped over one by
