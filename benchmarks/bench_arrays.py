@@ -21,7 +21,8 @@ with a warm page cache, best of several repeats, as ratios:
     same bytes (bytes per second), and the bytes each read takes from the file;
   * resynchronising: reading past 256 MiB of zeros or random bytes between good WD1
     events, or of random bytes between WD2 events, with errors="skip", against reading
-    a file of good events of the same size (bytes per second over the file);
+    a file of good events of the same size (bytes per second over the file), and against
+    a bare read of the same bytes, also where every field a scan could look for is 0;
   * Batch.reduce (max, mean, argmax) on uniform batches against waveforms() and the same
     NumPy reduction, and on events of 100 to 400 samples against a loop over the events;
     there argmin and argmax also against min and max.
@@ -94,7 +95,7 @@ def resync_rows(folder, scale, repeats):
     good_wd1 = os.path.join(folder, "good.wd1")
     write_wd1(good_wd1, 256, stretch // 536)
     rows = []
-    # (Zero-filled WD2 headers are events without samples by the format's rules: nothing to scan.)
+    # (Zeros between WD2 events: see resync_bare_rows.)
     for fmt, name, fill in (
         ("WD1", "zeros", bytes(stretch)),
         ("WD1", "random bytes", rng.bytes(stretch)),
@@ -172,6 +173,60 @@ def uneven_rows(folder, scale, repeats):
         vesk_arrays.read(paths["uneven"], fmt)
         share = (bytes_read() - before) / os.path.getsize(paths["uneven"])
         yield f"bytes read, {label}", f"{share:.3f} x the file", "target: at most 1.05 x", 1.05 / share
+
+
+def resync_bare_rows(folder, scale, repeats):
+    """Reading on past a damaged stretch, against a bare read of the same file's bytes into a
+    buffer: with steady fields that a scan can look for (board 3, period 40), and with every
+    steady field 0 (board 0; period 0, single-channel), where it cannot."""
+    rng = np.random.default_rng(1)
+    stretch = (256 << 20) // scale
+    rows = []
+    for fmt, steady, name, fill in (
+        ("WD1", 3, "zeros", bytes(stretch)),
+        ("WD1", 3, "random bytes", rng.bytes(stretch)),
+        ("WD1", 0, "zeros", bytes(stretch)),
+        ("WD1", 0, "random bytes", rng.bytes(stretch)),
+        ("WD2", 40, "random bytes", rng.bytes(stretch)),
+        ("WD2", 0, "zeros", bytes(stretch)),
+        ("WD2", 0, "random bytes", rng.bytes(stretch)),
+    ):
+        path = os.path.join(folder, f"damaged-{steady}-{name}.{fmt.lower()}")
+        with open(path, "wb") as f:
+            for i in range(2000):
+                if i == 1000:
+                    f.write(fill)
+                if fmt == "WD1":
+                    f.write(struct.pack("<6i", 24 + 2 * 256, steady, 0, 0, i, 0) + bytes(512))
+                else:
+                    f.write(struct.pack("<IQIQ", i, 0, 256, steady) + bytes(1024))
+        size = os.path.getsize(path)
+        buffer = bytearray(size)
+
+        def bare(path=path, buffer=buffer):
+            with open(path, "rb", buffering=0) as f:
+                f.readinto(buffer)
+
+        def ours(path=path, fmt=fmt):
+            batch = vesk_arrays.read(path, fmt, errors="skip")
+            assert len(batch) == 2000, (path, len(batch))
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", vesk_arrays.DamagedEventWarning)
+            ours()
+            mine, _ = best_time(ours, repeats=repeats)
+        bare()
+        reference, _ = best_time(bare, repeats=repeats)
+        rows.append(
+            (
+                f"past {stretch >> 20} MiB of {name}, {fmt}, "
+                + (f"steady field {steady}" if steady else "steady fields 0"),
+                f"{size / mine / 1e9:.2f} GB/s",
+                f"bare read: {size / reference / 1e9:.2f} GB/s",
+                reference / mine,
+            )
+        )
+    return rows
 
 
 def bytes_read():
@@ -486,6 +541,7 @@ def main():
 
     rows.extend(uneven_rows(folder, scale, args.repeats))
     rows.extend(resync_rows(folder, scale, args.repeats))
+    rows.extend(resync_bare_rows(folder, scale, args.repeats))
     rows.extend(reduce_rows(folder, scale, args.repeats))
     rows.extend(stream_rows(folder, scale, args.repeats))
 

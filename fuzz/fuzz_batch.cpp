@@ -1,10 +1,12 @@
 // libFuzzer target: the input's first two bytes choose batch limits, the rest
 // becomes a file. The file is decoded twice, event by event and in batches
-// (runs of same-size events included). Up to the first damage the two must
-// agree exactly: the same events, fields and samples (but for the event right
-// before the damage, which the batches may find cut short). Beyond it the
-// batches resynchronise, and must still account for every byte of the file:
-// events, skipped ranges and trailing bytes cover it.
+// (runs of same-size events included). Up to the first damage the batches
+// report the two must agree exactly: the same events, fields and samples. The
+// batches report damage no later than the event-by-event reader meets a damaged
+// header (they may find an event before it cut short, or a length that nothing
+// at its end bears out). Beyond it the batches resynchronise, and must still
+// account for every byte of the file: events, skipped ranges and trailing
+// bytes cover it.
 // VESK_FUZZ_WD2 selects WD2, else WD1.
 #include <algorithm>
 #include <cstddef>
@@ -121,7 +123,8 @@ std::vector<Event> one_by_one(Reader& reader, bool& damaged)
 using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
-                              std::optional<std::uint64_t> max_bytes, Ranges& covered, bool& skipped)
+                              std::optional<std::uint64_t> max_bytes, Ranges& covered, bool& skipped,
+                              std::uint64_t& first_damage)
 {
     std::vector<Event> events;
     vesk::FileProgress<Reader> progress;
@@ -134,6 +137,9 @@ std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
         vesk::FillEnd end = vesk::fill(reader, sink, progress, limits);
         covered.insert(covered.end(), end.skipped.ranges().begin(), end.skipped.ranges().end());
         skipped |= !end.skipped.ranges().empty();
+        if (!end.damaged.empty()) {
+            first_damage = std::min(first_damage, end.damaged.front().index);
+        }
         // The batch's events lie between where it started and where it ended,
         // outside the skipped ranges; so does the pad byte of an odd-sized
         // event before it, which an empty batch may drop.
@@ -201,13 +207,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<Event> expected = one_by_one(std::get<Reader>(single), damaged);
     Ranges covered;
     bool skipped = false;
+    std::uint64_t first_damage = UINT64_MAX;
     const std::vector<Event> got =
-        in_batches(std::get<Reader>(batched), max_events, max_bytes, covered, skipped);
-    // Without damage the two agree exactly. With it they agree up to the damage, except
-    // that the event right before it may be taken back: good events that begin inside it
-    // show that its length was wrong.
+        in_batches(std::get<Reader>(batched), max_events, max_bytes, covered, skipped, first_damage);
+    // Without damage the two agree exactly. With it they agree up to the first damage the
+    // batches report, which is no later than the damaged header met event by event.
     const bool resynchronised = damaged || skipped;
-    const std::size_t agreeing = resynchronised && !expected.empty() ? expected.size() - 1 : expected.size();
+    if (damaged && first_damage > expected.size()) {
+        __builtin_trap();
+    }
+    const std::size_t agreeing =
+        resynchronised ? static_cast<std::size_t>(std::min<std::uint64_t>(expected.size(), first_damage))
+                       : expected.size();
     if (got.size() < agreeing || (!resynchronised && got.size() != expected.size())) {
         __builtin_trap();
     }

@@ -72,8 +72,27 @@ BATCH_WD1_SEEDS = {
         wd1_event(np.arange(RUN), event_counter=i) if i != 5 else wd1_event(event_size=20) for i in range(8)
     ),
     "cut": b"\x10\x00" + b"".join(wd1_event(np.arange(RUN), event_counter=i) for i in range(8))[:-100],
+    # one-sample events, zero headers but for size and counter, a damaged header after every fifth
+    "dense_damage": b"\x3f\x00"
+    + b"".join(wd1_event([i], event_counter=i) + wd1_event(event_size=22) * (i % 5 == 4) for i in range(30)),
+    # a flipped bit in the size of event 3 lands on a good header further on
+    "flipped_length": b"\x07\x00"
+    + b"".join(wd1_event(np.arange(20), event_size=64 + 128 * (i == 3), event_counter=i) for i in range(12)),
+    # counters left at 0, and a length flipped in the first event
+    "zero_counters": b"\x05\x00"
+    + b"".join(wd1_event(np.arange(20) + i, event_size=64 + 256 * (i == 0), timestamp=i) for i in range(10)),
 }
 BATCH_WD2_SEEDS = {
+    # a zeroed stretch across events of a two-channel file
+    "zero_page": b"\x09\x00"
+    + (lambda d: d[:300] + bytes(200) + d[500:])(
+        b"".join(wd2_event(np.arange(2 * 10), counter=i, samples=10, period=8, channels=2) for i in range(12))
+    ),
+    # a sampling period of 0, and zeros between the events
+    "period_zero_zeros": b"\x05\x00"
+    + b"".join(wd2_event(np.arange(4), counter=i, samples=4, period=0) for i in range(5))
+    + bytes(256)
+    + b"".join(wd2_event(np.arange(4), counter=i, samples=4, period=0) for i in range(5, 10)),
     "uniform": b"\x05\x00" + wd2_file([(np.arange(2 * 70), i, 70, 8) for i in range(8)], channels=2),
     "single_channel": b"\x07\x41" + wd2_file([(np.arange(70) + 1, i, 70, 8) for i in range(8)]),
     "cut": b"\x10\x00"

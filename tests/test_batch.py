@@ -154,7 +154,8 @@ def test_a_stream_that_stalls_inside_an_event_larger_than_its_buffer_gives_it_wh
         for _ in range(5):
             with contextlib.suppress(BlockingIOError):
                 batches.append(reader.read(10))
-    assert [len(b) for b in batches] == [1, 2, 0]
+    # (Where a stall comes first depends on how far the reader looks ahead to confirm a length.)
+    assert sum(len(b) for b in batches) == 3 and len(batches[-1]) == 0
     np.testing.assert_array_equal(np.concatenate([b["data"] for b in batches]), np.concatenate(samples))
 
 

@@ -9,7 +9,7 @@ from ._sources import ReadInto
 
 # Of each damaged event met: (index, offset of its header, end of the bytes skipped for
 # it, offset where reading went on or None, kind: 0 a damaged header, 1 a length past
-# the end, 2 a length into good events).
+# the end, 2 a length into good events, 3 a length nothing after it bears out).
 _Damage = list[tuple[int, int, int, int | None, int]]
 # (first_index, damaged, damaged_count, skipped ranges, error, at_end, stop_index, skipped_bytes)
 _Report = tuple[int, _Damage, int, list[tuple[int, int]], BaseException | None, bool, int, int]

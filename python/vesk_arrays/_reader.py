@@ -151,6 +151,7 @@ _REASONS = {
 }
 _OVERLONG = "its length runs past the end of the file, and good events follow"
 _OVERLAPS = "good events begin inside it, so its length is wrong (a cut or overwritten file)"
+_UNCONFIRMED = "no event of this file follows where its length ends, so that length is not believed"
 # Details are kept for this many damaged events of a file; all are counted.
 MAX_DAMAGE_RECORDS = 1000
 _LAYOUTS: dict[str | None, int] = {None: 0, "multi-channel": 1, "single-channel": 2}
@@ -763,7 +764,7 @@ class BatchReader(Generic[_Event_co]):
     def _damage_error(
         self, index: int, offset: int, stop: int, resume_at: int | None, kind: int
     ) -> DamagedEventError:
-        reason = (_REASONS[self._format], _OVERLONG, _OVERLAPS)[kind]
+        reason = (_REASONS[self._format], _OVERLONG, _OVERLAPS, _UNCONFIRMED)[kind]
         estimated = estimate_events(stop - offset, self._steady_event_size())
         return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at, estimated)
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <vector>
@@ -20,9 +21,10 @@ namespace vesk {
 inline constexpr std::size_t kMaxDamageRecords = 1000;
 
 enum class DamageKind : std::uint8_t {
-    Header,    // the header gives a length no memory can represent
-    Overlong,  // its length runs past the end of the file, and good events follow
-    Overlaps,  // good events begin inside it: its length was wrong
+    Header,       // the header gives a length no memory can represent
+    Overlong,     // its length runs past the end of the file, and good events follow
+    Overlaps,     // good events begin inside it: its length was wrong
+    Unconfirmed,  // a length new to the file, or right after damage, that nothing at its end bears out
 };
 
 struct Damage {
@@ -37,6 +39,10 @@ struct Damage {
 template <class Reader>
 struct FileProgress {
     FieldWatch<typename Reader::Header> watch;
+    SeenSpans spans;
+    // Damage came right before the next event: its length is checked (see
+    // check_length) whatever it is, and it is not read in a run.
+    bool confirm_next = false;
     std::uint64_t events_read = 0;  // the index of the next event
     // Bytes after the last whole event, as of the last time the end was met.
     std::uint64_t trailing_bytes = 0;
@@ -198,6 +204,116 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
     return Settled::Skipped;
 }
 
+// Before the event at the read position is read one by one: where its length
+// is new to the file, or damage came right before it, the bytes at its end
+// must bear that length out (see Resync::confirm). Nothing where the event is
+// to be read; else where it starts and where reading goes on past it.
+struct Unconfirmed {
+    std::uint64_t start;
+    std::optional<std::uint64_t> resume;  // nothing: the end of the bytes
+    std::optional<std::uint64_t> file_end;
+};
+// `doubtful_end`: the event is read on trust, though nothing at its end bears
+// it out.
+template <class Reader>
+IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<Reader>& progress,
+                                                  const FillLimits& limits, bool& doubtful_end)
+{
+    doubtful_end = false;
+    using Header = typename Reader::Header;
+    using Answer = std::optional<Unconfirmed>;
+    const std::optional<std::uint64_t> start = decoder.next_event_start();
+    BufferedFile& file = decoder.file();
+    // A stream may be live (a pipe, a terminal): looking past an event would
+    // wait for bytes not yet written, and the event would come late. There
+    // only what follows damage is checked, where reading looks ahead anyway.
+    if (!start || (!file.seekable() && !progress.confirm_next)) {
+        return Answer();
+    }
+    const auto size = static_cast<std::size_t>(decoder.header_bytes());
+    const auto pad = static_cast<std::size_t>(*start - file.position());
+    std::byte bytes[32];
+    if (file.buffered() >= pad + size) {
+        std::memcpy(bytes, file.buffered_data() + pad, size);
+    } else {
+        if (!file.seekable()) {
+            file.mark();  // a stream keeps what a look ahead reads
+        }
+        IoResult<std::size_t> got = file.peek(*start, bytes, size, kMaxResyncLookahead);
+        if (!got.ok()) {
+            // The decoder meets a read error itself, where it reads; only an
+            // interruption ends the call here.
+            return got.error().is_interrupted() ? IoResult<Answer>(got.error()) : IoResult<Answer>(Answer());
+        }
+        if (got.value() < size) {
+            return Answer();  // the decoder meets the end itself
+        }
+    }
+    Header header{};
+    std::uint64_t count = 0;
+    if (!decoder.decode_header(bytes, header, count)) {
+        return Answer();
+    }
+    const std::uint64_t span = event_span(decoder, header, count);
+    if (!progress.confirm_next && progress.spans.contains(span)) {
+        return Answer();
+    }
+    const std::optional<std::uint64_t> file_end = final_end(decoder, limits);
+    if (file_end && (span > *file_end || *start > *file_end - span)) {
+        return Answer();  // it runs past the end: met as such when read
+    }
+    if (!file.seekable()) {
+        file.mark();
+    }
+    IoResult<typename Resync<Reader>::Verdict> verdict =
+        Resync<Reader>(decoder, progress.watch.now(), file_end)
+            .confirm(*start, header, all_zero(bytes, size), progress.confirm_next, span,
+                     progress.spans.last());
+    if (!verdict.ok()) {
+        // What cannot be looked at cannot bear the event out nor show it
+        // wrong: it is read on trust, and a read error is met where it lies.
+        return verdict.error().is_interrupted() ? IoResult<Answer>(verdict.error())
+                                                : IoResult<Answer>(Answer());
+    }
+    // A file still being written may yet bring what bears the event out.
+    if (!verdict.value().damaged || (limits.follow && !verdict.value().resume)) {
+        doubtful_end = verdict.value().doubtful_end || verdict.value().damaged;
+        return Answer();
+    }
+    return Answer(Unconfirmed{.start = *start, .resume = verdict.value().resume, .file_end = file_end});
+}
+
+// The event at `start` is not believed (see check_length): its bytes up to
+// `resume` (nothing: the end of the bytes) are skipped.
+template <class Reader>
+Settled skip_unconfirmed(Reader& decoder, FileProgress<Reader>& progress, FillEnd& end, std::uint64_t start,
+                         std::optional<std::uint64_t> resume, std::optional<std::uint64_t> file_end)
+{
+    try {
+        end.skipped.reserve_one();
+        end.damaged.reserve(kMaxDamageRecords);
+    } catch (const std::bad_alloc&) {
+        (void)decoder.resume_at(start);
+        return Settled::OutOfMemory;
+    }
+    const std::uint64_t stop = resume ? *resume : file_end ? *file_end : decoder.file().read_end();
+    if (IoStatus status = decoder.resume_at(stop); !status.ok()) {
+        end.error = status.error();
+        return Settled::Error;
+    }
+    if (end.damaged.size() < kMaxDamageRecords) {
+        end.damaged.push_back(Damage{.index = progress.events_read,
+                                     .offset = start,
+                                     .stop = stop,
+                                     .resume_at = resume,
+                                     .kind = DamageKind::Unconfirmed});
+    }
+    ++end.damaged_count;
+    end.skipped.add(start, stop);
+    ++progress.events_read;
+    return Settled::Skipped;
+}
+
 }  // namespace detail
 
 // Steps the decoder into `sink` until a limit, the end, or a problem.
@@ -227,15 +343,14 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
     // What settling damage means for the loop: nothing (go on), or its end.
     // All that is decided about one damage is decided against one size of the
     // file: a file written meanwhile must not make a chain appear.
-    const auto settle = [&](std::uint64_t start, bool damaged_header,
-                            std::optional<std::uint64_t> file_end) -> std::optional<Outcome> {
-        switch (detail::settle_damage(decoder, sink, progress, limits, end, start, damaged_header, previous(),
-                                      file_end)) {
+    const auto settled_as = [&](detail::Settled settled) -> std::optional<Outcome> {
+        switch (settled) {
         case detail::Settled::Error: return Outcome::Error;
         case detail::Settled::OutOfMemory: return Outcome::OutOfMemory;
         case detail::Settled::Wait: return Outcome::End;
         case detail::Settled::Skipped:
             has_last = false;
+            progress.confirm_next = true;
             if (taken() == 0) {
                 end.first_index = progress.events_read;
             }
@@ -243,11 +358,19 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
         }
         return std::nullopt;
     };
+    const auto settle = [&](std::uint64_t start, bool damaged_header,
+                            std::optional<std::uint64_t> file_end) -> std::optional<Outcome> {
+        return settled_as(detail::settle_damage(decoder, sink, progress, limits, end, start, damaged_header,
+                                                previous(), file_end));
+    };
     for (;;) {
         while (may_take()) {
             const std::uint64_t in_run =
-                try_run(decoder, sink,
-                        std::min(limits.max_events - taken(), limits.stop_index - progress.events_read), end);
+                progress.confirm_next
+                    ? 0
+                    : try_run(decoder, sink,
+                              std::min(limits.max_events - taken(), limits.stop_index - progress.events_read),
+                              end);
             progress.events_read += in_run;
             if (end.error) {
                 return finish(Outcome::Error);
@@ -266,9 +389,28 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                     return finish(Outcome::OutOfMemory);
                 }
             }
+            bool doubtful_end = false;
+            IoResult<std::optional<detail::Unconfirmed>> checked =
+                detail::check_length(decoder, progress, limits, doubtful_end);
+            if (!checked.ok()) {
+                end.error = checked.error();
+                return finish(Outcome::Error);
+            }
+            if (const std::optional<detail::Unconfirmed>& unconfirmed = checked.value()) {
+                const std::optional<Outcome> settled = settled_as(detail::skip_unconfirmed(
+                    decoder, progress, end, unconfirmed->start, unconfirmed->resume, unconfirmed->file_end));
+                if (!settled) {
+                    continue;
+                }
+                return finish(*settled == Outcome::End ? Outcome::Event : *settled);
+            }
             const std::uint64_t before = file.position();
             const Outcome outcome = decoder.next(sink);
             if (outcome == Outcome::Event) {
+                if (const std::optional<std::uint64_t> next = decoder.next_event_start()) {
+                    progress.spans.add(*next - decoder.event_start());
+                }
+                progress.confirm_next = doubtful_end;
                 if (taken() == 1) {
                     end.first_index = progress.events_read;
                 }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -33,6 +34,14 @@ inline constexpr std::uint64_t kMaxResyncLookahead = std::uint64_t{64} << 20;
 // Headers that must chain before a scan trusts them (fewer when the last
 // of them ends exactly at the end of the file).
 inline constexpr int kChainLength = 3;
+
+// Zero-filled headers (a zeroed page, a preallocated file's unwritten tail)
+// are never taken for events where anything is in doubt: their runs would be
+// chains of empty events that no writer meant.
+inline bool all_zero(const std::byte* bytes, std::size_t n)
+{
+    return n != 0 && bytes[0] == std::byte{0} && std::memcmp(bytes, bytes + 1, n - 1) == 0;
+}
 
 // A field's little-endian bytes at an offset into every plausible header.
 struct Marker {
@@ -59,6 +68,57 @@ struct Marker {
     }
 };
 
+// How the counters of a file's good events have moved: by one steady step
+// (most writers count by one, a filtered file by its stride, some writers
+// leave them at 0), merely rising, or neither.
+class CounterSteps {
+public:
+    void see(std::uint32_t counter)
+    {
+        if (seen_ != 0) {
+            const std::uint32_t step = counter - last_;
+            steady_ = seen_ == 1 || (steady_ && step == step_);
+            step_ = step;
+            rise_ &= rises(last_, counter);
+        }
+        last_ = counter;
+        seen_ = std::min(seen_ + 1, 2);
+    }
+    // The step every good event has taken so far, once there were two.
+    std::optional<std::uint32_t> steady_step() const
+    {
+        return seen_ == 2 && steady_ ? std::optional<std::uint32_t>(step_) : std::nullopt;
+    }
+    // Whether `next` may come after `previous` within a chain.
+    bool may_follow(std::uint32_t previous, std::uint32_t next) const
+    {
+        if (seen_ < 2) {
+            return true;  // a chain then keeps a steady step of its own (see Resync)
+        }
+        if (steady_) {
+            return next - previous == step_;
+        }
+        return !rise_ || rises(previous, next);
+    }
+    bool known() const { return seen_ == 2; }
+
+private:
+    std::uint32_t last_ = 0;
+    std::uint32_t step_ = 0;
+    int seen_ = 0;
+    bool steady_ = true;
+    bool rise_ = true;
+};
+
+inline std::uint32_t counter_of(const WD1Header& header)
+{
+    return static_cast<std::uint32_t>(header.event_counter);
+}
+inline std::uint32_t counter_of(const WD2Header& header)
+{
+    return header.event_counter;
+}
+
 // What the good events of a file have shown about the fields a scan may rely
 // on; learns from every good event.
 template <class Header>
@@ -71,9 +131,8 @@ public:
     {
         if (seen_) {
             board_varies_ |= header.board_id != last_.board_id;
-            counters_rise_ &= rises(static_cast<std::uint32_t>(last_.event_counter),
-                                    static_cast<std::uint32_t>(header.event_counter));
         }
+        counters_.see(counter_of(header));
         last_ = header;
         seen_ = true;
     }
@@ -85,10 +144,7 @@ public:
     // Whether `next` may come after `previous` in this file.
     bool may_follow(const WD1Header& previous, const WD1Header& next) const
     {
-        return agrees(previous, next)
-               && (!counters_rise_
-                   || rises(static_cast<std::uint32_t>(previous.event_counter),
-                            static_cast<std::uint32_t>(next.event_counter)));
+        return agrees(previous, next) && counters_.may_follow(counter_of(previous), counter_of(next));
     }
     // A quick test of the raw header at `bytes` against the last good event:
     // false only where may_follow would be false.
@@ -107,12 +163,13 @@ public:
         return Marker::of(static_cast<std::uint32_t>(last_.board_id), 4);
     }
     const WD1Header* last() const { return seen_ ? &last_ : nullptr; }
+    const CounterSteps& counters() const { return counters_; }
 
 private:
     WD1Header last_{};
     bool seen_ = false;
     bool board_varies_ = false;
-    bool counters_rise_ = true;
+    CounterSteps counters_;
 };
 
 template <>
@@ -123,8 +180,8 @@ public:
         if (seen_) {
             period_varies_ |= header.sampling_period != last_.sampling_period;
             channels_vary_ |= header.channels != last_.channels;
-            counters_rise_ &= rises(last_.event_counter, header.event_counter);
         }
+        counters_.see(header.event_counter);
         last_ = header;
         seen_ = true;
     }
@@ -135,8 +192,7 @@ public:
     }
     bool may_follow(const WD2Header& previous, const WD2Header& next) const
     {
-        return agrees(previous, next)
-               && (!counters_rise_ || rises(previous.event_counter, next.event_counter));
+        return agrees(previous, next) && counters_.may_follow(previous.event_counter, next.event_counter);
     }
     bool may_match(const std::byte* bytes) const
     {
@@ -151,13 +207,14 @@ public:
         return Marker::of(last_.sampling_period, 16);
     }
     const WD2Header* last() const { return seen_ ? &last_ : nullptr; }
+    const CounterSteps& counters() const { return counters_; }
 
 private:
     WD2Header last_{};
     bool seen_ = false;
     bool period_varies_ = false;
     bool channels_vary_ = false;
-    bool counters_rise_ = true;
+    CounterSteps counters_;
 };
 
 // A FieldState that can forget the last event it saw (an event found to
@@ -220,6 +277,34 @@ public:
 private:
     std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges_;
     std::uint64_t bytes_ = 0;
+};
+
+// The lengths of the good events met so far: a few of them, and the last.
+class SeenSpans {
+public:
+    bool contains(std::uint64_t span) const
+    {
+        return std::find(spans_, spans_ + count_, span) != spans_ + count_;
+    }
+    void add(std::uint64_t span)
+    {
+        last_ = span;
+        if (!contains(span)) {
+            spans_[next_] = span;
+            next_ = (next_ + 1) % kKept;
+            count_ = std::min(count_ + 1, kKept);
+        }
+    }
+    // The length of the last good event: a file's steady length, as far as
+    // it has one.
+    std::optional<std::uint64_t> last() const { return last_; }
+
+private:
+    static constexpr std::size_t kKept = 8;
+    std::uint64_t spans_[kKept] = {};
+    std::size_t count_ = 0;
+    std::size_t next_ = 0;
+    std::optional<std::uint64_t> last_;
 };
 
 // Bytes an event takes in the file, header and pad byte included.
@@ -294,8 +379,10 @@ public:
     // Strict: a single header that ends where the bytes end is not enough (to
     // find that an event already read was cut short, the evidence must be
     // stronger than for where to go on).
+    // `hold`: a stream keeps all it reads ahead (so that reading can still go
+    // back to `from`), and the scan ends where it could keep no more.
     IoResult<std::optional<std::uint64_t>> scan(std::uint64_t from, std::uint64_t until = UINT64_MAX,
-                                                bool strict = false)
+                                                bool strict = false, bool hold = false)
     {
         const auto header_size = static_cast<std::size_t>(reader_.header_bytes());
         std::unique_ptr<std::byte[]> chunk(new (std::nothrow) std::byte[kChunk + 32]);
@@ -304,7 +391,7 @@ public:
         }
         std::uint64_t at = from;
         for (;;) {
-            if (!file().seekable()) {
+            if (!file().seekable() && !hold) {
                 // A stream keeps what it reads ahead from its mark: move the
                 // mark along, so that a long damaged stretch is not kept.
                 if (IoStatus status = file().mark_at(at); !status.ok()) {
@@ -316,8 +403,12 @@ public:
             }
             // Near `until` (a look inside one event) read no more than needed.
             const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, until - at));
-            IoResult<std::size_t> got = file().peek(at, chunk.get(), wanted + header_size - 1, kChunk + 32);
+            IoResult<std::size_t> got = file().peek(at, chunk.get(), wanted + header_size - 1,
+                                                    hold ? kMaxResyncLookahead : kChunk + 32);
             if (!got.ok()) {
+                if (hold && got.error().kind() == IoError::Kind::StreamTooLarge) {
+                    return std::optional<std::uint64_t>();
+                }
                 return got.error();
             }
             if (got.value() < header_size) {
@@ -340,6 +431,14 @@ public:
                     }
                     i = static_cast<std::size_t>(static_cast<const std::byte*>(hit) - chunk.get()) - lead;
                 }
+                if (all_zero(chunk.get() + i, header_size)) {
+                    // No header lies wholly inside zeros: on to the first
+                    // window that holds a byte that is not 0.
+                    const std::size_t nonzero =
+                        first_nonzero(chunk.get() + i + header_size, candidates - 1 - i);
+                    i += nonzero;  // the loop's step brings the window onto that byte
+                    continue;
+                }
                 if (!candidate(chunk.get() + i, at + i)) {
                     continue;
                 }
@@ -359,8 +458,129 @@ public:
         }
     }
 
+    // What the bytes say of the event at `offset` (its header `header`,
+    // `span` bytes long), read where its length is new to the file or right
+    // after damage: whether its length is to be believed, and if not, where
+    // reading goes on (nothing: nowhere before the end of the bytes).
+    struct Verdict {
+        bool damaged = false;
+        std::optional<std::uint64_t> resume;
+        // Read on trust although nothing at its end bears it out: the next
+        // event is in doubt as one right after damage is.
+        bool doubtful_end = false;
+    };
+    // `zero`: the header's bytes are all 0; `after_damage`: reading went on
+    // there after damage.
+    IoResult<Verdict> confirm(std::uint64_t offset, const Header& header, bool zero, bool after_damage,
+                              std::uint64_t span, std::optional<std::uint64_t> steady_span)
+    {
+        IoResult<Ending> ending = ending_at(offset + span, header);
+        if (!ending.ok()) {
+            return ending.error();
+        }
+        const std::optional<std::uint32_t> step = watch_.counters().steady_step();
+        const Ending& own = ending.value();
+        // The next event, where the counters say so: the common case of
+        // events whose lengths vary, settled with one look.
+        if (own.kind == Ending::Follows && step && counter_of(*own.next) - counter_of(header) == *step) {
+            return Verdict{};
+        }
+        // A length that differs from the steady one may be a damaged one:
+        // does a chain begin where an event of the steady length would end?
+        if (steady_span && *steady_span != span) {
+            const auto counts_on = [&](const Header& next) {
+                return step && counter_of(next) - counter_of(header) == *step;
+            };
+            IoResult<std::optional<Header>> steady = chain_head(offset + *steady_span, offset, counts_on);
+            if (!steady.ok()) {
+                return steady.error();
+            }
+            if (const std::optional<Header>& next = steady.value()) {
+                // Good events that begin inside it show its length wrong,
+                // as do counters that go on there.
+                const bool counted = counts_on(*next);
+                if (span > *steady_span || own.kind == Ending::Unlikely || own.kind == Ending::Unknown
+                    || counted) {
+                    return Verdict{.damaged = true, .resume = offset + *steady_span};
+                }
+            }
+        }
+        if (!steady_span) {
+            // The file's first event: nothing to compare its length with.
+            // Events of one length that begin inside it, the first where an
+            // event of theirs would end, show its length wrong (chains a few
+            // bytes off the events of a file that repeats itself do not).
+            // Only its first bytes are looked at: a first event that large
+            // is not read whole for this where only headers are wanted.
+            const std::uint64_t until = offset + std::min<std::uint64_t>(span, kFirstEventScan);
+            for (std::uint64_t from = offset + 1; from < until;) {
+                IoResult<std::optional<std::uint64_t>> inside = scan(from, until, false, true);
+                if (!inside.ok()) {
+                    return inside.error();
+                }
+                if (!inside.value()) {
+                    break;
+                }
+                const std::uint64_t at = *inside.value();
+                if (at >= offset + span) {
+                    break;  // where it ends, as its length says
+                }
+                auto head = header_at(at);
+                if (!head.ok()) {
+                    return head.error();
+                }
+                if (head.value()
+                    && event_span(reader_, head.value()->first, head.value()->second) == at - offset) {
+                    return Verdict{.damaged = true, .resume = at};
+                }
+                from = at + 1;
+            }
+        }
+        if (own.kind == Ending::Unknown && !end_ && steady_span) {
+            // A stream's length that runs further than it may read ahead, or
+            // past its end: damage where good events begin inside it.
+            IoResult<std::optional<std::uint64_t>> inside = scan(offset + 1, offset + span, false, true);
+            if (!inside.ok()) {
+                return inside.error();
+            }
+            return inside.value() && *inside.value() < offset + span
+                       ? Verdict{.damaged = true, .resume = inside.value()}
+                       : Verdict{};
+        }
+        if (own.kind != Ending::Unlikely) {
+            return Verdict{};
+        }
+        // A header unlike the file's good ones that starts a chain of its own:
+        // the board or the sampling changed.
+        FieldState<Header> nothing_seen;
+        IoResult<Chain> chain = Resync(reader_, nothing_seen, end_).chain_from(offset + span, kChainLength);
+        if (!chain.ok()) {
+            return chain.error();
+        }
+        if (!zero && (chain.value().links >= kChainLength || chain.value().ends)) {
+            return Verdict{};
+        }
+        // Nothing bears the length out. Zeros are damage. Right after damage,
+        // where the event begins is in doubt too: it is damage wherever good
+        // events follow. Else only its length is: it is damage where good
+        // events begin inside it, and otherwise the damage lies past it. An
+        // event that is not damage is read on trust, as an event-by-event
+        // reader reads it (a stream looks no further ahead for that than it
+        // may keep).
+        IoResult<std::optional<std::uint64_t>> found = scan(offset + 1, UINT64_MAX, !after_damage, !zero);
+        if (!found.ok()) {
+            return found.error();
+        }
+        const std::optional<std::uint64_t>& resume = found.value();
+        if (!zero && (!resume || (!after_damage && *resume >= offset + span))) {
+            return Verdict{.doubtful_end = true};
+        }
+        return Verdict{.damaged = true, .resume = resume};
+    }
+
 private:
     static constexpr std::size_t kChunk = std::size_t{256} << 10;
+    static constexpr std::uint64_t kFirstEventScan = std::uint64_t{64} << 10;
     // Headers followed to choose between chains that begin close together.
     static constexpr int kLongChain = 16;
     // Damaged headers right after a damaged one that are stepped over one by
@@ -368,6 +588,23 @@ private:
     static constexpr int kMaxWalk = 64;
 
     BufferedFile& file() { return reader_.file(); }
+
+    // How many bytes from `bytes` on are 0, at most `n`.
+    static std::size_t first_nonzero(const std::byte* bytes, std::size_t n)
+    {
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i, 8);
+            if (word != 0) {
+                break;
+            }
+        }
+        while (i < n && bytes[i] == std::byte{0}) {
+            ++i;
+        }
+        return i;
+    }
 
     // The raw header at `offset`, read without consuming anything: whether its
     // bytes are all there (beyond what a stream may read ahead they are not),
@@ -377,6 +614,7 @@ private:
         std::size_t got = 0;
         bool whole = false;
         bool decoded = false;
+        bool zero = false;  // every byte 0: no header (see all_zero)
         Header header{};
         std::uint64_t count = 0;
     };
@@ -391,6 +629,7 @@ private:
         at.got = got.ok() ? got.value() : 0;
         at.whole = at.got == size;
         at.decoded = at.whole && reader_.decode_header(at.bytes, at.header, at.count);
+        at.zero = at.whole && all_zero(at.bytes, size);
         return at;
     }
 
@@ -403,7 +642,7 @@ private:
             return peeked.error();
         }
         const Peeked& at = peeked.value();
-        if (!at.whole || !at.decoded) {
+        if (!at.whole || !at.decoded || at.zero) {
             return std::optional<std::pair<Header, std::uint64_t>>();
         }
         return std::optional<std::pair<Header, std::uint64_t>>(std::in_place, at.header, at.count);
@@ -415,13 +654,17 @@ private:
         if (end_) {
             return offset == *end_;
         }
-        std::byte byte;
-        IoResult<std::size_t> got = file().peek(offset, &byte, 1, kMaxResyncLookahead);
+        // A stream that ends before `offset` does not end there: the byte
+        // before it must be there, and none at it.
+        std::byte bytes[2];
+        const std::uint64_t from = offset == 0 ? 0 : offset - 1;
+        const std::size_t wanted = offset == 0 ? 1 : 2;
+        IoResult<std::size_t> got = file().peek(from, bytes, wanted, kMaxResyncLookahead);
         if (!got.ok()) {
             return got.error().kind() == IoError::Kind::StreamTooLarge ? IoResult<bool>(false)
                                                                        : IoResult<bool>(got.error());
         }
-        return got.value() == 0;
+        return got.value() == wanted - 1;
     }
 
     bool fits(std::uint64_t offset, std::uint64_t span, std::uint64_t origin) const
@@ -443,7 +686,7 @@ private:
             return peeked.error();
         }
         const Peeked& at = peeked.value();
-        if (!at.whole) {
+        if (!at.whole || at.zero) {
             return Sighting::Other;
         }
         if (!at.decoded) {
@@ -455,6 +698,75 @@ private:
         const bool plausible = (!end_ || fits(offset, event_span(reader_, at.header, at.count), offset))
                                && (last == nullptr || watch_.agrees(*last, at.header));
         return plausible ? Sighting::Plausible : Sighting::Other;
+    }
+
+    // What lies where an event ends: the end of the bytes; a header that has
+    // the fields the file keeps steady (damaged or not; it need not fit: an
+    // event cut short at the end is met as such later); bytes that cannot be
+    // told yet (a header cut off by the end, or beyond what a stream may read
+    // ahead); or anything else. Compared with the last good event, or
+    // without one with the event itself.
+    struct Ending {
+        enum Kind : std::uint8_t { Ends, Follows, Unknown, Unlikely } kind = Unlikely;
+        std::optional<Header> next;  // Follows: the header there
+    };
+    IoResult<Ending> ending_at(std::uint64_t at, const Header& event)
+    {
+        IoResult<bool> ended = ends_at(at);
+        if (!ended.ok()) {
+            return ended.error();
+        }
+        if (ended.value()) {
+            return Ending{.kind = Ending::Ends};
+        }
+        IoResult<Peeked> peeked = peek_header(at);
+        if (!peeked.ok()) {
+            return peeked.error();
+        }
+        const Peeked& there = peeked.value();
+        if (!there.whole) {
+            return Ending{.kind = Ending::Unknown};
+        }
+        const Header* last = watch_.last();
+        if (there.zero || !watch_.agrees(last != nullptr ? *last : event, there.header)) {
+            return Ending{};
+        }
+        return Ending{.kind = Ending::Follows, .next = there.header};
+    }
+
+    // The first header of a chain that begins at `at` and continues the last
+    // good event, if one does (`origin`: where a stream's look ahead began).
+    IoResult<std::optional<Header>> chain_head(std::uint64_t at, std::uint64_t origin,
+                                               const std::function<bool(const Header&)>& counted)
+    {
+        if (end_ && at >= *end_) {
+            return std::optional<Header>();
+        }
+        if (!end_ && at - origin > kMaxResyncLookahead) {
+            return std::optional<Header>();
+        }
+        IoResult<Chain> chain = chain_from(at, kChainLength);
+        if (!chain.ok()) {
+            return chain.error();
+        }
+        // A single event that ends the bytes will do where the counters
+        // say that it comes next (`counted`).
+        bool enough = trusted(chain.value(), true);
+        if (!enough && trusted(chain.value(), false)) {
+            auto head = header_at(at);
+            if (!head.ok()) {
+                return head.error();
+            }
+            enough = head.value() && counted(head.value()->first);
+        }
+        if (!enough) {
+            return std::optional<Header>();
+        }
+        auto head = header_at(at);
+        if (!head.ok()) {
+            return head.error();
+        }
+        return head.value() ? std::optional<Header>(head.value()->first) : std::optional<Header>();
     }
 
     // How far headers chain from `offset` (at most `links` of them, the first
@@ -473,6 +785,11 @@ private:
         }
         Chain chain;
         std::uint64_t at = offset;
+        // Until the file's good events have shown how their counters move, a
+        // chain must keep a steady step of its own (0 included): bytes that
+        // merely decode rarely do.
+        const bool own_step = !watch_.counters().known();
+        std::uint32_t step = 0;
         while (chain.links < links) {
             auto header = header_at(at);
             if (!header.ok()) {
@@ -487,9 +804,14 @@ private:
             // fields the file keeps steady, not on its counter: one event read
             // on trust before the damage may carry any counter. Within the
             // chain, counters must rise too.
-            const bool follows = !previous
-                                 || (chain.links == 0 ? watch_.agrees(*previous, decoded)
-                                                      : watch_.may_follow(*previous, decoded));
+            bool follows = !previous
+                           || (chain.links == 0 ? watch_.agrees(*previous, decoded)
+                                                : watch_.may_follow(*previous, decoded));
+            if (follows && own_step && chain.links != 0) {
+                const std::uint32_t moved = counter_of(decoded) - counter_of(*previous);
+                follows = chain.links == 1 ? moved < 0x80000000u : moved == step;
+                step = moved;
+            }
             if (!fits(at, span, offset) || !follows) {
                 break;
             }

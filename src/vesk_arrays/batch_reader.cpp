@@ -321,7 +321,8 @@ bool count_argument(PyObject* value, const char* name, std::uint64_t& out)
 
 // What a call met besides its events: (first_index, damaged, damaged_count,
 // skipped, error, at_end, stop_index, skipped_bytes). `damaged` lists (index, offset, stop, resume_at,
-// kind: 0 a damaged header, 1 a length past the end, 2 a length into good events) of the
+// kind: 0 a damaged header, 1 a length past the end, 2 a length into good events, 3 a
+// length nothing after it bears out) of the
 // damaged events met (the first few of them; damaged_count
 // counts all), and `skipped` the (start, stop) byte ranges skipped (the first
 // few; skipped_bytes counts all). `error` is
