@@ -21,17 +21,17 @@ INT32 = st.integers(-(2**31), 2**31 - 1)
 
 @st.composite
 def events(draw, reader_type, layout):
-    """Events a file can hold: WD1 ones of any event_size that fits their samples (pad
-    byte or not), WD2 ones of any sample bits (NaN payloads too) and one sampling period,
-    in any selection or order: counters that count up, skip, stay or fall."""
+    """Events a file of one board can hold: WD1 ones of any event_size that fits their
+    samples (pad byte or not), WD2 ones of any sample bits (NaN payloads too) and one
+    sampling period, in any selection or order: counters that count up, skip, stay or fall."""
     if reader_type == "WD1":
-        out = []
+        out, board = [], draw(INT32)
         for _ in range(draw(st.integers(0, 6))):
             data = draw(st.lists(st.integers(0, 65535), max_size=20))
             pads = [0, 1, -1] if not data else [0, 1]
             size = 24 + 2 * len(data) + draw(st.sampled_from(pads))
-            header = draw(st.fixed_dictionaries(dict.fromkeys(WD1_KEYS[1:-1], INT32)))
-            out.append({"event_size": size, **header, "data": data})
+            header = draw(st.fixed_dictionaries(dict.fromkeys(WD1_KEYS[2:-1], INT32)))
+            out.append({"event_size": size, "board_id": board, **header, "data": data})
         return out
     channels = 1 if layout == "single-channel" else draw(st.integers(1, 3))
     counter, period = draw(st.integers(0, 2**32 - 1)), draw(st.integers(0, 2**64 - 1))
