@@ -33,10 +33,18 @@ def first_extremes(
 @final
 class Reader:
     """Reads a path (a str) or a binary file object with readinto; ``name`` is what
-    messages call it. ``layout``: 0 probes a WD2 file, 1 multi-channel, 2 single-channel."""
+    messages call it. ``layout``: 0 probes a WD2 file, 1 multi-channel, 2 single-channel.
+    ``finite``: a file object that holds all its bytes already (not a pipe), in which the
+    reader may look ahead to check a length."""
 
     def __new__(
-        cls, source: str | ReadInto, format: str, name: str, follow: bool = ..., layout: int = ...
+        cls,
+        source: str | ReadInto,
+        format: str,
+        name: str,
+        follow: bool = ...,
+        layout: int = ...,
+        finite: bool = ...,
     ) -> Reader: ...
     # max_events, max_bytes, count and stop: None for no limit. read_ahead: 0 never, 1
     # always, 2 after batches of small events. Without samples the columns hold no "data"

@@ -469,7 +469,7 @@ class BatchReader(Generic[_Event_co]):
             self._path = name_of(source)
             stream, self._owned = open_stream(source, self._path)
             try:
-                self._core = self._open(stream, options)
+                self._core = self._open(stream, options, finite=isinstance(source, io.BytesIO))
             except BaseException:
                 if self._owned is not None:
                     self._owned.close()
@@ -484,14 +484,17 @@ class BatchReader(Generic[_Event_co]):
             return
         self._owned = open_decompressed(self._path, compression)
         try:
-            self._core = self._open(self._owned, options)
+            self._core = self._open(self._owned, options, finite=True)
         except BaseException:
             self._owned.close()
             raise
 
-    def _open(self, source: str | ReadInto, options: tuple[bool, int]) -> _core.Reader:
+    def _open(self, source: str | ReadInto, options: tuple[bool, int], finite: bool = False) -> _core.Reader:
+        """The core's reader; `finite`: a stream that holds all its bytes already (a
+        regular file decompressed, bytes in memory), in which lengths are checked as in a
+        regular file."""
         try:
-            return _core.Reader(source, self._format, self._path, *options)
+            return _core.Reader(source, self._format, self._path, *options, finite)
         except ValueError as error:  # the first WD2 header rules out every layout
             raise DamagedEventError(self._path, 0, 0, str(error)) from None
 

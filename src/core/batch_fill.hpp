@@ -67,6 +67,9 @@ struct FillLimits {
     std::uint64_t stop_index = UINT64_MAX;  // no event from this index on
     bool skip_damaged = false;
     bool follow = false;  // the file may still grow: its end is not final
+    // A stream that holds all its bytes already (decompressed from a regular
+    // file, or in memory): looking ahead in it never waits for a writer.
+    bool finite_stream = false;
 };
 
 // Reads a run of events like the last one, when the sink reads samples and the
@@ -226,8 +229,9 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
     BufferedFile& file = decoder.file();
     // A stream may be live (a pipe, a terminal): looking past an event would
     // wait for bytes not yet written, and the event would come late. There
-    // only what follows damage is checked, where reading looks ahead anyway.
-    if (!start || (!file.seekable() && !progress.confirm_next)) {
+    // only what follows damage is checked, where reading looks ahead anyway,
+    // unless the stream is known to hold all its bytes.
+    if (!start || (!file.seekable() && !limits.finite_stream && !progress.confirm_next)) {
         return Answer();
     }
     const auto size = static_cast<std::size_t>(decoder.header_bytes());

@@ -158,14 +158,15 @@ bool path_argument(PyObject* source, std::string& out)
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"source", "format", "name", "follow", "layout", nullptr};
+    static const char* keywords[] = {"source", "format", "name", "follow", "layout", "finite", nullptr};
     PyObject* source = nullptr;
     const char* format = nullptr;
     PyObject* name_object = nullptr;
     int follow = 0;
     int layout = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU|pi:Reader", const_cast<char**>(keywords), &source,
-                                     &format, &name_object, &follow, &layout)) {
+    int finite = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU|pip:Reader", const_cast<char**>(keywords), &source,
+                                     &format, &name_object, &follow, &layout, &finite)) {
         return nullptr;
     }
     const std::optional<Format> named = format_named(format);
@@ -203,6 +204,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     reinterpret_cast<ReaderObject*>(self.get())->state = state;
     register_reader(*state);
     state->follow = follow != 0;
+    state->finite_stream = finite != 0 && follow == 0;
     state->format = *named;
     state->layout = static_cast<LayoutRequest>(layout);
     Py_INCREF(name_object);
@@ -616,6 +618,7 @@ PyObject* reader_read(PyObject* self, PyObject* args)
         ReaderState& state = state_of(self);
         limits.fill.skip_damaged = skip_damaged != 0;
         limits.fill.follow = state.follow;
+        limits.fill.finite_stream = state.finite_stream;
         limits.samples = samples != 0;
         if (!check_open(state)) {
             return nullptr;
@@ -649,6 +652,7 @@ PyObject* reader_skip(PyObject* self, PyObject* args)
         }
         limits.skip_damaged = skip_damaged != 0;
         limits.follow = state.follow;
+        limits.finite_stream = state.finite_stream;
         struct Skipped {
             std::uint64_t events = 0;
             FillEnd end;

@@ -84,9 +84,10 @@ struct ReaderState {
     Format format = Format::WD1;
     LayoutRequest layout = LayoutRequest::Probe;
     bool follow = false;
-    PyRef path;               // what messages call the file
-    PyRef file;               // a Python file object being read, if any
-    SavedError source_error;  // why reading `file` failed
+    bool finite_stream = false;  // see FillLimits
+    PyRef path;                  // what messages call the file
+    PyRef file;                  // a Python file object being read, if any
+    SavedError source_error;     // why reading `file` failed
     // Blocks of the batches no one holds any more, for the next ones.
     std::shared_ptr<BlockPool> pool = std::make_shared<BlockPool>();
     // Reads batches ahead; kept from the first until the reader closes.
