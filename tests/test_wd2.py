@@ -1,5 +1,6 @@
 """WD2 decoding: the layout probe, the dictionaries, bit-exact floats, truncation and faults."""
 
+import io
 import os
 import struct
 
@@ -235,3 +236,17 @@ def test_multi_channel_layout_reads_what_the_probe_reads(write, samples, channel
     probed, given = (vesk_arrays.read(path, "WD2", layout=layout) for layout in (None, "multi-channel"))
     assert_same_events([given.event(i) for i in range(3)], [probed.event(i) for i in range(3)])
     assert_same_events([probed.event(i) for i in range(3)], list(vesk.EventReader(path, "WD2")))
+
+
+@pytest.mark.parametrize("source", ["path", "memory"])
+def test_falling_counters_over_a_single_channel_look_alike(write, source):
+    # The second 24-byte header happens to follow the first (period 0, a float's bits for a
+    # counter), but followed on, only the multi-channel headers chain to the end.
+    data = b"".join(
+        wd2_event(np.arange(n, dtype="f4") + 1, counter=100 - i, timestamp=5000 + i, channels=1)
+        for i, n in enumerate([6, 0, 11, 6, 18])
+    )
+    path = write(data)
+    with vesk_arrays.BatchReader(path if source == "path" else io.BytesIO(data), "WD2") as reader:
+        assert reader.read(100)["samples"].tolist() == [6, 0, 11, 6, 18]
+        assert reader.has_channel_field and reader.trailing_bytes == 0

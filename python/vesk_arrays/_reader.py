@@ -469,7 +469,7 @@ class BatchReader(Generic[_Event_co]):
             self._path = name_of(source)
             stream, self._owned = open_stream(source, self._path)
             try:
-                self._core = self._open(stream, options, finite=isinstance(source, io.BytesIO))
+                self._core = self._open(stream, options, finite=type(source) is io.BytesIO)
             except BaseException:
                 if self._owned is not None:
                     self._owned.close()

@@ -19,7 +19,7 @@ DecoderOrFailure open_decoder(BufferedFile& file, Format format, const WD2Openin
     }
     std::variant<WD2Layout, IoError, ProbeOverflow> decided = ProbeOverflow{};
     if (wd2.layout == LayoutRequest::Probe) {
-        decided = WD2Reader::probe_layout(file, wd2.how, wd2.probing);
+        decided = WD2Reader::probe_layout(file, wd2.how, wd2.probing, wd2.finite_stream);
     } else {
         IoResult<WD2Layout> given =
             WD2Reader::given_layout(file, wd2.layout == LayoutRequest::MultiChannel, wd2.how);

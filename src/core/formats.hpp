@@ -55,6 +55,9 @@ struct WD2Opening {
     LayoutRequest layout = LayoutRequest::Probe;
     Probing probing = Probing::FirstTwoEvents;
     WD2Reader::Return how = WD2Reader::Return::Rewind;
+    // A stream that holds all its bytes already: the probe may read ahead in
+    // it as in a regular file without waiting for a writer.
+    bool finite_stream = false;
 };
 
 // The decoder for `format` over `file`, which is at its first byte. A WD2

@@ -90,8 +90,8 @@ MaybeLayout no_layout_unless_error(const IoError& error)
 
 class Probe {
 public:
-    Probe(BufferedFile& file, WD2Reader::Return how, Probing probing)
-        : file_(file), how_(how), probing_(probing)
+    Probe(BufferedFile& file, WD2Reader::Return how, Probing probing, bool finite_stream)
+        : file_(file), how_(how), probing_(probing), finite_stream_(finite_stream)
     {
     }
 
@@ -212,12 +212,17 @@ public:
         }
         if (probing_ == Probing::ChainOfEvents && !(layout.value() && layout.value()->has_channel_field)) {
             // Where the first two events show the single-channel layout, they
-            // decide, as they do for an event-by-event reader.
+            // decide, as they do for an event-by-event reader; but where their
+            // counters do not show the multi-channel one, a file that holds
+            // all its bytes is read on along both chains (a live stream may
+            // stall there, and is not).
             IoResult<bool> single = single_channel_consistent(first);
             if (!single.ok()) {
                 return single.error();
             }
-            MaybeLayout chained = single.value() ? found(kSingleChannel) : chained_layout(skip);
+            MaybeLayout chained = !single.value()                      ? chained_layout(skip)
+                                  : file_.seekable() || finite_stream_ ? multi_channel_over_single()
+                                                                       : found(kSingleChannel);
             if (!chained.ok()) {
                 return chained.error();
             }
@@ -320,6 +325,26 @@ private:
             }
         }
         return no_layout();
+    }
+
+    // Where the first two events show the single-channel layout: the
+    // multi-channel one only where its headers chain from the first byte and
+    // the single-channel headers, followed on, do not.
+    MaybeLayout multi_channel_over_single()
+    {
+        reach_ = file_.seekable() ? file_.known_size().value_or(0) : kStreamChainReach;
+        IoResult<Chain> single = chain_from(0, kSingleChannel);
+        if (!single.ok()) {
+            return single.error();
+        }
+        if (single.value().ends || single.value().links >= kChainLinks) {
+            return found(kSingleChannel);
+        }
+        MaybeLayout multi = multi_channel_chain_at(0);
+        if (!multi.ok() || multi.value()) {
+            return multi;
+        }
+        return found(kSingleChannel);
     }
 
     // The multi-channel layout with the channel count of the header at
@@ -447,6 +472,7 @@ private:
     BufferedFile& file_;
     WD2Reader::Return how_;
     Probing probing_;
+    bool finite_stream_;
     // Where a chain's events must end: a regular file's size, or as far as a
     // stream is read.
     std::uint64_t reach_ = 0;
@@ -455,12 +481,12 @@ private:
 }  // namespace
 
 std::variant<WD2Layout, IoError, ProbeOverflow> WD2Reader::probe_layout(BufferedFile& file, Return how,
-                                                                        Probing probing)
+                                                                        Probing probing, bool finite_stream)
 {
     if (how == Return::Restore) {
         file.mark();
     }
-    Probe probe(file, how, probing);
+    Probe probe(file, how, probing, finite_stream);
     std::variant<WD2Layout, IoError, ProbeOverflow> decided = probe.decide();
     // Back after a failure too, so that the caller can probe again once more
     // of the file has come; where that fails, the probe's own error is told.

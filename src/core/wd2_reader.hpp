@@ -60,8 +60,10 @@ public:
     // the caller: on success it is back at its first byte, and on failure too
     // where that can be done (a stream keeps what it read, so that the probe
     // can be tried again once more bytes have come).
+    // `finite_stream`: a stream that holds all its bytes already, read ahead
+    // as far as a regular file.
     static std::variant<WD2Layout, IoError, ProbeOverflow> probe_layout(BufferedFile& file, Return how,
-                                                                        Probing probing);
+                                                                        Probing probing, bool finite_stream);
 
     // The layout the caller names instead of a probed one. The single-channel
     // layout reads nothing; the multi-channel one takes its channel count from

@@ -102,9 +102,11 @@ struct ProbeFailure {
 std::optional<ProbeFailure> try_probe(ReaderState& state)
 {
     BufferedFile& file = *state.unprobed;
-    DecoderOrFailure opened = open_decoder(
-        file, state.format,
-        {.layout = state.layout, .probing = Probing::ChainOfEvents, .how = WD2Reader::Return::Restore});
+    DecoderOrFailure opened = open_decoder(file, state.format,
+                                           {.layout = state.layout,
+                                            .probing = Probing::ChainOfEvents,
+                                            .how = WD2Reader::Return::Restore,
+                                            .finite_stream = state.finite_stream});
     if (auto* decoder = std::get_if<Decoder>(&opened)) {
         std::visit(
             [&](auto& reader) {
