@@ -228,8 +228,12 @@ def asan(session: nox.Session) -> None:
         # The interpreter is not built with ASan, so the runtime is preloaded, with libstdc++
         # so that ASan can intercept C++ exceptions (vesk's and those of other extensions).
         "LD_PRELOAD": f"{compiler_file('libasan.so')} {compiler_file('libstdc++.so')}",
-        # The decoders handle failed allocations, so malloc may return null.
-        "ASAN_OPTIONS": "detect_leaks=1:malloc_context_size=2:allocator_may_return_null=1",
+        # The decoders handle failed allocations, so malloc may return null. The runtime's
+        # tracking of dynamically loaded libraries' thread-local blocks is off: at exit, the
+        # leak checker followed a bogus block of it and crashed ("Tracer caught signal 11")
+        # in processes that had loaded matplotlib.
+        "ASAN_OPTIONS": "detect_leaks=1:malloc_context_size=2:allocator_may_return_null=1:"
+        "intercept_tls_get_addr=0",
         "LSAN_OPTIONS": f"suppressions={ROOT / '.ci' / 'lsan.supp'}:print_suppressions=0",
         "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
     }
