@@ -280,13 +280,9 @@ private:
     // header). Nothing else.
     MaybeLayout chained_layout(std::uint64_t first_skip)
     {
-        reach_ = file_.seekable() ? file_.known_size().value_or(0) : kStreamChainReach;
-        IoResult<Chain> single = chain_from(0, kSingleChannel);
-        if (!single.ok()) {
-            return single.error();
-        }
-        if (single.value().ends || single.value().links >= kChainLinks) {
-            return found(kSingleChannel);
+        IoResult<bool> single = single_channel_chains();
+        if (!single.ok() || single.value()) {
+            return single.ok() ? found(kSingleChannel) : MaybeLayout(single.error());
         }
         if (first_skip < kFirstUnrepresentable) {
             const std::uint64_t first_span = kLongHeader + first_skip;
@@ -327,18 +323,26 @@ private:
         return no_layout();
     }
 
-    // Where the first two events show the single-channel layout: the
-    // multi-channel one only where its headers chain from the first byte and
-    // the single-channel headers, followed on, do not.
-    MaybeLayout multi_channel_over_single()
+    // Whether 24-byte headers chain from the first byte: to the end of the
+    // file, or for kChainLinks events. Sets how far chains may reach.
+    IoResult<bool> single_channel_chains()
     {
         reach_ = file_.seekable() ? file_.known_size().value_or(0) : kStreamChainReach;
         IoResult<Chain> single = chain_from(0, kSingleChannel);
         if (!single.ok()) {
             return single.error();
         }
-        if (single.value().ends || single.value().links >= kChainLinks) {
-            return found(kSingleChannel);
+        return single.value().ends || single.value().links >= kChainLinks;
+    }
+
+    // Where the first two events show the single-channel layout: the
+    // multi-channel one only where its headers chain from the first byte and
+    // the single-channel headers, followed on, do not.
+    MaybeLayout multi_channel_over_single()
+    {
+        IoResult<bool> single = single_channel_chains();
+        if (!single.ok() || single.value()) {
+            return single.ok() ? found(kSingleChannel) : MaybeLayout(single.error());
         }
         MaybeLayout multi = multi_channel_chain_at(0);
         if (!multi.ok() || multi.value()) {
