@@ -494,7 +494,7 @@ class BatchReader(Generic[_Event_co]):
         regular file decompressed, bytes in memory), in which lengths are checked as in a
         regular file."""
         try:
-            return _core.Reader(source, self._format, self._path, *options, finite)
+            return _core.Reader(source, self._format, self._path, *options, finite=finite)
         except ValueError as error:  # the first WD2 header rules out every layout
             raise DamagedEventError(self._path, 0, 0, str(error)) from None
 
