@@ -1,18 +1,75 @@
 """The C++ core of vesk_arrays: WD1 and WD2 files read in batches of columns."""
 
-from typing import Any, final
+from typing import Any, Final, final
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ._sources import ReadInto
 
-# Of each damaged event met: (index, offset of its header, end of the bytes skipped for
-# it, offset where reading went on or None, kind: 0 a damaged header, 1 a length past
-# the end, 2 a length into good events, 3 a length nothing after it bears out).
-_Damage = list[tuple[int, int, int, int | None, int]]
-# (first_index, damaged, damaged_count, skipped ranges, error, at_end, stop_index, skipped_bytes)
-_Report = tuple[int, _Damage, int, list[tuple[int, int]], BaseException | None, bool, int, int]
+# The names of the damage kinds: "header" a damaged header, "overlong" a length past the
+# end, "overlaps" a length into good events, "unconfirmed" a length nothing after it
+# bears out.
+DAMAGE_KINDS: Final[tuple[str, ...]]
+# {format: why a header of that format is damaged}
+DAMAGED_HEADER_REASONS: Final[dict[str, str]]
+# {name: value} of Reader's layout and read_ahead arguments.
+LAYOUTS: Final[dict[str, int]]
+READ_AHEAD_MODES: Final[dict[str, int]]
+# Records are kept for this many damaged events (and skipped ranges) of a call.
+MAX_DAMAGE_RECORDS: Final[int]
+
+@final
+class Damage(tuple[int, int, int, int | None, str]):
+    """One damaged event met by a call."""
+
+    n_fields: Final[int]
+    n_sequence_fields: Final[int]
+    n_unnamed_fields: Final[int]
+    def __new__(cls, sequence: tuple[int, int, int, int | None, str], dict: dict[str, Any] = ...) -> Damage: ...
+    @property
+    def index(self) -> int: ...
+    @property
+    def offset(self) -> int: ...
+    @property
+    def stop(self) -> int: ...
+    @property
+    def resume_at(self) -> int | None: ...
+    @property
+    def kind(self) -> str: ...
+
+_Damage = list[Damage]
+
+@final
+class Report(tuple[int, _Damage, int, list[tuple[int, int]], BaseException | None, bool, int, int]):
+    """What a read or skip met besides its events."""
+
+    n_fields: Final[int]
+    n_sequence_fields: Final[int]
+    n_unnamed_fields: Final[int]
+    def __new__(
+        cls,
+        sequence: tuple[int, _Damage, int, list[tuple[int, int]], BaseException | None, bool, int, int],
+        dict: dict[str, Any] = ...,
+    ) -> Report: ...
+    @property
+    def first_index(self) -> int: ...
+    @property
+    def damaged(self) -> _Damage: ...
+    @property
+    def damaged_count(self) -> int: ...
+    @property
+    def skipped(self) -> list[tuple[int, int]]: ...
+    @property
+    def error(self) -> BaseException | None: ...
+    @property
+    def at_end(self) -> bool: ...
+    @property
+    def stop_index(self) -> int: ...
+    @property
+    def skipped_bytes(self) -> int: ...
+
+_Report = Report
 
 # {format: ((name, dtype name), ...)}: each format's header fields, in file order.
 HEADER_FIELDS: dict[str, tuple[tuple[str, str], ...]]
@@ -33,7 +90,7 @@ def first_extremes(
 @final
 class Reader:
     """Reads a path (a str) or a binary file object with readinto; ``name`` is what
-    messages call it. ``layout``: 0 probes a WD2 file, 1 multi-channel, 2 single-channel.
+    messages call it. ``layout``: one of LAYOUTS' values.
     ``finite``: a file object that holds all its bytes already (not a pipe), in which the
     reader may look ahead to check a length."""
 
@@ -46,8 +103,8 @@ class Reader:
         layout: int = ...,
         finite: bool = ...,
     ) -> Reader: ...
-    # max_events, max_bytes, count and stop: None for no limit. read_ahead: 0 never, 1
-    # always, 2 after batches of small events. Without samples the columns hold no "data"
+    # max_events, max_bytes, count and stop: None for no limit. read_ahead: one of
+    # READ_AHEAD_MODES' values. Without samples the columns hold no "data"
     # and the offsets are None.
     def read(
         self,
@@ -60,6 +117,8 @@ class Reader:
         /,
     ) -> tuple[tuple[dict[str, NDArray[Any]], NDArray[np.int64] | None] | None, _Report]: ...
     def skip(self, count: int | None, skip_damaged: bool, stop: int | None, /) -> tuple[int, _Report]: ...
+    # The last batch read is read again by the next call (False: it cannot be).
+    def put_back(self) -> bool: ...
     def close(self) -> None: ...
     @property
     def closed(self) -> bool: ...

@@ -145,16 +145,20 @@ class DamagedEventWarning(UserWarning):
     """Damaged events were skipped (``errors="skip"``)."""
 
 
-_REASONS = {
-    "WD1": "its event_size gives a negative number of samples",
-    "WD2": "its data length (samples x channels x 4 bytes) is 2^63 bytes or more",
+# Why an event is damaged, by the core's damage kinds; a damaged header, by format.
+_REASONS: dict[str, str] = _core.DAMAGED_HEADER_REASONS
+_DAMAGE_REASONS = {
+    "overlong": "its length runs past the end of the file, and good events follow",
+    "overlaps": "good events begin inside it, so its length is wrong (a cut or overwritten file)",
+    "unconfirmed": "no event of this file follows where its length ends, so that length is not believed",
 }
-_OVERLONG = "its length runs past the end of the file, and good events follow"
-_OVERLAPS = "good events begin inside it, so its length is wrong (a cut or overwritten file)"
-_UNCONFIRMED = "no event of this file follows where its length ends, so that length is not believed"
 # Details are kept for this many damaged events of a file; all are counted.
-MAX_DAMAGE_RECORDS = 1000
-_LAYOUTS: dict[str | None, int] = {None: 0, "multi-channel": 1, "single-channel": 2}
+MAX_DAMAGE_RECORDS: int = _core.MAX_DAMAGE_RECORDS
+_LAYOUTS: dict[str | None, int] = {
+    None: _core.LAYOUTS["probe"],
+    "multi-channel": _core.LAYOUTS["multi-channel"],
+    "single-channel": _core.LAYOUTS["single-channel"],
+}
 _UINT64_MAX = 2**64 - 1
 
 
@@ -269,7 +273,7 @@ def merge_ranges(
     return ranges
 
 
-def split_at_stop(report: _core._Report, stop: int) -> tuple[_core._Report, _core._Report]:
+def split_at_stop(report: _core.Report, stop: int) -> tuple[_core.Report, _core.Report]:
     """A call's report without the damaged events from index `stop` on, and a report of
     those alone. They follow every other damage of the call, so their bytes are the end
     of what it skipped."""
@@ -277,7 +281,7 @@ def split_at_stop(report: _core._Report, stop: int) -> tuple[_core._Report, _cor
     beyond = [record for record in records if record[0] >= stop]
     cut = min(record[1] for record in beyond)
     dropped = sum(record[2] - record[1] for record in beyond)
-    within: _core._Report = (
+    within = _core.Report((
         first,
         [record for record in records if record[0] < stop],
         count - len(beyond),
@@ -286,9 +290,9 @@ def split_at_stop(report: _core._Report, stop: int) -> tuple[_core._Report, _cor
         at_end,
         stop_index,
         max(skipped_bytes - dropped, 0),
-    )
+    ))
     ranges = [(max(start, cut), end) for start, end in skipped if end > cut]
-    return within, (stop_index, beyond, len(beyond), ranges, None, False, stop_index, dropped)
+    return within, _core.Report((stop_index, beyond, len(beyond), ranges, None, False, stop_index, dropped))
 
 
 def joined_news(first: CallNews, then: CallNews) -> CallNews:
@@ -453,7 +457,7 @@ class BatchReader(Generic[_Event_co]):
         # What skip_to passed over, given with the next call's news.
         self._passed: CallNews | None = None
         # Damage that the look past a range's last event met, for the next call.
-        self._deferred: _core._Report | None = None
+        self._deferred: _core.Report | None = None
         # The header columns that give the sizes of the last batch's events, looked at
         # only when damage is met; and the size its events all had (None: not one size).
         self._last_sizes: tuple[bool | None, tuple[NDArray[Any], ...]] | None = None
@@ -671,51 +675,57 @@ class BatchReader(Generic[_Event_co]):
                 return carried
             self._begin_call(0, stop)
             arrays, report = self._core.read(max_events, max_bytes, self._skip, stop, ahead, self._samples)
-            first_index, stop_index = report[0], report[6]
-            damage_records = report[1]
-            # The reader's type parameter is its format's event, which the batch is made for.
-            if arrays is None:
-                batch = cast(
-                    "Batch[_Event_co]",
-                    Batch.empty(self._format, path=self._path, start=first_index, columns=self._columns),
-                )
-            else:
-                columns, offsets = arrays
-                count = len(columns["event_counter"])
-                if count:
-                    self._last_sizes = (
-                        self.has_channel_field,
-                        tuple(columns[name] for name in _SIZE_FIELDS[self._format]),
+            try:
+                first_index, stop_index = report.first_index, report.stop_index
+                damage_records = report.damaged
+                # The reader's type parameter is its format's event, which the batch is made for.
+                if arrays is None:
+                    batch = cast(
+                        "Batch[_Event_co]",
+                        Batch.empty(self._format, path=self._path, start=first_index, columns=self._columns),
                     )
-                if len(columns) != len(self._columns):
-                    columns = {name: columns[name] for name in self._columns}
-                indices: EventIndex = event_indices(first_index, stop_index, count, damage_records)
-                if indices is False and self._rereadable is not None:
-                    # Found only if asked for: reading the file again costs.
-                    layouts: dict[bool | None, Layout] = {
-                        True: "multi-channel",
-                        False: "single-channel",
-                        None: None,
-                    }
-                    indices = LazyIndex(
-                        functools.partial(
-                            stepped_indices,
-                            self._rereadable,
-                            self._format,
-                            layouts[self.has_channel_field],
-                            (first_index, stop_index),
-                            count,
+                else:
+                    columns, offsets = arrays
+                    count = len(columns["event_counter"])
+                    if count:
+                        self._last_sizes = (
+                            self.has_channel_field,
+                            tuple(columns[name] for name in _SIZE_FIELDS[self._format]),
                         )
+                    if len(columns) != len(self._columns):
+                        columns = {name: columns[name] for name in self._columns}
+                    indices: EventIndex = event_indices(first_index, stop_index, count, damage_records)
+                    if indices is False and self._rereadable is not None:
+                        # Found only if asked for: reading the file again costs.
+                        layouts: dict[bool | None, Layout] = {
+                            True: "multi-channel",
+                            False: "single-channel",
+                            None: None,
+                        }
+                        indices = LazyIndex(
+                            functools.partial(
+                                stepped_indices,
+                                self._rereadable,
+                                self._format,
+                                layouts[self.has_channel_field],
+                                (first_index, stop_index),
+                                count,
+                            )
+                        )
+                    batch = trusted_batch(
+                        self._format,
+                        columns,
+                        offsets,
+                        path=self._path,
+                        start=first_index,
+                        stop=stop_index,
+                        event_index=indices,
                     )
-                batch = trusted_batch(
-                    self._format,
-                    columns,
-                    offsets,
-                    path=self._path,
-                    start=first_index,
-                    stop=stop_index,
-                    event_index=indices,
-                )
+            except BaseException:
+                # A signal handler (or a failure) came before the batch was handed out:
+                # the core reads it again for the next call, so that no event is lost.
+                self._core.put_back()
+                raise
             news = self._settle(len(batch), report, batch, window=(0, stop))
             if self._passed is not None:
                 news, self._passed = joined_news(self._passed, news), None
@@ -724,7 +734,7 @@ class BatchReader(Generic[_Event_co]):
     def _settle(
         self,
         produced: int,
-        report: _core._Report,
+        report: _core.Report,
         batch: Batch[_Event_co] | None = None,
         window: tuple[int, int | None] = (0, None),
     ) -> CallNews:
@@ -736,9 +746,10 @@ class BatchReader(Generic[_Event_co]):
         past a batch's last event met, are not this call's: they are kept for the next
         call, as if it had met them."""
         lo, hi = window
-        if hi is not None and any(record[0] >= hi for record in report[1]):
+        if hi is not None and any(record.index >= hi for record in report.damaged):
             report, self._deferred = split_at_stop(report, hi)
-        _, records, count, skipped, error, at_end, _, skipped_bytes = report
+        records, count, skipped = report.damaged, report.damaged_count, report.skipped
+        error, at_end, skipped_bytes = report.error, report.at_end, report.skipped_bytes
         damaged = [self._damage_error(*record) for record in records]
         passed = [error for error in damaged if error.index < lo]
         inside = damaged[len(passed) :]
@@ -765,9 +776,9 @@ class BatchReader(Generic[_Event_co]):
         return news
 
     def _damage_error(
-        self, index: int, offset: int, stop: int, resume_at: int | None, kind: int
+        self, index: int, offset: int, stop: int, resume_at: int | None, kind: str
     ) -> DamagedEventError:
-        reason = (_REASONS[self._format], _OVERLONG, _OVERLAPS, _UNCONFIRMED)[kind]
+        reason = _REASONS[self._format] if kind == "header" else _DAMAGE_REASONS[kind]
         estimated = estimate_events(stop - offset, self._steady_event_size())
         return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at, estimated)
 

@@ -17,6 +17,7 @@
 #include "block_pool.hpp"
 #include "buffered_file.hpp"
 #include "event_runs.hpp"
+#include "formats.hpp"
 #include "header_fields.hpp"
 #include "resync.hpp"
 #include "sample_buffer.hpp"
@@ -421,7 +422,7 @@ private:
     static constexpr std::size_t kFirstRows = 16;
 
     // Events of `sample_bytes` each that the batch may hold: bounded by its
-    // limits and by what the file still holds (every header is at least 24
+    // limits and by what the file still holds (every header is at least kSmallestHeaderBytes
     // bytes long), with a row to spare: a row is made before each event is
     // read, the one after the last too, and growing the columns then would
     // copy them all for nothing.
@@ -429,7 +430,7 @@ private:
     {
         std::uint64_t rows = max_events_;
         if (const std::optional<std::uint64_t> remaining = file_.remaining()) {
-            rows = std::min(rows, *remaining / (sample_bytes + 24) + 2);
+            rows = std::min(rows, *remaining / (sample_bytes + kSmallestHeaderBytes) + 2);
         }
         if (max_bytes_) {
             rows = std::min(rows, *max_bytes_ / pending_bytes_ + 2);

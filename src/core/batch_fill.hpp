@@ -236,7 +236,7 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
     }
     const auto size = static_cast<std::size_t>(decoder.header_bytes());
     const auto pad = static_cast<std::size_t>(*start - file.position());
-    std::byte bytes[32];
+    std::byte bytes[kLargestHeaderBytes];
     if (file.buffered() >= pad + size) {
         std::memcpy(bytes, file.buffered_data() + pad, size);
     } else {

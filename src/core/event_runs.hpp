@@ -24,6 +24,7 @@
 #include <optional>
 
 #include "decoder.hpp"
+#include "formats.hpp"
 
 namespace vesk {
 
@@ -200,7 +201,7 @@ std::size_t headers_alike(Reader& reader, std::uint64_t count, std::size_t event
     const auto header_bytes = static_cast<std::size_t>(reader.header_bytes());
     const std::uint64_t event_bytes = header_bytes + count * sizeof(typename Reader::Sample);
     const std::uint64_t start = file.position();
-    std::byte raw[32];
+    std::byte raw[kLargestHeaderBytes];
     typename Reader::Header header{};
     for (std::size_t i = 0; i < events; ++i) {
         std::uint64_t header_count = 0;
@@ -255,7 +256,7 @@ std::size_t read_run(Reader& reader, Sink& sink, const typename Reader::Header& 
     if (destination == nullptr) {
         return 0;  // the one-by-one path meets the shortage of memory itself
     }
-    std::byte raw_headers[kMaxRunEvents][32];
+    std::byte raw_headers[kMaxRunEvents][kLargestHeaderBytes];
     iovec pieces[2 * kMaxRunEvents];
     for (std::size_t i = 0; i < events; ++i) {
         pieces[2 * i] = iovec{raw_headers[i], static_cast<std::size_t>(header_bytes)};

@@ -2,6 +2,7 @@
 // the decoder for a format over an opened file, a WD2 file's layout told first.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -17,6 +18,13 @@ namespace vesk {
 
 enum class Format : std::uint8_t { WD1, WD2 };
 
+// The longest and the shortest header of any format: room for a raw header,
+// and the least that every event takes.
+inline constexpr std::uint64_t kLargestHeaderBytes =
+    std::max(WD1Reader::kHeaderBytes, WD2Reader::kHeaderBytesWithChannels);
+inline constexpr std::uint64_t kSmallestHeaderBytes =
+    std::min(WD1Reader::kHeaderBytes, WD2Reader::kHeaderBytesWithoutChannels);
+
 // Something per format, in the order of Format: PerFormat<BatchSink> holds
 // the sink of one format or the other.
 template <template <class> class Per>
@@ -28,6 +36,14 @@ using Decoder = PerFormat<std::type_identity_t>;
 // The formats' names, by Format: what both modules take and give.
 inline constexpr std::string_view kFormatNames[] = {"WD1", "WD2"};
 static_assert(std::size(kFormatNames) == std::variant_size_v<Decoder>);
+
+// Why a format's header is damaged, by Format: the words of the error the
+// package raises for such an event, and of the WD2 probe's failure.
+inline constexpr const char* kDamagedHeaderReasons[] = {
+    "its event_size gives a negative number of samples",
+    "its data length (samples x channels x 4 bytes) is 2^63 bytes or more",
+};
+static_assert(std::size(kDamagedHeaderReasons) == std::size(kFormatNames));
 
 // The format of that name, compared byte for byte ("wd1" is none).
 std::optional<Format> format_named(std::string_view name);
@@ -43,6 +59,7 @@ void for_each_format(Visit&& visit)
 
 // How a WD2 file's layout is found: probed, or given by the caller.
 enum class LayoutRequest : std::uint8_t { Probe, MultiChannel, SingleChannel };
+inline constexpr std::uint8_t kLayoutRequestCount = 3;
 
 // A decoder, or why none could be made: a read error (the end of the file
 // included), or a WD2 file's first event of a length that cannot be

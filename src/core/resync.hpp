@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "formats.hpp"
 #include "little_endian.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
@@ -311,11 +312,7 @@ private:
 template <class Reader>
 std::uint64_t event_span(const Reader& reader, const typename Reader::Header& header, std::uint64_t count)
 {
-    std::uint64_t span = reader.header_bytes() + count * sizeof(typename Reader::Sample);
-    if constexpr (std::is_same_v<Reader, WD1Reader>) {
-        span += header.event_size >= 25 && (header.event_size & 1) != 0 ? 1 : 0;
-    }
-    return span;
+    return reader.event_span(header, count);
 }
 
 // Looks for where reading can go on. `end` is the size of a regular file that
@@ -385,7 +382,7 @@ public:
                                                 bool strict = false, bool hold = false)
     {
         const auto header_size = static_cast<std::size_t>(reader_.header_bytes());
-        std::unique_ptr<std::byte[]> chunk(new (std::nothrow) std::byte[kChunk + 32]);
+        std::unique_ptr<std::byte[]> chunk(new (std::nothrow) std::byte[kChunk + kLargestHeaderBytes]);
         if (!chunk) {
             return IoError::os(ENOMEM);
         }
@@ -404,7 +401,7 @@ public:
             // Near `until` (a look inside one event) read no more than needed.
             const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, until - at));
             IoResult<std::size_t> got = file().peek(at, chunk.get(), wanted + header_size - 1,
-                                                    hold ? kMaxResyncLookahead : kChunk + 32);
+                                                    hold ? kMaxResyncLookahead : kChunk + kLargestHeaderBytes);
             if (!got.ok()) {
                 if (hold && got.error().kind() == IoError::Kind::StreamTooLarge) {
                     return std::optional<std::uint64_t>();
@@ -610,7 +607,7 @@ private:
     // bytes are all there (beyond what a stream may read ahead they are not),
     // and what they decode to.
     struct Peeked {
-        std::byte bytes[32];
+        std::byte bytes[kLargestHeaderBytes];
         std::size_t got = 0;
         bool whole = false;
         bool decoded = false;

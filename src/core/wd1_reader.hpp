@@ -44,7 +44,7 @@ public:
         if (outcome == Outcome::Event || outcome == Outcome::OutOfMemory || unskipped_ != 0) {
             // An odd size leaves one byte after the last whole sample that still
             // belongs to the event: it is dropped before the next header.
-            pad_byte_pending_ = header.event_size >= 25 && (header.event_size & 1) != 0;
+            pad_byte_pending_ = pad_byte_after(header);
         }
         return outcome;
     }
@@ -65,7 +65,7 @@ public:
         // (event_size - 24) / 2 on signed 32-bit values: the subtraction wraps,
         // the division truncates toward zero.
         const auto payload_bytes =
-            static_cast<std::int32_t>(static_cast<std::uint32_t>(header.event_size) - 24u);
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(header.event_size) - std::uint32_t{kHeaderBytes});
         const std::int64_t sample_count = payload_bytes / 2;
         if (sample_count < 0) {
             return false;
@@ -74,6 +74,17 @@ public:
         return true;
     }
     std::uint64_t header_bytes() const { return kHeaderBytes; }
+    // An odd size leaves one byte after the last whole sample that still
+    // belongs to the event (sizes below a header's hold no sample).
+    static bool pad_byte_after(const WD1Header& header)
+    {
+        return header.event_size > static_cast<std::int32_t>(kHeaderBytes) && (header.event_size & 1) != 0;
+    }
+    // Bytes the event takes in the file, header and pad byte included.
+    std::uint64_t event_span(const WD1Header& header, std::uint64_t count) const
+    {
+        return kHeaderBytes + count * sizeof(Sample) + (pad_byte_after(header) ? 1 : 0);
+    }
     // Whether events can be read in runs (see read_run): not while a pad byte
     // is pending, as odd sizes put one between events.
     bool at_event_boundary() const { return !finished_ && !pad_byte_pending_ && unskipped_ == 0; }

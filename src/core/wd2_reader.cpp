@@ -10,8 +10,8 @@ namespace vesk {
 
 namespace {
 
-constexpr std::uint64_t kShortHeader = 24;  // without the channel field
-constexpr std::uint64_t kLongHeader = 28;   // with it
+constexpr std::uint64_t kShortHeader = WD2Reader::kHeaderBytesWithoutChannels;
+constexpr std::uint64_t kLongHeader = WD2Reader::kHeaderBytesWithChannels;
 
 WD2Header parse_header(const std::byte* bytes, bool with_channel_field)
 {

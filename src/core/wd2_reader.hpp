@@ -104,7 +104,17 @@ public:
 
     bool has_channel_field() const { return has_channel_field_; }
     std::int32_t channel_count() const { return channel_count_; }
-    std::uint64_t header_bytes() const { return has_channel_field_ ? 28 : 24; }
+    static constexpr std::uint64_t kHeaderBytesWithoutChannels = 24;
+    static constexpr std::uint64_t kHeaderBytesWithChannels = 28;  // the channel field last
+    std::uint64_t header_bytes() const
+    {
+        return has_channel_field_ ? kHeaderBytesWithChannels : kHeaderBytesWithoutChannels;
+    }
+    // Bytes the event takes in the file, header included.
+    std::uint64_t event_span(const WD2Header&, std::uint64_t count) const
+    {
+        return header_bytes() + count * sizeof(Sample);
+    }
 
 private:
     // Event on a header whose data length can be represented; End, Error or

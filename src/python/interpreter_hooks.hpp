@@ -8,6 +8,7 @@
 
 #include "byte_source.hpp"
 #include "py_ref.hpp"
+#include "released_interpreter.hpp"
 
 namespace vesk {
 
@@ -15,8 +16,8 @@ namespace vesk {
 class InterpreterHooks final : public IoHooks {
 public:
     bool interrupted() override { return PyErr_CheckSignals() < 0; }
-    void blocking_begin() override { saved_ = PyEval_SaveThread(); }
-    void blocking_end() override { PyEval_RestoreThread(saved_); }
+    void blocking_begin() override { saved_ = ReleasedInterpreter::release(); }
+    void blocking_end() override { ReleasedInterpreter::take_back(std::exchange(saved_, nullptr)); }
 
     // One instance serves every reader; the state saved is per thread.
     static InterpreterHooks& instance()
@@ -39,6 +40,13 @@ public:
         if (in_background) {
             return false;  // a thread of the reader's own: no Python to run; try again
         }
+        return run_signal_handlers();
+    }
+
+    // Takes the interpreter lock back to run signal handlers, and lets it go
+    // again: true when one raised (its exception stays set in this thread).
+    bool run_signal_handlers()
+    {
         take_lock();
         const bool raised = PyErr_CheckSignals() < 0;
         release_lock();
@@ -49,10 +57,10 @@ public:
     // `saved` is null from the moment the lock is asked for: also when the
     // interpreter, being torn down, ends the thread instead of handing it
     // over, so that the destructors then unwound do not ask again.
-    void take_lock() { PyEval_RestoreThread(std::exchange(saved, nullptr)); }
-    void release_lock() { saved = PyEval_SaveThread(); }
+    void take_lock() { ReleasedInterpreter::take_back(std::exchange(saved, nullptr)); }
+    void release_lock() { saved = ReleasedInterpreter::release(); }
 
-    // What PyEval_SaveThread returned when the caller released the lock; null
+    // What the caller's release of the lock saved (ReleasedInterpreter); null
     // while the lock is held.
     PyThreadState* saved = nullptr;
     // Set while a thread that never held the interpreter lock reads (a batch

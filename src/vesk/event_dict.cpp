@@ -7,7 +7,7 @@
 #include "faults.hpp"
 #include "header_fields.hpp"
 #include "numpy_bridge.hpp"
-#include "state.hpp"
+#include "vesk_module_state.hpp"
 
 namespace vesk {
 

@@ -9,7 +9,7 @@
 #include "event_dict.hpp"
 #include "faults.hpp"
 #include "formats.hpp"
-#include "guarded.hpp"
+#include "fault_guard.hpp"
 #include "interpreter_hooks.hpp"
 #include "io_exceptions.hpp"
 #include "numpy_bridge.hpp"

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "py_ref.hpp"
-#include "state.hpp"
+#include "vesk_module_state.hpp"
 
 namespace vesk {
 

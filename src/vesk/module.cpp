@@ -2,8 +2,8 @@
 #include "event_dict.hpp"
 #include "event_reader.hpp"
 #include "faults.hpp"
-#include "guarded.hpp"
-#include "state.hpp"
+#include "fault_guard.hpp"
+#include "vesk_module_state.hpp"
 
 namespace vesk {
 

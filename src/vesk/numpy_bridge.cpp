@@ -4,7 +4,7 @@
 
 #include "faults.hpp"
 #include "py_errors.hpp"
-#include "state.hpp"
+#include "vesk_module_state.hpp"
 
 namespace vesk {
 

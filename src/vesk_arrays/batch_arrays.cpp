@@ -63,7 +63,7 @@ PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::siz
     if (PyCapsule_SetContext(owner.get(), context) < 0) {
         return nullptr;  // cannot fail for a capsule just made
     }
-    return arrays_state().numpy.array_over(dtype, length, data, owner.release());
+    return arrays_module_state().numpy.array_over(dtype, length, data, owner.release());
 }
 
 }  // namespace vesk

@@ -8,7 +8,7 @@
 #include "batch_columns.hpp"
 #include "header_fields.hpp"
 #include "py_ref.hpp"
-#include "state.hpp"
+#include "arrays_module_state.hpp"
 
 namespace vesk {
 

@@ -22,10 +22,10 @@ void before_fork()
     for (ReaderState* state = first_reader; state != nullptr; state = state->next_reader) {
         // Never waits for a call: one may wait on a silent FIFO for ever.
         state->held_for_fork = state->mutex.try_lock();
-        if (state->held_for_fork) {
+        if (state->held_for_fork && state->stream) {
             // A batch read ahead, on a thread of its own, ends in bounded
             // time (regular files only): the child has no thread to end it.
-            while (!state->worker.wait_for(std::chrono::milliseconds(50))) {
+            while (!state->stream->read_ahead_done_within(std::chrono::milliseconds(50))) {
             }
         }
         // Blocks are given back from any thread; the pool locks only briefly.

@@ -7,17 +7,19 @@
 
 #include "batch_arrays.hpp"
 #include "batch_reader.hpp"
+#include "batch_report.hpp"
 #include "formats.hpp"
-#include "guard.hpp"
+#include "exception_guard.hpp"
 #include "py_errors.hpp"
+#include "released_interpreter.hpp"
 #include "segment_extremes.hpp"
-#include "state.hpp"
+#include "arrays_module_state.hpp"
 
 namespace vesk {
 
-ArraysState& arrays_state()
+ArraysModuleState& arrays_module_state()
 {
-    static ArraysState state;
+    static ArraysModuleState state;
     return state;
 }
 
@@ -90,8 +92,9 @@ PyObject* first_extremes(PyObject*, PyObject* args)
         PyErr_SetString(PyExc_ValueError, "segments that do not fit their samples");
         return nullptr;
     }
-    Py_BEGIN_ALLOW_THREADS;
-    if (floats) {
+    {
+        ReleasedInterpreter released;  // the samples are read only: other threads may go on
+        if (floats) {
         vesk::first_extremes(samples.data<const float>(), starts.data<const std::int64_t>(),
                              lengths.data<const std::int64_t>(), segments, greatest != 0,
                              positions.data<std::int64_t>());
@@ -99,8 +102,8 @@ PyObject* first_extremes(PyObject*, PyObject* args)
         vesk::first_extremes(samples.data<const std::uint16_t>(), starts.data<const std::int64_t>(),
                              lengths.data<const std::int64_t>(), segments, greatest != 0,
                              positions.data<std::int64_t>());
+        }
     }
-    Py_END_ALLOW_THREADS;
     Py_RETURN_NONE;
 }
 
@@ -169,7 +172,7 @@ PyObject* create_module()
         return nullptr;
     }
     type.release();
-    if (!add_schema(module.get())) {
+    if (!add_schema(module.get()) || !add_boundary(module.get())) {
         return nullptr;
     }
     return module.release();

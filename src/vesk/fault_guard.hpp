@@ -3,7 +3,7 @@
 #pragma once
 
 #include "faults.hpp"
-#include "guard.hpp"
+#include "exception_guard.hpp"
 
 namespace vesk {
 

@@ -5,10 +5,10 @@
 
 namespace vesk {
 
-struct ArraysState {
+struct ArraysModuleState {
     NumpyApi numpy;  // located when the first reader is made
 };
 
-ArraysState& arrays_state();
+ArraysModuleState& arrays_module_state();
 
 }  // namespace vesk
