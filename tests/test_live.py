@@ -357,16 +357,7 @@ def test_batch_cut_short_by_ctrl_c_keeps_its_events():
 
 @pytest.mark.parametrize(
     "how, prefetch",
-    [
-        ("read", 0),
-        ("read", 1),
-        ("batches", 0),
-        pytest.param(
-            "batches",
-            1,
-            marks=pytest.mark.xfail(reason="a signal while batches() waits on a read-ahead may lose a batch"),
-        ),
-    ],
+    [("read", 0), ("read", 1), ("batches", 0), ("batches", 1)],
 )
 def test_handler_raising_while_a_batch_is_filled_keeps_the_batch(tmp_path, how, prefetch):
     # The signal comes while the lock is released for a fill that no system call
