@@ -49,6 +49,18 @@ struct ReaderState {
     }
 };
 
+// A Reader object: its state lives apart, so that a reader lost at a fork can
+// be left as it is (see batch_reader.cpp).
+struct ReaderObject {
+    PyObject_HEAD
+    ReaderState* state;
+};
+
+inline ReaderState& state_of(PyObject* self)
+{
+    return *reinterpret_cast<ReaderObject*>(self)->state;
+}
+
 // Runs `body` with the interpreter lock released and the reader's mutex held,
 // once a batch read ahead is done (it holds the decoder until then). Waiting
 // for another thread's call to finish (which may wait on a silent FIFO for

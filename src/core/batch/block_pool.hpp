@@ -1,8 +1,8 @@
 // Heap blocks of batches that no one references any more, kept for the next
 // batches of the same reader. A large block freed goes back to the kernel, and
 // the next batch's block of the same size comes back as fresh pages that are
-// faulted in and zeroed again: about half the speed of copying into memory
-// that is already mapped. Blocks are handed back from whichever thread drops
+// faulted in and zeroed again, much slower than copying into memory that is
+// already mapped. Blocks are handed back from whichever thread drops
 // the last array, so the pool locks.
 #pragma once
 
@@ -51,37 +51,28 @@ public:
 
     // Keeps `block` for later while the pool holds less than its budget (the
     // largest blocks first), else frees it; after close() everything is freed.
-    void give_back(HeapBlock block)
+    // Called from destructors: it allocates nothing but the one slot it may
+    // fail to get, and then frees the block instead.
+    void give_back(HeapBlock block) noexcept
     {
         if (block.base == nullptr) {
             return;
         }
-        std::unique_lock hold(mutex_);
-        if (closed_) {
-            hold.unlock();
-            std::free(block.base);
-            return;
+        {
+            std::lock_guard hold(mutex_);
+            if (!closed_) {
+                try {
+                    kept_.push_back(block);
+                    kept_bytes_ += block.size;
+                    block = {};
+                } catch (const std::bad_alloc&) {
+                }
+            }
         }
-        try {
-            kept_.push_back(block);
-        } catch (const std::bad_alloc&) {
-            hold.unlock();
-            std::free(block.base);
-            return;
-        }
-        kept_bytes_ += block.size;
-        std::vector<void*> freed;
-        while (kept_bytes_ > budget_ && !kept_.empty()) {
-            auto smallest =
-                std::min_element(kept_.begin(), kept_.end(),
-                                 [](const HeapBlock& a, const HeapBlock& b) { return a.size < b.size; });
-            kept_bytes_ -= smallest->size;
-            freed.push_back(smallest->base);
-            kept_.erase(smallest);
-        }
-        hold.unlock();
-        for (void* base : freed) {
-            std::free(base);
+        std::free(block.base);
+        // Over budget: the smallest blocks go, each freed outside the lock.
+        while (void* freed = take_smallest_over_budget()) {
+            std::free(freed);
         }
     }
 
@@ -114,6 +105,23 @@ public:
     }
 
 private:
+    // The base of the smallest kept block, taken out, while the pool holds
+    // more than its budget; null once it does not.
+    void* take_smallest_over_budget() noexcept
+    {
+        std::lock_guard hold(mutex_);
+        if (kept_bytes_ <= budget_ || kept_.empty()) {
+            return nullptr;
+        }
+        auto smallest = std::min_element(kept_.begin(), kept_.end(),
+                                         [](const HeapBlock& a, const HeapBlock& b) { return a.size < b.size; });
+        void* base = smallest->base;
+        kept_bytes_ -= smallest->size;
+        *smallest = kept_.back();
+        kept_.pop_back();
+        return base;
+    }
+
     static constexpr std::size_t kSlack = std::size_t{64} << 10;
 
     std::mutex mutex_;

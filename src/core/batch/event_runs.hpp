@@ -30,10 +30,9 @@ namespace vesk {
 
 inline constexpr std::size_t kMaxRunEvents = 512;  // two pieces each: within IOV_MAX
 // Smaller events are cheaper to copy out of the buffer than to scatter-read:
-// measured with recycled batch memory, the scatter-read was a third slower for
-// 512-byte payloads (each piece costs the kernel a setup, and each sits at
-// another offset from its page), and faster from 8 KiB on (a one-shot read of
-// 8 KiB events into fresh memory: 0.89 against 0.84 of a bare read).
+// each piece costs the kernel a setup, and each sits at another offset from
+// its page, which small payloads do not repay; large ones do (the benchmarks
+// of the README compare the two).
 inline constexpr std::uint64_t kMinScatteredSampleBytes = 4096;
 
 // Events of a run are committed in slices: their headers decoded into a small

@@ -1,6 +1,6 @@
 // A thread kept for jobs handed to it one at a time. Starting a thread costs
-// tens of microseconds on these machines: a reader that fills its next batch
-// in the background every few milliseconds starts one once, not per batch.
+// far more than handing a job to one that waits: a reader that fills its next
+// batch in the background starts one once, not per batch.
 #pragma once
 
 #include <chrono>
