@@ -98,7 +98,9 @@ std::optional<std::uint64_t> final_end(Reader& decoder, const FillLimits& limits
     return file.source().size();
 }
 
-enum class Settled : std::uint8_t { Skipped, Wait, Error, OutOfMemory };
+// How skipping damage ended: skipped, reading goes on; no damage after all,
+// the reader waits where it is; or a problem.
+enum class DamageSkip : std::uint8_t { Skipped, Wait, Error, OutOfMemory };
 
 // Damage at `start`: a damaged header, or an event that runs past the end of
 // the file. Records what is skipped and goes on at the next good event.
@@ -108,8 +110,8 @@ enum class Settled : std::uint8_t { Skipped, Wait, Error, OutOfMemory };
 // Wait: nothing shows it is damage (a truncated last event, or a file still
 // being written); the reader stays at `start`.
 template <class Reader, class Sink>
-Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const FillLimits& limits,
-                      FillEnd& end, std::uint64_t start, bool damaged_header,
+DamageSkip skip_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const FillLimits& limits,
+                     FillEnd& end, std::uint64_t start, bool damaged_header,
                       std::optional<std::uint64_t> previous, std::optional<std::uint64_t> file_end)
 {
     try {
@@ -119,12 +121,12 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
         end.damaged.reserve(kMaxDamageRecords);
     } catch (const std::bad_alloc&) {
         (void)decoder.resume_at(start);  // the next call meets this damage again
-        return Settled::OutOfMemory;
+        return DamageSkip::OutOfMemory;
     }
     const auto failed = [&](const IoError& error) {
         end.error = error;
         (void)decoder.resume_at(start);  // the next call meets this damage again
-        return Settled::Error;
+        return DamageSkip::Error;
     };
     // An event that runs past the end is damage only when good events follow
     // it; else it is a truncated last event, as an event-by-event reader has it.
@@ -138,9 +140,9 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
         if (!after.value()) {
             if (IoStatus status = decoder.resume_at(start); !status.ok()) {
                 end.error = status.error();
-                return Settled::Error;
+                return DamageSkip::Error;
             }
-            return Settled::Wait;
+            return DamageSkip::Wait;
         }
         resume = after.value();
     }
@@ -176,15 +178,15 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
     if (!resume && (!damaged_header || limits.follow)) {
         if (IoStatus status = decoder.resume_at(start); !status.ok()) {
             end.error = status.error();
-            return Settled::Error;
+            return DamageSkip::Error;
         }
-        return Settled::Wait;
+        return DamageSkip::Wait;
     }
     // Without a good event after it, the damage reaches the end of the bytes.
     const std::uint64_t stop = resume ? *resume : file_end ? *file_end : decoder.file().read_end();
     if (IoStatus status = decoder.resume_at(stop); !status.ok()) {
         end.error = status.error();
-        return Settled::Error;
+        return DamageSkip::Error;
     }
     if (previous_bad) {
         end.stop_index = end.stop_before_last;
@@ -204,7 +206,7 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
     ++end.damaged_count;
     end.skipped.add(start, stop);
     ++progress.events_read;
-    return Settled::Skipped;
+    return DamageSkip::Skipped;
 }
 
 // Before the event at the read position is read one by one: where its length
@@ -290,7 +292,7 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
 // The event at `start` is not believed (see check_length): its bytes up to
 // `resume` (nothing: the end of the bytes) are skipped.
 template <class Reader>
-Settled skip_unconfirmed(Reader& decoder, FileProgress<Reader>& progress, FillEnd& end, std::uint64_t start,
+DamageSkip skip_unconfirmed(Reader& decoder, FileProgress<Reader>& progress, FillEnd& end, std::uint64_t start,
                          std::optional<std::uint64_t> resume, std::optional<std::uint64_t> file_end)
 {
     try {
@@ -298,12 +300,12 @@ Settled skip_unconfirmed(Reader& decoder, FileProgress<Reader>& progress, FillEn
         end.damaged.reserve(kMaxDamageRecords);
     } catch (const std::bad_alloc&) {
         (void)decoder.resume_at(start);
-        return Settled::OutOfMemory;
+        return DamageSkip::OutOfMemory;
     }
     const std::uint64_t stop = resume ? *resume : file_end ? *file_end : decoder.file().read_end();
     if (IoStatus status = decoder.resume_at(stop); !status.ok()) {
         end.error = status.error();
-        return Settled::Error;
+        return DamageSkip::Error;
     }
     if (end.damaged.size() < kMaxDamageRecords) {
         end.damaged.push_back(Damage{.index = progress.events_read,
@@ -315,7 +317,7 @@ Settled skip_unconfirmed(Reader& decoder, FileProgress<Reader>& progress, FillEn
     ++end.damaged_count;
     end.skipped.add(start, stop);
     ++progress.events_read;
-    return Settled::Skipped;
+    return DamageSkip::Skipped;
 }
 
 }  // namespace detail
@@ -344,15 +346,15 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
     const auto may_take = [&] {
         return taken() < limits.max_events && progress.events_read < limits.stop_index;
     };
-    // What settling damage means for the loop: nothing (go on), or its end.
+    // What skipping damage means for the loop: nothing (go on), or its end.
     // All that is decided about one damage is decided against one size of the
     // file: a file written meanwhile must not make a chain appear.
-    const auto settled_as = [&](detail::Settled settled) -> std::optional<Outcome> {
-        switch (settled) {
-        case detail::Settled::Error: return Outcome::Error;
-        case detail::Settled::OutOfMemory: return Outcome::OutOfMemory;
-        case detail::Settled::Wait: return Outcome::End;
-        case detail::Settled::Skipped:
+    const auto outcome_after = [&](detail::DamageSkip skip) -> std::optional<Outcome> {
+        switch (skip) {
+        case detail::DamageSkip::Error: return Outcome::Error;
+        case detail::DamageSkip::OutOfMemory: return Outcome::OutOfMemory;
+        case detail::DamageSkip::Wait: return Outcome::End;
+        case detail::DamageSkip::Skipped:
             has_last = false;
             progress.confirm_next = true;
             if (taken() == 0) {
@@ -362,9 +364,9 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
         }
         return std::nullopt;
     };
-    const auto settle = [&](std::uint64_t start, bool damaged_header,
-                            std::optional<std::uint64_t> file_end) -> std::optional<Outcome> {
-        return settled_as(detail::settle_damage(decoder, sink, progress, limits, end, start, damaged_header,
+    const auto skip_damage_at = [&](std::uint64_t start, bool damaged_header,
+                                    std::optional<std::uint64_t> file_end) -> std::optional<Outcome> {
+        return outcome_after(detail::skip_damage(decoder, sink, progress, limits, end, start, damaged_header,
                                                 previous(), file_end));
     };
     for (;;) {
@@ -401,12 +403,12 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                 return finish(Outcome::Error);
             }
             if (const std::optional<detail::Unconfirmed>& unconfirmed = checked.value()) {
-                const std::optional<Outcome> settled = settled_as(detail::skip_unconfirmed(
+                const std::optional<Outcome> after = outcome_after(detail::skip_unconfirmed(
                     decoder, progress, end, unconfirmed->start, unconfirmed->resume, unconfirmed->file_end));
-                if (!settled) {
+                if (!after) {
                     continue;
                 }
-                return finish(*settled == Outcome::End ? Outcome::Event : *settled);
+                return finish(*after == Outcome::End ? Outcome::Event : *after);
             }
             const std::uint64_t before = file.position();
             const Outcome outcome = decoder.next(sink);
@@ -442,13 +444,13 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
                 damage_at = file.position();
             }
             if (damage_at) {
-                const std::optional<Outcome> settled =
-                    settle(*damage_at, outcome == Outcome::Damaged, file_end);
-                if (!settled) {
+                const std::optional<Outcome> after =
+                    skip_damage_at(*damage_at, outcome == Outcome::Damaged, file_end);
+                if (!after) {
                     continue;
                 }
-                if (*settled != Outcome::End) {
-                    return finish(*settled);
+                if (*after != Outcome::End) {
+                    return finish(*after);
                 }
             }
             if (outcome == Outcome::End || damage_at) {
@@ -487,9 +489,9 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
             return finish(Outcome::Event);  // a read error is met again by the next call
         }
         decoder.file().mark();
-        const std::optional<Outcome> settled = settle(*next, *ahead.value(), file_end);
-        if (settled) {
-            return finish(*settled == Outcome::End ? Outcome::Event : *settled);
+        const std::optional<Outcome> after = skip_damage_at(*next, *ahead.value(), file_end);
+        if (after) {
+            return finish(*after == Outcome::End ? Outcome::Event : *after);
         }
     }
 }

@@ -74,6 +74,7 @@ FillEnd BatchStream::failed_put_back(const IoError& error) const
 SkippedEvents BatchStream::skip(const FillLimits& limits)
 {
     SkippedEvents out;
+    wait_for_read_ahead([] { return false; });
     if (decoding_) {
         std::visit(
             [&](auto& decoding) {

@@ -118,6 +118,8 @@ public:
 
     // Waits for a batch being read ahead: true once none is; false when
     // `give_up()`, asked every 50 ms, says so first (the read-ahead goes on).
+    // Every call waits for it anyway: this lets a caller do other things
+    // meanwhile.
     template <class GiveUp>
     bool wait_for_read_ahead(GiveUp&& give_up);
     // Whether no batch is being read ahead, waiting up to `timeout`.
@@ -311,6 +313,7 @@ template <bool Samples>
 NextBatch<Samples> BatchStream::next(const BatchLimits& limits, ReadAheadMode mode)
 {
     NextBatch<Samples> out;
+    wait_for_read_ahead([] { return false; });
     if (!decoding_) {
         out.end.first_index = out.end.stop_index = events_read_;
         return out;
