@@ -1,6 +1,7 @@
-// libFuzzer target: the input's first two bytes choose batch limits, the rest
-// becomes a file. The file is decoded twice, event by event and in batches
-// (runs of same-size events included). Up to the first damage the batches
+// libFuzzer target: the input's first two bytes choose batch limits and how
+// batches are read ahead and put back, the rest becomes a file. The file is
+// decoded twice, event by event and in batches from a batch stream (runs of
+// same-size events included). Up to the first damage the batches
 // report the two must agree exactly: the same events, fields and samples. The
 // batches report damage no later than the event-by-event reader meets a damaged
 // header (they may find an event before it cut short, or a length that nothing
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -19,7 +21,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "batch_fill.hpp"
+#include "batch_stream.hpp"
 #include "formats.hpp"
 #include "header_fields.hpp"
 #include "sample_buffer.hpp"
@@ -78,24 +80,48 @@ int memory_file(const std::uint8_t* data, std::size_t size)
     return fd;
 }
 
-std::variant<Reader, int> open_reader(int fd, std::size_t read_size)
+#ifdef VESK_FUZZ_WD2
+constexpr vesk::Format kFormat = vesk::Format::WD2;
+#else
+constexpr vesk::Format kFormat = vesk::Format::WD1;
+#endif
+
+std::optional<vesk::BufferedFile> open_file(int fd, std::size_t read_size)
 {
     auto opened = vesk::BufferedFile::open("/proc/self/fd/" + std::to_string(fd), read_size);
     if (!opened.ok()) {
+        return std::nullopt;
+    }
+    return std::move(opened.value());
+}
+
+std::variant<Reader, int> open_reader(int fd, std::size_t read_size)
+{
+    std::optional<vesk::BufferedFile> file = open_file(fd, read_size);
+    if (!file) {
         return 0;
     }
-#ifdef VESK_FUZZ_WD2
-    constexpr vesk::Format kFormat = vesk::Format::WD2;
-#else
-    constexpr vesk::Format kFormat = vesk::Format::WD1;
-#endif
     vesk::DecoderOrFailure decoder = vesk::open_decoder(
-        opened.value(), kFormat,
-        {.probing = vesk::Probing::ChainOfEvents, .how = vesk::WD2Reader::Return::Restore});
+        *file, kFormat, {.probing = vesk::Probing::ChainOfEvents, .how = vesk::WD2Reader::Return::Restore});
     if (auto* made = std::get_if<vesk::Decoder>(&decoder)) {
         return std::move(std::get<Reader>(*made));
     }
     return 0;
+}
+
+// A batch stream over the file, its decoder made; null when none can be.
+std::unique_ptr<vesk::BatchStream> open_stream(int fd, std::size_t read_size)
+{
+    std::optional<vesk::BufferedFile> file = open_file(fd, read_size);
+    if (!file) {
+        return nullptr;
+    }
+    auto stream =
+        std::make_unique<vesk::BatchStream>(std::move(*file), vesk::StreamSettings{.format = kFormat});
+    if (stream->open() || !stream->has_decoder()) {
+        return nullptr;
+    }
+    return stream;
 }
 
 constexpr int kMaxSteps = 1 << 16;
@@ -122,19 +148,34 @@ std::vector<Event> one_by_one(Reader& reader, bool& damaged)
 // Byte ranges of the file, to be checked for tiling it.
 using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
-std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
-                              std::optional<std::uint64_t> max_bytes, Ranges& covered, bool& skipped,
-                              std::uint64_t& first_damage)
+// How the batches are asked for: read ahead never, always, or for small
+// events; or read ahead with limits that change now and then (the batch read
+// ahead is put back) and batches put back and read again.
+enum class Asking : std::uint8_t { Never, Always, SmallEvents, Shuffled };
+
+std::vector<Event> in_batches(vesk::BatchStream& stream, std::uint64_t max_events,
+                              std::optional<std::uint64_t> max_bytes, Asking asking, Ranges& covered,
+                              bool& skipped, std::uint64_t& first_damage)
 {
     std::vector<Event> events;
-    vesk::FileProgress<Reader> progress;
-    vesk::FillLimits limits;
-    limits.max_events = max_events;
-    limits.skip_damaged = true;
+    vesk::BatchLimits limits;
+    limits.fill.skip_damaged = true;
+    limits.max_bytes = max_bytes;
+    const vesk::ReadAheadMode mode = asking == Asking::Never         ? vesk::ReadAheadMode::Never
+                                     : asking == Asking::SmallEvents ? vesk::ReadAheadMode::SmallEvents
+                                                                     : vesk::ReadAheadMode::Always;
     for (int batch = 0; batch < kMaxSteps; ++batch) {
-        vesk::BatchSink<Reader> sink(reader.file(), max_events, max_bytes, progress.watch);
-        const std::uint64_t before = reader.file().position();
-        vesk::FillEnd end = vesk::fill(reader, sink, progress, limits);
+        const bool shuffled = asking == Asking::Shuffled;
+        limits.fill.max_events = max_events + (shuffled && batch % 2 == 1 ? 1 : 0);
+        const std::uint64_t before = stream.position();
+        vesk::NextBatch<true> next = stream.next<true>(limits, mode);
+        if (shuffled && batch % 3 == 1 && stream.put_back_last()) {
+            if (stream.position() != before) {
+                __builtin_trap();
+            }
+            continue;  // read again by the next call
+        }
+        const vesk::FillEnd& end = next.end;
         covered.insert(covered.end(), end.skipped.ranges().begin(), end.skipped.ranges().end());
         skipped |= !end.skipped.ranges().empty();
         if (!end.damaged.empty()) {
@@ -143,7 +184,8 @@ std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
         // The batch's events lie between where it started and where it ended,
         // outside the skipped ranges; so does the pad byte of an odd-sized
         // event before it, which an empty batch may drop.
-        covered.emplace_back(before, reader.file().position());
+        covered.emplace_back(before, stream.position());
+        auto& sink = std::get<vesk::BatchSink<Reader>>(next.columns);
         sink.trim();
         const auto* offsets = reinterpret_cast<const std::int64_t*>(sink.offsets_block().data());
         const auto* samples = reinterpret_cast<const unsigned char*>(sink.samples_block().data());
@@ -154,9 +196,11 @@ std::vector<Event> in_batches(Reader& reader, std::uint64_t max_events,
                                samples + offsets[i + 1] * sizeof(Sample));
             events.push_back(std::move(event));
         }
+        if (stream.events_read() != end.stop_index) {
+            __builtin_trap();
+        }
         if (sink.events() == 0 && end.outcome != vesk::Outcome::Event) {
-            covered.emplace_back(reader.file().position(),
-                                 reader.file().position() + progress.trailing_bytes);
+            covered.emplace_back(stream.position(), stream.position() + stream.trailing_bytes());
             return events;
         }
     }
@@ -187,6 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::uint64_t max_events = 1 + data[0] % 64;
+    const auto asking = static_cast<Asking>(data[0] >> 6);
     const std::optional<std::uint64_t> max_bytes =
         data[1] & 1 ? std::optional<std::uint64_t>(64 + 16 * (data[1] >> 1)) : std::nullopt;
     const int fd = memory_file(data + 2, size - 2);
@@ -195,12 +240,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     auto single = open_reader(fd, vesk::BufferedFile::kDefaultReadSize);
     // A small buffer in the batch path, so that runs start inside buffered data.
-    auto batched = open_reader(fd, 64 + data[0]);
+    std::unique_ptr<vesk::BatchStream> batched = open_stream(fd, 64 + data[0]);
     ::close(fd);
-    if (single.index() != batched.index()) {
+    if (std::holds_alternative<int>(single) != !batched) {
         __builtin_trap();  // one path could open the file and the other not
     }
-    if (std::holds_alternative<int>(single)) {
+    if (!batched) {
         return 0;
     }
     bool damaged = false;
@@ -209,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool skipped = false;
     std::uint64_t first_damage = UINT64_MAX;
     const std::vector<Event> got =
-        in_batches(std::get<Reader>(batched), max_events, max_bytes, covered, skipped, first_damage);
+        in_batches(*batched, max_events, max_bytes, asking, covered, skipped, first_damage);
     // Without damage the two agree exactly. With it they agree up to the first damage the
     // batches report, which is no later than the damaged header met event by event.
     const bool resynchronised = damaged || skipped;

@@ -281,16 +281,18 @@ def split_at_stop(report: _core.Report, stop: int) -> tuple[_core.Report, _core.
     beyond = [record for record in records if record[0] >= stop]
     cut = min(record[1] for record in beyond)
     dropped = sum(record[2] - record[1] for record in beyond)
-    within = _core.Report((
-        first,
-        [record for record in records if record[0] < stop],
-        count - len(beyond),
-        [(start, min(end, cut)) for start, end in skipped if start < cut],
-        error,
-        at_end,
-        stop_index,
-        max(skipped_bytes - dropped, 0),
-    ))
+    within = _core.Report(
+        (
+            first,
+            [record for record in records if record[0] < stop],
+            count - len(beyond),
+            [(start, min(end, cut)) for start, end in skipped if start < cut],
+            error,
+            at_end,
+            stop_index,
+            max(skipped_bytes - dropped, 0),
+        )
+    )
     ranges = [(max(start, cut), end) for start, end in skipped if end > cut]
     return within, _core.Report((stop_index, beyond, len(beyond), ranges, None, False, stop_index, dropped))
 

@@ -7,9 +7,9 @@
 
 #include "arguments.hpp"
 #include "event_dict.hpp"
+#include "fault_guard.hpp"
 #include "faults.hpp"
 #include "formats.hpp"
-#include "fault_guard.hpp"
 #include "interpreter_hooks.hpp"
 #include "io_exceptions.hpp"
 #include "numpy_bridge.hpp"

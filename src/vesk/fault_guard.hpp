@@ -2,8 +2,8 @@
 // not expect becomes an internal fault.
 #pragma once
 
-#include "faults.hpp"
 #include "exception_guard.hpp"
+#include "faults.hpp"
 
 namespace vesk {
 

@@ -1,8 +1,8 @@
 // The Python module `vesk`: its initialisation and its one process state.
 #include "event_dict.hpp"
 #include "event_reader.hpp"
-#include "faults.hpp"
 #include "fault_guard.hpp"
+#include "faults.hpp"
 #include "vesk_module_state.hpp"
 
 namespace vesk {

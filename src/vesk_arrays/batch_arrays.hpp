@@ -5,10 +5,10 @@
 #include <array>
 #include <memory>
 
+#include "arrays_module_state.hpp"
 #include "batch_columns.hpp"
 #include "header_fields.hpp"
 #include "py_ref.hpp"
-#include "arrays_module_state.hpp"
 
 namespace vesk {
 

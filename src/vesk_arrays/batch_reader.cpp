@@ -258,7 +258,8 @@ PyObject* reader_read(PyObject* self, PyObject* args)
             return nullptr;
         }
         const auto mode = static_cast<ReadAheadMode>(read_ahead);
-        return limits.samples ? read_batch<true>(state, limits, mode) : read_batch<false>(state, limits, mode);
+        return limits.samples ? read_batch<true>(state, limits, mode)
+                              : read_batch<false>(state, limits, mode);
     });
 }
 
@@ -305,7 +306,8 @@ PyObject* reader_put_back(PyObject* self, PyObject*)
         if (!check_open(state)) {
             return nullptr;
         }
-        std::optional<bool> put_back = with_stream(state, [&](BatchStream& stream) { return stream.put_back_last(); });
+        std::optional<bool> put_back =
+            with_stream(state, [&](BatchStream& stream) { return stream.put_back_last(); });
         if (!put_back) {
             return nullptr;
         }

@@ -103,7 +103,8 @@ PyObject* damage_record(const Damage& damage)
         return nullptr;
     }
     PyObject* resume = damage.resume_at ? PyLong_FromUnsignedLongLong(*damage.resume_at) : new_ref(Py_None);
-    PyObject* values[] = {PyLong_FromUnsignedLongLong(damage.index), PyLong_FromUnsignedLongLong(damage.offset),
+    PyObject* values[] = {PyLong_FromUnsignedLongLong(damage.index),
+                          PyLong_FromUnsignedLongLong(damage.offset),
                           PyLong_FromUnsignedLongLong(damage.stop), resume,
                           new_ref(damage_kind_names[static_cast<std::size_t>(damage.kind)])};
     bool ok = true;
@@ -137,15 +138,18 @@ bool add_boundary(PyObject* module)
     }
     PyRef reasons = PyRef::steal(PyDict_New());
     for_each_format([&]<class Reader>(Format format, std::type_identity<Reader>) {
-        PyRef text = PyRef::steal(reasons ? PyUnicode_FromString(kDamagedHeaderReasons[static_cast<std::size_t>(format)]) : nullptr);
+        PyRef text = PyRef::steal(
+            reasons ? PyUnicode_FromString(kDamagedHeaderReasons[static_cast<std::size_t>(format)])
+                    : nullptr);
         const std::string name(kFormatNames[static_cast<std::size_t>(format)]);
         if (!text || PyDict_SetItemString(reasons.get(), name.c_str(), text.get()) < 0) {
             reasons = PyRef();
         }
     });
-    constexpr std::pair<const char*, LayoutRequest> layouts[] = {{"probe", LayoutRequest::Probe},
-                                                                 {"multi-channel", LayoutRequest::MultiChannel},
-                                                                 {"single-channel", LayoutRequest::SingleChannel}};
+    constexpr std::pair<const char*, LayoutRequest> layouts[] = {
+        {"probe", LayoutRequest::Probe},
+        {"multi-channel", LayoutRequest::MultiChannel},
+        {"single-channel", LayoutRequest::SingleChannel}};
     constexpr std::pair<const char*, ReadAheadMode> modes[] = {{"never", ReadAheadMode::Never},
                                                                {"always", ReadAheadMode::Always},
                                                                {"small-events", ReadAheadMode::SmallEvents}};
@@ -189,14 +193,11 @@ PyObject* make_report(const FillEnd& end, PyObject* error)
     if (!report) {
         return nullptr;
     }
-    PyObject* values[] = {PyLong_FromUnsignedLongLong(end.first_index),
-                          damaged.release(),
-                          PyLong_FromUnsignedLongLong(end.damaged_count),
-                          skipped.release(),
-                          new_ref(error != nullptr ? error : Py_None),
-                          PyBool_FromLong(end.outcome == Outcome::End),
-                          PyLong_FromUnsignedLongLong(end.stop_index),
-                          PyLong_FromUnsignedLongLong(end.skipped.bytes())};
+    PyObject* values[] = {
+        PyLong_FromUnsignedLongLong(end.first_index),   damaged.release(),
+        PyLong_FromUnsignedLongLong(end.damaged_count), skipped.release(),
+        new_ref(error != nullptr ? error : Py_None),    PyBool_FromLong(end.outcome == Outcome::End),
+        PyLong_FromUnsignedLongLong(end.stop_index),    PyLong_FromUnsignedLongLong(end.skipped.bytes())};
     bool ok = true;
     for (Py_ssize_t i = 0; i < 8; ++i) {
         ok = ok && values[i] != nullptr;

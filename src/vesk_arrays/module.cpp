@@ -5,15 +5,15 @@
 #include <string>
 #include <type_traits>
 
+#include "arrays_module_state.hpp"
 #include "batch_arrays.hpp"
 #include "batch_reader.hpp"
 #include "batch_report.hpp"
-#include "formats.hpp"
 #include "exception_guard.hpp"
+#include "formats.hpp"
 #include "py_errors.hpp"
 #include "released_interpreter.hpp"
 #include "segment_extremes.hpp"
-#include "arrays_module_state.hpp"
 
 namespace vesk {
 
@@ -95,13 +95,13 @@ PyObject* first_extremes(PyObject*, PyObject* args)
     {
         ReleasedInterpreter released;  // the samples are read only: other threads may go on
         if (floats) {
-        vesk::first_extremes(samples.data<const float>(), starts.data<const std::int64_t>(),
-                             lengths.data<const std::int64_t>(), segments, greatest != 0,
-                             positions.data<std::int64_t>());
-    } else {
-        vesk::first_extremes(samples.data<const std::uint16_t>(), starts.data<const std::int64_t>(),
-                             lengths.data<const std::int64_t>(), segments, greatest != 0,
-                             positions.data<std::int64_t>());
+            vesk::first_extremes(samples.data<const float>(), starts.data<const std::int64_t>(),
+                                 lengths.data<const std::int64_t>(), segments, greatest != 0,
+                                 positions.data<std::int64_t>());
+        } else {
+            vesk::first_extremes(samples.data<const std::uint16_t>(), starts.data<const std::int64_t>(),
+                                 lengths.data<const std::int64_t>(), segments, greatest != 0,
+                                 positions.data<std::int64_t>());
         }
     }
     Py_RETURN_NONE;

@@ -47,7 +47,8 @@ void raise_open_failure(ReaderState& state, const OpenFailure& failure)
 {
     // The package raises these as the first event's damage, naming the file.
     if (!failure.error) {
-        raise_formatted(PyExc_ValueError, "%s, so the layout of the WD2 file cannot be told; give layout= to read it",
+        raise_formatted(PyExc_ValueError,
+                        "%s, so the layout of the WD2 file cannot be told; give layout= to read it",
                         kDamagedHeaderReasons[static_cast<std::size_t>(Format::WD2)]);
     } else if (failure.error->is_eof()) {
         raise_formatted(PyExc_OSError,

@@ -96,7 +96,8 @@ auto without_interpreter_lock(ReaderState& state, Body&& body) -> std::optional<
             ReleasedInterpreter::take_back(current);
         }
     } relock{state, hold};
-    if (state.stream && !state.stream->wait_for_read_ahead([&] { return state.hooks.run_signal_handlers(); })) {
+    if (state.stream
+        && !state.stream->wait_for_read_ahead([&] { return state.hooks.run_signal_handlers(); })) {
         return std::nullopt;
     }
     return body();

@@ -25,7 +25,6 @@ int next_read(std::size_t n)
 
 }  // namespace
 
-
 extern "C" ssize_t __real_read(int fd, void* buf, std::size_t n);
 extern "C" ssize_t __real_pread(int fd, void* buf, std::size_t n, off_t offset);
 extern "C" ssize_t __real_preadv(int fd, const iovec* pieces, int count, off_t offset);
@@ -65,7 +64,7 @@ extern "C" ssize_t __wrap_preadv(int fd, const iovec* pieces, int count, off_t o
     }
     return __real_preadv(fd, pieces, count, offset);
 }
-}
+}  // namespace
 
 int main()
 {

@@ -13,64 +13,10 @@
 
 #include "batch_columns.hpp"
 #include "event_runs.hpp"
+#include "fill_state.hpp"
 #include "resync.hpp"
 
 namespace vesk {
-
-// Details are kept for this many damaged events of one call; more are counted.
-inline constexpr std::size_t kMaxDamageRecords = 1000;
-
-enum class DamageKind : std::uint8_t {
-    Header,       // the header gives a length no memory can represent
-    Overlong,     // its length runs past the end of the file, and good events follow
-    Overlaps,     // good events begin inside it: its length was wrong
-    Unconfirmed,  // a length new to the file, or right after damage, that nothing at its end bears out
-};
-
-struct Damage {
-    std::uint64_t index;                     // the event's index in the file (damaged events count)
-    std::uint64_t offset;                    // where its header starts
-    std::uint64_t stop;                      // the end of the bytes skipped for it
-    std::optional<std::uint64_t> resume_at;  // where reading went on; nothing: the end
-    DamageKind kind;
-};
-
-// What a file has shown so far, kept between calls.
-template <class Reader>
-struct FileProgress {
-    FieldWatch<typename Reader::Header> watch;
-    SeenSpans spans;
-    // Damage came right before the next event: its length is checked (see
-    // check_length) whatever it is, and it is not read in a run.
-    bool confirm_next = false;
-    std::uint64_t events_read = 0;  // the index of the next event
-    // Bytes after the last whole event, as of the last time the end was met.
-    std::uint64_t trailing_bytes = 0;
-    bool at_end = false;  // the last call met the end of the bytes
-};
-
-// How a fill ended.
-struct FillEnd {
-    Outcome outcome = Outcome::End;  // Event: a limit was reached
-    std::uint64_t first_index = 0;   // the index of the batch's first event
-    std::uint64_t stop_index = 0;    // just past the batch's last event
-    std::uint64_t stop_before_last = 0;
-    std::vector<Damage> damaged;  // the first kMaxDamageRecords
-    std::uint64_t damaged_count = 0;
-    SkippedRanges skipped;
-    std::optional<IoError> error;
-};
-
-// The limits of one fill.
-struct FillLimits {
-    std::uint64_t max_events = UINT64_MAX;  // good events in the batch
-    std::uint64_t stop_index = UINT64_MAX;  // no event from this index on
-    bool skip_damaged = false;
-    bool follow = false;  // the file may still grow: its end is not final
-    // A stream that holds all its bytes already (decompressed from a regular
-    // file, or in memory): looking ahead in it never waits for a writer.
-    bool finite_stream = false;
-};
 
 // Reads a run of events like the last one, when the sink reads samples and the
 // last one was large enough to gain from it. How many were read.
@@ -111,8 +57,8 @@ enum class DamageSkip : std::uint8_t { Skipped, Wait, Error, OutOfMemory };
 // being written); the reader stays at `start`.
 template <class Reader, class Sink>
 DamageSkip skip_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const FillLimits& limits,
-                     FillEnd& end, std::uint64_t start, bool damaged_header,
-                      std::optional<std::uint64_t> previous, std::optional<std::uint64_t> file_end)
+                       FillEnd& end, std::uint64_t start, bool damaged_header,
+                       std::optional<std::uint64_t> previous, std::optional<std::uint64_t> file_end)
 {
     try {
         // Room for the records first: once the reader has moved past the
@@ -292,8 +238,9 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
 // The event at `start` is not believed (see check_length): its bytes up to
 // `resume` (nothing: the end of the bytes) are skipped.
 template <class Reader>
-DamageSkip skip_unconfirmed(Reader& decoder, FileProgress<Reader>& progress, FillEnd& end, std::uint64_t start,
-                         std::optional<std::uint64_t> resume, std::optional<std::uint64_t> file_end)
+DamageSkip skip_unconfirmed(Reader& decoder, FileProgress<Reader>& progress, FillEnd& end,
+                            std::uint64_t start, std::optional<std::uint64_t> resume,
+                            std::optional<std::uint64_t> file_end)
 {
     try {
         end.skipped.reserve_one();
@@ -367,7 +314,7 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
     const auto skip_damage_at = [&](std::uint64_t start, bool damaged_header,
                                     std::optional<std::uint64_t> file_end) -> std::optional<Outcome> {
         return outcome_after(detail::skip_damage(decoder, sink, progress, limits, end, start, damaged_header,
-                                                previous(), file_end));
+                                                 previous(), file_end));
     };
     for (;;) {
         while (may_take()) {

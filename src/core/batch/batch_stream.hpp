@@ -56,7 +56,8 @@ inline constexpr std::uint8_t kReadAheadModeCount = 3;
 // The columns of a batch of either format; none while a WD2 source does not
 // yet hold enough bytes to tell its layout.
 template <bool Samples>
-using AnyBatchSink = std::variant<std::monostate, BatchSink<WD1Reader, Samples>, BatchSink<WD2Reader, Samples>>;
+using AnyBatchSink =
+    std::variant<std::monostate, BatchSink<WD1Reader, Samples>, BatchSink<WD2Reader, Samples>>;
 
 template <bool Samples>
 struct NextBatch {
@@ -90,7 +91,8 @@ public:
     // blocks come from `pool`. `in_background` (may be null) is set while the
     // worker reads with the file's hooks.
     BatchStream(BufferedFile file, const StreamSettings& settings,
-                std::shared_ptr<BlockPool> pool = std::make_shared<BlockPool>(), bool* in_background = nullptr);
+                std::shared_ptr<BlockPool> pool = std::make_shared<BlockPool>(),
+                bool* in_background = nullptr);
     BatchStream(const BatchStream&) = delete;
     BatchStream& operator=(const BatchStream&) = delete;
     ~BatchStream();
@@ -287,9 +289,9 @@ void BatchStream::start_read_ahead(Decoding<Reader>& decoding, const BatchLimits
         ahead->limits = limits;
         auto& batch = ahead->batch.template emplace<ReadAheadOf<Reader>>(
             ReadAheadOf<Reader>{.cursor = decoding.decoder.cursor(), .progress = decoding.progress});
-        auto& sink = batch.template sink_of<Samples>().emplace(decoding.decoder.file(), limits.fill.max_events,
-                                                               limits.max_bytes, decoding.progress.watch,
-                                                               pool_.get());
+        auto& sink =
+            batch.template sink_of<Samples>().emplace(decoding.decoder.file(), limits.fill.max_events,
+                                                      limits.max_bytes, decoding.progress.watch, pool_.get());
         ReadAhead* running = ahead.get();
         set_background(true);
         const bool started = worker_.run([running, &decoding, &sink] {
@@ -334,9 +336,9 @@ NextBatch<Samples> BatchStream::next(const BatchLimits& limits, ReadAheadMode mo
                     return failed_put_back(status.error());
                 }
                 before = {.cursor = decoding.decoder.cursor(), .progress = decoding.progress};
-                auto& sink = out.columns.template emplace<Sink>(decoding.decoder.file(), limits.fill.max_events,
-                                                                limits.max_bytes, decoding.progress.watch,
-                                                                pool_.get());
+                auto& sink = out.columns.template emplace<Sink>(decoding.decoder.file(),
+                                                                limits.fill.max_events, limits.max_bytes,
+                                                                decoding.progress.watch, pool_.get());
                 end = fill(decoding.decoder, sink, decoding.progress, limits.fill);
             }
             if (decoding.decoder.file().seekable()) {

@@ -113,8 +113,9 @@ private:
         if (kept_bytes_ <= budget_ || kept_.empty()) {
             return nullptr;
         }
-        auto smallest = std::min_element(kept_.begin(), kept_.end(),
-                                         [](const HeapBlock& a, const HeapBlock& b) { return a.size < b.size; });
+        auto smallest =
+            std::min_element(kept_.begin(), kept_.end(),
+                             [](const HeapBlock& a, const HeapBlock& b) { return a.size < b.size; });
         void* base = smallest->base;
         kept_bytes_ -= smallest->size;
         *smallest = kept_.back();

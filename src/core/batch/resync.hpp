@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "chain_look.hpp"
 #include "formats.hpp"
 #include "little_endian.hpp"
 #include "wd1_reader.hpp"
@@ -29,302 +30,37 @@
 
 namespace vesk {
 
-// How far a stream is read ahead of a candidate to check its chain. Events
-// larger than a third of it cannot be found again on a stream.
-inline constexpr std::uint64_t kMaxResyncLookahead = std::uint64_t{64} << 20;
-// Headers that must chain before a scan trusts them (fewer when the last
-// of them ends exactly at the end of the file).
-inline constexpr int kChainLength = 3;
-
-// Zero-filled headers (a zeroed page, a preallocated file's unwritten tail)
-// are never taken for events where anything is in doubt: their runs would be
-// chains of empty events that no writer meant.
-inline bool all_zero(const std::byte* bytes, std::size_t n)
-{
-    return n != 0 && bytes[0] == std::byte{0} && std::memcmp(bytes, bytes + 1, n - 1) == 0;
-}
-
-// A field's little-endian bytes at an offset into every plausible header.
-struct Marker {
-    std::byte bytes[8] = {};
-    std::size_t size = 0;  // 0: none
-    std::size_t offset = 0;
-    std::size_t rare = 8;  // the first byte that is not zero, if any
-
-    template <class Word>
-    static Marker of(Word value, std::size_t offset)
-    {
-        Marker marker;
-        for (std::size_t i = 0; i < sizeof(Word); ++i) {
-            marker.bytes[i] = static_cast<std::byte>((value >> (8 * i)) & 0xFF);
-        }
-        marker.size = sizeof(Word);
-        marker.offset = offset;
-        for (std::size_t i = sizeof(Word); i-- > 0;) {
-            if (marker.bytes[i] != std::byte{0}) {
-                marker.rare = i;
-            }
-        }
-        return marker;
-    }
-};
-
-// How the counters of a file's good events have moved: by one steady step
-// (most writers count by one, a filtered file by its stride, some writers
-// leave them at 0), merely rising, or neither.
-class CounterSteps {
-public:
-    void see(std::uint32_t counter)
-    {
-        if (seen_ != 0) {
-            const std::uint32_t step = counter - last_;
-            steady_ = seen_ == 1 || (steady_ && step == step_);
-            step_ = step;
-            rise_ &= rises(last_, counter);
-        }
-        last_ = counter;
-        seen_ = std::min(seen_ + 1, 2);
-    }
-    // The step every good event has taken so far, once there were two.
-    std::optional<std::uint32_t> steady_step() const
-    {
-        return seen_ == 2 && steady_ ? std::optional<std::uint32_t>(step_) : std::nullopt;
-    }
-    // Whether `next` may come after `previous` within a chain.
-    bool may_follow(std::uint32_t previous, std::uint32_t next) const
-    {
-        if (seen_ < 2) {
-            return true;  // a chain then keeps a steady step of its own (see Resync)
-        }
-        if (steady_) {
-            return next - previous == step_;
-        }
-        return !rise_ || rises(previous, next);
-    }
-    bool known() const { return seen_ == 2; }
-
-private:
-    std::uint32_t last_ = 0;
-    std::uint32_t step_ = 0;
-    int seen_ = 0;
-    bool steady_ = true;
-    bool rise_ = true;
-};
-
-inline std::uint32_t counter_of(const WD1Header& header)
-{
-    return static_cast<std::uint32_t>(header.event_counter);
-}
-inline std::uint32_t counter_of(const WD2Header& header)
-{
-    return header.event_counter;
-}
-
-// What the good events of a file have shown about the fields a scan may rely
-// on; learns from every good event.
-template <class Header>
-class FieldState;
-
-template <>
-class FieldState<WD1Header> {
-public:
-    void see(const WD1Header& header)
-    {
-        if (seen_) {
-            board_varies_ |= header.board_id != last_.board_id;
-        }
-        counters_.see(counter_of(header));
-        last_ = header;
-        seen_ = true;
-    }
-    // Whether `next` has the fields of `previous` that the file keeps steady.
-    bool agrees(const WD1Header& previous, const WD1Header& next) const
-    {
-        return board_varies_ || next.board_id == previous.board_id;
-    }
-    // Whether `next` may come after `previous` in this file.
-    bool may_follow(const WD1Header& previous, const WD1Header& next) const
-    {
-        return agrees(previous, next) && counters_.may_follow(counter_of(previous), counter_of(next));
-    }
-    // A quick test of the raw header at `bytes` against the last good event:
-    // false only where may_follow would be false.
-    bool may_match(const std::byte* bytes) const
-    {
-        return !seen_ || board_varies_
-               || load_little_endian<std::uint32_t>(bytes + 4) == static_cast<std::uint32_t>(last_.board_id);
-    }
-    // The bytes every plausible header holds at a fixed place, if any: a
-    // scan looks for them first.
-    Marker marker() const
-    {
-        if (!seen_ || board_varies_) {
-            return {};
-        }
-        return Marker::of(static_cast<std::uint32_t>(last_.board_id), 4);
-    }
-    const WD1Header* last() const { return seen_ ? &last_ : nullptr; }
-    const CounterSteps& counters() const { return counters_; }
-
-private:
-    WD1Header last_{};
-    bool seen_ = false;
-    bool board_varies_ = false;
-    CounterSteps counters_;
-};
-
-template <>
-class FieldState<WD2Header> {
-public:
-    void see(const WD2Header& header)
-    {
-        if (seen_) {
-            period_varies_ |= header.sampling_period != last_.sampling_period;
-            channels_vary_ |= header.channels != last_.channels;
-        }
-        counters_.see(header.event_counter);
-        last_ = header;
-        seen_ = true;
-    }
-    bool agrees(const WD2Header& previous, const WD2Header& next) const
-    {
-        return (period_varies_ || next.sampling_period == previous.sampling_period)
-               && (channels_vary_ || next.channels == previous.channels);
-    }
-    bool may_follow(const WD2Header& previous, const WD2Header& next) const
-    {
-        return agrees(previous, next) && counters_.may_follow(previous.event_counter, next.event_counter);
-    }
-    bool may_match(const std::byte* bytes) const
-    {
-        return !seen_ || period_varies_
-               || load_little_endian<std::uint64_t>(bytes + 16) == last_.sampling_period;
-    }
-    Marker marker() const
-    {
-        if (!seen_ || period_varies_) {
-            return {};
-        }
-        return Marker::of(last_.sampling_period, 16);
-    }
-    const WD2Header* last() const { return seen_ ? &last_ : nullptr; }
-    const CounterSteps& counters() const { return counters_; }
-
-private:
-    WD2Header last_{};
-    bool seen_ = false;
-    bool period_varies_ = false;
-    bool channels_vary_ = false;
-    CounterSteps counters_;
-};
-
-// A FieldState that can forget the last event it saw (an event found to
-// overlap good events that follow, and so not good itself).
-template <class Header>
-class FieldWatch {
-public:
-    void see(const Header& header)
-    {
-        before_last_ = now_;
-        now_.see(header);
-    }
-    void see_all(const Header* headers, std::size_t n)
-    {
-        if (n == 0) {
-            return;
-        }
-        for (std::size_t i = 0; i + 1 < n; ++i) {
-            now_.see(headers[i]);
-        }
-        see(headers[n - 1]);
-    }
-    void forget_last() { now_ = before_last_; }
-    const FieldState<Header>& now() const { return now_; }
-    const FieldState<Header>& before_last() const { return before_last_; }
-
-private:
-    FieldState<Header> now_;
-    FieldState<Header> before_last_;
-};
-
-// Byte ranges skipped, in file order, adjacent ones merged.
-// The first kMaxRanges are kept; all are counted in bytes().
-class SkippedRanges {
-public:
-    static constexpr std::size_t kMaxRanges = 1000;
-
-    void add(std::uint64_t start, std::uint64_t stop)
-    {
-        if (start >= stop) {
-            return;
-        }
-        bytes_ += stop - start;
-        if (!ranges_.empty() && ranges_.back().second == start) {
-            ranges_.back().second = stop;
-        } else if (ranges_.size() < kMaxRanges) {
-            ranges_.emplace_back(start, stop);
-        }
-    }
-    // Room for one more range, so that add() then cannot fail.
-    void reserve_one()
-    {
-        if (ranges_.size() == ranges_.capacity() && ranges_.size() < kMaxRanges) {
-            ranges_.reserve(std::min(kMaxRanges, std::max<std::size_t>(16, 2 * ranges_.capacity())));
-        }
-    }
-    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges() const { return ranges_; }
-    std::uint64_t bytes() const { return bytes_; }
-
-private:
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges_;
-    std::uint64_t bytes_ = 0;
-};
-
-// The lengths of the good events met so far: a few of them, and the last.
-class SeenSpans {
-public:
-    bool contains(std::uint64_t span) const
-    {
-        return std::find(spans_, spans_ + count_, span) != spans_ + count_;
-    }
-    void add(std::uint64_t span)
-    {
-        last_ = span;
-        if (!contains(span)) {
-            spans_[next_] = span;
-            next_ = (next_ + 1) % kKept;
-            count_ = std::min(count_ + 1, kKept);
-        }
-    }
-    // The length of the last good event: a file's steady length, as far as
-    // it has one.
-    std::optional<std::uint64_t> last() const { return last_; }
-
-private:
-    static constexpr std::size_t kKept = 8;
-    std::uint64_t spans_[kKept] = {};
-    std::size_t count_ = 0;
-    std::size_t next_ = 0;
-    std::optional<std::uint64_t> last_;
-};
-
-// Bytes an event takes in the file, header and pad byte included.
-template <class Reader>
-std::uint64_t event_span(const Reader& reader, const typename Reader::Header& header, std::uint64_t count)
-{
-    return reader.event_span(header, count);
-}
-
 // Looks for where reading can go on. `end` is the size of a regular file that
 // is not being written (lengths must fit it); nothing for a stream or a file
 // being followed, where the end is only where the bytes stop for now.
 template <class Reader>
-class Resync {
+class Resync : ChainLook<Reader> {
+    using Look = ChainLook<Reader>;
+    using Look::best_chain_near;
+    using Look::candidate;
+    using Look::chain_from;
+    using Look::chain_head;
+    using Look::end_;
+    using Look::ending_at;
+    using Look::file;
+    using Look::first_nonzero;
+    using Look::fits;
+    using Look::header_at;
+    using Look::peek_header;
+    using Look::reader_;
+    using Look::sight;
+    using Look::trusted;
+    using Look::watch_;
+    using typename Look::Chain;
+    using typename Look::Ending;
+    using typename Look::Peeked;
+    using typename Look::Sighting;
+
 public:
     using Header = typename Reader::Header;
 
     Resync(Reader& reader, const FieldState<Header>& watch, std::optional<std::uint64_t> end)
-        : reader_(reader), watch_(watch), end_(end)
+        : Look(reader, watch, end)
     {
     }
 
@@ -400,8 +136,9 @@ public:
             }
             // Near `until` (a look inside one event) read no more than needed.
             const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, until - at));
-            IoResult<std::size_t> got = file().peek(at, chunk.get(), wanted + header_size - 1,
-                                                    hold ? kMaxResyncLookahead : kChunk + kLargestHeaderBytes);
+            IoResult<std::size_t> got =
+                file().peek(at, chunk.get(), wanted + header_size - 1,
+                            hold ? kMaxResyncLookahead : kChunk + kLargestHeaderBytes);
             if (!got.ok()) {
                 if (hold && got.error().kind() == IoError::Kind::StreamTooLarge) {
                     return std::optional<std::uint64_t>();
@@ -578,308 +315,9 @@ public:
 private:
     static constexpr std::size_t kChunk = std::size_t{256} << 10;
     static constexpr std::uint64_t kFirstEventScan = std::uint64_t{64} << 10;
-    // Headers followed to choose between chains that begin close together.
-    static constexpr int kLongChain = 16;
     // Damaged headers right after a damaged one that are stepped over one by
     // one; a longer damaged stretch is scanned.
     static constexpr int kMaxWalk = 64;
-
-    BufferedFile& file() { return reader_.file(); }
-
-    // How many bytes from `bytes` on are 0, at most `n`.
-    static std::size_t first_nonzero(const std::byte* bytes, std::size_t n)
-    {
-        std::size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, bytes + i, 8);
-            if (word != 0) {
-                break;
-            }
-        }
-        while (i < n && bytes[i] == std::byte{0}) {
-            ++i;
-        }
-        return i;
-    }
-
-    // The raw header at `offset`, read without consuming anything: whether its
-    // bytes are all there (beyond what a stream may read ahead they are not),
-    // and what they decode to.
-    struct Peeked {
-        std::byte bytes[kLargestHeaderBytes];
-        std::size_t got = 0;
-        bool whole = false;
-        bool decoded = false;
-        bool zero = false;  // every byte 0: no header (see all_zero)
-        Header header{};
-        std::uint64_t count = 0;
-    };
-    IoResult<Peeked> peek_header(std::uint64_t offset)
-    {
-        Peeked at;
-        const auto size = static_cast<std::size_t>(reader_.header_bytes());
-        IoResult<std::size_t> got = file().peek(offset, at.bytes, size, kMaxResyncLookahead);
-        if (!got.ok() && got.error().kind() != IoError::Kind::StreamTooLarge) {
-            return got.error();
-        }
-        at.got = got.ok() ? got.value() : 0;
-        at.whole = at.got == size;
-        at.decoded = at.whole && reader_.decode_header(at.bytes, at.header, at.count);
-        at.zero = at.whole && all_zero(at.bytes, size);
-        return at;
-    }
-
-    // The header at `offset`: nothing where the bytes end first or it is
-    // damaged.
-    IoResult<std::optional<std::pair<Header, std::uint64_t>>> header_at(std::uint64_t offset)
-    {
-        IoResult<Peeked> peeked = peek_header(offset);
-        if (!peeked.ok()) {
-            return peeked.error();
-        }
-        const Peeked& at = peeked.value();
-        if (!at.whole || !at.decoded || at.zero) {
-            return std::optional<std::pair<Header, std::uint64_t>>();
-        }
-        return std::optional<std::pair<Header, std::uint64_t>>(std::in_place, at.header, at.count);
-    }
-
-    // Whether the bytes stop exactly at `offset`.
-    IoResult<bool> ends_at(std::uint64_t offset)
-    {
-        if (end_) {
-            return offset == *end_;
-        }
-        // A stream that ends before `offset` does not end there: the byte
-        // before it must be there, and none at it.
-        std::byte bytes[2];
-        const std::uint64_t from = offset == 0 ? 0 : offset - 1;
-        const std::size_t wanted = offset == 0 ? 1 : 2;
-        IoResult<std::size_t> got = file().peek(from, bytes, wanted, kMaxResyncLookahead);
-        if (!got.ok()) {
-            return got.error().kind() == IoError::Kind::StreamTooLarge ? IoResult<bool>(false)
-                                                                       : IoResult<bool>(got.error());
-        }
-        return got.value() == wanted - 1;
-    }
-
-    bool fits(std::uint64_t offset, std::uint64_t span, std::uint64_t origin) const
-    {
-        if (end_) {
-            return span <= *end_ && offset <= *end_ - span;
-        }
-        return offset - origin + span <= kMaxResyncLookahead;
-    }
-
-    enum class Sighting : std::uint8_t { Plausible, Damaged, Other };
-
-    // What lies at `offset`: a header that fits and agrees with the last good
-    // event (if any), a damaged header, or anything else.
-    IoResult<Sighting> sight(std::uint64_t offset)
-    {
-        IoResult<Peeked> peeked = peek_header(offset);
-        if (!peeked.ok()) {
-            return peeked.error();
-        }
-        const Peeked& at = peeked.value();
-        if (!at.whole || at.zero) {
-            return Sighting::Other;
-        }
-        if (!at.decoded) {
-            // Only a header of this file whose length is damaged is stepped
-            // over: bytes that merely decode to a bad length are no header.
-            return watch_.may_match(at.bytes) ? Sighting::Damaged : Sighting::Other;
-        }
-        const Header* last = watch_.last();
-        const bool plausible = (!end_ || fits(offset, event_span(reader_, at.header, at.count), offset))
-                               && (last == nullptr || watch_.agrees(*last, at.header));
-        return plausible ? Sighting::Plausible : Sighting::Other;
-    }
-
-    // What lies where an event ends: the end of the bytes; a header that has
-    // the fields the file keeps steady (damaged or not; it need not fit: an
-    // event cut short at the end is met as such later); bytes that cannot be
-    // told yet (a header cut off by the end, or beyond what a stream may read
-    // ahead); or anything else. Compared with the last good event, or
-    // without one with the event itself.
-    struct Ending {
-        enum Kind : std::uint8_t { Ends, Follows, Unknown, Unlikely } kind = Unlikely;
-        std::optional<Header> next;  // Follows: the header there
-    };
-    IoResult<Ending> ending_at(std::uint64_t at, const Header& event)
-    {
-        IoResult<bool> ended = ends_at(at);
-        if (!ended.ok()) {
-            return ended.error();
-        }
-        if (ended.value()) {
-            return Ending{.kind = Ending::Ends};
-        }
-        IoResult<Peeked> peeked = peek_header(at);
-        if (!peeked.ok()) {
-            return peeked.error();
-        }
-        const Peeked& there = peeked.value();
-        if (!there.whole) {
-            return Ending{.kind = Ending::Unknown};
-        }
-        const Header* last = watch_.last();
-        if (there.zero || !watch_.agrees(last != nullptr ? *last : event, there.header)) {
-            return Ending{};
-        }
-        return Ending{.kind = Ending::Follows, .next = there.header};
-    }
-
-    // The first header of a chain that begins at `at` and continues the last
-    // good event, if one does (`origin`: where a stream's look ahead began).
-    IoResult<std::optional<Header>> chain_head(std::uint64_t at, std::uint64_t origin,
-                                               const std::function<bool(const Header&)>& counted)
-    {
-        if (end_ && at >= *end_) {
-            return std::optional<Header>();
-        }
-        if (!end_ && at - origin > kMaxResyncLookahead) {
-            return std::optional<Header>();
-        }
-        IoResult<Chain> chain = chain_from(at, kChainLength);
-        if (!chain.ok()) {
-            return chain.error();
-        }
-        // A single event that ends the bytes will do where the counters
-        // say that it comes next (`counted`).
-        bool enough = trusted(chain.value(), true);
-        if (!enough && trusted(chain.value(), false)) {
-            auto head = header_at(at);
-            if (!head.ok()) {
-                return head.error();
-            }
-            enough = head.value() && counted(head.value()->first);
-        }
-        if (!enough) {
-            return std::optional<Header>();
-        }
-        auto head = header_at(at);
-        if (!head.ok()) {
-            return head.error();
-        }
-        return head.value() ? std::optional<Header>(head.value()->first) : std::optional<Header>();
-    }
-
-    // How far headers chain from `offset` (at most `links` of them, the first
-    // following the last good event), and whether the last ends exactly where
-    // the bytes end.
-    struct Chain {
-        int links = 0;
-        bool ends = false;
-        bool better_than(const Chain& other) const { return ends != other.ends ? ends : links > other.links; }
-    };
-    IoResult<Chain> chain_from(std::uint64_t offset, int links)
-    {
-        std::optional<Header> previous;
-        if (const Header* last = watch_.last()) {
-            previous = *last;
-        }
-        Chain chain;
-        std::uint64_t at = offset;
-        // Until the file's good events have shown how their counters move, a
-        // chain must keep a steady step of its own (0 included): bytes that
-        // merely decode rarely do.
-        const bool own_step = !watch_.counters().known();
-        std::uint32_t step = 0;
-        while (chain.links < links) {
-            auto header = header_at(at);
-            if (!header.ok()) {
-                return header.error();
-            }
-            if (!header.value()) {
-                break;
-            }
-            const auto& [decoded, count] = *header.value();
-            const std::uint64_t span = event_span(reader_, decoded, count);
-            // The first header is compared with the last good event on the
-            // fields the file keeps steady, not on its counter: one event read
-            // on trust before the damage may carry any counter. Within the
-            // chain, counters must rise too.
-            bool follows = !previous
-                           || (chain.links == 0 ? watch_.agrees(*previous, decoded)
-                                                : watch_.may_follow(*previous, decoded));
-            if (follows && own_step && chain.links != 0) {
-                const std::uint32_t moved = counter_of(decoded) - counter_of(*previous);
-                follows = chain.links == 1 ? moved < 0x80000000u : moved == step;
-                step = moved;
-            }
-            if (!fits(at, span, offset) || !follows) {
-                break;
-            }
-            previous = decoded;
-            at += span;
-            ++chain.links;
-            IoResult<bool> ended = ends_at(at);
-            if (!ended.ok()) {
-                return ended.error();
-            }
-            if (ended.value()) {
-                chain.ends = true;
-                break;
-            }
-        }
-        return chain;
-    }
-
-    // Whether a chain begins at `offset`: kChainLength headers, or fewer that
-    // end exactly where the bytes end (one that follows a good event; without
-    // one to compare with, two).
-    bool trusted(const Chain& chain, bool strict) const
-    {
-        if (chain.ends) {
-            return chain.links >= (watch_.last() != nullptr && !strict ? 1 : 2);
-        }
-        return chain.links >= kChainLength;
-    }
-
-    // Where events start, given that a chain begins at `found`: a chain read a
-    // few bytes off (in events whose bytes repeat, such as empty ones) can hold
-    // too, so of the chains that begin within a header's length the one that
-    // runs furthest wins.
-    IoResult<std::uint64_t> best_chain_near(std::uint64_t found, bool strict)
-    {
-        IoResult<Chain> best = chain_from(found, kLongChain);
-        if (!best.ok()) {
-            return best.error();
-        }
-        std::uint64_t where = found;
-        for (std::uint64_t offset = found + 1; offset < found + reader_.header_bytes(); ++offset) {
-            IoResult<Chain> other = chain_from(offset, kLongChain);
-            if (!other.ok()) {
-                return other.error();
-            }
-            if (trusted(other.value(), strict) && other.value().better_than(best.value())) {
-                best = other;
-                where = offset;
-            }
-        }
-        return where;
-    }
-
-    // A quick look at the raw header at `bytes` (file offset `offset`): false
-    // only where no chain can begin there.
-    bool candidate(const std::byte* bytes, std::uint64_t offset) const
-    {
-        if (!watch_.may_match(bytes)) {
-            return false;
-        }
-        Header header{};
-        std::uint64_t count = 0;
-        if (!reader_.decode_header(bytes, header, count)) {
-            return false;
-        }
-        return fits(offset, event_span(reader_, header, count), offset);
-    }
-
-    Reader& reader_;
-    const FieldState<Header>& watch_;
-    std::optional<std::uint64_t> end_;
 };
 
 }  // namespace vesk

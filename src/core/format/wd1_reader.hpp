@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "decoder.hpp"
+#include "field_watch.hpp"
 #include "little_endian.hpp"
 
 namespace vesk {
@@ -64,8 +65,8 @@ public:
                         .timestamp = word(5)};
         // (event_size - 24) / 2 on signed 32-bit values: the subtraction wraps,
         // the division truncates toward zero.
-        const auto payload_bytes =
-            static_cast<std::int32_t>(static_cast<std::uint32_t>(header.event_size) - std::uint32_t{kHeaderBytes});
+        const auto payload_bytes = static_cast<std::int32_t>(static_cast<std::uint32_t>(header.event_size)
+                                                             - std::uint32_t{kHeaderBytes});
         const std::int64_t sample_count = payload_bytes / 2;
         if (sample_count < 0) {
             return false;
@@ -124,6 +125,61 @@ private:
     Outcome read_header(Header& header, std::uint64_t& count);
 
     bool pad_byte_pending_ = false;
+};
+
+// The counter a scan follows, and the fields of a good event that a scan
+// may rely on while they stay steady (see field_watch.hpp).
+inline std::uint32_t counter_of(const WD1Header& header)
+{
+    return static_cast<std::uint32_t>(header.event_counter);
+}
+
+template <>
+class FieldState<WD1Header> {
+public:
+    void see(const WD1Header& header)
+    {
+        if (seen_) {
+            board_varies_ |= header.board_id != last_.board_id;
+        }
+        counters_.see(counter_of(header));
+        last_ = header;
+        seen_ = true;
+    }
+    // Whether `next` has the fields of `previous` that the file keeps steady.
+    bool agrees(const WD1Header& previous, const WD1Header& next) const
+    {
+        return board_varies_ || next.board_id == previous.board_id;
+    }
+    // Whether `next` may come after `previous` in this file.
+    bool may_follow(const WD1Header& previous, const WD1Header& next) const
+    {
+        return agrees(previous, next) && counters_.may_follow(counter_of(previous), counter_of(next));
+    }
+    // A quick test of the raw header at `bytes` against the last good event:
+    // false only where may_follow would be false.
+    bool may_match(const std::byte* bytes) const
+    {
+        return !seen_ || board_varies_
+               || load_little_endian<std::uint32_t>(bytes + 4) == static_cast<std::uint32_t>(last_.board_id);
+    }
+    // The bytes every plausible header holds at a fixed place, if any: a
+    // scan looks for them first.
+    Marker marker() const
+    {
+        if (!seen_ || board_varies_) {
+            return {};
+        }
+        return Marker::of(static_cast<std::uint32_t>(last_.board_id), 4);
+    }
+    const WD1Header* last() const { return seen_ ? &last_ : nullptr; }
+    const CounterSteps& counters() const { return counters_; }
+
+private:
+    WD1Header last_{};
+    bool seen_ = false;
+    bool board_varies_ = false;
+    CounterSteps counters_;
 };
 
 }  // namespace vesk

@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "decoder.hpp"
+#include "field_watch.hpp"
 
 namespace vesk {
 
@@ -123,6 +124,58 @@ private:
 
     bool has_channel_field_;
     std::int32_t channel_count_;
+};
+
+// The counter a scan follows, and the fields of a good event that a scan
+// may rely on while they stay steady (see field_watch.hpp).
+inline std::uint32_t counter_of(const WD2Header& header)
+{
+    return header.event_counter;
+}
+
+template <>
+class FieldState<WD2Header> {
+public:
+    void see(const WD2Header& header)
+    {
+        if (seen_) {
+            period_varies_ |= header.sampling_period != last_.sampling_period;
+            channels_vary_ |= header.channels != last_.channels;
+        }
+        counters_.see(header.event_counter);
+        last_ = header;
+        seen_ = true;
+    }
+    bool agrees(const WD2Header& previous, const WD2Header& next) const
+    {
+        return (period_varies_ || next.sampling_period == previous.sampling_period)
+               && (channels_vary_ || next.channels == previous.channels);
+    }
+    bool may_follow(const WD2Header& previous, const WD2Header& next) const
+    {
+        return agrees(previous, next) && counters_.may_follow(previous.event_counter, next.event_counter);
+    }
+    bool may_match(const std::byte* bytes) const
+    {
+        return !seen_ || period_varies_
+               || load_little_endian<std::uint64_t>(bytes + 16) == last_.sampling_period;
+    }
+    Marker marker() const
+    {
+        if (!seen_ || period_varies_) {
+            return {};
+        }
+        return Marker::of(last_.sampling_period, 16);
+    }
+    const WD2Header* last() const { return seen_ ? &last_ : nullptr; }
+    const CounterSteps& counters() const { return counters_; }
+
+private:
+    WD2Header last_{};
+    bool seen_ = false;
+    bool period_varies_ = false;
+    bool channels_vary_ = false;
+    CounterSteps counters_;
 };
 
 }  // namespace vesk
