@@ -203,7 +203,15 @@ PyObject* make_report(const FillEnd& end, PyObject* error)
         ok = ok && values[i] != nullptr;
         PyStructSequence_SET_ITEM(report.get(), i, values[i]);
     }
-    return ok ? report.release() : nullptr;
+    if (!ok) {
+        return nullptr;
+    }
+    // PyStructSequence_New leaves the object untracked, and a report holds the
+    // exception that ended its call, whose traceback may lead back to it.
+    if (!PyObject_GC_IsTracked(report.get())) {
+        PyObject_GC_Track(report.get());
+    }
+    return report.release();
 }
 
 }  // namespace vesk
