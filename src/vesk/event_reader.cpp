@@ -9,6 +9,7 @@
 #include "event_dict.hpp"
 #include "fault_guard.hpp"
 #include "faults.hpp"
+#include "fixed_texts.hpp"
 #include "formats.hpp"
 #include "interpreter_hooks.hpp"
 #include "io_exceptions.hpp"
@@ -118,7 +119,7 @@ PyObject* event_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 PyObject* event_reader_iter(PyObject* self)
 {
     if (as_reader(self)->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
         return nullptr;
     }
     Py_INCREF(self);

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "fixed_texts.hpp"
 #include "py_ref.hpp"
 #include "vesk_module_state.hpp"
 
@@ -199,8 +200,7 @@ PyObject* panic_exception_class()
     if (cached != nullptr) {
         return cached;
     }
-    PyObject* created =
-        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    PyObject* created = PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicDoc, PyExc_BaseException, nullptr);
     if (created == nullptr) {
         return nullptr;
     }
