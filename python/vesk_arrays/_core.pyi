@@ -1,5 +1,6 @@
 """The C++ core of vesk_arrays: WD1 and WD2 files read in batches of columns."""
 
+import sys
 from typing import Any, Final, final
 
 import numpy as np
@@ -23,6 +24,8 @@ MAX_DAMAGE_RECORDS: Final[int]
 class Damage(tuple[int, int, int, int | None, str]):
     """One damaged event met by a call."""
 
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("event_index", "offset", "stop", "resume_at", "kind")
     n_fields: Final[int]
     n_sequence_fields: Final[int]
     n_unnamed_fields: Final[int]
@@ -30,7 +33,7 @@ class Damage(tuple[int, int, int, int | None, str]):
         cls, sequence: tuple[int, int, int, int | None, str], dict: dict[str, Any] = ...
     ) -> Damage: ...
     @property
-    def index(self) -> int: ...
+    def event_index(self) -> int: ...
     @property
     def offset(self) -> int: ...
     @property
@@ -46,6 +49,17 @@ _Damage = list[Damage]
 class Report(tuple[int, _Damage, int, list[tuple[int, int]], BaseException | None, bool, int, int]):
     """What a read or skip met besides its events."""
 
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = (
+            "first_index",
+            "damaged",
+            "damaged_count",
+            "skipped",
+            "error",
+            "at_end",
+            "stop_index",
+            "skipped_bytes",
+        )
     n_fields: Final[int]
     n_sequence_fields: Final[int]
     n_unnamed_fields: Final[int]

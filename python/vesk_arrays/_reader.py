@@ -748,7 +748,7 @@ class BatchReader(Generic[_Event_co]):
         past a batch's last event met, are not this call's: they are kept for the next
         call, as if it had met them."""
         lo, hi = window
-        if hi is not None and any(record.index >= hi for record in report.damaged):
+        if hi is not None and any(record.event_index >= hi for record in report.damaged):
             report, self._deferred = split_at_stop(report, hi)
         records, count, skipped = report.damaged, report.damaged_count, report.skipped
         error, at_end, skipped_bytes = report.error, report.at_end, report.skipped_bytes
@@ -778,11 +778,13 @@ class BatchReader(Generic[_Event_co]):
         return news
 
     def _damage_error(
-        self, index: int, offset: int, stop: int, resume_at: int | None, kind: str
+        self, event_index: int, offset: int, stop: int, resume_at: int | None, kind: str
     ) -> DamagedEventError:
         reason = _REASONS[self._format] if kind == "header" else _DAMAGE_REASONS[kind]
         estimated = estimate_events(stop - offset, self._steady_event_size())
-        return DamagedEventError(self._path, index, offset, reason, (offset, stop), resume_at, estimated)
+        return DamagedEventError(
+            self._path, event_index, offset, reason, (offset, stop), resume_at, estimated
+        )
 
     def _steady_event_size(self) -> int | None:
         """The size in bytes of the file's events, as the last batch's events all had it;

@@ -41,7 +41,7 @@ PyStructSequence_Desc report_desc = {
 };
 
 PyStructSequence_Field damage_fields[] = {
-    {"index", "the event's index in the file (damaged events count)"},
+    {"event_index", "the event's index in the file (damaged events count)"},
     {"offset", "where its header starts"},
     {"stop", "the end of the bytes skipped for it"},
     {"resume_at", "where reading went on, or None: the end"},
