@@ -100,6 +100,43 @@ std::optional<std::uint64_t> final_end(Reader& decoder, const FillLimits& limits
 
 enum class Settled : std::uint8_t { Skipped, Wait, Error, OutOfMemory };
 
+// Where good events begin inside the batch's last event, which starts at
+// `previous` and ends at `start`, where damage lies: then its length was wrong
+// (a cut or overwritten file). Nothing where none do, or where a stream has
+// let those bytes go. `suspect`: what lies at `start` already casts doubt on
+// that event, so that a single header ending the file suffices.
+template <class Reader>
+IoResult<std::optional<std::uint64_t>>
+good_events_inside(Reader& decoder, const FileProgress<Reader>& progress,
+                   std::optional<std::uint64_t> previous, std::uint64_t start, bool suspect,
+                   std::optional<std::uint64_t> file_end)
+{
+    if (!previous || !decoder.file().seekable()) {
+        return std::optional<std::uint64_t>();
+    }
+    // So is an event that does not agree with the good ones before it.
+    const auto& before = progress.watch.before_last();
+    const auto* last = progress.watch.now().last();
+    suspect =
+        suspect || (before.last() != nullptr && last != nullptr && !before.may_follow(*before.last(), *last));
+    IoResult<std::optional<std::uint64_t>> inside =
+        Resync<Reader>(decoder, before, file_end).scan(*previous + 1, start, !suspect);
+    if (!inside.ok() || !inside.value() || *inside.value() < start) {
+        return inside;
+    }
+    return std::optional<std::uint64_t>();
+}
+
+// The batch's last event, from `previous` on, was found damaged: it is taken
+// back out, and the damage recorded from there.
+template <class Reader, class Sink>
+void take_back_last(Sink& sink, FileProgress<Reader>& progress, FillEnd& end)
+{
+    end.stop_index = end.stop_before_last;
+    sink.uncommit_last();
+    --progress.events_read;  // that event is the damaged one
+}
+
 // Damage at `start`: a damaged header, or an event that runs past the end of
 // the file. Records what is skipped and goes on at the next good event.
 // `previous` is where the batch's last event starts when it ends at `start`:
@@ -127,40 +164,43 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
         return Settled::Error;
     };
     // An event that runs past the end is damage only when good events follow
-    // it; else it is a truncated last event, as an event-by-event reader has it.
+    // it, or begin inside the event before it; else it is a truncated last
+    // event, as an event-by-event reader has it.
     std::optional<std::uint64_t> resume;
+    // The last event is suspect where its length, running past the end,
+    // brought it onto a header that does not go on from it.
+    bool suspect = false;
     if (!damaged_header) {
         IoResult<std::optional<std::uint64_t>> after =
             Resync<Reader>(decoder, progress.watch.now(), file_end).scan(start + 1);
         if (!after.ok()) {
             return failed(after.error());
         }
-        if (!after.value()) {
+        resume = after.value();
+        if (!resume && previous) {
+            IoResult<bool> goes_on =
+                Resync<Reader>(decoder, progress.watch.now(), file_end).goes_on_at(start);
+            if (!goes_on.ok()) {
+                return failed(goes_on.error());
+            }
+            suspect = !goes_on.value();
+        }
+        if (!resume && !suspect) {
             if (IoStatus status = decoder.resume_at(start); !status.ok()) {
                 end.error = status.error();
                 return Settled::Error;
             }
             return Settled::Wait;
         }
-        resume = after.value();
     }
-    bool previous_bad = false;
-    if (previous && decoder.file().seekable()) {  // a stream has let those bytes go
-        // An event that does not agree with the good ones before it is
-        // suspect already: a single header ending the file then suffices.
-        const auto& before = progress.watch.before_last();
-        const auto* last = progress.watch.now().last();
-        const bool suspect =
-            before.last() != nullptr && last != nullptr && !before.may_follow(*before.last(), *last);
-        IoResult<std::optional<std::uint64_t>> inside =
-            Resync<Reader>(decoder, before, file_end).scan(*previous + 1, start, !suspect);
-        if (!inside.ok()) {
-            return failed(inside.error());
-        }
-        if (inside.value() && *inside.value() < start) {
-            previous_bad = true;
-            resume = inside.value();
-        }
+    IoResult<std::optional<std::uint64_t>> inside =
+        good_events_inside(decoder, progress, previous, start, suspect, file_end);
+    if (!inside.ok()) {
+        return failed(inside.error());
+    }
+    const bool previous_bad = inside.value().has_value();
+    if (previous_bad) {
+        resume = inside.value();
     }
     if (damaged_header && !previous_bad) {
         IoResult<std::optional<std::uint64_t>> found =
@@ -187,10 +227,8 @@ Settled settle_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progres
         return Settled::Error;
     }
     if (previous_bad) {
-        end.stop_index = end.stop_before_last;
-        sink.uncommit_last();
+        take_back_last(sink, progress, end);
         start = *previous;
-        --progress.events_read;  // that event is the damaged one
     }
     if (end.damaged.size() < kMaxDamageRecords) {
         end.damaged.push_back(Damage{.index = progress.events_read,
@@ -220,7 +258,8 @@ struct Unconfirmed {
 // it out.
 template <class Reader>
 IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<Reader>& progress,
-                                                  const FillLimits& limits, bool& doubtful_end)
+                                                  const FillLimits& limits,
+                                                  std::optional<std::uint64_t> previous, bool& doubtful_end)
 {
     doubtful_end = false;
     using Header = typename Reader::Header;
@@ -259,7 +298,12 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
         return Answer();
     }
     const std::uint64_t span = event_span(decoder, header, count);
-    if (!progress.confirm_next && progress.spans.contains(span)) {
+    // A length the file has shown is believed where the header follows the
+    // last good event as the file's events follow each other: a header read a
+    // few bytes off the events can announce their length too.
+    const Header* last = progress.watch.now().last();
+    if (!progress.confirm_next && progress.spans.contains(span)
+        && (last == nullptr || progress.watch.now().may_follow(*last, header))) {
         return Answer();
     }
     const std::optional<std::uint64_t> file_end = final_end(decoder, limits);
@@ -282,16 +326,34 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
     // A file still being written may yet bring what bears the event out.
     if (!verdict.value().damaged || (limits.follow && !verdict.value().resume)) {
         doubtful_end = verdict.value().doubtful_end || verdict.value().damaged;
+        if (verdict.value().doubtful_end && !limits.follow) {
+            // Nothing bears it out, and good events that begin inside the
+            // batch's last event would show that one's length wrong and this
+            // one no event (see skip_unconfirmed).
+            IoResult<std::optional<std::uint64_t>> inside =
+                good_events_inside(decoder, progress, previous, *start, false, file_end);
+            if (!inside.ok()) {
+                return inside.error().is_interrupted() ? IoResult<Answer>(inside.error())
+                                                       : IoResult<Answer>(Answer());
+            }
+            if (inside.value()) {
+                doubtful_end = false;
+                return Answer(Unconfirmed{.start = *start, .resume = inside.value(), .file_end = file_end});
+            }
+        }
         return Answer();
     }
     return Answer(Unconfirmed{.start = *start, .resume = verdict.value().resume, .file_end = file_end});
 }
 
 // The event at `start` is not believed (see check_length): its bytes up to
-// `resume` (nothing: the end of the bytes) are skipped.
-template <class Reader>
-Settled skip_unconfirmed(Reader& decoder, FileProgress<Reader>& progress, FillEnd& end, std::uint64_t start,
-                         std::optional<std::uint64_t> resume, std::optional<std::uint64_t> file_end)
+// `resume` (nothing: the end of the bytes) are skipped. Where good events
+// begin inside the batch's last event (from `previous`), that event's length
+// was wrong, and it is skipped up to them instead.
+template <class Reader, class Sink>
+Settled skip_unconfirmed(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, FillEnd& end,
+                         std::uint64_t start, std::optional<std::uint64_t> resume,
+                         std::optional<std::uint64_t> previous, std::optional<std::uint64_t> file_end)
 {
     try {
         end.skipped.reserve_one();
@@ -300,17 +362,32 @@ Settled skip_unconfirmed(Reader& decoder, FileProgress<Reader>& progress, FillEn
         (void)decoder.resume_at(start);
         return Settled::OutOfMemory;
     }
+    IoResult<std::optional<std::uint64_t>> inside =
+        good_events_inside(decoder, progress, previous, start, false, file_end);
+    if (!inside.ok()) {
+        end.error = inside.error();
+        (void)decoder.resume_at(start);  // the next call meets this event again
+        return Settled::Error;
+    }
+    const bool previous_bad = inside.value().has_value();
+    if (previous_bad) {
+        resume = inside.value();
+    }
     const std::uint64_t stop = resume ? *resume : file_end ? *file_end : decoder.file().read_end();
     if (IoStatus status = decoder.resume_at(stop); !status.ok()) {
         end.error = status.error();
         return Settled::Error;
+    }
+    if (previous_bad) {
+        take_back_last(sink, progress, end);
+        start = *previous;
     }
     if (end.damaged.size() < kMaxDamageRecords) {
         end.damaged.push_back(Damage{.index = progress.events_read,
                                      .offset = start,
                                      .stop = stop,
                                      .resume_at = resume,
-                                     .kind = DamageKind::Unconfirmed});
+                                     .kind = previous_bad ? DamageKind::Overlaps : DamageKind::Unconfirmed});
     }
     ++end.damaged_count;
     end.skipped.add(start, stop);
@@ -355,6 +432,7 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
         case detail::Settled::Skipped:
             has_last = false;
             progress.confirm_next = true;
+            progress.watch.gap();
             if (taken() == 0) {
                 end.first_index = progress.events_read;
             }
@@ -395,14 +473,15 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
             }
             bool doubtful_end = false;
             IoResult<std::optional<detail::Unconfirmed>> checked =
-                detail::check_length(decoder, progress, limits, doubtful_end);
+                detail::check_length(decoder, progress, limits, previous(), doubtful_end);
             if (!checked.ok()) {
                 end.error = checked.error();
                 return finish(Outcome::Error);
             }
             if (const std::optional<detail::Unconfirmed>& unconfirmed = checked.value()) {
-                const std::optional<Outcome> settled = settled_as(detail::skip_unconfirmed(
-                    decoder, progress, end, unconfirmed->start, unconfirmed->resume, unconfirmed->file_end));
+                const std::optional<Outcome> settled = settled_as(
+                    detail::skip_unconfirmed(decoder, sink, progress, end, unconfirmed->start,
+                                             unconfirmed->resume, previous(), unconfirmed->file_end));
                 if (!settled) {
                     continue;
                 }
@@ -483,8 +562,25 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
         }
         IoResult<std::optional<bool>> ahead =
             Resync<Reader>(decoder, progress.watch.now(), file_end).damage_at(*next);
-        if (!ahead.ok() || !ahead.value()) {
+        if (!ahead.ok()) {
             return finish(Outcome::Event);  // a read error is met again by the next call
+        }
+        if (!ahead.value()) {
+            // So may a header that the bytes do not bear out.
+            bool doubtful_end = false;
+            IoResult<std::optional<detail::Unconfirmed>> checked =
+                detail::check_length(decoder, progress, limits, previous(), doubtful_end);
+            if (!checked.ok() || !checked.value()) {
+                return finish(Outcome::Event);
+            }
+            const detail::Unconfirmed& unconfirmed = *checked.value();
+            const std::optional<Outcome> settled =
+                settled_as(detail::skip_unconfirmed(decoder, sink, progress, end, unconfirmed.start,
+                                                    unconfirmed.resume, previous(), unconfirmed.file_end));
+            if (settled) {
+                return finish(*settled == Outcome::End ? Outcome::Event : *settled);
+            }
+            continue;
         }
         decoder.file().mark();
         const std::optional<Outcome> settled = settle(*next, *ahead.value(), file_end);
