@@ -12,11 +12,12 @@ from typing import IO, TYPE_CHECKING, Any, Callable, Union
 import numpy as np
 from numpy.typing import NDArray
 
-from ._batch import Batch, column_names
+from ._batch import Batch
 from ._convert import arrow_schema, arrow_table, as_large, data_shape, list_types
 from ._iterate import Report, expand_paths, iterate, num_events
 from ._optional import require
 from ._reader import DEFAULT_STEP, Errors, Layout
+from ._schema import column_names
 from ._write import AtomicFile, refuse_an_input
 
 if TYPE_CHECKING:

@@ -30,7 +30,9 @@ from typing import (
 import numpy as np
 
 from . import _core
-from ._batch import HEADER_FIELDS, Batch, EventIndex, LazyIndex, trusted_batch
+from ._batch import Batch, trusted_batch
+from ._event_index import EventIndex, LazyIndex
+from ._schema import HEADER_FIELDS
 from ._sources import (
     ReadInto,
     Source,

@@ -29,7 +29,7 @@ from numpy.typing import NDArray
 
 from vesk import __version__
 
-from ._batch import HEADER_FIELDS, Batch
+from ._batch import Batch
 from ._iterate import Report, expand_paths, iterate, num_events, with_path
 from ._reader import (
     DEFAULT_STEP,
@@ -40,6 +40,7 @@ from ._reader import (
     loss_text,
     parse_step_size,
 )
+from ._schema import HEADER_FIELDS
 from ._sources import compression_of, open_stream
 
 PROG = "vesk"
