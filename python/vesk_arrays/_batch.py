@@ -53,7 +53,7 @@ def trusted_batch(
 ) -> Batch[Any]:
     """A batch of arrays that the package's own reader made and knows to fit together
     (the columns in order, the offsets rising): not checked again, since checking the
-    offsets of a batch of small events costs as much as a tenth of reading it."""
+    offsets of a batch of small events would cost a sizeable share of reading it."""
     batch: Batch[Any] = object.__new__(Batch)
     batch._format = format
     batch._columns = columns

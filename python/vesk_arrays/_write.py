@@ -22,7 +22,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._batch import Batch
-from ._reader import Layout, check_format, check_layout
+from ._options import Layout, check_format, check_layout
 from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, column_names
 
 if TYPE_CHECKING:

@@ -30,18 +30,12 @@ from numpy.typing import NDArray
 from vesk import __version__
 
 from ._batch import Batch
+from ._damage import DamagedEventWarning, loss_text
 from ._iterate import Report, expand_paths, iterate, num_events, with_path
-from ._reader import (
-    DEFAULT_STEP,
-    FORMATS,
-    BatchReader,
-    DamagedEventWarning,
-    Layout,
-    loss_text,
-    parse_step_size,
-)
-from ._schema import HEADER_FIELDS
-from ._sources import compression_of, open_stream
+from ._options import DEFAULT_STEP, Layout, parse_step_size
+from ._reader import BatchReader
+from ._schema import FORMATS, HEADER_FIELDS
+from ._sources import open_stream
 
 PROG = "vesk"
 EXTENSIONS = {".wd1": "WD1", ".wd2": "WD2"}
@@ -250,6 +244,7 @@ def info_file(name: str, reader_type: str, layout: Layout) -> tuple[Json, list[s
         )
         skipped, skipped_bytes = merged(reader.skipped), reader.skipped_bytes
         estimated = reader._estimated_events(skipped_bytes)
+        told_compression = reader._compression  # as told where the file was opened
 
     size, compression = None, None
     if name != STDIN:
@@ -258,7 +253,7 @@ def info_file(name: str, reader_type: str, layout: Layout) -> tuple[Json, list[s
         except OSError:
             status = None
         if status is not None and stat.S_ISREG(status.st_mode):
-            size, compression = status.st_size, compression_of(name)
+            size, compression = status.st_size, told_compression
     entry: Json = {"path": shown, "format": reader_type}
     if reader_type == "WD2":
         entry["layout"] = {True: "multi-channel", False: "single-channel", None: None}[has_field]
