@@ -7,7 +7,8 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
-from . import _core
+import vesk_arrays._core as _core
+
 from ._schema import event_spans
 
 if TYPE_CHECKING:

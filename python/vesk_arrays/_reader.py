@@ -11,7 +11,8 @@ from typing import TYPE_CHECKING, Any, Generic, Literal, SupportsIndex, TypeVar,
 
 import numpy as np
 
-from . import _core
+import vesk_arrays._core as _core
+
 from ._batch import Batch, trusted_batch
 from ._damage import (
     DamagedEventError,

@@ -9,7 +9,8 @@ from typing import Any, cast
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _core
+import vesk_arrays._core as _core
+
 from ._schema import EventColumns, channel_segments
 
 REDUCTIONS = ("min", "max", "sum", "mean", "argmin", "argmax")

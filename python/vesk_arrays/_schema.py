@@ -10,7 +10,7 @@ from typing import Any, Literal, Protocol, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _core
+import vesk_arrays._core as _core
 
 # The columns of each format: the header fields, in file order, with their dtypes; then "data".
 HEADER_FIELDS = {
