@@ -66,6 +66,7 @@ class ReadOptions:
     layout: Layout
     # The core's read-ahead mode (check_prefetch).
     read_ahead: int
+    # What one batch holds, for the functions that read batch after batch (iterate).
     step: Step = Step(None, None)
     # Events start to stop - 1 of each file (stop None: to its end).
     start: int = 0
@@ -100,7 +101,7 @@ class ReadOptions:
 def read_options(
     reader_type: str,
     *,
-    step_size: int | str = DEFAULT_STREAM_STEP,
+    step_size: int | str | None = None,
     errors: str = "raise",
     layout: str | None = None,
     follow: bool = False,
@@ -111,9 +112,10 @@ def read_options(
     prefetch: Prefetch = DEFAULT_PREFETCH,
     columns: Sequence[str] | None = None,
 ) -> ReadOptions:
-    """The options, checked in this order; TypeError or ValueError for the first bad one."""
+    """The options, checked in this order; TypeError or ValueError for the first bad one.
+    Without ``step_size`` a batch has no limit (the readers' own calls give theirs)."""
     format = check_format(reader_type)
-    step = check_step(step_size)
+    step = Step(None, None) if step_size is None else check_step(step_size)
     skip_damaged = check_errors(errors) == "skip"
     check_layout(format, layout)
     follow, poll_interval, timeout = check_follow_options(follow, poll_interval, timeout)

@@ -192,8 +192,6 @@ class BatchReader(Generic[_Event_co]):
         self._warned = False
         # What skip_to passed over, given with the next call's findings.
         self._passed: ReadFindings | None = None
-        # A decompressing file object opened here, closed with the reader.
-        self._owned: io.RawIOBase | None = None
         if is_file_object(source):
             self._path = name_of(source)
             given = file_object_input(source, self._path)
@@ -201,7 +199,8 @@ class BatchReader(Generic[_Event_co]):
             self._path = check_path(source)
             given = path_input(self._path)
         self._ledger = DamageLedger(self._format, self._path)
-        self._owned = given.owned
+        # A decompressing file object opened here, closed with the reader.
+        self._owned: io.RawIOBase | None = given.owned
         # The compression of a path, as told where it was opened.
         self._compression = given.compression
         # A path, which can be read again where the damage records cannot tell which
@@ -215,9 +214,8 @@ class BatchReader(Generic[_Event_co]):
             raise
 
     def _open(self, given: CoreInput, options: ReadOptions) -> _core.Reader:
-        """The core's reader; `finite`: a stream that holds all its bytes already (a
-        regular file decompressed, bytes in memory), in which lengths are checked as in a
-        regular file."""
+        """The core's reader of what was opened for the source; DamagedEventError when the
+        first WD2 header rules out every layout."""
         try:
             return _core.Reader(
                 given.readable,
