@@ -412,7 +412,8 @@ def num_events(paths: Paths, reader_type: str, *, layout: Layout = None) -> int:
     ``paths`` is taken as by :func:`iterate`. Damaged events are not counted (they are
     what ``errors="skip"`` leaves out); a file that cannot be opened raises its OSError.
     """
-    return count_events(expand_paths(paths), read_options(reader_type, errors="skip", layout=layout))
+    options = read_options(reader_type, errors="skip", layout=layout)
+    return count_events(expand_paths(paths), options)
 
 
 def count_events(files: list[str], options: ReadOptions) -> int:
