@@ -24,7 +24,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._batch import Batch
-from ._iterate import Paths, expand_paths, num_events, with_path
+from ._iterate import Paths, count_events, expand_paths, with_path
 from ._optional import require
 from ._options import DEFAULT_STEP, Errors, Layout, ReadOptions, read_options
 from ._reader import BatchReader
@@ -66,10 +66,10 @@ def _plan(paths: list[str], options: ReadOptions) -> list[Partition]:
     files = [os.path.abspath(path) for path in paths]
     max_events, max_bytes = options.step
     if max_bytes is not None:
-        plan = _plan_by_bytes(files, options.format, max_bytes, options.layout)
+        plan = _plan_by_bytes(files, max_bytes, options)
     else:
         assert max_events is not None  # a step is one or the other
-        plan = _plan_by_events(files, options.format, max_events, options.layout)
+        plan = _plan_by_events(files, max_events, options)
     first, last = options.start, options.stop
     if first or last is not None:
         plan = [kept for partition in plan if (kept := _within(partition, first, last))]
@@ -87,7 +87,7 @@ def _within(partition: Partition, first: int, last: int | None) -> Partition:
     return tuple(pieces)
 
 
-def _plan_by_bytes(files: list[str], reader_type: str, step: int, layout: Layout) -> list[Partition]:
+def _plan_by_bytes(files: list[str], step: int, options: ReadOptions) -> list[Partition]:
     partitions: list[Partition] = []
     pieces: list[Piece] = []
     filled = 0
@@ -98,7 +98,7 @@ def _plan_by_bytes(files: list[str], reader_type: str, step: int, layout: Layout
                 partitions.append(tuple(pieces))
                 pieces, filled = [], 0
             # Event sizes within one file are assumed alike: equal event counts per part.
-            count = num_events(path, reader_type, layout=layout)
+            count = count_events([path], options)
             parts = min(math.ceil(size / step), max(count, 1))
             starts = [count * i // parts for i in range(parts)]
             stops: list[int | None] = [*starts[1:], None]  # the last part: to the end
@@ -114,12 +114,12 @@ def _plan_by_bytes(files: list[str], reader_type: str, step: int, layout: Layout
     return partitions
 
 
-def _plan_by_events(files: list[str], reader_type: str, step: int, layout: Layout) -> list[Partition]:
+def _plan_by_events(files: list[str], step: int, options: ReadOptions) -> list[Partition]:
     partitions: list[Partition] = []
     pieces: list[Piece] = []
     filled = 0
     for path in files:
-        count = num_events(path, reader_type, layout=layout)
+        count = count_events([path], options)
         position = 0
         while position < count:
             take = min(step - filled, count - position)
