@@ -212,7 +212,7 @@ def test_reduce_agrees_with_numpy_on_each_event(batch, op, by_runs):
         empty = given = 7
     # Both ways of reducing: run after run of events of one length, and all at once. (Both
     # warn of inf - inf as NumPy does.)
-    patch = mock.patch.object(vesk_arrays._batch, "_by_runs", lambda segments, runs: by_runs)
+    patch = mock.patch.object(vesk_arrays._samples, "_by_runs", lambda segments, runs: by_runs)
     with patch, np.errstate(invalid="ignore"):
         got = batch.reduce(op, empty=given)
         want = reference(batch, op, empty, dtype)

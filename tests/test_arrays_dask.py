@@ -90,7 +90,7 @@ def test_building_the_graph_reads_no_events(tmp_path, monkeypatch):
     def no_reading(*args, **kwargs):
         raise AssertionError("read while the graph was built")
 
-    monkeypatch.setattr(vdask, "num_events", no_reading)
+    monkeypatch.setattr(vdask, "count_events", no_reading)
     monkeypatch.setattr(vdask, "_read_piece", no_reading)
     frame = vdask.read(paths, "WD1", step_size="64 MiB")
     assert frame.npartitions == 1

@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from vesk_arrays import _core, _reader
+from vesk_arrays import _core, _damage, _options, _reader
 
 
 def field_order(structseq: type) -> list[str]:
@@ -21,10 +21,12 @@ def field_order(structseq: type) -> list[str]:
 
 
 def attributes_read(names: set[str]) -> set[str]:
-    """The attributes that the reader module reads from variables called `names`."""
-    tree = ast.parse(textwrap.dedent(inspect.getsource(_reader)))
+    """The attributes that the modules that consume reports read from variables called
+    `names`."""
+    trees = [ast.parse(textwrap.dedent(inspect.getsource(module))) for module in (_reader, _damage)]
     return {
         node.attr
+        for tree in trees
         for node in ast.walk(tree)
         if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) and node.value.id in names
     }
@@ -40,19 +42,19 @@ def test_the_fields_the_package_reads_are_the_cores(structseq, names):
 
 
 def test_damage_records_unpack_in_the_order_the_package_takes_them():
-    parameters = list(inspect.signature(_reader.BatchReader._damage_error).parameters)[1:]
+    parameters = list(inspect.signature(_damage.DamageLedger._damage_error).parameters)[1:]
     assert field_order(_core.Damage) == parameters
 
 
 def test_every_damage_kind_has_a_reason_and_every_format_a_header_reason():
-    assert set(_core.DAMAGE_KINDS) == {"header", *_reader._DAMAGE_REASONS}
+    assert set(_core.DAMAGE_KINDS) == {"header", *_damage._DAMAGE_REASONS}
     assert len(set(_core.DAMAGE_KINDS)) == len(_core.DAMAGE_KINDS)
     assert _core.DAMAGED_HEADER_REASONS.keys() == _core.HEADER_FIELDS.keys()
 
 
 def test_layouts_read_ahead_modes_and_limits_are_the_cores():
-    assert {name or "probe": value for name, value in _reader._LAYOUTS.items()} == _core.LAYOUTS
-    assert _reader.check_prefetch(0) == _core.READ_AHEAD_MODES["never"]
-    assert _reader.check_prefetch(1) == _core.READ_AHEAD_MODES["always"]
-    assert _reader.check_prefetch("auto") in {_core.READ_AHEAD_MODES[m] for m in ("never", "small-events")}
-    assert _reader.MAX_DAMAGE_RECORDS == _core.MAX_DAMAGE_RECORDS
+    assert {name or "probe": value for name, value in _options._LAYOUTS.items()} == _core.LAYOUTS
+    assert _options.check_prefetch(0) == _core.READ_AHEAD_MODES["never"]
+    assert _options.check_prefetch(1) == _core.READ_AHEAD_MODES["always"]
+    assert _options.check_prefetch("auto") in {_core.READ_AHEAD_MODES[m] for m in ("never", "small-events")}
+    assert _damage.MAX_DAMAGE_RECORDS == _core.MAX_DAMAGE_RECORDS

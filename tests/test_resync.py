@@ -17,18 +17,23 @@ HEADER = {"WD1": 24, "WD2-single": 24, "WD2-multi": 28}
 LAYOUT = {"WD1": None, "WD2-single": "single-channel", "WD2-multi": "multi-channel"}
 
 
-def event(kind, i, n, rng, steady=True, counter=None):
+def event(kind, i, n, rng, steady=True, counter=None, lookalike=False):
     """Event i of a file whose board, period and channels are steady (5, 40; 0, 0 where
-    `steady` is False: nothing for a scan to look for) and counters rise (or are `counter`)."""
+    `steady` is False: nothing for a scan to look for) and counters rise (or are `counter`).
+    `lookalike`: timestamps 0 and steady fields that repeat the length (WD1 board, pattern
+    and board channel; WD2 period), so that headers read 4 bytes off the events announce
+    their length and steady fields."""
     counter = i if counter is None else counter
+    timestamp = 0 if lookalike else 1000 * i + 7
     if kind == "WD1":
-        board = 5 if steady else 0
+        board = 24 + 2 * n if lookalike else 5 if steady else 0
         samples = rng.integers(0, 65536, n)
-        return wd1_event(samples, board_id=board, event_counter=counter, timestamp=1000 * i + 7)
+        same = {"pattern": board, "board_channel": board} if lookalike else {}
+        return wd1_event(samples, board_id=board, event_counter=counter, timestamp=timestamp, **same)
     channels = 2 if kind == "WD2-multi" else None
     values = rng.standard_normal(n * (channels or 1)).astype("f4")
-    period = 40 if steady else 0
-    fields = {"counter": counter, "timestamp": 1000 * i + 7, "samples": n, "period": period}
+    period = n if lookalike else 40 if steady else 0
+    fields = {"counter": counter, "timestamp": timestamp, "samples": n, "period": period}
     return wd2_event(values, channels=channels, **fields)
 
 
@@ -42,17 +47,20 @@ def span(kind, got):
 @st.composite
 def spliced(draw):
     """(kind, damage, file bytes, the intact events as bytes, the first damaged event, whether
-    the events have one length, how many were damaged). Damage hits one event, or (dense)
-    several."""
+    the events have one length, how many were damaged, whether counters count in a file of
+    steady fields). Damage hits one event, or (dense) several."""
     kind = draw(st.sampled_from(sorted(HEADER)))
-    damage = draw(st.sampled_from(["zeros", "random", "length", "flip", "tail", "cut"]))
+    damage = draw(st.sampled_from(["zeros", "random", "length", "flip", "tail", "cut", "lookalike"]))
+    lookalike = damage == "lookalike"  # a cut in a file of lookalike events (see event)
+    damage = "cut" if lookalike else damage
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
-    uniform = draw(st.booleans())
+    uniform = lookalike or draw(st.booleans())
     count = draw(st.integers(2 if kind == "WD2-multi" else 1, 60 if uniform else 12))
-    steady, zero_counters = draw(st.booleans()), draw(st.booleans())
+    steady, zero_counters = lookalike or draw(st.booleans()), not lookalike and draw(st.booleans())
     n = draw(st.integers(1, 40))
+    counter = 0 if zero_counters else None
     events = [
-        event(kind, i, n if uniform else draw(st.integers(1, 40)), rng, steady, 0 if zero_counters else None)
+        event(kind, i, n if uniform else draw(st.integers(1, 40)), rng, steady, counter, lookalike)
         for i in range(count)
     ]
     starts = np.cumsum([0] + [len(e) for e in events]).tolist()
@@ -84,15 +92,16 @@ def spliced(draw):
         elif damage == "tail":  # the writer stopped inside event k, then went on with the next
             end = starts[k + 1] if k + 1 < count else len(data)
             del data[starts[k] + draw(st.integers(1, len(events[k]) - 1)) : end]
-        else:  # bytes cut out from inside event k on
-            cut = starts[k] + draw(st.integers(1, len(events[k]) - 1))
-            end = draw(st.integers(cut + 1, len(data)))
+        else:  # bytes cut out from inside event k on (4 from its samples: the lookalike's trap)
+            cut = starts[k] + draw(st.integers(HEADER[kind] if lookalike else 1, len(events[k]) - 1))
+            end = min(cut + 4, len(data)) if lookalike else draw(st.integers(cut + 1, len(data)))
             del data[cut:end]
         damaged.add((starts[k], end))
     intact = [e for e, s in zip(events, starts) if all(s + len(e) <= a or s >= b for a, b in damaged)]
     # With no good event before the damage, nothing tells which fields to expect: the
     # file's first events are then only as safe as the bytes happen to make them.
-    return kind, damage, bytes(data), intact, hit[0], uniform, len(hit)
+    counted = uniform and steady and not zero_counters  # a cut then shows where it ends
+    return kind, damage, bytes(data), intact, hit[0], uniform, len(hit), counted
 
 
 def rebuild(kind, e):
@@ -124,7 +133,7 @@ class Pipe:
 def test_events_outside_damage_come_back_and_every_byte_is_accounted_for(
     tmp_path_factory, case, step, source
 ):
-    kind, damage, data, intact, k, uniform, hits = case
+    kind, damage, data, intact, k, uniform, hits, counted = case
     path = tmp_path_factory.mktemp("resync") / "f.bin"
     path.write_bytes(data)
     with warnings.catch_warnings():
@@ -144,16 +153,20 @@ def test_events_outside_damage_come_back_and_every_byte_is_accounted_for(
     # events before the damage and the accounting hold. Bytes in memory are checked as a
     # file's.
     flip_told = damage == "flip" and uniform and k >= 2 and source != "pipe"
-    told = damage in ("length", "zeros", "random") and source != "pipe"
+    # A cut in events of one length, steady fields and counters that count is found where
+    # it ends (events that begin a few bytes off repeat neither the fields nor the counters),
+    # and a file looks back into the event it cut for the event after it.
+    cut_told = damage == "cut" and counted and k >= 2 and source == "path"
+    told = (damage in ("length", "zeros", "random") and source != "pipe") or cut_told
     required = intact if told or flip_told else intact[:k]
     if k == 0:
         required = []
     for e in required:
         assert e in rest, "an intact event was lost"
         rest = rest[rest.index(e) + 1 :]
-    if (damage == "length" and source != "pipe") or flip_told:  # nothing made up
-        # (but a flipped event itself, where its length still fits what it holds)
-        assert len([e for e in got if rebuild(kind, e) not in intact]) <= (hits if damage == "flip" else 0)
+    if (damage == "length" and source != "pipe") or flip_told or cut_told:  # nothing made up
+        # (but a flipped or cut event itself, where its length still fits what it holds)
+        assert len([e for e in got if rebuild(kind, e) not in intact]) <= (0 if damage == "length" else hits)
     assert sum(b - a for a, b in skipped) == skipped_bytes
     # (A flipped WD1 size may end the file with an odd one whose pad byte is missing.)
     pad_missing = kind == "WD1" and bool(got) and got[-1]["event_size"] >= 25 and got[-1]["event_size"] % 2
@@ -341,6 +354,19 @@ def test_events_after_damage_come_back_whatever_the_step(write, make, step):
         pairs = list(va.iterate(path, "WD1", errors="skip", report=True, step_size=step))
     assert [c for b, _ in pairs for c in b["event_counter"].tolist()] == counters
     assert not all(r.ok for _, r in pairs)
+
+
+@pytest.mark.parametrize("kind", sorted(HEADER))
+def test_a_cut_that_leaves_headers_like_the_events_costs_one_event(write, kind):
+    # Headers read 4 bytes off the events announce their length and fields: their counters
+    # standing still gives them away.
+    rng = np.random.default_rng(0)
+    data = bytearray(b"".join(event(kind, i, 8, rng, lookalike=True) for i in range(12)))
+    cut = 5 * len(data) // 12 + HEADER[kind] + 6
+    del data[cut : cut + 4]
+    with pytest.warns(va.DamagedEventWarning):
+        batch = va.read(write(bytes(data)), kind[:3], errors="skip", layout=LAYOUT[kind])
+    assert batch["event_counter"].tolist() == [0, 1, 2, 3, 4, 6, 7, 8, 9, 10, 11]  # 5 was cut
 
 
 @pytest.mark.parametrize("tail", [b"", b"\x01" * 20])

@@ -21,10 +21,13 @@ from typing import Any as _Any
 # The distribution's version, compiled into vesk from pyproject.toml: one place.
 from vesk import __version__ as __version__
 
-from ._batch import Batch, concat
+from ._batch import Batch
+from ._concat import concat
+from ._damage import DamagedEventError, DamagedEventWarning
 from ._iterate import Report, iterate, num_events
 from ._parquet import to_parquet
-from ._reader import BatchReader, DamagedEventError, DamagedEventWarning, read
+from ._read import read
+from ._reader import BatchReader
 from ._write import write
 
 if _TYPE_CHECKING:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import html
 import operator
-from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, Sequence, ValuesView
+from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, Sequence, ValuesView
 from typing import TYPE_CHECKING, Any, Generic, Literal, SupportsIndex, TypeVar, Union, cast, overload
 
 import numpy as np
@@ -26,14 +26,9 @@ if TYPE_CHECKING:
     _Selection: TypeAlias = Union[slice, NDArray[Any], Sequence[int], Sequence[bool]]
     _Reduction: TypeAlias = Literal["min", "max", "sum", "mean", "argmin", "argmax"]
 
-from . import _core
-
-# The columns of each format: the header fields, in file order, with their dtypes; then "data".
-HEADER_FIELDS = {
-    format: tuple((name, np.dtype(dtype)) for name, dtype in fields)
-    for format, fields in _core.HEADER_FIELDS.items()
-}
-SAMPLE_DTYPES = {format: np.dtype(dtype) for format, dtype in _core.SAMPLE_DTYPES.items()}
+from ._event_index import EventIndex, LazyIndex
+from ._samples import REDUCTIONS, reduce_events, waveforms_of
+from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, checked_parts, column_names
 
 # A batch is parametrised by the dictionary of one of its events: Batch[WD1Event],
 # Batch[WD2Event], or Batch[WD1Event | WD2Event] when the format is known only at run time.
@@ -41,59 +36,9 @@ _Event_co = TypeVar("_Event_co", bound="WD1Event | WD2Event", covariant=True)
 
 _T = TypeVar("_T")
 
-REDUCTIONS = ("min", "max", "sum", "mean", "argmin", "argmax")
-# Reductions go run by run over up to this many runs of equal-length events, or over
-# runs at least this long on average (see _by_runs).
-_RUN_LENGTH = 64
-# The sample dtypes whose argmin and argmax _core.first_extremes finds, in native order.
-_SCANNED_DTYPES = (np.dtype(np.uint16), np.dtype(np.float32))
-
-
-def column_names(format: str) -> list[str]:
-    """Every column a batch of this format can hold, in their order."""
-    return [name for name, _ in HEADER_FIELDS[format]] + ["data"]
-
 
 def _no_samples() -> ValueError:
     return ValueError("this batch was read without its samples ('data' was left out of columns=)")
-
-
-class LazyIndex:
-    """Events' indices in their file found only when first asked for: finding them may mean
-    reading the file again. `find` gives them, or False when they cannot be found; `pick`
-    chooses among them (a slice, or positions) for a batch made from another."""
-
-    __slots__ = ("_find", "_value")
-
-    def __init__(self, find: Callable[[], NDArray[np.int64] | Literal[False]]) -> None:
-        self._find: Callable[[], NDArray[np.int64] | Literal[False]] | None = find
-        self._value: NDArray[np.int64] | Literal[False] = False
-
-    def resolve(self) -> NDArray[np.int64] | Literal[False]:
-        if self._find is not None:
-            self._value, self._find = self._find(), None
-        return self._value
-
-    def pick(self, key: slice | NDArray[np.int64]) -> LazyIndex:
-        return LazyIndex(lambda: _picked(self.resolve(), key))
-
-    def __reduce__(self) -> tuple[Callable[..., Any], tuple[Any, ...]]:
-        # A batch crosses a process boundary with its indices found (or not).
-        return _found, (self.resolve(),)
-
-
-def _picked(
-    index: NDArray[np.int64] | Literal[False], key: slice | NDArray[np.int64]
-) -> NDArray[np.int64] | Literal[False]:
-    return False if index is False else index[key]
-
-
-def _found(index: NDArray[np.int64] | Literal[False]) -> NDArray[np.int64] | Literal[False]:
-    return index
-
-
-# A batch's indices in its file, as kept: see Batch._event_index.
-EventIndex = Union["NDArray[np.int64]", None, Literal[False], LazyIndex]
 
 
 def trusted_batch(
@@ -108,7 +53,7 @@ def trusted_batch(
 ) -> Batch[Any]:
     """A batch of arrays that the package's own reader made and knows to fit together
     (the columns in order, the offsets rising): not checked again, since checking the
-    offsets of a batch of small events costs as much as a tenth of reading it."""
+    offsets of a batch of small events would cost a sizeable share of reading it."""
     batch: Batch[Any] = object.__new__(Batch)
     batch._format = format
     batch._columns = columns
@@ -214,47 +159,7 @@ class Batch(Generic[_Event_co]):
         the events' indices in their file; without it they are ``start`` onwards.
         ``start`` and ``stop`` default to the range of ``event_index``, else to 0 and
         ``start`` plus the number of events."""
-        if format not in HEADER_FIELDS:
-            raise ValueError(f"unknown reader type {format!r}, expected 'WD1' or 'WD2'")
-        canonical = column_names(format)
-        names = list(columns)
-        if names != [name for name in canonical if name in columns]:
-            raise ValueError(f"a {format} batch has columns among {canonical}, in that order, not {names}")
-        has_data = "data" in columns
-        if has_data and offsets is None:
-            raise ValueError("a batch with 'data' needs the offsets of its events' samples")
-        if has_data and format == "WD2" and not {"samples", "channels"} <= set(names):
-            raise ValueError("a WD2 batch with 'data' needs 'samples' and 'channels', which give its shape")
-        index = None if event_index is None else np.asarray(event_index, dtype=np.int64)
-        if offsets is not None:
-            offsets = np.asarray(offsets, dtype=np.int64)
-            count = len(offsets) - 1
-            if offsets.ndim != 1 or count < 0 or offsets[0] != 0:
-                raise ValueError("offsets must be a 1-D array starting at 0, one entry more than events")
-            # Conversions hand the offsets to Arrow and awkward unchecked: one out of order would
-            # have them read outside the samples.
-            if (offsets[1:] < offsets[:-1]).any():
-                raise ValueError("offsets must never decrease")
-        elif len(names):
-            count = len(columns[names[0]])
-        elif index is not None:
-            count = len(index)
-        else:
-            count = (
-                0 if stop is None else operator.index(stop) - (0 if start is None else operator.index(start))
-            )
-        for name, dtype in HEADER_FIELDS[format]:
-            if name in columns:
-                column = columns[name]
-                if column.dtype != dtype or column.shape != (count,):
-                    raise ValueError(f"column {name!r} must be {np.dtype(dtype)} of shape ({count},)")
-        if has_data:
-            data = columns["data"]
-            assert offsets is not None
-            if data.dtype != SAMPLE_DTYPES[format] or data.ndim != 1 or len(data) != offsets[-1]:
-                raise ValueError(f"data must be 1-D {SAMPLE_DTYPES[format]} holding offsets[-1] samples")
-        if index is not None and index.shape != (count,):
-            raise ValueError(f"event_index must hold one index per event, {count}, not {index.shape}")
+        offsets, index, count = checked_parts(format, columns, offsets, event_index, start, stop)
         if start is not None:
             first = operator.index(start)
         else:
@@ -265,7 +170,7 @@ class Batch(Generic[_Event_co]):
             last = int(index.max()) + 1 if index is not None and count else first + count
         self._format = format
         self._columns = dict(columns)
-        self._offsets = offsets if has_data else None
+        self._offsets = offsets if "data" in columns else None
         self._path = path
         self._start = first
         self._stop = last
@@ -625,31 +530,7 @@ class Batch(Generic[_Event_co]):
         Raises ValueError when the events do not all have the same shape; use ``offsets``
         (or :meth:`event`, or :meth:`reduce`) for such batches.
         """
-        offsets = self.offsets
-        data = self._columns["data"]
-        count = len(self)
-        lengths = np.diff(offsets)
-        per_event = int(lengths[0]) if count else 0
-        if count and not (lengths == per_event).all():
-            raise ValueError(
-                "the events of this batch differ in length "
-                f"({int(lengths.min())} to {int(lengths.max())} samples), so they do not form "
-                "one array; use batch.offsets to slice batch['data'] per event"
-            )
-        if self._format == "WD1":
-            return data.reshape(count, per_event)
-        samples = self._columns["samples"]
-        per_channel = int(samples[0]) if count else 0
-        if count and not (samples == per_channel).all():
-            raise ValueError(
-                "the events of this batch differ in samples per channel, so they do not form one "
-                "array; use batch.offsets to slice batch['data'] per event"
-            )
-        if per_channel:
-            channels = per_event // per_channel
-        else:
-            channels = max(int(self._columns["channels"][0]), 0) if count else 0
-        return data.reshape(count, channels, per_channel)
+        return waveforms_of(self)
 
     def reduce(self, op: _Reduction, *, empty: float | None = None) -> NDArray[Any]:
         """One value per event (WD1) or per event and channel (WD2, shape events x channels):
@@ -672,32 +553,12 @@ class Batch(Generic[_Event_co]):
         """
         if op not in REDUCTIONS:
             raise ValueError(f"op must be one of {', '.join(map(repr, REDUCTIONS))}, not {op!r}")
-        offsets = self.offsets
-        data = self._columns["data"]
+        self.offsets  # noqa: B018 (a batch without samples raises here, before anything else)
         try:
-            waves = self.waveforms()
+            waves: NDArray[Any] | None = self.waveforms()
         except ValueError:
-            pass  # events of different shapes
-        else:
-            if waves.shape[-1]:
-                return cast("NDArray[Any]", getattr(waves, op)(axis=-1))
-        shape: tuple[int, ...]
-        if self._format == "WD1":
-            starts, lengths, places, shape = offsets[:-1], np.diff(offsets), None, (len(self),)
-        else:
-            starts, lengths, places, shape = channel_segments(self)
-        dtype = _result_dtype(op, data.dtype)
-        filled = lengths > 0
-        result = np.empty(len(lengths), dtype)
-        if not filled.all():
-            result[~filled] = _empty_value(op, dtype, empty, lengths)
-        if filled.any():
-            result[filled] = _reduce_segments(op, data, starts[filled], lengths[filled], dtype)
-        if places is not None:
-            padded = np.full(int(np.prod(shape)), _empty_value(op, dtype, empty, None), dtype)
-            padded[places] = result
-            result = padded
-        return result.reshape(shape)
+            waves = None  # events of different shapes
+        return reduce_events(self, op, waves, empty)
 
     # -- conversions (each needs an optional package; see vesk_arrays._convert) ---------------
 
@@ -735,174 +596,3 @@ def _human_bytes(size: int) -> str:
         if size >= scale:
             return f"{size / scale:.1f} {unit}"
     return f"{size} bytes"
-
-
-def channel_counts(batch: Batch[Any]) -> NDArray[np.int64]:
-    """WD2: each event's number of channels, as its samples give it (its ``channels`` field
-    when it has none: the field is all there is then)."""
-    samples = batch["samples"].astype(np.int64)
-    lengths = np.diff(batch.offsets)
-    counts = np.maximum(batch["channels"].astype(np.int64), 0)
-    has = samples > 0
-    counts[has] = lengths[has] // samples[has]
-    wrong = np.flatnonzero(counts * samples != lengths)
-    if len(wrong):
-        i = int(wrong[0])
-        raise ValueError(
-            f"event {i} holds {int(lengths[i])} samples, not a whole number of channels of "
-            f"{int(samples[i])} samples"
-        )
-    return counts
-
-
-def channel_segments(
-    batch: Batch[Any],
-) -> tuple[NDArray[np.int64], NDArray[np.int64], NDArray[np.int64] | None, tuple[int, int]]:
-    """(start, length) of every channel of every event, where each goes in an events x
-    channels result (None: in order, filling it), and the result's shape."""
-    counts = channel_counts(batch)
-    samples = batch["samples"].astype(np.int64)
-    width = int(counts.max()) if len(counts) else 0
-    events = np.repeat(np.arange(len(counts)), counts)
-    first = np.repeat(np.cumsum(counts) - counts, counts)
-    channel = np.arange(len(events)) - first
-    starts = batch.offsets[:-1][events] + channel * samples[events]
-    places = None if (counts == width).all() else events * width + channel
-    return starts, samples[events], places, (len(counts), width)
-
-
-def _result_dtype(op: str, sample: np.dtype[Any]) -> np.dtype[Any]:
-    if op in ("min", "max"):
-        return sample
-    if op in ("argmin", "argmax"):
-        return np.dtype(np.intp)
-    # What NumPy gives for one event, whatever the platform.
-    return cast("np.dtype[Any]", getattr(np, op)(np.ones(1, sample)).dtype)
-
-
-def _empty_value(
-    op: str, dtype: np.dtype[Any], empty: float | None, lengths: NDArray[np.int64] | None
-) -> Any:
-    if empty is not None:
-        value = np.asarray(empty).astype(dtype)
-        if not (value == empty or (np.isnan(value) and np.isnan(empty))):
-            raise ValueError(f"empty={empty!r} cannot be held by the result's dtype, {dtype}")
-        return value
-    if op == "sum":
-        return 0
-    if op in ("argmin", "argmax"):
-        return -1
-    if dtype.kind == "f":
-        return np.nan
-    # Only WD1 gets here: its segments are its events.
-    where = "" if lengths is None else f" (event {int(np.flatnonzero(lengths == 0)[0])})"
-    raise ValueError(
-        f"{op} of an event without samples{where} has no value in {dtype}: pass empty= the value "
-        "to give such events, or leave them out: batch[np.diff(batch.offsets) > 0]"
-    )
-
-
-def _by_runs(segments: int, runs: int) -> bool:
-    """Whether to reduce run by run, each run of segments of one length a 2-D array that NumPy
-    reduces as it would reduce each segment, rather than all segments in one call of
-    ufunc.reduceat: for few runs, or long ones, where the calls per run cost little."""
-    return runs <= _RUN_LENGTH or segments >= _RUN_LENGTH * runs
-
-
-def _reduce_segments(
-    op: str, data: NDArray[Any], starts: NDArray[np.int64], lengths: NDArray[np.int64], dtype: np.dtype[Any]
-) -> NDArray[Any]:
-    """``op`` of each segment of samples, the segments back to back, none empty."""
-    if op in ("argmin", "argmax") and data.dtype in _SCANNED_DTYPES:
-        # One pass over each segment in C++, where NumPy needs several over them all.
-        positions = np.empty(len(starts), np.int64)
-        _core.first_extremes(
-            np.ascontiguousarray(data),
-            np.ascontiguousarray(starts, np.int64),
-            np.ascontiguousarray(lengths, np.int64),
-            positions,
-            op == "argmax",
-        )
-        return positions.astype(dtype, copy=False)
-    breaks = np.flatnonzero(lengths[1:] != lengths[:-1]) + 1
-    if _by_runs(len(lengths), len(breaks) + 1):
-        parts = []
-        for a, b in zip([0, *breaks.tolist()], [*breaks.tolist(), len(lengths)]):
-            first, size = int(starts[a]), int(lengths[a])
-            rows = data[first : first + (b - a) * size].reshape(b - a, size)
-            parts.append(getattr(rows, op)(axis=1))
-        return np.concatenate(parts).astype(dtype, copy=False)
-    data = data[int(starts[0]) : int(starts[-1] + lengths[-1])]
-    starts = starts - starts[0]
-    if op in ("min", "max", "argmin", "argmax"):
-        ufunc = np.minimum if op.endswith("min") else np.maximum
-        extreme = ufunc.reduceat(data, starts)
-        if op in ("min", "max"):
-            return extreme
-        # The first position holding the extreme (or, where it is NaN, the first NaN).
-        expanded = np.repeat(extreme, lengths)
-        hit = data == expanded
-        if data.dtype.kind == "f":
-            hit |= np.isnan(data) & np.isnan(expanded)
-        positions = np.where(hit, np.arange(len(data)), len(data))
-        return np.minimum.reduceat(positions, starts) - starts
-    wide = np.float64 if dtype.kind == "f" else dtype
-    total = np.add.reduceat(data, starts, dtype=wide)
-    if op == "mean":
-        total = total / lengths
-    return total.astype(dtype, copy=False)
-
-
-def concat(batches: Iterable[Batch[_Event_co]]) -> Batch[_Event_co]:
-    """The events of ``batches``, one after another, as one batch (copied).
-
-    The batches must have one format and the same columns. The result keeps their
-    ``path`` when they all have the same one (else None) and their events' indices in
-    their files (``event_index``); ``start`` and ``stop`` span them.
-    """
-    parts = list(batches)
-    if not parts:
-        raise ValueError("concat needs at least one batch")
-    for part in parts:
-        if not isinstance(part, Batch):
-            raise TypeError(f"concat joins Batches, not {type(part).__name__!r}")
-    first = parts[0]
-    names = list(first.keys())
-    for part in parts[1:]:
-        if part.format != first.format or list(part.keys()) != names:
-            raise ValueError(
-                f"concat joins batches of one format with the same columns: {first.format} {names} "
-                f"and {part.format} {list(part.keys())}"
-            )
-    columns = {name: np.concatenate([part._columns[name] for part in parts]) for name in names}
-    offsets = None
-    if first._offsets is not None:
-        offsets = np.zeros(sum(len(part) for part in parts) + 1, np.int64)
-        np.cumsum(np.concatenate([np.diff(part.offsets) for part in parts]), out=offsets[1:])
-    paths = {part.path for part in parts}
-    path = paths.pop() if len(paths) == 1 else None
-    filled = [part for part in parts if len(part)] or parts[:1]
-    start, stop = min(p.start for p in filled), max(p.stop for p in filled)
-    index: EventIndex
-    if any(part._event_index is False for part in parts):
-        index = False
-    elif any(isinstance(part._event_index, LazyIndex) for part in parts):
-        index = LazyIndex(lambda: _joined_indices(parts))
-    elif (
-        path is not None
-        and all(part._event_index is None for part in filled)
-        and all(part.stop == later.start for part, later in zip(filled, filled[1:]))
-    ):
-        index = None  # consecutive events of one file: still range(start, stop)
-    else:
-        index = np.concatenate([part.event_index for part in parts])
-    result = first._like(columns, offsets, start, stop, index)
-    result._path = path
-    return result
-
-
-def _joined_indices(parts: Sequence[Batch[Any]]) -> NDArray[np.int64] | Literal[False]:
-    try:
-        return np.concatenate([part.event_index for part in parts])
-    except ValueError:  # the indices of a part cannot be found
-        return False

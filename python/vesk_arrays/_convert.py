@@ -19,8 +19,15 @@ from typing import Any, Optional
 import numpy as np
 from numpy.typing import NDArray
 
-from ._batch import HEADER_FIELDS, SAMPLE_DTYPES, Batch, channel_counts, channel_segments, column_names
 from ._optional import require
+from ._schema import (
+    HEADER_FIELDS,
+    SAMPLE_DTYPES,
+    EventColumns,
+    channel_counts,
+    channel_segments,
+    column_names,
+)
 
 FORMAT_KEY = b"vesk.format"
 # Lists' items are named as Parquet names them, so that a table and a file written from
@@ -39,7 +46,7 @@ def _pyarrow(extra: str, feature: str) -> Any:
     return require("pyarrow", extra, feature)
 
 
-def data_shape(batch: Batch[Any]) -> Shape:
+def data_shape(batch: EventColumns) -> Shape:
     """The shape of every event's samples, or None when they differ or there are none."""
     lengths = np.diff(batch.offsets)
     if not len(lengths) or lengths[0] == 0 or not (lengths == lengths[0]).all():
@@ -85,7 +92,7 @@ def arrow_schema(
     return pa.schema(fields, metadata={FORMAT_KEY: reader_type.encode()})
 
 
-def _channel_offsets(batch: Batch[Any]) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
+def _channel_offsets(batch: EventColumns) -> tuple[NDArray[np.int64], NDArray[np.int64]]:
     """WD2: where each event's channels start among all channels, and where each channel's
     samples start (each with its end appended)."""
     counts = channel_counts(batch)
@@ -95,7 +102,7 @@ def _channel_offsets(batch: Batch[Any]) -> tuple[NDArray[np.int64], NDArray[np.i
     return outer, np.append(starts, batch.offsets[-1])
 
 
-def data_array(pa: Any, batch: Batch[Any], shape: Shape = None) -> Any:
+def data_array(pa: Any, batch: EventColumns, shape: Shape = None) -> Any:
     """``data`` as Arrow lists over the batch's samples: fixed-size ones of ``shape``, or
     large ones (None)."""
     types = list_types(pa, batch.format, shape)
@@ -117,7 +124,7 @@ def source_arrays(pa: Any, path: str, event_index: NDArray[np.int64]) -> list[An
 
 
 def arrow_table(
-    pa: Any, batch: Batch[Any], shape: Shape = None, source: tuple[str, NDArray[np.int64]] | None = None
+    pa: Any, batch: EventColumns, shape: Shape = None, source: tuple[str, NDArray[np.int64]] | None = None
 ) -> Any:
     """The batch as a table whose ``data`` has the type ``shape`` calls for; with
     ``source`` (a path and the events' indices) the source columns first."""
@@ -141,12 +148,12 @@ def as_large(pa: Any, array: Any, large_type: Any) -> Any:
     return pa.LargeListArray.from_arrays(pa.array(offsets), values, type=large_type)
 
 
-def to_arrow(batch: Batch[Any]) -> Any:
+def to_arrow(batch: EventColumns) -> Any:
     pa = _pyarrow("arrow", "Batch.to_arrow()")
     return arrow_table(pa, batch, data_shape(batch) if "data" in batch else None)
 
 
-def to_pandas(batch: Batch[Any]) -> Any:
+def to_pandas(batch: EventColumns) -> Any:
     pd = require("pandas", "pandas", "Batch.to_pandas()")
     pa = _pyarrow("pandas", "Batch.to_pandas()")
     columns: dict[str, Any] = {name: batch[name] for name, _ in HEADER_FIELDS[batch.format] if name in batch}
@@ -157,7 +164,7 @@ def to_pandas(batch: Batch[Any]) -> Any:
     return pd.DataFrame(columns, copy=False)
 
 
-def to_awkward(batch: Batch[Any]) -> Any:
+def to_awkward(batch: EventColumns) -> Any:
     ak = require("awkward", "awkward", "Batch.to_awkward()")
     names = [name for name, _ in HEADER_FIELDS[batch.format] if name in batch]
     contents = [ak.contents.NumpyArray(batch[name]) for name in names]

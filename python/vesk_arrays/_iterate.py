@@ -9,30 +9,21 @@ import sys
 import warnings
 from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, TypedDict, TypeVar, Union, overload
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, TypeVar, Union, overload
 
 from ._batch import Batch
-from ._reader import (
+from ._damage import DamagedEventError, DamagedEventWarning, ReadFindings
+from ._options import (
     DEFAULT_PREFETCH,
     DEFAULT_STREAM_STEP,
-    BatchReader,
-    CallNews,
-    DamagedEventError,
-    DamagedEventWarning,
     Errors,
     Layout,
     Prefetch,
-    check_columns,
-    check_errors,
-    check_follow_options,
-    check_format,
-    check_index,
-    check_layout,
+    ReadOptions,
     check_path,
-    check_prefetch,
-    parse_step_size,
-    reported_batches,
+    read_options,
 )
+from ._reader import BatchReader, reported_batches
 from ._sources import StrPath
 
 if TYPE_CHECKING:
@@ -46,18 +37,6 @@ _Event = TypeVar("_Event", bound="WD1Event | WD2Event")
 _OSErrorT = TypeVar("_OSErrorT", bound=OSError)
 
 _GLOB_MAGIC = re.compile(r"[*?[]")
-
-
-class _Options(TypedDict, total=False):
-    """The keywords `iterate` passes to each file's BatchReader."""
-
-    errors: Errors
-    layout: Layout
-    columns: tuple[str, ...]
-    prefetch: Prefetch
-    follow: bool
-    poll_interval: float
-    timeout: float | None
 
 
 def expand_paths(paths: Paths) -> list[str]:
@@ -312,61 +291,47 @@ def iterate(
     within each file; damage before ``start`` is passed over (recorded in the file's
     first report, and warned of), never raised.
     """
-    check_format(reader_type)
-    parse_step_size(step_size)
-    check_errors(errors)
-    check_layout(reader_type, layout)
-    check_follow_options(follow, poll_interval, timeout)
-    first = check_index("start", start)
-    last = None if stop is None else check_index("stop", stop)
-    check_prefetch(prefetch)
-    options: _Options = {
-        "errors": errors,
-        "layout": layout,
-        "columns": check_columns(reader_type, columns),
-        "prefetch": prefetch,
-    }
-    follow_options: _Options = {"follow": follow, "poll_interval": poll_interval, "timeout": timeout}
-    files = list(expand_paths(paths))
-    pairs = _pairs(files, reader_type, step_size, (first, last), options, follow_options)
+    options = read_options(
+        reader_type,
+        step_size=step_size,
+        errors=errors,
+        layout=layout,
+        follow=follow,
+        poll_interval=poll_interval,
+        timeout=timeout,
+        start=start,
+        stop=stop,
+        prefetch=prefetch,
+        columns=columns,
+    )
+    pairs = reported_pairs(expand_paths(paths), options)
     return pairs if report else (batch for batch, _ in pairs)
 
 
-def _pairs(
-    files: list[str],
-    reader_type: str,
-    step_size: int | str,
-    span: tuple[int, int | None],
-    options: _Options,
-    follow_options: _Options,
-) -> Generator[tuple[Batch[Any], Report]]:
+def reported_pairs(files: list[str], options: ReadOptions) -> Generator[tuple[Batch[Any], Report]]:
+    """`iterate`'s pairs of the files, of options already checked; ``follow`` applies to
+    the last file."""
     row = 0
     for file_index, path in enumerate(files):
-        last: _Options = {**options, **(follow_options if file_index == len(files) - 1 else {})}
-        for batch, report in _file_pairs(path, file_index, reader_type, step_size, span, row, last):
+        file_options = options if file_index == len(files) - 1 else options.without_follow()
+        for batch, report in _file_pairs(path, file_index, file_options, row):
             row += len(batch)
             yield batch, report
 
 
-def _open(path: str, reader_type: str, options: _Options) -> BatchReader[Any] | OSError | DamagedEventError:
+def _open(path: str, options: ReadOptions) -> BatchReader[Any] | OSError | DamagedEventError:
     """The reader, or the error (naming the file) of a file that cannot be opened."""
     try:
-        return BatchReader(path, reader_type, **options)
+        return BatchReader._with_options(path, options)
     except (OSError, DamagedEventError) as error:
         return with_path(error, path) if isinstance(error, OSError) else error
 
 
 def _file_pairs(
-    path: str,
-    file_index: int,
-    reader_type: str,
-    step_size: int | str,
-    span: tuple[int, int | None],
-    row: int,
-    options: _Options,
+    path: str, file_index: int, options: ReadOptions, row: int
 ) -> Generator[tuple[Batch[Any], Report]]:
-    errors, columns = options["errors"], options["columns"]
-    reader = _open(path, reader_type, options)
+    reader_type, errors, columns = options.format, options.errors, options.columns
+    reader = _open(path, options)
     if not isinstance(reader, BatchReader):
         if errors == "raise":
             raise reader
@@ -376,10 +341,8 @@ def _file_pairs(
         )
         return
 
-    unit, size = parse_step_size(step_size)
-    max_events, max_bytes = (size, None) if unit == "events" else (None, size)
     with reader:
-        batches = _batches_within(reader, span, max_events, max_bytes)
+        batches = _batches_within(reader, options)
         given = False
         trailing_given = False
         while True:
@@ -411,10 +374,10 @@ def _file_pairs(
                         ),
                     )
                 return
-            batch, news = pair
+            batch, findings = pair
             given = True
-            trailing_given = news.at_end and bool(trailing)
-            end = reader.events_read if span[1] is None else min(reader.events_read, span[1])
+            trailing_given = findings.at_end and bool(trailing)
+            end = reader.events_read if options.stop is None else min(reader.events_read, options.stop)
             yield (
                 batch,
                 Report(
@@ -422,13 +385,13 @@ def _file_pairs(
                     file_index,
                     range(batch.start, max(end, batch.start)),
                     range(row, row + len(batch)),
-                    news.damaged,
-                    skipped=news.skipped,
+                    findings.damaged,
+                    skipped=findings.skipped,
                     trailing_bytes=trailing if trailing_given else 0,
-                    damaged_count=news.damaged_count,
-                    skipped_bytes=news.skipped_bytes,
-                    estimated_events=reader._estimated_events(news.skipped_bytes)
-                    if news.skipped_bytes
+                    damaged_count=findings.damaged_count,
+                    skipped_bytes=findings.skipped_bytes,
+                    estimated_events=reader._estimated_events(findings.skipped_bytes)
+                    if findings.skipped_bytes
                     else 0,
                 ),
             )
@@ -436,12 +399,11 @@ def _file_pairs(
 
 
 def _batches_within(
-    reader: BatchReader[_Event], span: tuple[int, int | None], max_events: int | None, max_bytes: int | None
-) -> Iterator[tuple[Batch[_Event], CallNews]]:
-    start, stop = span
-    if start:
-        reader.skip_to(start)
-    yield from reported_batches(reader, max_events, max_bytes, stop)
+    reader: BatchReader[_Event], options: ReadOptions
+) -> Iterator[tuple[Batch[_Event], ReadFindings]]:
+    if options.start:
+        reader.skip_to(options.start)
+    yield from reported_batches(reader, *options.step, options.stop)
 
 
 def num_events(paths: Paths, reader_type: str, *, layout: Layout = None) -> int:
@@ -450,12 +412,17 @@ def num_events(paths: Paths, reader_type: str, *, layout: Layout = None) -> int:
     ``paths`` is taken as by :func:`iterate`. Damaged events are not counted (they are
     what ``errors="skip"`` leaves out); a file that cannot be opened raises its OSError.
     """
-    check_format(reader_type)
-    check_layout(reader_type, layout)
+    options = read_options(reader_type, errors="skip", layout=layout)
+    return count_events(expand_paths(paths), options)
+
+
+def count_events(files: list[str], options: ReadOptions) -> int:
+    """`num_events` of the files, of options already checked (damaged events skipped)."""
+    options = options.counting()
     total = 0
-    for path in expand_paths(paths):
+    for path in files:
         try:
-            reader = BatchReader(path, reader_type, errors="skip", layout=layout)
+            reader = BatchReader._with_options(path, options)
         except OSError as error:
             raise with_path(error, path) from None
         with warnings.catch_warnings(), reader:

@@ -12,11 +12,12 @@ from typing import IO, TYPE_CHECKING, Any, Callable, Union
 import numpy as np
 from numpy.typing import NDArray
 
-from ._batch import Batch, column_names
+from ._batch import Batch
 from ._convert import arrow_schema, arrow_table, as_large, data_shape, list_types
-from ._iterate import Report, expand_paths, iterate, num_events
+from ._iterate import Report, count_events, expand_paths, reported_pairs
 from ._optional import require
-from ._reader import DEFAULT_STEP, Errors, Layout
+from ._options import DEFAULT_STEP, Errors, Layout, read_options
+from ._schema import column_names
 from ._write import AtomicFile, refuse_an_input
 
 if TYPE_CHECKING:
@@ -103,14 +104,17 @@ def convert(
     pa = require("pyarrow", "arrow", "to_parquet()")
     pq = require("pyarrow.parquet", "arrow", "to_parquet()")
     files = expand_paths(paths)
-    # Given on only when asked for, so that a conversion without them takes the same road.
-    options: dict[str, Any] = dict(selection)
-    if columns is not None:
-        options["columns"] = columns
-    # Checks the other arguments at once; reads nothing until iterated.
-    pairs = iterate(
-        files, reader_type, step_size=step_size, report=True, errors=errors, layout=layout, **options
+    # Checks the other arguments at once, for every layer below; reads nothing until iterated.
+    options = read_options(
+        reader_type,
+        step_size=step_size,
+        errors=errors,
+        layout=layout,
+        start=selection.get("start", 0),
+        stop=selection.get("stop"),
+        columns=columns,
     )
+    pairs = reported_pairs(files, options)
     names = (
         column_names(reader_type)
         if columns is None
@@ -121,7 +125,7 @@ def convert(
         bar = None
         if progress:
             tqdm = require("tqdm", "cli", "to_parquet(progress=True)")
-            total = num_events(files, reader_type, layout=layout)
+            total = count_events(files, options)
             bar = tqdm.tqdm(total=total, unit=" events", file=sys.stderr, desc="converting")
         output = _ParquetFile(pa, pq, reader_type, names, source, compression, temporaries)
         written = 0

@@ -7,7 +7,7 @@ import io
 import os
 import stat
 from types import ModuleType
-from typing import IO, TYPE_CHECKING, BinaryIO, Protocol, Union, cast
+from typing import IO, TYPE_CHECKING, BinaryIO, NamedTuple, Protocol, Union, cast
 
 from ._optional import require
 
@@ -58,29 +58,68 @@ class CompressedFileError(OSError):
     """A compressed file that cannot be decompressed any further: cut short or corrupt."""
 
 
-def is_regular_file(path: str) -> bool:
-    """Whether the path names a regular file, which can be read again (a FIFO cannot)."""
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode)
-    except OSError:
-        return False
+class CoreInput(NamedTuple):
+    """What the core reads of a source, and what was opened here for it."""
+
+    # A path, which the core opens itself, or a file object, which it reads as a stream.
+    readable: str | ReadInto
+    # Opened here (a decompressing file object), to close with the reader.
+    owned: io.RawIOBase | None
+    # A path's compression, "gzip", "xz", "bz2" or "zstd"; None when it is not compressed,
+    # and for a file object.
+    compression: str | None
+    # A file object that holds all its bytes already (bytes in memory, a regular file
+    # decompressed), in which lengths are checked as in a regular file.
+    finite: bool
+    # The path of a regular file, which can be read again; None for a stream.
+    rereadable: str | None
 
 
-def compression_of(path: str) -> str | None:
-    """The compression of a regular file ("gzip", "xz", "bz2", "zstd"), or None.
+def path_input(path: str) -> CoreInput:
+    """What the core reads of a path: the path itself, or for a compressed regular file its
+    decompressed bytes. The compression is told here, where the file is opened, once:
+    the file opened to look at its first bytes is the one decompressed.
 
-    Only regular files are looked at: peeking at a FIFO would consume its bytes.
+    Only regular files are looked at: peeking at a FIFO would consume its bytes. A path
+    that cannot be opened is left to the core, which reports it in the reader's wording.
     """
     try:
-        if not stat.S_ISREG(os.stat(path).st_mode):
-            return None
-        with open(path, "rb", buffering=0) as f:  # what the look needs, not a buffer's worth
-            head = f.read(_MAGIC_BYTES)
-            if _magic_of(head) is not None:
-                head += f.read(_PROBE_BYTES - len(head))
+        regular = stat.S_ISREG(os.stat(path).st_mode)
     except OSError:
-        return None  # the core reports it, with the reader's wording
-    return _compression_of_head(head, path)
+        regular = False
+    if not regular:
+        return CoreInput(path, None, None, False, None)
+    plain = CoreInput(path, None, None, False, path)
+    try:
+        raw = _OwnOffsetFile(path)
+    except OSError:
+        return plain
+    try:
+        try:
+            head = raw.read_at(0, _MAGIC_BYTES)  # what the look needs, not a buffer's worth
+            if _magic_of(head) is not None:
+                head += raw.read_at(len(head), _PROBE_BYTES - len(head))
+        except OSError:
+            head = b""  # the core reports it, with the reader's wording
+        compression = _compression_of_head(head, path)
+        if compression is None:
+            raw.close()
+            return plain
+        library_file = _open_library_file(io.BufferedReader(raw), compression)
+        decompressed = _Decompressed(path, compression, library_file, raw)
+        return CoreInput(decompressed, decompressed, compression, True, path)
+    except BaseException:
+        raw.close()
+        raise
+
+
+def file_object_input(file: ReadInto, name: str) -> CoreInput:
+    """What the core reads of a binary file object: the object itself, or its decompressed
+    bytes (see open_stream). Its compression is not told (None): a stream that cannot be
+    peeked at tells it only once read."""
+    stream, owned = open_stream(file, name)
+    # Bytes in memory hold all their bytes already, compressed or not.
+    return CoreInput(stream, owned, None, type(file) is io.BytesIO, None)
 
 
 def _magic_of(head: bytes) -> str | None:
@@ -258,6 +297,10 @@ class _OwnOffsetFile(io.RawIOBase):
     def readable(self) -> bool:
         return True
 
+    def read_at(self, offset: int, size: int) -> bytes:
+        """Bytes at `offset`, leaving the file's own offset where it is."""
+        return os.pread(self._fd, size, offset)
+
     def readinto(self, buffer: WriteableBuffer, /) -> int:
         view = memoryview(buffer).cast("B")
         if hasattr(os, "preadv"):
@@ -301,16 +344,6 @@ def _open_library_file(source: str | IO[bytes], compression: str) -> Read1:
 
         return bz2.open(source, "rb")
     return _open_zstd(source)
-
-
-def open_decompressed(path: str, compression: str) -> io.RawIOBase:
-    """A binary file object (with ``readinto``) of the file's decompressed bytes."""
-    raw = _OwnOffsetFile(path)
-    try:
-        return _Decompressed(path, compression, _open_library_file(io.BufferedReader(raw), compression), raw)
-    except BaseException:
-        raw.close()
-        raise
 
 
 def open_stream(file: ReadInto, name: str) -> tuple[ReadInto, io.RawIOBase | None]:

@@ -21,8 +21,9 @@ from typing import IO, TYPE_CHECKING, Any, Union, cast
 import numpy as np
 from numpy.typing import NDArray
 
-from ._batch import HEADER_FIELDS, SAMPLE_DTYPES, Batch, column_names
-from ._reader import Layout, check_format, check_layout
+from ._batch import Batch
+from ._options import Layout, check_format, check_layout
+from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, column_names
 
 if TYPE_CHECKING:
     from typing_extensions import TypeAlias

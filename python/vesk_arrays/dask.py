@@ -13,6 +13,7 @@ split into event ranges. Samples are read only when the partitions are computed.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import os
 from collections.abc import Sequence
@@ -23,20 +24,11 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._batch import Batch
-from ._iterate import Paths, expand_paths, num_events, with_path
+from ._iterate import Paths, count_events, expand_paths, with_path
 from ._optional import require
-from ._reader import (
-    DEFAULT_STEP,
-    BatchReader,
-    Errors,
-    Layout,
-    check_columns,
-    check_errors,
-    check_format,
-    check_index,
-    check_layout,
-    parse_step_size,
-)
+from ._options import DEFAULT_STEP, Errors, Layout, ReadOptions, read_options
+from ._reader import BatchReader
+from ._schema import select_columns
 
 if TYPE_CHECKING:
     # Dask is optional: without it (or its types) the frame is Any.
@@ -65,17 +57,20 @@ def plan_partitions(
     (``stop`` None: to its end). Paths are made absolute, as workers may have another
     working directory. ``layout`` is passed to the readers that count events; ``start``
     and ``stop`` keep those events of each file."""
-    check_format(reader_type)
-    check_layout(reader_type, layout)
-    first = check_index("start", start)
-    last = None if stop is None else check_index("stop", stop)
-    unit, size = parse_step_size(step_size)
-    files = [os.path.abspath(path) for path in expand_paths(paths)]
-    plan = (
-        _plan_by_bytes(files, reader_type, size, layout)
-        if unit == "bytes"
-        else _plan_by_events(files, reader_type, size, layout)
-    )
+    options = read_options(reader_type, step_size=step_size, layout=layout, start=start, stop=stop)
+    return _plan(expand_paths(paths), options)
+
+
+def _plan(paths: list[str], options: ReadOptions) -> list[Partition]:
+    """plan_partitions, of options already checked."""
+    files = [os.path.abspath(path) for path in paths]
+    max_events, max_bytes = options.step
+    if max_bytes is not None:
+        plan = _plan_by_bytes(files, max_bytes, options)
+    else:
+        assert max_events is not None  # a step is one or the other
+        plan = _plan_by_events(files, max_events, options)
+    first, last = options.start, options.stop
     if first or last is not None:
         plan = [kept for partition in plan if (kept := _within(partition, first, last))]
     return plan or [()]
@@ -92,7 +87,7 @@ def _within(partition: Partition, first: int, last: int | None) -> Partition:
     return tuple(pieces)
 
 
-def _plan_by_bytes(files: list[str], reader_type: str, step: int, layout: Layout) -> list[Partition]:
+def _plan_by_bytes(files: list[str], step: int, options: ReadOptions) -> list[Partition]:
     partitions: list[Partition] = []
     pieces: list[Piece] = []
     filled = 0
@@ -103,7 +98,7 @@ def _plan_by_bytes(files: list[str], reader_type: str, step: int, layout: Layout
                 partitions.append(tuple(pieces))
                 pieces, filled = [], 0
             # Event sizes within one file are assumed alike: equal event counts per part.
-            count = num_events(path, reader_type, layout=layout)
+            count = count_events([path], options)
             parts = min(math.ceil(size / step), max(count, 1))
             starts = [count * i // parts for i in range(parts)]
             stops: list[int | None] = [*starts[1:], None]  # the last part: to the end
@@ -119,12 +114,12 @@ def _plan_by_bytes(files: list[str], reader_type: str, step: int, layout: Layout
     return partitions
 
 
-def _plan_by_events(files: list[str], reader_type: str, step: int, layout: Layout) -> list[Partition]:
+def _plan_by_events(files: list[str], step: int, options: ReadOptions) -> list[Partition]:
     partitions: list[Partition] = []
     pieces: list[Piece] = []
     filled = 0
     for path in files:
-        count = num_events(path, reader_type, layout=layout)
+        count = count_events([path], options)
         position = 0
         while position < count:
             take = min(step - filled, count - position)
@@ -160,17 +155,11 @@ def _with_source(
 
 
 def _read_piece(
-    path: str,
-    reader_type: str,
-    start: int,
-    stop: int | None,
-    errors: Errors,
-    layout: Layout,
-    columns: Sequence[str],
+    path: str, start: int, stop: int | None, options: ReadOptions
 ) -> tuple[Batch[Any], NDArray[np.int64]]:
     """Events start to stop - 1 of the file, and the index of each in the file (damaged
     events count, as in ``Batch.start``)."""
-    with BatchReader(path, reader_type, errors=errors, layout=layout, columns=columns, prefetch=0) as reader:
+    with BatchReader._with_options(path, options) as reader:
         reader.skip_to(start)
         batch = reader.read_range(stop)
     return batch, batch.event_index
@@ -178,9 +167,7 @@ def _read_piece(
 
 def _read_partition(
     pieces: Partition,
-    reader_type: str,
-    errors: Errors,
-    layout: Layout,
+    options: ReadOptions,
     source: bool,
     columns: Sequence[str] | None = None,
 ) -> pandas.DataFrame:
@@ -188,14 +175,16 @@ def _read_partition(
     needs), so that only those are read: without ``data``, no payload is."""
     pa = require("pyarrow", "dask", "vesk_arrays.dask")
     pd = require("pandas", "dask", "vesk_arrays.dask")
+    reader_type = options.format
     names = [name for name, _ in Batch.empty(reader_type).items()]
     wanted = names if columns is None else [name for name in names if name in columns]
     # Something must be read to count the events, when only path and event are wanted.
     read_columns = wanted or names[:1]
+    piece_options = dataclasses.replace(options, columns=select_columns(reader_type, read_columns))
     frames: list[pandas.DataFrame] = []
     for path, start, stop in pieces:
         try:
-            batch, events = _read_piece(path, reader_type, start, stop, errors, layout, read_columns)
+            batch, events = _read_piece(path, start, stop, piece_options)
         except OSError as error:
             raise with_path(error, path) from None
         frame = batch.to_pandas()
@@ -243,17 +232,24 @@ def read(
     """
     dataframe = require("dask.dataframe", "dask", "vesk_arrays.dask.read()")
     pa = require("pyarrow", "dask", "vesk_arrays.dask.read()")
-    check_errors(errors)
-    partitions = plan_partitions(paths, reader_type, step_size, layout=layout, start=start, stop=stop)
+    options = read_options(
+        reader_type,
+        step_size=step_size,
+        errors=errors,
+        layout=layout,
+        start=start,
+        stop=stop,
+        prefetch=0,
+        columns=columns,
+    )
+    partitions = _plan(expand_paths(paths), options)
     meta = _empty_frame(pa, reader_type, source)
-    kept = check_columns(reader_type, columns)
+    kept = options.columns
     frame: dask.dataframe.DataFrame = dataframe.from_map(
         _read_partition,
         partitions,
         meta=meta,
-        reader_type=reader_type,
-        errors=errors,
-        layout=layout,
+        options=options,
         source=bool(source),
         label=f"vesk-read-{reader_type.lower()}",
     )

@@ -173,6 +173,11 @@ public:
         pending_count_ = 0;
         return destination != nullptr && grow_rows_to(events_ + events) ? destination : nullptr;
     }
+    bool may_follow(const Header& previous, const Header& next) const
+    {
+        return watch_.now().may_follow(previous, next);
+    }
+    bool knows_counters() const { return watch_.now().counters().known(); }
     // Bytes the sample block holds past the samples so far, without growing.
     std::size_t sample_room() const { return samples_block_.capacity() - samples_ * sizeof(Sample); }
     // `n` events of `count` samples each, whose samples are already in place.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "batch_columns.hpp"
+#include "damage_skip.hpp"
 #include "event_runs.hpp"
 #include "fill_state.hpp"
 #include "resync.hpp"
@@ -33,128 +34,6 @@ std::uint64_t try_run(Reader& decoder, Sink& sink, std::uint64_t max_events, Fil
 
 namespace detail {
 
-// The size of a regular file that is not being followed: lengths must fit it.
-template <class Reader>
-std::optional<std::uint64_t> final_end(Reader& decoder, const FillLimits& limits)
-{
-    BufferedFile& file = decoder.file();
-    if (limits.follow || !file.seekable()) {
-        return std::nullopt;
-    }
-    return file.source().size();
-}
-
-// How skipping damage ended: skipped, reading goes on; no damage after all,
-// the reader waits where it is; or a problem.
-enum class DamageSkip : std::uint8_t { Skipped, Wait, Error, OutOfMemory };
-
-// Damage at `start`: a damaged header, or an event that runs past the end of
-// the file. Records what is skipped and goes on at the next good event.
-// `previous` is where the batch's last event starts when it ends at `start`:
-// when good events begin inside it, its length was wrong (a cut or
-// overwritten file), and it is taken back out of the batch as damaged.
-// Wait: nothing shows it is damage (a truncated last event, or a file still
-// being written); the reader stays at `start`.
-template <class Reader, class Sink>
-DamageSkip skip_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const FillLimits& limits,
-                       FillEnd& end, std::uint64_t start, bool damaged_header,
-                       std::optional<std::uint64_t> previous, std::optional<std::uint64_t> file_end)
-{
-    try {
-        // Room for the records first: once the reader has moved past the
-        // damage, recording it must not fail.
-        end.skipped.reserve_one();
-        end.damaged.reserve(kMaxDamageRecords);
-    } catch (const std::bad_alloc&) {
-        (void)decoder.resume_at(start);  // the next call meets this damage again
-        return DamageSkip::OutOfMemory;
-    }
-    const auto failed = [&](const IoError& error) {
-        end.error = error;
-        (void)decoder.resume_at(start);  // the next call meets this damage again
-        return DamageSkip::Error;
-    };
-    // An event that runs past the end is damage only when good events follow
-    // it; else it is a truncated last event, as an event-by-event reader has it.
-    std::optional<std::uint64_t> resume;
-    if (!damaged_header) {
-        IoResult<std::optional<std::uint64_t>> after =
-            Resync<Reader>(decoder, progress.watch.now(), file_end).scan(start + 1);
-        if (!after.ok()) {
-            return failed(after.error());
-        }
-        if (!after.value()) {
-            if (IoStatus status = decoder.resume_at(start); !status.ok()) {
-                end.error = status.error();
-                return DamageSkip::Error;
-            }
-            return DamageSkip::Wait;
-        }
-        resume = after.value();
-    }
-    bool previous_bad = false;
-    if (previous && decoder.file().seekable()) {  // a stream has let those bytes go
-        // An event that does not agree with the good ones before it is
-        // suspect already: a single header ending the file then suffices.
-        const auto& before = progress.watch.before_last();
-        const auto* last = progress.watch.now().last();
-        const bool suspect =
-            before.last() != nullptr && last != nullptr && !before.may_follow(*before.last(), *last);
-        IoResult<std::optional<std::uint64_t>> inside =
-            Resync<Reader>(decoder, before, file_end).scan(*previous + 1, start, !suspect);
-        if (!inside.ok()) {
-            return failed(inside.error());
-        }
-        if (inside.value() && *inside.value() < start) {
-            previous_bad = true;
-            resume = inside.value();
-        }
-    }
-    if (damaged_header && !previous_bad) {
-        IoResult<std::optional<std::uint64_t>> found =
-            Resync<Reader>(decoder, progress.watch.now(), file_end).after_damaged_header(start);
-        if (found.ok() && !found.value()) {
-            found = Resync<Reader>(decoder, progress.watch.now(), file_end).scan(start + 1);
-        }
-        if (!found.ok()) {
-            return failed(found.error());
-        }
-        resume = found.value();
-    }
-    if (!resume && (!damaged_header || limits.follow)) {
-        if (IoStatus status = decoder.resume_at(start); !status.ok()) {
-            end.error = status.error();
-            return DamageSkip::Error;
-        }
-        return DamageSkip::Wait;
-    }
-    // Without a good event after it, the damage reaches the end of the bytes.
-    const std::uint64_t stop = resume ? *resume : file_end ? *file_end : decoder.file().read_end();
-    if (IoStatus status = decoder.resume_at(stop); !status.ok()) {
-        end.error = status.error();
-        return DamageSkip::Error;
-    }
-    if (previous_bad) {
-        end.stop_index = end.stop_before_last;
-        sink.uncommit_last();
-        start = *previous;
-        --progress.events_read;  // that event is the damaged one
-    }
-    if (end.damaged.size() < kMaxDamageRecords) {
-        end.damaged.push_back(Damage{.index = progress.events_read,
-                                     .offset = start,
-                                     .stop = stop,
-                                     .resume_at = resume,
-                                     .kind = previous_bad     ? DamageKind::Overlaps
-                                             : damaged_header ? DamageKind::Header
-                                                              : DamageKind::Overlong});
-    }
-    ++end.damaged_count;
-    end.skipped.add(start, stop);
-    ++progress.events_read;
-    return DamageSkip::Skipped;
-}
-
 // Before the event at the read position is read one by one: where its length
 // is new to the file, or damage came right before it, the bytes at its end
 // must bear that length out (see Resync::confirm). Nothing where the event is
@@ -168,7 +47,8 @@ struct Unconfirmed {
 // it out.
 template <class Reader>
 IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<Reader>& progress,
-                                                  const FillLimits& limits, bool& doubtful_end)
+                                                  const FillLimits& limits,
+                                                  std::optional<std::uint64_t> previous, bool& doubtful_end)
 {
     doubtful_end = false;
     using Header = typename Reader::Header;
@@ -207,7 +87,12 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
         return Answer();
     }
     const std::uint64_t span = event_span(decoder, header, count);
-    if (!progress.confirm_next && progress.spans.contains(span)) {
+    // A length the file has shown is believed where the header follows the
+    // last good event as the file's events follow each other: a header read a
+    // few bytes off the events can announce their length too.
+    const Header* last = progress.watch.now().last();
+    if (!progress.confirm_next && progress.spans.contains(span)
+        && (last == nullptr || progress.watch.now().may_follow(*last, header))) {
         return Answer();
     }
     const std::optional<std::uint64_t> file_end = final_end(decoder, limits);
@@ -230,41 +115,24 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
     // A file still being written may yet bring what bears the event out.
     if (!verdict.value().damaged || (limits.follow && !verdict.value().resume)) {
         doubtful_end = verdict.value().doubtful_end || verdict.value().damaged;
+        if (verdict.value().doubtful_end && !limits.follow) {
+            // Nothing bears it out, and good events that begin inside the
+            // batch's last event would show that one's length wrong and this
+            // one no event (see skip_unconfirmed).
+            IoResult<std::optional<std::uint64_t>> inside =
+                good_events_inside(decoder, progress, previous, *start, false, file_end);
+            if (!inside.ok()) {
+                return inside.error().is_interrupted() ? IoResult<Answer>(inside.error())
+                                                       : IoResult<Answer>(Answer());
+            }
+            if (inside.value()) {
+                doubtful_end = false;
+                return Answer(Unconfirmed{.start = *start, .resume = inside.value(), .file_end = file_end});
+            }
+        }
         return Answer();
     }
     return Answer(Unconfirmed{.start = *start, .resume = verdict.value().resume, .file_end = file_end});
-}
-
-// The event at `start` is not believed (see check_length): its bytes up to
-// `resume` (nothing: the end of the bytes) are skipped.
-template <class Reader>
-DamageSkip skip_unconfirmed(Reader& decoder, FileProgress<Reader>& progress, FillEnd& end,
-                            std::uint64_t start, std::optional<std::uint64_t> resume,
-                            std::optional<std::uint64_t> file_end)
-{
-    try {
-        end.skipped.reserve_one();
-        end.damaged.reserve(kMaxDamageRecords);
-    } catch (const std::bad_alloc&) {
-        (void)decoder.resume_at(start);
-        return DamageSkip::OutOfMemory;
-    }
-    const std::uint64_t stop = resume ? *resume : file_end ? *file_end : decoder.file().read_end();
-    if (IoStatus status = decoder.resume_at(stop); !status.ok()) {
-        end.error = status.error();
-        return DamageSkip::Error;
-    }
-    if (end.damaged.size() < kMaxDamageRecords) {
-        end.damaged.push_back(Damage{.index = progress.events_read,
-                                     .offset = start,
-                                     .stop = stop,
-                                     .resume_at = resume,
-                                     .kind = DamageKind::Unconfirmed});
-    }
-    ++end.damaged_count;
-    end.skipped.add(start, stop);
-    ++progress.events_read;
-    return DamageSkip::Skipped;
 }
 
 }  // namespace detail
@@ -304,6 +172,7 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
         case detail::DamageSkip::Skipped:
             has_last = false;
             progress.confirm_next = true;
+            progress.watch.gap();
             if (taken() == 0) {
                 end.first_index = progress.events_read;
             }
@@ -344,14 +213,15 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
             }
             bool doubtful_end = false;
             IoResult<std::optional<detail::Unconfirmed>> checked =
-                detail::check_length(decoder, progress, limits, doubtful_end);
+                detail::check_length(decoder, progress, limits, previous(), doubtful_end);
             if (!checked.ok()) {
                 end.error = checked.error();
                 return finish(Outcome::Error);
             }
             if (const std::optional<detail::Unconfirmed>& unconfirmed = checked.value()) {
-                const std::optional<Outcome> after = outcome_after(detail::skip_unconfirmed(
-                    decoder, progress, end, unconfirmed->start, unconfirmed->resume, unconfirmed->file_end));
+                const std::optional<Outcome> after = outcome_after(
+                    detail::skip_unconfirmed(decoder, sink, progress, end, unconfirmed->start,
+                                             unconfirmed->resume, previous(), unconfirmed->file_end));
                 if (!after) {
                     continue;
                 }
@@ -432,8 +302,25 @@ FillEnd fill(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, const 
         }
         IoResult<std::optional<bool>> ahead =
             Resync<Reader>(decoder, progress.watch.now(), file_end).damage_at(*next);
-        if (!ahead.ok() || !ahead.value()) {
+        if (!ahead.ok()) {
             return finish(Outcome::Event);  // a read error is met again by the next call
+        }
+        if (!ahead.value()) {
+            // So may a header that the bytes do not bear out.
+            bool doubtful_end = false;
+            IoResult<std::optional<detail::Unconfirmed>> checked =
+                detail::check_length(decoder, progress, limits, previous(), doubtful_end);
+            if (!checked.ok() || !checked.value()) {
+                return finish(Outcome::Event);
+            }
+            const detail::Unconfirmed& unconfirmed = *checked.value();
+            const std::optional<Outcome> after =
+                outcome_after(detail::skip_unconfirmed(decoder, sink, progress, end, unconfirmed.start,
+                                                       unconfirmed.resume, previous(), unconfirmed.file_end));
+            if (after) {
+                return finish(*after == Outcome::End ? Outcome::Event : *after);
+            }
+            continue;
         }
         decoder.file().mark();
         const std::optional<Outcome> after = skip_damage_at(*next, *ahead.value(), file_end);

@@ -6,8 +6,8 @@
 // larger events with one scatter-read that puts each header into a scratch
 // area and each event's samples straight into place (the kernel writes the
 // block only once). Every header is checked; from the first that announces
-// another length or is damaged, or the first event not read whole, the
-// decoder goes on event by event.
+// another length, is damaged or does not follow the one before it, or the
+// first event not read whole, the decoder goes on event by event.
 //
 // Reading from the file ahead of the headers is a guess that the events go on
 // alike. It is made only where the last two events were alike, and never for
@@ -82,8 +82,10 @@ void give_back(BufferedFile& file, std::uint64_t stop, std::optional<IoError>& e
 }
 
 // Commits up to `events` events of `count` samples whose headers lie `stride`
-// bytes apart from `headers`, up to the first that announces another length or
-// is damaged; returns how many. `place(i, n)` first puts the samples of events
+// bytes apart from `headers`, up to the first that announces another length,
+// is damaged, or does not follow the one before it as the file's events do (a
+// chain of headers read a few bytes off the events can repeat their length);
+// returns how many. `place(i, n)` first puts the samples of events
 // i to i + n - 1 at `destination + i * count`.
 template <class Reader, class Sink, class PlaceSamples>
 std::size_t commit_in_slices(const Reader& reader, Sink& sink, const std::byte* headers, std::size_t stride,
@@ -94,12 +96,13 @@ std::size_t commit_in_slices(const Reader& reader, Sink& sink, const std::byte* 
     typename Reader::Header decoded[kSliceEvents];
     std::size_t taken = 0;
     while (taken < events) {
-        const std::size_t slice = std::min(kSliceEvents, events - taken);
+        const std::size_t slice = std::min(sink.knows_counters() ? kSliceEvents : 1, events - taken);
         std::size_t n = 0;
         for (const std::byte* header = headers + taken * stride; n < slice; ++n, header += stride) {
             std::uint64_t header_count = 0;
             if (!reader.decode_header(header, decoded[n], header_count) || header_count != count
-                || !Reader::payload_ends_event(decoded[n])) {
+                || !Reader::payload_ends_event(decoded[n])
+                || !sink.may_follow(n == 0 ? sink.last_header() : decoded[n - 1], decoded[n])) {
                 break;
             }
         }

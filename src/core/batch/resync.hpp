@@ -86,6 +86,19 @@ public:
         return std::optional<std::uint64_t>();
     }
 
+    // Whether the header at `offset` goes on from the last good event as the
+    // file's events go on from each other (so, without one, whether it is
+    // whole and undamaged).
+    IoResult<bool> goes_on_at(std::uint64_t offset)
+    {
+        auto head = header_at(offset);
+        if (!head.ok()) {
+            return head.error();
+        }
+        const Header* last = watch_.last();
+        return head.value() && (last == nullptr || watch_.may_follow(*last, head.value()->first));
+    }
+
     // Whether the header at `offset` is damaged (true), runs past the end of
     // the file (false), or neither (nothing).
     IoResult<std::optional<bool>> damage_at(std::uint64_t offset)
@@ -215,15 +228,17 @@ public:
         const std::optional<std::uint32_t> step = watch_.counters().steady_step();
         const Ending& own = ending.value();
         // The next event, where the counters say so: the common case of
-        // events whose lengths vary, settled with one look.
-        if (own.kind == Ending::Follows && step && counter_of(*own.next) - counter_of(header) == *step) {
+        // events whose lengths vary, settled with one look. (Counters that
+        // stand still say nothing.)
+        if (own.kind == Ending::Follows && step && *step != 0
+            && counter_of(*own.next) - counter_of(header) == *step) {
             return Verdict{};
         }
         // A length that differs from the steady one may be a damaged one:
         // does a chain begin where an event of the steady length would end?
         if (steady_span && *steady_span != span) {
             const auto counts_on = [&](const Header& next) {
-                return step && counter_of(next) - counter_of(header) == *step;
+                return step && *step != 0 && counter_of(next) - counter_of(header) == *step;
             };
             IoResult<std::optional<Header>> steady = chain_head(offset + *steady_span, offset, counts_on);
             if (!steady.ok()) {
@@ -235,7 +250,17 @@ public:
                 const bool counted = counts_on(*next);
                 if (span > *steady_span || own.kind == Ending::Unlikely || own.kind == Ending::Unknown
                     || counted) {
-                    return Verdict{.damaged = true, .resume = offset + *steady_span};
+                    // Reading goes on at the first good event, which may
+                    // begin before that chain where lengths vary.
+                    IoResult<std::optional<std::uint64_t>> first =
+                        scan(offset + 1, offset + *steady_span, false, true);
+                    if (!first.ok()) {
+                        return first.error();
+                    }
+                    const std::uint64_t resume = first.value()
+                                                     ? std::min(*first.value(), offset + *steady_span)
+                                                     : offset + *steady_span;
+                    return Verdict{.damaged = true, .resume = resume};
                 }
             }
         }
@@ -281,18 +306,44 @@ public:
                        ? Verdict{.damaged = true, .resume = inside.value()}
                        : Verdict{};
         }
+        // A next header with the file's fields whose counter does not go on
+        // from this one's as the file's counters do may be one of a chain
+        // read a few bytes off the events, where a cut left it: such a chain
+        // repeats the events' length and may repeat their fields, but not
+        // their counters, and the events' own chain begins inside it (where
+        // this header does not go on from the last good event either, a
+        // single event that ends the bytes will do).
+        if (own.kind == Ending::Follows && !watch_.may_follow(header, *own.next)) {
+            const Header* last = watch_.last();
+            const bool strict = last == nullptr || watch_.may_follow(*last, header);
+            IoResult<std::optional<std::uint64_t>> inside = scan(offset + 1, offset + span, strict, true);
+            if (!inside.ok()) {
+                return inside.error();
+            }
+            return inside.value() && *inside.value() < offset + span
+                       ? Verdict{.damaged = true, .resume = inside.value()}
+                       : Verdict{};
+        }
         if (own.kind != Ending::Unlikely) {
             return Verdict{};
         }
-        // A header unlike the file's good ones that starts a chain of its own:
-        // the board or the sampling changed.
+        // A header that starts a chain of its own whose counters move on as
+        // the file's do, or rise: the board or the sampling changed.
         FieldState<Header> nothing_seen;
         IoResult<Chain> chain = Resync(reader_, nothing_seen, end_).chain_from(offset + span, kChainLength);
         if (!chain.ok()) {
             return chain.error();
         }
         if (!zero && (chain.value().links >= kChainLength || chain.value().ends)) {
-            return Verdict{};
+            auto next = header_at(offset + span);
+            if (!next.ok()) {
+                return next.error();
+            }
+            const std::uint32_t from = counter_of(header);
+            const std::uint32_t to = next.value() ? counter_of(next.value()->first) : from;
+            if ((step && to - from == *step) || rises(from, to)) {
+                return Verdict{};
+            }
         }
         // Nothing bears the length out. Zeros are damage. Right after damage,
         // where the event begins is in doubt too: it is damage wherever good

@@ -43,15 +43,19 @@ class CounterSteps {
 public:
     void see(std::uint32_t counter)
     {
-        if (seen_ != 0) {
+        if (seen_ != 0 && !gap_) {
             const std::uint32_t step = counter - last_;
             steady_ = seen_ == 1 || (steady_ && step == step_);
             step_ = step;
             rise_ &= rises(last_, counter);
         }
         last_ = counter;
-        seen_ = std::min(seen_ + 1, 2);
+        seen_ = std::min(seen_ + (gap_ ? 0 : 1), 2);
+        gap_ = false;
     }
+    // Damage lies between the last event seen and the next: no step is
+    // learnt across it.
+    void gap() { gap_ = seen_ != 0; }
     // The step every good event has taken so far, once there were two.
     std::optional<std::uint32_t> steady_step() const
     {
@@ -76,6 +80,7 @@ private:
     int seen_ = 0;
     bool steady_ = true;
     bool rise_ = true;
+    bool gap_ = false;
 };
 
 // What the good events of a file have shown about the fields a scan may rely
@@ -104,6 +109,7 @@ public:
         see(headers[n - 1]);
     }
     void forget_last() { now_ = before_last_; }
+    void gap() { now_.gap(); }
     const FieldState<Header>& now() const { return now_; }
     const FieldState<Header>& before_last() const { return before_last_; }
 

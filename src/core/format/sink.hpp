@@ -47,6 +47,14 @@ concept FillSink = EventSink<Sink, Header, Sample> && requires(Sink& sink, const
                        // run must repeat.
                        { held.last_header() } -> std::convertible_to<const Header&>;
                        { held.last_count() } -> std::convertible_to<std::size_t>;
+                       // Whether an event of a run may come after `previous` in this file, by
+                       // the fields it keeps steady and the way its counters move: a run stops
+                       // at one that may not, which is then checked as any doubtful event is.
+                       { held.may_follow(*headers, *headers) } -> std::same_as<bool>;
+                       // Whether the file has shown how its counters move; until then a run
+                       // commits its events one at a time, so that the next is checked
+                       // against what the last showed.
+                       { held.knows_counters() } -> std::same_as<bool>;
                        // How many events of that count end the batch: runs are read ahead
                        // of their headers only where lengths repeat.
                        { held.streak() } -> std::convertible_to<std::size_t>;

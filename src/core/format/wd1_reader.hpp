@@ -174,6 +174,7 @@ public:
     }
     const WD1Header* last() const { return seen_ ? &last_ : nullptr; }
     const CounterSteps& counters() const { return counters_; }
+    void gap() { counters_.gap(); }
 
 private:
     WD1Header last_{};

@@ -169,6 +169,7 @@ public:
     }
     const WD2Header* last() const { return seen_ ? &last_ : nullptr; }
     const CounterSteps& counters() const { return counters_; }
+    void gap() { counters_.gap(); }
 
 private:
     WD2Header last_{};

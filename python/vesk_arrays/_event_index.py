@@ -1,0 +1,48 @@
+"""Where a batch's events stand in their file: their indices, kept as an array, as a
+range, as unknown, or as found only when first asked for."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any, Literal, Union
+
+import numpy as np
+from numpy.typing import NDArray
+
+
+class LazyIndex:
+    """Events' indices in their file found only when first asked for: finding them may mean
+    reading the file again. `find` gives them, or False when they cannot be found; `pick`
+    chooses among them (a slice, or positions) for a batch made from another."""
+
+    __slots__ = ("_find", "_value")
+
+    def __init__(self, find: Callable[[], NDArray[np.int64] | Literal[False]]) -> None:
+        self._find: Callable[[], NDArray[np.int64] | Literal[False]] | None = find
+        self._value: NDArray[np.int64] | Literal[False] = False
+
+    def resolve(self) -> NDArray[np.int64] | Literal[False]:
+        if self._find is not None:
+            self._value, self._find = self._find(), None
+        return self._value
+
+    def pick(self, key: slice | NDArray[np.int64]) -> LazyIndex:
+        return LazyIndex(lambda: _picked(self.resolve(), key))
+
+    def __reduce__(self) -> tuple[Callable[..., Any], tuple[Any, ...]]:
+        # A batch crosses a process boundary with its indices found (or not).
+        return _found, (self.resolve(),)
+
+
+def _picked(
+    index: NDArray[np.int64] | Literal[False], key: slice | NDArray[np.int64]
+) -> NDArray[np.int64] | Literal[False]:
+    return False if index is False else index[key]
+
+
+def _found(index: NDArray[np.int64] | Literal[False]) -> NDArray[np.int64] | Literal[False]:
+    return index
+
+
+# A batch's indices in its file, as kept: see Batch._event_index.
+EventIndex = Union["NDArray[np.int64]", None, Literal[False], LazyIndex]
