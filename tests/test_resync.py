@@ -149,9 +149,9 @@ def test_events_outside_damage_come_back_and_every_byte_is_accounted_for(
     rest = [rebuild(kind, e) for e in got]
     # A flipped length in events of many lengths, or before the file has shown how its
     # counters step, may land on a good header: there only the events before it are safe.
-    # A stream that may be live checks lengths only after damage it has met: there the
-    # events before the damage and the accounting hold. Bytes in memory are checked as a
-    # file's.
+    # A stream that may be live checks lengths against the bytes it holds, without waiting
+    # for its end: a length that runs past them is read on trust, and there the events
+    # before the damage and the accounting hold. Bytes in memory are checked as a file's.
     flip_told = damage == "flip" and uniform and k >= 2 and source != "pipe"
     # A cut in events of one length, steady fields and counters that count is found where
     # it ends (events that begin a few bytes off repeat neither the fields nor the counters),
@@ -367,6 +367,21 @@ def test_a_cut_that_leaves_headers_like_the_events_costs_one_event(write, kind):
     with pytest.warns(va.DamagedEventWarning):
         batch = va.read(write(bytes(data)), kind[:3], errors="skip", layout=LAYOUT[kind])
     assert batch["event_counter"].tolist() == [0, 1, 2, 3, 4, 6, 7, 8, 9, 10, 11]  # 5 was cut
+
+
+@pytest.mark.parametrize("kind", sorted(HEADER))
+@pytest.mark.parametrize("bit", [2, 3, 5])
+def test_a_stream_checks_a_flipped_length_against_the_bytes_it_holds(kind, bit):
+    # Checked without waiting for bytes a live writer has yet to write: those of a pipe
+    # that came with the event.
+    rng = np.random.default_rng(bit)
+    events = [event(kind, i, 8, rng) for i in range(20)]
+    data = bytearray(b"".join(events))
+    length_at = 7 * len(events[0]) + (0 if kind == "WD1" else 12)
+    data[length_at] ^= 1 << bit
+    with pytest.warns(va.DamagedEventWarning):
+        batch = va.read(Pipe(bytes(data)), kind[:3], errors="skip", layout=LAYOUT[kind])
+    assert batch["event_counter"].tolist() == [i for i in range(20) if i != 7]
 
 
 @pytest.mark.parametrize("tail", [b"", b"\x01" * 20])

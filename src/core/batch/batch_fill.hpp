@@ -55,15 +55,21 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
     using Answer = std::optional<Unconfirmed>;
     const std::optional<std::uint64_t> start = decoder.next_event_start();
     BufferedFile& file = decoder.file();
-    // A stream may be live (a pipe, a terminal): looking past an event would
-    // wait for bytes not yet written, and the event would come late. There
-    // only what follows damage is checked, where reading looks ahead anyway,
-    // unless the stream is known to hold all its bytes.
-    if (!start || (!file.seekable() && !limits.finite_stream && !progress.confirm_next)) {
+    if (!start) {
         return Answer();
     }
+    // A stream may be live (a pipe, a terminal): looking past an event would
+    // wait for bytes not yet written, and the event would come late. There a
+    // length is checked against the bytes already held, never waiting for
+    // more (unless the stream is known to hold all its bytes, or damage came
+    // right before, where reading looks ahead anyway), and read on trust
+    // where they cannot tell.
+    const bool held_only = !file.seekable() && !limits.finite_stream && !progress.confirm_next;
     const auto size = static_cast<std::size_t>(decoder.header_bytes());
     const auto pad = static_cast<std::size_t>(*start - file.position());
+    if (held_only && file.buffered() < pad + size) {
+        return Answer();
+    }
     std::byte bytes[kLargestHeaderBytes];
     if (file.buffered() >= pad + size) {
         std::memcpy(bytes, file.buffered_data() + pad, size);
@@ -95,17 +101,51 @@ IoResult<std::optional<Unconfirmed>> check_length(Reader& decoder, FileProgress<
         && (last == nullptr || progress.watch.now().may_follow(*last, header))) {
         return Answer();
     }
-    const std::optional<std::uint64_t> file_end = final_end(decoder, limits);
+    const std::optional<std::uint64_t> file_end = held_only ? file.known_size() : final_end(decoder, limits);
     if (file_end && (span > *file_end || *start > *file_end - span)) {
-        return Answer();  // it runs past the end: met as such when read
+        if (!held_only) {
+            return Answer();  // it runs past the end: met as such when read
+        }
+        // Met when read, a stream would have let go of the bytes after it:
+        // good events there show it damaged now, while they are held.
+        file.mark();
+        IoResult<std::optional<std::uint64_t>> after = std::optional<std::uint64_t>();
+        {
+            const HeldOnly held(file, true);
+            after = Resync<Reader>(decoder, progress.watch.now(), file_end)
+                        .scan(*start + 1, UINT64_MAX, false, true);
+        }
+        if (!after.ok()) {
+            return after.error().is_interrupted() ? IoResult<Answer>(after.error())
+                                                  : IoResult<Answer>(Answer());
+        }
+        return after.value()
+                   ? Answer(Unconfirmed{.start = *start, .resume = after.value(), .file_end = file_end})
+                   : Answer();
+    }
+    const bool zero = all_zero(bytes, size);
+    if (held_only && zero) {
+        return Answer();  // looking past zeros lets bytes go (see Resync::scan)
     }
     if (!file.seekable()) {
         file.mark();
     }
-    IoResult<typename Resync<Reader>::Verdict> verdict =
-        Resync<Reader>(decoder, progress.watch.now(), file_end)
-            .confirm(*start, header, all_zero(bytes, size), progress.confirm_next, span,
-                     progress.spans.last());
+    IoResult<typename Resync<Reader>::Verdict> verdict = typename Resync<Reader>::Verdict{};
+    {
+        const HeldOnly held(file, held_only);
+        verdict = Resync<Reader>(decoder, progress.watch.now(), file_end)
+                      .confirm(*start, header, zero, progress.confirm_next, span, progress.spans.last());
+    }
+    if (held_only) {
+        // Only good events found where the bytes held show the length wrong;
+        // all else is read on trust, as before any check.
+        if (verdict.ok() && verdict.value().damaged && verdict.value().resume) {
+            return Answer(
+                Unconfirmed{.start = *start, .resume = verdict.value().resume, .file_end = file_end});
+        }
+        return verdict.ok() || !verdict.error().is_interrupted() ? IoResult<Answer>(Answer())
+                                                                 : IoResult<Answer>(verdict.error());
+    }
     if (!verdict.ok()) {
         // What cannot be looked at cannot bear the event out nor show it
         // wrong: it is read on trust, and a read error is met where it lies.

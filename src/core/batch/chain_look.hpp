@@ -122,6 +122,9 @@ protected:
         if (end_) {
             return offset == *end_;
         }
+        if (file().held_only()) {
+            return false;  // bytes not held yet may follow
+        }
         // A stream that ends before `offset` does not end there: the byte
         // before it must be there, and none at it.
         std::byte bytes[2];

@@ -243,6 +243,8 @@ IoResult<std::size_t> BufferedFile::peek(std::uint64_t offset, void* dst, std::s
             got = source_->read_at(at, out + done, n - done);
         } else if (!retaining() || at < window_start) {
             return IoError::os(ESPIPE);  // those bytes are gone
+        } else if (held_only_) {
+            break;
         } else if (at + (n - done) - *mark_ > limit) {
             return IoError::stream_too_large(at + (n - done) - *mark_);
         } else if (IoStatus status = fill_buffer(); !status.ok()) {

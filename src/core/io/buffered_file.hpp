@@ -143,6 +143,12 @@ public:
     // buffer, at most `limit` bytes past the mark (StreamTooLarge beyond).
     IoResult<std::size_t> peek(std::uint64_t offset, void* dst, std::size_t n, std::uint64_t limit);
 
+    // While set, a stream's peek reads nothing more from its source: a look
+    // ahead sees only the bytes already held, for a live stream must not wait
+    // for bytes not yet written. A short count then says nothing of the end.
+    void set_held_only(bool on) { held_only_ = on; }
+    bool held_only() const { return held_only_; }
+
     // Moves the read position forward to `offset`, and the mark with it: what
     // a stream kept before `offset` is let go.
     IoStatus mark_at(std::uint64_t offset);
@@ -213,9 +219,22 @@ private:
     std::optional<std::uint64_t> mark_;
     bool seekable_ = false;
     bool source_ended_ = false;  // a stream's read gave 0 bytes: its end
-    bool sparse_ = true;         // opened, sought or read straight into place: the next refill reads one page
+    bool held_only_ = false;
+    bool sparse_ = true;  // opened, sought or read straight into place: the next refill reads one page
     bool last_fill_sparse_ = false;  // the last refill read one page for that reason
     std::uint64_t size_ = 0;         // of a regular file, as last seen
+};
+
+// Keeps a file to the bytes it holds for one look ahead (see set_held_only).
+class HeldOnly {
+public:
+    HeldOnly(BufferedFile& file, bool on) : file_(file) { file_.set_held_only(on); }
+    ~HeldOnly() { file_.set_held_only(false); }
+    HeldOnly(const HeldOnly&) = delete;
+    HeldOnly& operator=(const HeldOnly&) = delete;
+
+private:
+    BufferedFile& file_;
 };
 
 }  // namespace vesk
