@@ -90,6 +90,16 @@ def header_only(reader_type):
     )
 
 
+def test_a_file_whose_fields_do_not_tell_its_layout_is_written_with_a_warning(tmp_path):
+    # Counters, timestamps, periods and samples all 0: the bytes read as well as
+    # single-channel events.
+    events = [{"data": np.zeros(4, "f4"), "channels": 2, "event_counter": 0}] * 6
+    path = tmp_path / "zeros.wd2"
+    with pytest.warns(UserWarning, match='read with layout="multi-channel"'):
+        vesk_arrays.write(path, batch_of("WD2", events), "WD2")
+    assert len(vesk_arrays.read(path, "WD2", layout="multi-channel")) == 6
+
+
 @pytest.mark.parametrize(
     "reader_type, batch, layout, error, match",
     [

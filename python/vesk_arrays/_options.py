@@ -238,14 +238,16 @@ def _usable_cores() -> int:
 
 
 def check_prefetch(prefetch: Prefetch) -> int:
-    """The core's read-ahead mode: 0 never, 1 always, 2 for batches of small events."""
+    """The core's read-ahead mode (one of its READ_AHEAD_MODES): never, always, or for
+    batches of small events."""
+    modes = _core.READ_AHEAD_MODES
     if prefetch == "auto":
         # On one core the thread would only take turns with the caller (README, Streaming).
-        return 2 if _usable_cores() > 1 else 0
+        return modes["small-events"] if _usable_cores() > 1 else modes["never"]
     mode = int(prefetch) if isinstance(prefetch, bool) else check_count("prefetch", prefetch)
     if mode > 1:
         raise ValueError(f"prefetch must be 0, 1 (batches read ahead) or 'auto', not {mode}")
-    return mode
+    return modes["always"] if mode else modes["never"]
 
 
 def check_follow_options(

@@ -15,11 +15,14 @@ import secrets
 import signal
 import stat
 import threading
+import warnings
 from collections.abc import Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, Union, cast
 
 import numpy as np
 from numpy.typing import NDArray
+
+import vesk_arrays._core as _core
 
 from ._batch import Batch
 from ._options import Layout, check_format, check_layout
@@ -98,8 +101,35 @@ def write(
         temporary = target.new_temporary()
         with open(temporary, "wb", buffering=0) as file:
             written = _Encoder(reader_type, with_channels).write(parts, file, target)
+        if reader_type == "WD2" and written:
+            _warn_if_read_in_the_other_layout(temporary, destination, with_channels)
         target.commit(temporary)
     return written
+
+
+def _warn_if_read_in_the_other_layout(
+    path: str, destination: str | os.PathLike[str], with_channels: bool
+) -> None:
+    """Events whose counters, timestamps and periods say nothing (all 0, say) can make a
+    WD2 file whose bytes read as well in the other layout: the writer says so while the
+    caller still knows which layout was meant."""
+    reader = _core.Reader(path, "WD2", os.fspath(destination))
+    try:
+        reader.read(2, None, True, None, 0, False)
+        told = reader.layout
+    except (OSError, ValueError):
+        return
+    finally:
+        reader.close()
+    if told is not None and told[0] != with_channels:
+        layouts = ["single-channel", "multi-channel"]
+        written, other = layouts[with_channels], layouts[not with_channels]
+        warnings.warn(
+            f"{os.fspath(destination)}: written in the {written} layout, but its events' counters, "
+            "timestamps and sampling periods do not tell the layouts apart, and it reads back as "
+            f'{other} events unless read with layout="{written}"',
+            stacklevel=3,
+        )
 
 
 class _Encoder:
