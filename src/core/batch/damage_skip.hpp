@@ -66,6 +66,35 @@ void take_back_last(Sink& sink, FileProgress<Reader>& progress, FillEnd& end)
     --progress.events_read;  // that event is the damaged one
 }
 
+// Reading goes on at `resume` (nothing: the end of the bytes) past damage
+// from `start`, or from `taken_back_from`, where the batch's last event is
+// taken back as damaged too; the damage is recorded as of `kind`. Room for
+// the records was made beforehand, so that recording cannot fail.
+template <class Reader, class Sink>
+DamageSkip record_skip(Reader& decoder, Sink& sink, FileProgress<Reader>& progress, FillEnd& end,
+                       std::uint64_t start, std::optional<std::uint64_t> resume,
+                       std::optional<std::uint64_t> file_end, std::optional<std::uint64_t> taken_back_from,
+                       DamageKind kind)
+{
+    const std::uint64_t stop = resume ? *resume : file_end ? *file_end : decoder.file().read_end();
+    if (IoStatus status = decoder.resume_at(stop); !status.ok()) {
+        end.error = status.error();
+        return DamageSkip::Error;
+    }
+    if (taken_back_from) {
+        take_back_last(sink, progress, end);
+        start = *taken_back_from;
+    }
+    if (end.damaged.size() < kMaxDamageRecords) {
+        end.damaged.push_back(Damage{
+            .index = progress.events_read, .offset = start, .stop = stop, .resume_at = resume, .kind = kind});
+    }
+    ++end.damaged_count;
+    end.skipped.add(start, stop);
+    ++progress.events_read;
+    return DamageSkip::Skipped;
+}
+
 // Damage at `start`: a damaged header, or an event that runs past the end of
 // the file. Records what is skipped and goes on at the next good event.
 // `previous` is where the batch's last event starts when it ends at `start`:
@@ -149,29 +178,11 @@ DamageSkip skip_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progre
         }
         return DamageSkip::Wait;
     }
-    // Without a good event after it, the damage reaches the end of the bytes.
-    const std::uint64_t stop = resume ? *resume : file_end ? *file_end : decoder.file().read_end();
-    if (IoStatus status = decoder.resume_at(stop); !status.ok()) {
-        end.error = status.error();
-        return DamageSkip::Error;
-    }
-    if (previous_bad) {
-        take_back_last(sink, progress, end);
-        start = *previous;
-    }
-    if (end.damaged.size() < kMaxDamageRecords) {
-        end.damaged.push_back(Damage{.index = progress.events_read,
-                                     .offset = start,
-                                     .stop = stop,
-                                     .resume_at = resume,
-                                     .kind = previous_bad     ? DamageKind::Overlaps
-                                             : damaged_header ? DamageKind::Header
-                                                              : DamageKind::Overlong});
-    }
-    ++end.damaged_count;
-    end.skipped.add(start, stop);
-    ++progress.events_read;
-    return DamageSkip::Skipped;
+    return record_skip(decoder, sink, progress, end, start, resume, file_end,
+                       previous_bad ? previous : std::nullopt,
+                       previous_bad     ? DamageKind::Overlaps
+                       : damaged_header ? DamageKind::Header
+                                        : DamageKind::Overlong);
 }
 
 // The event at `start` is not believed (see check_length): its bytes up to
@@ -201,26 +212,9 @@ DamageSkip skip_unconfirmed(Reader& decoder, Sink& sink, FileProgress<Reader>& p
     if (previous_bad) {
         resume = inside.value();
     }
-    const std::uint64_t stop = resume ? *resume : file_end ? *file_end : decoder.file().read_end();
-    if (IoStatus status = decoder.resume_at(stop); !status.ok()) {
-        end.error = status.error();
-        return DamageSkip::Error;
-    }
-    if (previous_bad) {
-        take_back_last(sink, progress, end);
-        start = *previous;
-    }
-    if (end.damaged.size() < kMaxDamageRecords) {
-        end.damaged.push_back(Damage{.index = progress.events_read,
-                                     .offset = start,
-                                     .stop = stop,
-                                     .resume_at = resume,
-                                     .kind = previous_bad ? DamageKind::Overlaps : DamageKind::Unconfirmed});
-    }
-    ++end.damaged_count;
-    end.skipped.add(start, stop);
-    ++progress.events_read;
-    return DamageSkip::Skipped;
+    return record_skip(decoder, sink, progress, end, start, resume, file_end,
+                       previous_bad ? previous : std::nullopt,
+                       previous_bad ? DamageKind::Overlaps : DamageKind::Unconfirmed);
 }
 
 }  // namespace vesk::detail
