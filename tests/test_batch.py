@@ -240,7 +240,8 @@ def test_read_allocates_for_what_the_file_holds(write):
         (("missing.wd1", "WD1"), FileNotFoundError),
         (("/", "WD1"), IsADirectoryError),
         (("file", "wd1"), ValueError),
-        (("file", None), TypeError),
+        (("file", None), ValueError),  # a name that does not tell the format
+        (("file", 1), TypeError),
     ],
 )
 def test_bad_arguments(write, args, error):

@@ -49,6 +49,10 @@ _UNITS = {
     "gib": 2**30,
     "tib": 2**40,
 }
+# The extensions that tell a file's format, also under a compressor's (run.wd1.gz is WD1).
+EXTENSIONS: dict[str, Format] = {".wd1": "WD1", ".wd2": "WD2"}
+COMPRESSED = (".gz", ".xz", ".bz2", ".zst")
+
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]*)\s*", re.IGNORECASE)
 
 
@@ -181,6 +185,39 @@ def check_path(path: object) -> str:
         if isinstance(name, str):
             return name
     raise TypeError(f"path must be a str or an os.PathLike, not {type(path).__name__!r}")
+
+
+def extension_of(path: str) -> str:
+    """The extension that tells the format of ``path``, lower case: ".wd1" of "run.WD1.gz"."""
+    root, extension = os.path.splitext(path)
+    if extension.lower() in COMPRESSED:
+        extension = os.path.splitext(root)[1]
+    return extension.lower()
+
+
+def format_of_paths(reader_type: str | None, paths: Sequence[str]) -> str:
+    """``reader_type`` when given, else the format that the extensions of ``paths`` tell;
+    ValueError when they tell none, or tell different ones."""
+    if reader_type is not None:
+        return reader_type
+    unknown = [path for path in paths if extension_of(path) not in EXTENSIONS]
+    if unknown or not paths:
+        what = f"of {unknown[0]!r} from its name (.wd1 or .wd2, also .wd1.gz)" if paths else "without a path"
+        raise ValueError(f"cannot tell the format {what}: give reader_type 'WD1' or 'WD2'")
+    formats = {EXTENSIONS[extension_of(path)] for path in paths}
+    if len(formats) > 1:
+        raise ValueError("the files are of different formats by their names: give files of one format")
+    return formats.pop()
+
+
+def format_of_source(source: object, reader_type: str | None) -> str:
+    """``reader_type``, else the format a path's extension tells (format_of_paths); a file
+    object tells none."""
+    if reader_type is not None:
+        return reader_type
+    if not isinstance(source, (str, os.PathLike)):
+        raise ValueError("cannot tell the format of a file object: give reader_type 'WD1' or 'WD2'")
+    return format_of_paths(None, [check_path(source)])
 
 
 def check_format(reader_type: str) -> Format:
