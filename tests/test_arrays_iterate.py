@@ -228,6 +228,7 @@ def test_num_events_per_file_counts_in_the_order_read(folder):
         lambda path: len(vesk_arrays.BatchReader(path).read(10)),
         lambda path: sum(map(len, vesk_arrays.iterate(path))),
         lambda path: vesk_arrays.num_events(path),
+        lambda path: len(pytest.importorskip("vesk_arrays.dask").read(path).compute()),
     ],
 )
 def test_the_format_comes_from_the_extension(tmp_path, suffix, pack, call):
