@@ -258,6 +258,13 @@ def test_bad_step_sizes(write, step):
         next(reader.batches(step))
 
 
+@pytest.mark.parametrize("step, count", [("1e6", "1_000_000"), (" 2.5E3", "2_500"), ("1.5e0", "an int")])
+def test_a_count_of_events_written_as_a_str_is_refused_with_the_int(write, step, count):
+    with va.BatchReader(write(wd1_event([1])), "WD1") as reader:
+        with pytest.raises(ValueError, match=f"count of events is an int: {count}"):
+            next(reader.batches(step))
+
+
 def test_close_twice_and_read_after_close(write):
     reader = va.BatchReader(pathlib.Path(write(wd1_event([1]))), "WD1")
     reader.close()

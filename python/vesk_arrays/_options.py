@@ -165,11 +165,31 @@ def parse_step_size(step_size: int | str) -> tuple[Literal["events", "bytes"], i
     match = _SIZE.fullmatch(step_size)
     unit = match and _UNITS.get(match.group(2).lower())
     if not match or not unit:
+        # "1e6" is meant as a count of events; taking it as one would make "100" (bytes)
+        # and "1e2" two different things.
+        if _is_number(step_size):
+            raise ValueError(
+                f"step_size {step_size!r} is not a memory size such as '64 MiB', and a count of "
+                f"events is an int: {_as_count(step_size)}"
+            )
         raise ValueError(f"step_size {step_size!r} is not a memory size such as '64 MiB' or '100 MB'")
     size = int(float(match.group(1)) * unit)
     if size < 1:
         raise ValueError(f"step_size must be at least 1 byte, not {step_size!r}")
     return "bytes", size
+
+
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _as_count(text: str) -> str:
+    value = float(text)
+    return f"{int(value):_}" if value.is_integer() and abs(value) < 1e18 else "an int"
 
 
 def check_step(step_size: int | str) -> Step:
