@@ -1,6 +1,9 @@
 """iterate over many files, its reports, errors="skip", and num_events."""
 
+import bz2
 import dataclasses
+import gzip
+import io
 import os
 import pathlib
 
@@ -209,3 +212,41 @@ def test_a_name_that_is_not_utf8_is_read(tmp_path):
     with open(path, "wb") as f:
         f.write(wd1_file([2]))
     assert len(vesk_arrays.read(os.fsdecode(path), "WD1")) == 1
+
+
+def test_num_events_per_file_counts_in_the_order_read(folder):
+    assert vesk_arrays.num_events([folder / "c.wd1", folder / "*.wd1"], per_file=True) == [2, 5, 3, 2]
+
+
+@pytest.mark.parametrize(
+    "suffix, pack", [(".wd1", bytes), (".WD1", bytes), (".wd1.gz", gzip.compress), (".wd1.bz2", bz2.compress)]
+)
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda path: len(vesk_arrays.read(path)),
+        lambda path: len(vesk_arrays.BatchReader(path).read(10)),
+        lambda path: sum(map(len, vesk_arrays.iterate(path))),
+        lambda path: vesk_arrays.num_events(path),
+        lambda path: len(pytest.importorskip("vesk_arrays.dask").read(path).compute()),
+    ],
+)
+def test_the_format_comes_from_the_extension(tmp_path, suffix, pack, call):
+    path = tmp_path / f"run{suffix}"
+    path.write_bytes(pack(wd1_file([1, 2, 3])))
+    assert call(path) == 3
+
+
+@pytest.mark.parametrize(
+    "call, match",
+    [
+        (lambda f: vesk_arrays.read(f / "run.dat"), "'.*run.dat' from its name"),
+        (lambda f: vesk_arrays.BatchReader(f / "run.gz"), "run.gz' from its name"),
+        (lambda f: vesk_arrays.num_events([f / "a.wd1", f / "b.wd2"]), "different formats"),
+        (lambda f: vesk_arrays.iterate([]), "without a path"),
+        (lambda f: vesk_arrays.read(io.BytesIO()), "file object"),
+    ],
+)
+def test_a_format_the_names_do_not_tell_is_asked_for(folder, call, match):
+    with pytest.raises(ValueError, match=match):
+        call(folder)

@@ -240,7 +240,8 @@ def test_read_allocates_for_what_the_file_holds(write):
         (("missing.wd1", "WD1"), FileNotFoundError),
         (("/", "WD1"), IsADirectoryError),
         (("file", "wd1"), ValueError),
-        (("file", None), TypeError),
+        (("file", None), ValueError),  # a name that does not tell the format
+        (("file", 1), TypeError),
     ],
 )
 def test_bad_arguments(write, args, error):
@@ -255,6 +256,13 @@ def test_bad_arguments(write, args, error):
 def test_bad_step_sizes(write, step):
     with va.BatchReader(write(wd1_event([1])), "WD1") as reader, pytest.raises((ValueError, TypeError)):
         next(reader.batches(step))
+
+
+@pytest.mark.parametrize("step, count", [("1e6", "1_000_000"), (" 2.5E3", "2_500"), ("1.5e0", "an int")])
+def test_a_count_of_events_written_as_a_str_is_refused_with_the_int(write, step, count):
+    with va.BatchReader(write(wd1_event([1])), "WD1") as reader:
+        with pytest.raises(ValueError, match=f"count of events is an int: {count}"):
+            next(reader.batches(step))
 
 
 def test_close_twice_and_read_after_close(write):

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import html
 import operator
 from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, Sequence, ValuesView
 from typing import TYPE_CHECKING, Any, Generic, Literal, SupportsIndex, TypeVar, Union, cast, overload
@@ -25,10 +24,14 @@ if TYPE_CHECKING:
     _Samples: TypeAlias = Union[NDArray[np.uint16], NDArray[np.float32]]
     _Selection: TypeAlias = Union[slice, NDArray[Any], Sequence[int], Sequence[bool]]
     _Reduction: TypeAlias = Literal["min", "max", "sum", "mean", "argmin", "argmax"]
+    _Offsets: TypeAlias = Union[ArrayLike, None]
 
+from ._display import batch_html, batch_repr
 from ._event_index import EventIndex, LazyIndex
+from ._from_numpy import batch_from_numpy
 from ._samples import REDUCTIONS, reduce_events, waveforms_of
 from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, checked_parts, column_names
+from ._select import sliced, taken
 
 # A batch is parametrised by the dictionary of one of its events: Batch[WD1Event],
 # Batch[WD2Event], or Batch[WD1Event | WD2Event] when the format is known only at run time.
@@ -250,6 +253,37 @@ class Batch(Generic[_Event_co]):
             arrays["data"] = np.empty(0, SAMPLE_DTYPES[format])
         return cls(format, arrays, np.zeros(1, np.int64), path=path, start=start)
 
+    @overload
+    @classmethod
+    def from_numpy(
+        cls, reader_type: Literal["WD1"], samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+    ) -> Batch[WD1Event]: ...
+    @overload
+    @classmethod
+    def from_numpy(
+        cls, reader_type: Literal["WD2"], samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+    ) -> Batch[WD2Event]: ...
+    @overload
+    @classmethod
+    def from_numpy(
+        cls, reader_type: str, samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+    ) -> Batch[WD1Event | WD2Event]: ...
+    @classmethod
+    def from_numpy(
+        cls, reader_type: str, samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+    ) -> Batch[Any]:
+        """A batch of the events whose samples are ``samples``, ready to :func:`write`.
+
+        ``samples`` is an events x samples array (WD1) or events x channels x samples
+        (WD2), or the samples of every event one after the other with ``offsets`` (event
+        i's are ``samples[offsets[i]:offsets[i + 1]]``; for WD2 ``channels``, default 1,
+        splits them). The size fields (WD1 ``event_size``, WD2 ``samples`` and
+        ``channels``) are filled from them; every other header field is 0 unless given
+        as a keyword, a scalar or one value per event. Values a field or the samples'
+        dtype cannot hold raise ValueError, as do samples of the wrong dimensions.
+        """
+        return batch_from_numpy(cls, reader_type, samples, offsets, fields)
+
     # -- the columns, and the events as a sequence ------------------------------------------------
 
     @overload
@@ -282,8 +316,8 @@ class Batch(Generic[_Event_co]):
         if isinstance(key, slice):
             start, stop, step = key.indices(len(self))
             if step != 1:
-                return self._take(np.arange(start, stop, step, dtype=np.int64))
-            return self._slice(start, max(start, stop))
+                return taken(self, np.arange(start, stop, step, dtype=np.int64))
+            return sliced(self, start, max(start, stop))
         if isinstance(key, (int, np.integer, bool, np.bool_)):
             raise TypeError(
                 f"batch[{key!r}]: a batch is indexed by a column name, a slice, a boolean mask or an "
@@ -296,7 +330,7 @@ class Batch(Generic[_Event_co]):
                     f"a boolean mask of a batch of {len(self)} events needs {len(self)} entries, "
                     f"not shape {selection.shape}"
                 )
-            return self._take(np.flatnonzero(selection), selection)
+            return taken(self, np.flatnonzero(selection), selection)
         if selection.ndim != 1 or not (selection.dtype.kind in "iu" or selection.size == 0):
             raise TypeError(
                 "a batch is indexed by a column name, a slice, a boolean mask or a 1-D array of "
@@ -306,55 +340,7 @@ class Batch(Generic[_Event_co]):
         count = len(self)
         if ((positions < -count) | (positions >= count)).any():
             raise IndexError(f"event position out of range for a batch of {count} events")
-        return self._take(np.where(positions < 0, positions + count, positions))
-
-    def _slice(self, a: int, b: int) -> Batch[_Event_co]:
-        columns = {name: column[a:b] for name, column in self._columns.items() if name != "data"}
-        offsets = None
-        if self._offsets is not None:
-            low, high = self._offsets[a], self._offsets[b]
-            columns["data"] = self._columns["data"][low:high]
-            offsets = self._offsets[a : b + 1] - low
-        index = self._event_index
-        if isinstance(index, np.ndarray):
-            index = index[a:b]
-            start, stop = (int(index.min()), int(index.max()) + 1) if b > a else (self._start, self._start)
-        elif index is None:
-            start, stop = self._start + a, self._start + b
-        else:
-            if isinstance(index, LazyIndex):
-                index = index.pick(slice(a, b))
-            start, stop = self._start, self._stop
-        return self._like(columns, offsets, start, stop, index)
-
-    def _take(self, positions: NDArray[np.int64], mask: NDArray[np.bool_] | None = None) -> Batch[_Event_co]:
-        """The events at ``positions``, copied (``mask`` the same choice as a mask, if it was one)."""
-        columns = {name: column[positions] for name, column in self._columns.items() if name != "data"}
-        offsets = None
-        if self._offsets is not None:
-            lengths = np.diff(self._offsets)
-            chosen = lengths[positions]
-            offsets = np.zeros(len(positions) + 1, np.int64)
-            np.cumsum(chosen, out=offsets[1:])
-            data = self._columns["data"]
-            if len(lengths) and (lengths == lengths[0]).all():
-                columns["data"] = data.reshape(len(lengths), int(lengths[0]))[positions].reshape(-1)
-            elif mask is not None:
-                columns["data"] = data[np.repeat(mask, lengths)]
-            else:
-                shift = np.repeat(self._offsets[:-1][positions] - offsets[:-1], chosen)
-                columns["data"] = data[np.arange(int(offsets[-1]), dtype=np.int64) + shift]
-        index: NDArray[np.int64] | Literal[False] | LazyIndex
-        if self._event_index is False:
-            index, start, stop = False, self._start, self._stop
-        elif isinstance(self._event_index, LazyIndex):
-            index, start, stop = self._event_index.pick(positions), self._start, self._stop
-        else:
-            index = self.event_index[positions]
-            start, stop = (
-                (int(index.min()), int(index.max()) + 1) if len(index) else (self._start, self._start)
-            )
-        return self._like(columns, offsets, start, stop, index)
+        return taken(self, np.where(positions < 0, positions + count, positions))
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._columns)
@@ -392,39 +378,18 @@ class Batch(Generic[_Event_co]):
 
     # -- how it shows --------------------------------------------------------------------------
 
-    def _summary(self) -> tuple[str, str, str]:
-        """(where the events are from, how many, how big)."""
-        count = len(self)
-        events = "1 event" if count == 1 else f"{count} events"
-        samples = "" if self._offsets is None else f", {int(self._offsets[-1])} samples"
-        if not count:
-            where = f"at event {self._start}"
-        elif self._stop - self._start == count:
-            where = f"events {self._start} to {self._stop - 1}"
-        else:
-            where = f"among events {self._start} to {self._stop - 1}"
-        return where, events + samples, _human_bytes(self.nbytes)
-
     def __repr__(self) -> str:
-        where, count, size = self._summary()
-        path = "" if self._path is None else f" {self._path!r}"
-        return f"<vesk_arrays.Batch {self._format}{path}, {where}: {count}, {size}>"
+        return batch_repr(self, self._format, self._start, self._stop, self._offsets)
 
     def _repr_html_(self) -> str:
-        where, count, size = self._summary()
-        rows = [
-            ("format", self._format),
-            ("path", "" if self._path is None else self._path),
-            ("events", f"{count} ({where})"),
-            ("columns", ", ".join(self._columns)),
-            ("size", size),
-        ]
-        cells = "".join(
-            f"<tr><th style='text-align:left'>{name}</th>"
-            f"<td style='text-align:left'>{html.escape(value)}</td></tr>"
-            for name, value in rows
+        return batch_html(self, self._format, self._start, self._stop, self._offsets)
+
+    def __array__(self, dtype: object = None, copy: object = None) -> NDArray[Any]:
+        # NumPy would otherwise make an array of the column names, as of any iterable.
+        raise TypeError(
+            "a Batch is a table of columns, not one array: use batch.waveforms() for the samples "
+            "as an array, or batch[name] for a column"
         )
-        return f"<table><caption>vesk_arrays.Batch</caption>{cells}</table>"
 
     # -- what a batch is -----------------------------------------------------------------------
 
@@ -589,10 +554,3 @@ class Batch(Generic[_Event_co]):
         from ._convert import to_awkward
 
         return to_awkward(self)
-
-
-def _human_bytes(size: int) -> str:
-    for unit, scale in (("GB", 10**9), ("MB", 10**6), ("kB", 10**3)):
-        if size >= scale:
-            return f"{size / scale:.1f} {unit}"
-    return f"{size} bytes"

@@ -21,6 +21,7 @@ from ._options import (
     Prefetch,
     ReadOptions,
     check_path,
+    format_of_paths,
     read_options,
 )
 from ._reader import BatchReader, reported_batches
@@ -168,7 +169,7 @@ def iterate(
 @overload
 def iterate(
     paths: Paths,
-    reader_type: str,
+    reader_type: str | None = None,
     *,
     step_size: int | str = DEFAULT_STREAM_STEP,
     report: Literal[False] = False,
@@ -219,7 +220,7 @@ def iterate(
 @overload
 def iterate(
     paths: Paths,
-    reader_type: str,
+    reader_type: str | None = None,
     *,
     step_size: int | str = DEFAULT_STREAM_STEP,
     report: Literal[True],
@@ -236,7 +237,7 @@ def iterate(
 @overload
 def iterate(
     paths: Paths,
-    reader_type: str,
+    reader_type: str | None = None,
     *,
     step_size: int | str = DEFAULT_STREAM_STEP,
     report: bool = False,
@@ -252,7 +253,7 @@ def iterate(
 ) -> Generator[Batch[WD1Event | WD2Event]] | Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 def iterate(
     paths: Paths,
-    reader_type: str,
+    reader_type: str | None = None,
     *,
     step_size: int | str = DEFAULT_STREAM_STEP,
     report: bool = False,
@@ -269,7 +270,9 @@ def iterate(
     """The events of many files as batches, file after file, in the order of ``paths``.
 
     ``paths`` is a str or os.PathLike, or a list of them; glob patterns are expanded
-    and their matches sorted. Each batch holds ``step_size`` events (an int) or about
+    and their matches sorted. Without ``reader_type`` the format is what the files'
+    extensions tell (as :class:`BatchReader` finds it); ValueError when they tell none or
+    differ. Each batch holds ``step_size`` events (an int) or about
     that many bytes (a memory size such as ``"64 MiB"``), and never spans two files.
 
     With ``report=True`` the iteration gives ``(batch, report)`` pairs, ``report`` a
@@ -291,8 +294,9 @@ def iterate(
     within each file; damage before ``start`` is passed over (recorded in the file's
     first report, and warned of), never raised.
     """
+    files = expand_paths(paths)
     options = read_options(
-        reader_type,
+        format_of_paths(reader_type, files),
         step_size=step_size,
         errors=errors,
         layout=layout,
@@ -304,7 +308,7 @@ def iterate(
         prefetch=prefetch,
         columns=columns,
     )
-    pairs = reported_pairs(expand_paths(paths), options)
+    pairs = reported_pairs(files, options)
     return pairs if report else (batch for batch, _ in pairs)
 
 
@@ -406,31 +410,52 @@ def _batches_within(
     yield from reported_batches(reader, *options.step, options.stop)
 
 
-def num_events(paths: Paths, reader_type: str, *, layout: Layout = None) -> int:
-    """How many events iterating ``paths`` gives, found without reading any samples.
+@overload
+def num_events(
+    paths: Paths, reader_type: str | None = None, *, layout: Layout = None, per_file: Literal[False] = False
+) -> int: ...
+@overload
+def num_events(
+    paths: Paths, reader_type: str | None = None, *, layout: Layout = None, per_file: Literal[True]
+) -> list[int]: ...
+@overload
+def num_events(
+    paths: Paths, reader_type: str | None = None, *, layout: Layout = None, per_file: bool = False
+) -> int | list[int]: ...
+def num_events(
+    paths: Paths, reader_type: str | None = None, *, layout: Layout = None, per_file: bool = False
+) -> int | list[int]:
+    """How many events iterating ``paths`` gives, found without reading any samples; with
+    ``per_file=True`` a list of each file's count, in the order :func:`iterate` reads them.
 
-    ``paths`` is taken as by :func:`iterate`. Damaged events are not counted (they are
-    what ``errors="skip"`` leaves out); a file that cannot be opened raises its OSError.
+    ``paths`` and ``reader_type`` are taken as by :func:`iterate`. Damaged events are not
+    counted (they are what ``errors="skip"`` leaves out); a file that cannot be opened
+    raises its OSError.
     """
-    options = read_options(reader_type, errors="skip", layout=layout)
-    return count_events(expand_paths(paths), options)
+    files = expand_paths(paths)
+    options = read_options(format_of_paths(reader_type, files), errors="skip", layout=layout)
+    counts = [_file_events(path, options.counting()) for path in files]
+    return counts if per_file else sum(counts)
 
 
 def count_events(files: list[str], options: ReadOptions) -> int:
     """`num_events` of the files, of options already checked (damaged events skipped)."""
     options = options.counting()
+    return sum(_file_events(path, options) for path in files)
+
+
+def _file_events(path: str, options: ReadOptions) -> int:
+    try:
+        reader = BatchReader._with_options(path, options)
+    except OSError as error:
+        raise with_path(error, path) from None
     total = 0
-    for path in files:
-        try:
-            reader = BatchReader._with_options(path, options)
-        except OSError as error:
-            raise with_path(error, path) from None
-        with warnings.catch_warnings(), reader:
-            warnings.simplefilter("ignore", DamagedEventWarning)
-            while True:
-                # Loops until the reader stops moving, in case a reader stops a skip short.
-                before = reader.events_read
-                total += reader.skip(sys.maxsize)
-                if reader.events_read == before:
-                    break
+    with warnings.catch_warnings(), reader:
+        warnings.simplefilter("ignore", DamagedEventWarning)
+        while True:
+            # Loops until the reader stops moving, in case a reader stops a skip short.
+            before = reader.events_read
+            total += reader.skip(sys.maxsize)
+            if reader.events_read == before:
+                break
     return total

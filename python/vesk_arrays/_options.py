@@ -49,6 +49,10 @@ _UNITS = {
     "gib": 2**30,
     "tib": 2**40,
 }
+# The extensions that tell a file's format, also under a compressor's (run.wd1.gz is WD1).
+EXTENSIONS: dict[str, Format] = {".wd1": "WD1", ".wd2": "WD2"}
+COMPRESSED = (".gz", ".xz", ".bz2", ".zst")
+
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]*)\s*", re.IGNORECASE)
 
 
@@ -161,11 +165,31 @@ def parse_step_size(step_size: int | str) -> tuple[Literal["events", "bytes"], i
     match = _SIZE.fullmatch(step_size)
     unit = match and _UNITS.get(match.group(2).lower())
     if not match or not unit:
+        # "1e6" is meant as a count of events; taking it as one would make "100" (bytes)
+        # and "1e2" two different things.
+        if _is_number(step_size):
+            raise ValueError(
+                f"step_size {step_size!r} is not a memory size such as '64 MiB', and a count of "
+                f"events is an int: {_as_count(step_size)}"
+            )
         raise ValueError(f"step_size {step_size!r} is not a memory size such as '64 MiB' or '100 MB'")
     size = int(float(match.group(1)) * unit)
     if size < 1:
         raise ValueError(f"step_size must be at least 1 byte, not {step_size!r}")
     return "bytes", size
+
+
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _as_count(text: str) -> str:
+    value = float(text)
+    return f"{int(value):_}" if value.is_integer() and abs(value) < 1e18 else "an int"
 
 
 def check_step(step_size: int | str) -> Step:
@@ -181,6 +205,39 @@ def check_path(path: object) -> str:
         if isinstance(name, str):
             return name
     raise TypeError(f"path must be a str or an os.PathLike, not {type(path).__name__!r}")
+
+
+def extension_of(path: str) -> str:
+    """The extension that tells the format of ``path``, lower case: ".wd1" of "run.WD1.gz"."""
+    root, extension = os.path.splitext(path)
+    if extension.lower() in COMPRESSED:
+        extension = os.path.splitext(root)[1]
+    return extension.lower()
+
+
+def format_of_paths(reader_type: str | None, paths: Sequence[str]) -> str:
+    """``reader_type`` when given, else the format that the extensions of ``paths`` tell;
+    ValueError when they tell none, or tell different ones."""
+    if reader_type is not None:
+        return reader_type
+    unknown = [path for path in paths if extension_of(path) not in EXTENSIONS]
+    if unknown or not paths:
+        what = f"of {unknown[0]!r} from its name (.wd1 or .wd2, also .wd1.gz)" if paths else "without a path"
+        raise ValueError(f"cannot tell the format {what}: give reader_type 'WD1' or 'WD2'")
+    formats = {EXTENSIONS[extension_of(path)] for path in paths}
+    if len(formats) > 1:
+        raise ValueError("the files are of different formats by their names: give files of one format")
+    return formats.pop()
+
+
+def format_of_source(source: object, reader_type: str | None) -> str:
+    """``reader_type``, else the format a path's extension tells (format_of_paths); a file
+    object tells none."""
+    if reader_type is not None:
+        return reader_type
+    if not isinstance(source, (str, os.PathLike)):
+        raise ValueError("cannot tell the format of a file object: give reader_type 'WD1' or 'WD2'")
+    return format_of_paths(None, [check_path(source)])
 
 
 def check_format(reader_type: str) -> Format:

@@ -6,7 +6,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Literal, SupportsIndex, overload
 
 from ._batch import Batch
-from ._options import Errors, Layout, check_index, read_options
+from ._options import Errors, Layout, check_index, format_of_source, read_options
 from ._reader import BatchReader
 from ._sources import Source
 
@@ -39,7 +39,7 @@ def read(
 @overload
 def read(
     source: Source,
-    reader_type: str,
+    reader_type: str | None = None,
     *,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
@@ -49,7 +49,7 @@ def read(
 ) -> Batch[WD1Event | WD2Event]: ...
 def read(
     source: Source,
-    reader_type: str,
+    reader_type: str | None = None,
     *,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
@@ -59,7 +59,8 @@ def read(
 ) -> Batch[WD1Event | WD2Event]:
     """Events ``start`` to ``stop - 1`` of one file (all of them by default) as one Batch.
 
-    ``source`` is a path or a binary file object, as for :class:`BatchReader`. Event
+    ``source`` is a path or a binary file object, as for :class:`BatchReader` (which
+    tells how ``reader_type`` is found from a path's extension when it is left out). Event
     indices count damaged events too, as ``Batch.start`` and ``DamagedEventError.index``
     do, so ``read(path, start=b.start, stop=b.stop)`` gives batch ``b`` back.
 
@@ -75,6 +76,7 @@ def read(
     """
     first = check_index("start", start)
     last = None if stop is None else check_index("stop", stop)
+    reader_type = format_of_source(source, reader_type)
     options = read_options(reader_type, errors=errors, layout=layout, prefetch=0, columns=columns)
     with BatchReader._with_options(source, options) as reader:
         reader.skip_to(first)

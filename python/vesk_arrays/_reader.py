@@ -35,6 +35,7 @@ from ._options import (
     check_index,
     check_path,
     check_step,
+    format_of_source,
     read_options,
 )
 from ._schema import HEADER_FIELDS, SIZE_FIELDS, Format
@@ -128,7 +129,7 @@ class BatchReader(Generic[_Event_co]):
     def __init__(
         self: BatchReader[WD1Event | WD2Event],
         source: Source,
-        reader_type: str,
+        reader_type: str | None = None,
         *,
         errors: Errors = "raise",
         follow: bool = False,
@@ -141,7 +142,7 @@ class BatchReader(Generic[_Event_co]):
     def __init__(
         self,
         source: Source,
-        reader_type: str,
+        reader_type: str | None = None,
         *,
         errors: Errors = "raise",
         follow: bool = False,
@@ -154,7 +155,7 @@ class BatchReader(Generic[_Event_co]):
         self._setup(
             source,
             read_options(
-                reader_type,
+                format_of_source(source, reader_type),
                 errors=errors,
                 layout=layout,
                 follow=follow,

@@ -26,7 +26,7 @@ from numpy.typing import NDArray
 from ._batch import Batch
 from ._iterate import Paths, count_events, expand_paths, with_path
 from ._optional import require
-from ._options import DEFAULT_STEP, Errors, Layout, ReadOptions, read_options
+from ._options import DEFAULT_STEP, Errors, Layout, ReadOptions, format_of_paths, read_options
 from ._reader import BatchReader
 from ._schema import select_columns
 
@@ -201,7 +201,7 @@ def _read_partition(
 
 def read(
     paths: Paths,
-    reader_type: str,
+    reader_type: str | None = None,
     *,
     step_size: int | str = DEFAULT_STEP,
     errors: Errors = "raise",
@@ -214,7 +214,9 @@ def read(
     """A ``dask.dataframe.DataFrame`` of the events of ``paths``, in file order.
 
     ``paths`` is a str or os.PathLike (glob patterns are expanded, matches sorted) or a
-    list of them; every worker must see the files at the same paths. Each partition
+    list of them; every worker must see the files at the same paths. Without
+    ``reader_type`` the format is what their extensions tell, as for
+    :func:`vesk_arrays.iterate`. Each partition
     holds about ``step_size`` of events (an int: that many events, packed across files;
     a memory size such as ``"64 MiB"``: about that many bytes of files). The columns are
     those of :meth:`Batch.to_pandas`; with ``source=True`` two more come first:
@@ -232,8 +234,9 @@ def read(
     """
     dataframe = require("dask.dataframe", "dask", "vesk_arrays.dask.read()")
     pa = require("pyarrow", "dask", "vesk_arrays.dask.read()")
+    files = expand_paths(paths)
     options = read_options(
-        reader_type,
+        format_of_paths(reader_type, files),
         step_size=step_size,
         errors=errors,
         layout=layout,
@@ -242,8 +245,8 @@ def read(
         prefetch=0,
         columns=columns,
     )
-    partitions = _plan(expand_paths(paths), options)
-    meta = _empty_frame(pa, reader_type, source)
+    partitions = _plan(files, options)
+    meta = _empty_frame(pa, options.format, source)
     kept = options.columns
     frame: dask.dataframe.DataFrame = dataframe.from_map(
         _read_partition,
@@ -251,7 +254,7 @@ def read(
         meta=meta,
         options=options,
         source=bool(source),
-        label=f"vesk-read-{reader_type.lower()}",
+        label=f"vesk-read-{options.format.lower()}",
     )
     if columns is None:
         return frame

@@ -140,7 +140,7 @@ def mistakes_are_caught(path: str) -> None:
     vesk_arrays.read(path, "WD1", errors="ignore")  # type: ignore[call-overload]
     vesk_arrays.read(path, "WD1", 0, 10)  # type: ignore[call-overload]
     BatchReader(path, "WD1", timeout="never")  # type: ignore[call-overload]
-    vesk_arrays.num_events(path, "WD1", "WD2")  # type: ignore[call-arg, arg-type]
+    vesk_arrays.num_events(path, "WD1", "WD2")  # type: ignore[call-overload]
 
 
 def many_files(folder: pathlib.Path) -> int:
@@ -160,6 +160,8 @@ def many_files(folder: pathlib.Path) -> int:
                 print(report.error.filename)
             print(report.skipped, report.trailing_bytes)
         print(report.path, report.file_index, report.events.start, report.rows.stop)
+    assert_type(vesk_arrays.num_events(folder / "*.wd1", per_file=True), list[int])
+    assert_type(vesk_arrays.read(folder / "a.wd1"), "Batch[WD1Event | WD2Event]")
     return rows + vesk_arrays.num_events(["a.wd1", folder / "b.wd1"], "WD1")
 
 
@@ -215,4 +217,6 @@ def own_batches() -> "Batch[WD2Event]":
     assert_type(empty, "Batch[WD2Event]")
     made = Batch("WD1", columns, [0, 0], start=5)
     assert_type(made, "Batch[WD1Event]")
+    built = Batch.from_numpy("WD2", np.zeros((2, 4, 8), np.float32), event_counter=np.arange(2))
+    assert_type(built, "Batch[WD2Event]")
     return empty

@@ -5,18 +5,15 @@ from __future__ import annotations
 import argparse
 import json
 import math
-import os
 import sys
 from collections.abc import Sequence
 from typing import Any, BinaryIO, Union
 
 from .._damage import loss_text
 from .._iterate import with_path
-from .._options import Layout
+from .._options import EXTENSIONS, Layout, extension_of
 
 PROG = "vesk"
-EXTENSIONS = {".wd1": "WD1", ".wd2": "WD2"}
-COMPRESSED = (".gz", ".xz", ".bz2", ".zst")  # run.wd1.gz is a WD1 file
 COMPRESSIONS = ("zstd", "snappy", "gzip", "lz4", "brotli", "none")
 LAYOUTS = ("multi-channel", "single-channel")
 TARGETS = ("parquet", "wd1", "wd2")
@@ -61,13 +58,6 @@ def file_formats(options: argparse.Namespace, names: Sequence[str]) -> list[str]
             options.parser.error(f"cannot tell the format of {what}{hint}: give --format WD1 or --format WD2")
         formats.append(reader_type)
     return formats
-
-
-def extension_of(path: str) -> str:
-    root, extension = os.path.splitext(path)
-    if extension.lower() in COMPRESSED:
-        extension = os.path.splitext(root)[1]
-    return extension.lower()
 
 
 def one_format(options: argparse.Namespace, names: Sequence[str]) -> str:

@@ -1,0 +1,62 @@
+"""How a batch shows: its one-line repr and its table in a notebook."""
+
+from __future__ import annotations
+
+import html
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
+
+    from ._batch import Batch
+
+
+def _summary(
+    batch: Batch[Any], start: int, stop: int, offsets: NDArray[np.int64] | None
+) -> tuple[str, str, str]:
+    """(where the events are from, how many, how big)."""
+    count = len(batch)
+    events = "1 event" if count == 1 else f"{count} events"
+    samples = "" if offsets is None else f", {int(offsets[-1])} samples"
+    if not count:
+        where = f"at event {start}"
+    elif stop - start == count:
+        where = f"events {start} to {stop - 1}"
+    else:
+        where = f"among events {start} to {stop - 1}"
+    return where, events + samples, _human_bytes(batch.nbytes)
+
+
+def batch_repr(
+    batch: Batch[Any], format: str, start: int, stop: int, offsets: NDArray[np.int64] | None
+) -> str:
+    where, count, size = _summary(batch, start, stop, offsets)
+    path = "" if batch.path is None else f" {batch.path!r}"
+    return f"<vesk_arrays.Batch {format}{path}, {where}: {count}, {size}>"
+
+
+def batch_html(
+    batch: Batch[Any], format: str, start: int, stop: int, offsets: NDArray[np.int64] | None
+) -> str:
+    where, count, size = _summary(batch, start, stop, offsets)
+    rows = [
+        ("format", format),
+        ("path", "" if batch.path is None else batch.path),
+        ("events", f"{count} ({where})"),
+        ("columns", ", ".join(batch.keys())),
+        ("size", size),
+    ]
+    cells = "".join(
+        f"<tr><th style='text-align:left'>{name}</th>"
+        f"<td style='text-align:left'>{html.escape(value)}</td></tr>"
+        for name, value in rows
+    )
+    return f"<table><caption>vesk_arrays.Batch</caption>{cells}</table>"
+
+
+def _human_bytes(size: int) -> str:
+    for unit, scale in (("GB", 10**9), ("MB", 10**6), ("kB", 10**3)):
+        if size >= scale:
+            return f"{size / scale:.1f} {unit}"
+    return f"{size} bytes"
