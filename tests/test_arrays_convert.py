@@ -145,7 +145,8 @@ def test_one_list_type_is_given_when_asked(case, list_type):
     table = batch.to_arrow(list_type=list_type)
     assert table.schema.field("data").type == data_type(reader_type, wanted)
     assert_same(reader_type, events, *arrow_parts(reader_type, events, table))
-    assert batch.to_pandas(list_type=list_type)["data"].dtype == pd.ArrowDtype(table.schema.field("data").type)
+    frame = batch.to_pandas(list_type=list_type)
+    assert frame["data"].dtype == pd.ArrowDtype(table.schema.field("data").type)
     if list_type == "large_list":  # the schema known before reading is the batches' own
         assert table.schema.equals(vesk_arrays.schema(reader_type), check_metadata=True)
 
