@@ -133,6 +133,38 @@ def test_arrow_table_holds_the_events(case):
     assert_same(reader_type, events, *arrow_parts(reader_type, events, table))
 
 
+@pytest.mark.parametrize("list_type", ["large_list", "fixed_size_list"])
+def test_one_list_type_is_given_when_asked(case, list_type):
+    reader_type, shape, events, batch = case
+    wanted = None if list_type == "large_list" else SHAPES.get((reader_type, shape))
+    if list_type == "fixed_size_list" and wanted is None:
+        for convert in (batch.to_arrow, batch.to_pandas):
+            with pytest.raises(ValueError, match="events of one shape"):
+                convert(list_type=list_type)
+        return
+    table = batch.to_arrow(list_type=list_type)
+    assert table.schema.field("data").type == data_type(reader_type, wanted)
+    assert_same(reader_type, events, *arrow_parts(reader_type, events, table))
+    frame = batch.to_pandas(list_type=list_type)
+    assert frame["data"].dtype == pd.ArrowDtype(table.schema.field("data").type)
+    if list_type == "large_list":  # the schema known before reading is the batches' own
+        assert table.schema.equals(vesk_arrays.schema(reader_type), check_metadata=True)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: vesk_arrays.schema("WD1", layout="single-channel"),
+        lambda: vesk_arrays.schema("WD2", list_type="fixed_size_list"),
+        lambda: vesk_arrays.schema("WD3"),
+        lambda: vesk_arrays.Batch.empty("WD1").to_arrow(list_type="list"),
+    ],
+)
+def test_a_list_type_or_schema_that_cannot_be_is_refused(call):
+    with pytest.raises(ValueError):
+        call()
+
+
 @pytest.mark.parametrize("reader_type", ["WD1", "WD2"])
 def test_events_without_samples_are_a_large_list(write, reader_type):
     if reader_type == "WD1":
@@ -265,9 +297,9 @@ def test_parquet_reads_back_the_events(tmp_path, many_files, step_size):
     assert [metadata.row_group(i).num_rows for i in range(metadata.num_row_groups)] == list(map(len, batches))
     assert metadata.row_group(0).column(0).compression == "ZSTD"
 
-    # The file has the schema of the table of all its events, whichever batches came first.
+    # One schema, known before the first batch, whichever batches came first.
     table = pq.read_table(destination)
-    assert table.schema == vesk_arrays.concat(batches).to_arrow().schema
+    assert table.schema.equals(vesk_arrays.schema(reader_type), check_metadata=True)
     assert_same(reader_type, events, *arrow_parts(reader_type, events, table))
 
     frame = pd.read_parquet(destination)
@@ -276,6 +308,30 @@ def test_parquet_reads_back_the_events(tmp_path, many_files, step_size):
     assert data.dtype == pd.ArrowDtype(table.schema.field("data").type)
     columns = {name: frame[name].to_numpy() for name, _ in HEADER_FIELDS[reader_type]}
     assert_same(reader_type, events, columns, *data_parts(reader_type, events, pa.array(data)))
+
+
+@pytest.mark.parametrize("reader_type, size", [("WD1", 8), ("WD2", 15)])
+def test_a_stream_with_one_odd_event_is_written_once(tmp_path, monkeypatch, write, reader_type, size):
+    lengths = [size, size, size, size - 3, size]
+    path = write(file_bytes(reader_type, [{"data": np.arange(n), "channels": 3} for n in lengths]))
+    expected = vesk_arrays.read(path, reader_type).to_arrow(list_type="large_list")
+    # The loop users write by hand: every batch fits the one writer's schema.
+    with pq.ParquetWriter(tmp_path / "loop.parquet", vesk_arrays.schema(reader_type)) as writer:
+        for batch in vesk_arrays.iterate(path, reader_type, step_size=2):
+            writer.write_table(batch.to_arrow(list_type="large_list"))
+    assert pq.read_table(tmp_path / "loop.parquet").equals(expected)
+
+    written = []
+
+    class Writer(pq.ParquetWriter):
+        def write_table(self, table, *args, **kwargs):
+            written.append(table.num_rows)
+            super().write_table(table, *args, **kwargs)
+
+    monkeypatch.setattr(pq, "ParquetWriter", Writer)
+    vesk_arrays.to_parquet(path, reader_type, tmp_path / "out.parquet", step_size=2)
+    assert written == [2, 2, 1]  # each batch once, none written again
+    assert pq.read_table(tmp_path / "out.parquet").equals(expected)
 
 
 def test_parquet_compression_is_passed_on(tmp_path, many_files):

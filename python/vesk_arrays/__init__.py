@@ -11,7 +11,8 @@ per-event minima, maxima, sums, means and their positions for events of any leng
 `iterate` streams many files, `num_events` counts their events without reading samples,
 `to_parquet` writes them to one Parquet file, `write` to a WD1 or WD2 file, and
 `vesk_arrays.dask.read` makes a Dask DataFrame of them. A batch converts to pyarrow,
-pandas and awkward (`Batch.to_arrow`, `to_pandas`, `to_awkward`). The command line is
+pandas and awkward (`Batch.to_arrow`, `to_pandas`, `to_awkward`); `schema` gives the Arrow
+schema that every batch of a format can share. The command line is
 ``vesk`` (or ``python -m vesk_arrays``).
 """
 
@@ -23,6 +24,7 @@ from vesk import __version__ as __version__
 
 from ._batch import Batch
 from ._concat import concat
+from ._convert import schema
 from ._damage import DamagedEventError, DamagedEventWarning
 from ._iterate import Report, iterate, num_events
 from ._parquet import to_parquet
@@ -44,6 +46,7 @@ __all__ = [
     "iterate",
     "num_events",
     "read",
+    "schema",
     "to_parquet",
     "write",
 ]

@@ -25,6 +25,7 @@ if TYPE_CHECKING:
     _Selection: TypeAlias = Union[slice, NDArray[Any], Sequence[int], Sequence[bool]]
     _Reduction: TypeAlias = Literal["min", "max", "sum", "mean", "argmin", "argmax"]
     _Offsets: TypeAlias = Union[ArrayLike, None]
+    _ListType: TypeAlias = Literal["large_list", "fixed_size_list"]
 
 from ._display import batch_html, batch_repr
 from ._event_index import EventIndex, LazyIndex
@@ -527,25 +528,25 @@ class Batch(Generic[_Event_co]):
 
     # -- conversions (each needs an optional package; see vesk_arrays._convert) ---------------
 
-    def to_arrow(self) -> pyarrow.Table:
+    def to_arrow(self, list_type: _ListType | None = None) -> pyarrow.Table:
         """A ``pyarrow.Table``: one column per header field with its integer width, and
-        ``data`` the samples of each event, a list of channels each a list of samples for WD2.
-        The lists are fixed-size (``fixed_size_list``) when every event of the batch has one
-        shape (and holds samples), else ``large_list``; :func:`to_parquet` writes files by
-        the same rule. The samples are shared, not copied. The schema's metadata holds the
-        format under ``b"vesk.format"``. Needs ``vesk[arrow]``."""
+        ``data`` the samples of each event, a list of channels each a list of samples for WD2,
+        shared, not copied. ``list_type="large_list"``: large lists always, the schema of
+        :func:`vesk_arrays.schema` that every batch of a stream shares; ``"fixed_size_list"``:
+        fixed-size (ValueError unless every event has one shape and holds samples); by default
+        fixed-size where they can be, else large. The schema's metadata holds the format under
+        ``b"vesk.format"``. Needs ``vesk[arrow]``."""
         from ._convert import to_arrow
 
-        return to_arrow(self)
+        return to_arrow(self, list_type)
 
-    def to_pandas(self) -> pandas.DataFrame:
-        """A ``pandas.DataFrame``: the header fields with their integer widths, and ``data``
-        as Arrow-backed lists (``large_list``; of channels, each a ``large_list``, for WD2)
-        sharing the samples: always ``large_list``, so that frames of different batches have
-        one dtype. Needs ``vesk[pandas]``."""
+    def to_pandas(self, list_type: _ListType = "large_list") -> pandas.DataFrame:
+        """A ``pandas.DataFrame``: the header fields, and ``data`` as Arrow-backed lists sharing
+        the samples, of ``list_type`` as :meth:`to_arrow` takes it: ``large_list`` by default,
+        so that frames of different batches have one dtype. Needs ``vesk[pandas]``."""
         from ._convert import to_pandas
 
-        return to_pandas(self)
+        return to_pandas(self, list_type)
 
     def to_awkward(self) -> awkward.Array:
         """An ``awkward.Array`` of records: the header fields and ``data``, a list of samples

@@ -6,20 +6,23 @@ column (for WD2 events of different shapes, with the offsets of each channel, co
 here, inside them). Each result keeps the NumPy arrays it wraps alive.
 
 ``data`` holds a list of samples per event for WD1, and a list of channels, each a list
-of samples, for WD2. The lists are fixed-size where every event has one shape, so that a
-uniform batch keeps its shape; a Parquet file is written by the same rule
-(see vesk_arrays._parquet).
+of samples, for WD2. By default the lists are fixed-size where every event has one shape, so
+that a uniform batch keeps its shape; ``list_type`` asks for one type instead, which a stream
+of batches needs to share one schema. A Parquet file always holds large lists
+(see vesk_arrays._parquet): Parquet stores both as lists, and one type for every batch lets a
+file be written once, whatever shape a later event has.
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterable
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Literal, Optional
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ._optional import require
+from ._options import Layout, check_format, check_layout
 from ._schema import (
     HEADER_FIELDS,
     SAMPLE_DTYPES,
@@ -28,6 +31,12 @@ from ._schema import (
     channel_segments,
     column_names,
 )
+
+if TYPE_CHECKING:
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    from typing_extensions import TypeAlias
+
+    _ListType: TypeAlias = Literal["large_list", "fixed_size_list"]
 
 FORMAT_KEY = b"vesk.format"
 # Lists' items are named as Parquet names them, so that a table and a file written from
@@ -40,6 +49,7 @@ SOURCE_COLUMNS = ("path", "event")
 # WD2; None when the events differ, or hold no samples. Spelt for Python 3.9, as it is
 # defined at run time too (stubtest checks that the module has it).
 Shape = Optional[tuple[int, ...]]
+LIST_TYPES = ("large_list", "fixed_size_list")
 
 
 def _pyarrow(extra: str, feature: str) -> Any:
@@ -57,6 +67,49 @@ def data_shape(batch: EventColumns) -> Shape:
     if not (samples == samples[0]).all():
         return None
     return (int(channel_counts(batch)[0]), int(samples[0]))
+
+
+def _check_list_type(list_type: object) -> None:
+    if list_type not in LIST_TYPES:
+        raise ValueError(f"list_type must be 'large_list' or 'fixed_size_list', not {list_type!r}")
+
+
+def shape_for(batch: EventColumns, list_type: _ListType | None) -> Shape:
+    """The shape that ``data``'s lists take for ``list_type``: the batch's own for
+    "fixed_size_list" (ValueError when its events differ, or hold no samples), None (large
+    lists) for "large_list", and either for None, as the batch allows."""
+    if list_type is not None:
+        _check_list_type(list_type)
+    if "data" not in batch or list_type == "large_list":
+        return None
+    shape = data_shape(batch)
+    if shape is None and list_type == "fixed_size_list":
+        raise ValueError(
+            "list_type='fixed_size_list' needs events of one shape holding samples; this batch's "
+            "events differ (or hold none): use list_type='large_list'"
+        )
+    return shape
+
+
+def schema(reader_type: str, layout: Layout = None, list_type: _ListType = "large_list") -> pyarrow.Schema:
+    """The ``pyarrow.Schema`` of the tables of every batch of ``reader_type`` ("WD1" or
+    "WD2"), before any is read: what ``Batch.to_arrow(list_type="large_list")`` gives for a
+    batch of all columns, and what :func:`to_parquet` writes, so a ``ParquetWriter`` made
+    with it takes every batch of :func:`iterate`.
+
+    ``layout`` (WD2 only) is checked as :func:`read` checks it; both layouts have the same
+    columns. Only ``"large_list"`` is known before the events are: the sizes of fixed-size
+    lists come from a batch (``batch.to_arrow(list_type="fixed_size_list").schema``), so
+    ``"fixed_size_list"`` raises ValueError. Needs ``vesk[arrow]``."""
+    check_format(reader_type)
+    check_layout(reader_type, layout)
+    _check_list_type(list_type)
+    if list_type == "fixed_size_list":
+        raise ValueError(
+            "the sizes of fixed-size lists come from the events: take the schema of a batch, "
+            "batch.to_arrow(list_type='fixed_size_list').schema"
+        )
+    return arrow_schema(_pyarrow("arrow", "schema()"), reader_type)
 
 
 def list_types(pa: Any, reader_type: str, shape: Shape) -> list[Any]:
@@ -137,30 +190,20 @@ def arrow_table(
     return pa.Table.from_arrays(columns, schema=schema)
 
 
-def as_large(pa: Any, array: Any, large_type: Any) -> Any:
-    """Fixed-size lists (nested or not) as the large lists of ``large_type``, values shared."""
-    if isinstance(array, pa.ChunkedArray):
-        return pa.chunked_array([as_large(pa, chunk, large_type) for chunk in array.chunks], large_type)
-    if not pa.types.is_fixed_size_list(array.type):
-        return array
-    offsets = np.arange(len(array) + 1, dtype=np.int64) * array.type.list_size
-    values = as_large(pa, array.flatten(), large_type.value_type)
-    return pa.LargeListArray.from_arrays(pa.array(offsets), values, type=large_type)
-
-
-def to_arrow(batch: EventColumns) -> Any:
+def to_arrow(batch: EventColumns, list_type: _ListType | None = None) -> Any:
     pa = _pyarrow("arrow", "Batch.to_arrow()")
-    return arrow_table(pa, batch, data_shape(batch) if "data" in batch else None)
+    return arrow_table(pa, batch, shape_for(batch, list_type))
 
 
-def to_pandas(batch: EventColumns) -> Any:
+def to_pandas(batch: EventColumns, list_type: _ListType = "large_list") -> Any:
     pd = require("pandas", "pandas", "Batch.to_pandas()")
     pa = _pyarrow("pandas", "Batch.to_pandas()")
+    # Large lists by default, even for events of one shape: frames of different batches
+    # then have one dtype and concatenate (as Dask's partitions must).
+    shape = shape_for(batch, list_type)
     columns: dict[str, Any] = {name: batch[name] for name, _ in HEADER_FIELDS[batch.format] if name in batch}
     if "data" in batch:
-        # Always large lists, even for events of one shape: frames of different batches
-        # then have one dtype and concatenate (as Dask's partitions must).
-        columns["data"] = pd.arrays.ArrowExtensionArray(data_array(pa, batch))
+        columns["data"] = pd.arrays.ArrowExtensionArray(data_array(pa, batch, shape))
     return pd.DataFrame(columns, copy=False)
 
 

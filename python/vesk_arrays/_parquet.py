@@ -13,7 +13,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._batch import Batch
-from ._convert import arrow_schema, arrow_table, as_large, data_shape, list_types
+from ._convert import arrow_schema, arrow_table
 from ._iterate import Report, count_events, expand_paths, reported_pairs
 from ._optional import require
 from ._options import DEFAULT_STEP, Errors, Layout, read_options
@@ -22,8 +22,6 @@ from ._write import AtomicFile, refuse_an_input
 
 if TYPE_CHECKING:
     from typing_extensions import TypeAlias
-
-    from ._convert import Shape
 
     _Path: TypeAlias = Union[str, "os.PathLike[str]"]
 
@@ -44,11 +42,10 @@ def to_parquet(
     """Writes the events of ``paths`` (as taken by :func:`iterate`) to one Parquet file.
 
     Each batch of ``step_size`` becomes one row group, so memory use stays near one
-    batch whatever the size of the input. The columns are those of
-    :meth:`Batch.to_arrow` for a batch of all the events: ``data`` holds fixed-size lists
-    when every event has one shape, else large lists. (A file written batch by batch has
-    one schema: when an event of another shape comes after the first batch, the row groups
-    written so far are rewritten with large lists, once.) ``compression`` is passed to
+    batch whatever the size of the input. The file's schema is :func:`schema`'s (the
+    columns of ``Batch.to_arrow(list_type="large_list")``), chosen before the first batch:
+    ``data`` holds large lists whatever the shapes of the events, so every batch is
+    written once, as it comes. ``compression`` is passed to
     ``pyarrow.parquet.ParquetWriter``. With ``progress=True`` a tqdm progress bar, whose
     total comes from :func:`num_events`, is drawn on stderr.
 
@@ -191,10 +188,9 @@ class _Spool:
 
 
 class _ParquetFile:
-    """A Parquet file written batch by batch, ``data`` of the type :meth:`Batch.to_arrow`
-    gives all the events it holds: fixed-size lists while they all have the first one's
-    shape; large lists once one differs, the row groups written until then being copied
-    into a new file with large lists (the writer cannot change its schema)."""
+    """A Parquet file written batch by batch, one row group each, with one schema chosen
+    before the first: ``data`` as large lists, which hold events of any shape (Parquet
+    stores fixed-size lists as lists too), so no row group is ever written again."""
 
     def __init__(
         self,
@@ -206,57 +202,19 @@ class _ParquetFile:
         compression: str | dict[str, str] | None,
         temporaries: AtomicFile | _Spool,
     ) -> None:
-        self.pa, self.pq = pa, pq
-        self.reader_type = reader_type
-        self.names = names
-        self.source = source
-        self.compression = compression
-        self.temporaries = temporaries
-        self.where: str | None = None
-        self.writer: Any = None
-        self.shape: Shape = None
-
-    def _open(self, shape: Shape) -> None:
-        self.shape = shape
-        self.where = self.temporaries.new_temporary()
-        schema = arrow_schema(self.pa, self.reader_type, self.names, shape, self.source)
-        self.writer = self.pq.ParquetWriter(self.where, schema, compression=self.compression)
+        self.pa = pa
+        self.where = temporaries.new_temporary()
+        schema = arrow_schema(pa, reader_type, names, None, source)
+        self.writer: Any = pq.ParquetWriter(self.where, schema, compression=compression)
 
     def write(self, batch: Batch[Any], source: tuple[str, NDArray[np.int64]] | None) -> None:
-        shape = data_shape(batch) if "data" in self.names else None
-        if self.writer is None:
-            self._open(shape)
-        elif self.shape is not None and shape != self.shape:
-            self._as_large_lists()
-        table = arrow_table(self.pa, batch, self.shape, source)
+        table = arrow_table(self.pa, batch, None, source)
         self.writer.write_table(table, row_group_size=len(batch))
-
-    def _as_large_lists(self) -> None:
-        old = self.where
-        assert old is not None
-        self.writer.close()
-        self._open(None)
-        large = list_types(self.pa, self.reader_type, None)[-1]
-        written = self.pq.ParquetFile(old)
-        try:
-            for group in range(written.num_row_groups):
-                table = written.read_row_group(group)
-                column = table.schema.get_field_index("data")
-                field = table.schema.field(column).with_type(large)
-                table = table.set_column(column, field, as_large(self.pa, table.column(column), large))
-                self.writer.write_table(table, row_group_size=table.num_rows)
-        finally:
-            written.close()
-        self.temporaries.discard(old)
 
     def finish(self) -> str:
         """Closes the file (one of no events, if none came); returns where it is."""
-        if self.writer is None:
-            self._open(None)
         self.writer.close()
-        assert self.where is not None
         return self.where
 
     def close(self) -> None:
-        if self.writer is not None:
-            self.writer.close()
+        self.writer.close()

@@ -192,6 +192,8 @@ def damaged_events(path: str) -> int | None:
 def conversions(batch: "Batch[WD1Event]", destination: pathlib.Path) -> int:
     table = batch.to_arrow()
     frame = batch.to_pandas()
+    assert batch.to_arrow(list_type="large_list").schema == vesk_arrays.schema("WD1", list_type="large_list")
+    print(batch.to_pandas(list_type="fixed_size_list"), vesk_arrays.schema("WD2", layout="single-channel"))
     array = batch.to_awkward()
     print(table, frame, array)
     written = vesk_arrays.to_parquet("runs/*.wd1", "WD1", destination, step_size=10_000, progress=True)
