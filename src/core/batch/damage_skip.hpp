@@ -122,37 +122,25 @@ DamageSkip skip_damage(Reader& decoder, Sink& sink, FileProgress<Reader>& progre
         return DamageSkip::Error;
     };
     // An event that runs past the end is damage only when good events follow
-    // it, or begin inside the event before it; else it is a truncated last
-    // event, as an event-by-event reader has it.
+    // it; else it is a truncated last event, as an event-by-event reader has it.
     std::optional<std::uint64_t> resume;
-    // The last event is suspect where its length, running past the end,
-    // brought it onto a header that does not go on from it.
-    bool suspect = false;
     if (!damaged_header) {
         IoResult<std::optional<std::uint64_t>> after =
             Resync<Reader>(decoder, progress.watch.now(), file_end).scan(start + 1);
         if (!after.ok()) {
             return failed(after.error());
         }
-        resume = after.value();
-        if (!resume && previous) {
-            IoResult<bool> goes_on =
-                Resync<Reader>(decoder, progress.watch.now(), file_end).goes_on_at(start);
-            if (!goes_on.ok()) {
-                return failed(goes_on.error());
-            }
-            suspect = !goes_on.value();
-        }
-        if (!resume && !suspect) {
+        if (!after.value()) {
             if (IoStatus status = decoder.resume_at(start); !status.ok()) {
                 end.error = status.error();
                 return DamageSkip::Error;
             }
             return DamageSkip::Wait;
         }
+        resume = after.value();
     }
     IoResult<std::optional<std::uint64_t>> inside =
-        good_events_inside(decoder, progress, previous, start, suspect, file_end);
+        good_events_inside(decoder, progress, previous, start, false, file_end);
     if (!inside.ok()) {
         return failed(inside.error());
     }

@@ -86,19 +86,6 @@ public:
         return std::optional<std::uint64_t>();
     }
 
-    // Whether the header at `offset` goes on from the last good event as the
-    // file's events go on from each other (so, without one, whether it is
-    // whole and undamaged).
-    IoResult<bool> goes_on_at(std::uint64_t offset)
-    {
-        auto head = header_at(offset);
-        if (!head.ok()) {
-            return head.error();
-        }
-        const Header* last = watch_.last();
-        return head.value() && (last == nullptr || watch_.may_follow(*last, head.value()->first));
-    }
-
     // Whether the header at `offset` is damaged (true), runs past the end of
     // the file (false), or neither (nothing).
     IoResult<std::optional<bool>> damage_at(std::uint64_t offset)
