@@ -126,14 +126,16 @@ def split_at_stop(report: _core.Report, stop: int) -> tuple[_core.Report, _core.
     """A call's report without the damaged events from index `stop` on, and a report of
     those alone. They follow every other damage of the call, so their bytes are the end
     of what it skipped."""
-    first, records, count, skipped, error, at_end, stop_index, skipped_bytes = report
-    beyond = [record for record in records if record[0] >= stop]
-    cut = min(record[1] for record in beyond)
-    dropped = sum(record[2] - record[1] for record in beyond)
+    first, records, count, skipped = report.first_index, report.damaged, report.damaged_count, report.skipped
+    error, at_end, stop_index = report.error, report.at_end, report.stop_index
+    skipped_bytes = report.skipped_bytes
+    beyond = [record for record in records if record.event_index >= stop]
+    cut = min(record.offset for record in beyond)
+    dropped = sum(record.stop - record.offset for record in beyond)
     within = _core.Report(
         (
             first,
-            [record for record in records if record[0] < stop],
+            [record for record in records if record.event_index < stop],
             count - len(beyond),
             [(start, min(end, cut)) for start, end in skipped if start < cut],
             error,

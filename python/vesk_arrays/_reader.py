@@ -381,7 +381,7 @@ class BatchReader(Generic[_Event_co]):
             while True:
                 skipped, report = self._core.skip(None, self._skip, index)
                 total += skipped
-                records, error = report[1], report[4]
+                records, error = report.damaged, report.error
                 findings = self._record_report(skipped, report, window=(index, None))
                 self._passed = findings if self._passed is None else joined_findings(self._passed, findings)
                 if self._skip or not records or error is not None or self._pending is not None:
@@ -563,7 +563,7 @@ def event_indices(
     too many were damaged for the records to tell which."""
     if stop - start == count:
         return None
-    damaged = [record[0] for record in damage_records if start <= record[0] < stop]
+    damaged = [record.event_index for record in damage_records if start <= record.event_index < stop]
     indices: NDArray[np.int64] = np.setdiff1d(
         np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True
     )
@@ -586,8 +586,8 @@ def stepped_indices(
         while core.events_read < stop:
             before = core.events_read
             _, report = core.skip(None, False, stop)
-            damaged += [record[0] for record in report[1] if start <= record[0] < stop]
-            if report[4] is not None or core.events_read == before:
+            damaged += [record.event_index for record in report.damaged if start <= record.event_index < stop]
+            if report.error is not None or core.events_read == before:
                 break
     indices = np.setdiff1d(np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True)
     return indices if len(indices) == count else False
