@@ -29,7 +29,9 @@ if TYPE_CHECKING:
 
 from ._display import batch_html, batch_repr
 from ._event_index import EventIndex, LazyIndex
+from ._files import Files, file_index_of, files_of
 from ._from_numpy import batch_from_numpy
+from ._pad import Pad, of_common_shape, padded_waveforms
 from ._samples import REDUCTIONS, reduce_events, waveforms_of
 from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, checked_parts, column_names
 from ._select import sliced, taken
@@ -97,7 +99,7 @@ class Batch(Generic[_Event_co]):
     only, from its lowest event index to just past its highest.
     """
 
-    __slots__ = ("_format", "_columns", "_offsets", "_path", "_start", "_stop", "_event_index")
+    __slots__ = ("_format", "_columns", "_offsets", "_path", "_start", "_stop", "_event_index", "_files")
 
     _format: str
     _columns: dict[str, NDArray[Any]]
@@ -109,6 +111,8 @@ class Batch(Generic[_Event_co]):
     # first asked for; False when unknown (damaged events were left out among them); a
     # LazyIndex when they are found only if asked for.
     _event_index: EventIndex
+    # Set only for events of several files (see _files); unset, their file is `path`.
+    _files: Files
 
     @overload
     def __init__(
@@ -408,9 +412,20 @@ class Batch(Generic[_Event_co]):
 
     @property
     def path(self) -> str | None:
-        """The file the events came from (None for a batch built by hand, or joined from
-        batches of several files)."""
+        """The file the events came from (None for a batch built by hand, or of several
+        files: see ``files``)."""
         return self._path
+
+    @property
+    def files(self) -> tuple[str, ...]:
+        """The files of the batch's events: ``(path,)`` for one file, the files in order for a
+        batch :func:`read` or :func:`concat` made of several, ``()`` for a batch built by hand."""
+        return files_of(self)
+
+    @property
+    def file_index(self) -> NDArray[np.intp]:
+        """One entry per event: the position in ``files`` of its file (-1 for none)."""
+        return file_index_of(self)
 
     @property
     def start(self) -> int:
@@ -484,19 +499,35 @@ class Batch(Generic[_Event_co]):
         return event
 
     @overload
-    def waveforms(self: Batch[WD1Event]) -> NDArray[np.uint16]: ...
+    def waveforms(
+        self: Batch[WD1Event], pad: Pad = None, *, length: int | None = None, clip: bool = False
+    ) -> NDArray[np.uint16]: ...
     @overload
-    def waveforms(self: Batch[WD2Event]) -> NDArray[np.float32]: ...
+    def waveforms(
+        self: Batch[WD2Event], pad: Pad = None, *, length: int | None = None, clip: bool = False
+    ) -> NDArray[np.float32]: ...
     @overload
-    def waveforms(self) -> _Samples: ...
-    def waveforms(self) -> NDArray[Any]:
+    def waveforms(self, pad: Pad = None, *, length: int | None = None, clip: bool = False) -> _Samples: ...
+    def waveforms(self, pad: Pad = None, *, length: int | None = None, clip: bool = False) -> NDArray[Any]:
         """The samples as a 2-D (WD1: events x samples) or 3-D (WD2: events x channels x samples)
         array: a view of ``batch["data"]``, never a copy.
 
-        Raises ValueError when the events do not all have the same shape; use ``offsets``
-        (or :meth:`event`, or :meth:`reduce`) for such batches.
+        Raises ValueError when the events do not all have the same shape, unless ``pad`` is
+        given: each event's samples (each channel's, for WD2; and whole channels an event
+        lacks) are then followed by ``pad`` up to the longest, or to ``length`` samples, in a
+        new array (a view when none needs padding). ``pad`` must fit the samples' dtype
+        (``np.nan`` only for WD2). Longer events raise ValueError, or with ``clip=True``
+        are cut to ``length``. :meth:`of_common_shape` keeps the events of the usual shape.
         """
-        return waveforms_of(self)
+        if pad is None and length is None:
+            return waveforms_of(self)
+        return padded_waveforms(self, pad, length, clip)
+
+    def of_common_shape(self) -> Batch[_Event_co]:
+        """The events of the most frequent shape (WD1: samples; WD2: channels and samples per
+        channel; the earliest event's shape among equally frequent ones), whose
+        :meth:`waveforms` is one array: this batch's samples shared when that is all of them."""
+        return of_common_shape(self)
 
     def reduce(self, op: _Reduction, *, empty: float | None = None) -> NDArray[Any]:
         """One value per event (WD1) or per event and channel (WD2, shape events x channels):
