@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import operator
-from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, Sequence, ValuesView
-from typing import TYPE_CHECKING, Any, Generic, Literal, SupportsIndex, TypeVar, Union, cast, overload
+from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
+from typing import TYPE_CHECKING, Any, Generic, Literal, SupportsIndex, TypeVar, cast, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -21,20 +21,16 @@ if TYPE_CHECKING:
     _WD1Header: TypeAlias = Literal[
         "event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"
     ]
-    _Samples: TypeAlias = Union[NDArray[np.uint16], NDArray[np.float32]]
-    _Selection: TypeAlias = Union[slice, NDArray[Any], Sequence[int], Sequence[bool]]
-    _Reduction: TypeAlias = Literal["min", "max", "sum", "mean", "argmin", "argmax"]
-    _Offsets: TypeAlias = Union[ArrayLike, None]
-    _ListType: TypeAlias = Literal["large_list", "fixed_size_list"]
 
 from ._display import batch_html, batch_repr
 from ._event_index import EventIndex, LazyIndex
 from ._files import Files, file_index_of, files_of
 from ._from_numpy import batch_from_numpy
-from ._pad import Pad, of_common_shape, padded_waveforms
+from ._pad import of_common_shape, padded_waveforms
 from ._samples import REDUCTIONS, reduce_events, waveforms_of
 from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, checked_parts, column_names
 from ._select import sliced, taken
+from ._types import ListType, Offsets, Pad, Reduction, Samples, Selection
 
 # A batch is parametrised by the dictionary of one of its events: Batch[WD1Event],
 # Batch[WD2Event], or Batch[WD1Event | WD2Event] when the format is known only at run time.
@@ -261,21 +257,21 @@ class Batch(Generic[_Event_co]):
     @overload
     @classmethod
     def from_numpy(
-        cls, reader_type: Literal["WD1"], samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+        cls, reader_type: Literal["WD1"], samples: ArrayLike, *, offsets: Offsets = None, **fields: ArrayLike
     ) -> Batch[WD1Event]: ...
     @overload
     @classmethod
     def from_numpy(
-        cls, reader_type: Literal["WD2"], samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+        cls, reader_type: Literal["WD2"], samples: ArrayLike, *, offsets: Offsets = None, **fields: ArrayLike
     ) -> Batch[WD2Event]: ...
     @overload
     @classmethod
     def from_numpy(
-        cls, reader_type: str, samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+        cls, reader_type: str, samples: ArrayLike, *, offsets: Offsets = None, **fields: ArrayLike
     ) -> Batch[WD1Event | WD2Event]: ...
     @classmethod
     def from_numpy(
-        cls, reader_type: str, samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+        cls, reader_type: str, samples: ArrayLike, *, offsets: Offsets = None, **fields: ArrayLike
     ) -> Batch[Any]:
         """A batch of the events whose samples are ``samples``, ready to :func:`write`.
 
@@ -308,12 +304,12 @@ class Batch(Generic[_Event_co]):
     @overload
     def __getitem__(self: Batch[WD2Event], key: Literal["channels"]) -> NDArray[np.int32]: ...
     @overload
-    def __getitem__(self, key: Literal["data"]) -> _Samples: ...
+    def __getitem__(self, key: Literal["data"]) -> Samples: ...
     @overload
     def __getitem__(self, key: str) -> NDArray[Any]: ...
     @overload
-    def __getitem__(self, key: _Selection) -> Batch[_Event_co]: ...
-    def __getitem__(self, key: str | _Selection) -> NDArray[Any] | Batch[_Event_co]:
+    def __getitem__(self, key: Selection) -> Batch[_Event_co]: ...
+    def __getitem__(self, key: str | Selection) -> NDArray[Any] | Batch[_Event_co]:
         if isinstance(key, str):
             if key == "data" and self._offsets is None:
                 raise KeyError("data: this batch was read without its samples (columns=)")
@@ -507,7 +503,7 @@ class Batch(Generic[_Event_co]):
         self: Batch[WD2Event], pad: Pad = None, *, length: int | None = None, clip: bool = False
     ) -> NDArray[np.float32]: ...
     @overload
-    def waveforms(self, pad: Pad = None, *, length: int | None = None, clip: bool = False) -> _Samples: ...
+    def waveforms(self, pad: Pad = None, *, length: int | None = None, clip: bool = False) -> Samples: ...
     def waveforms(self, pad: Pad = None, *, length: int | None = None, clip: bool = False) -> NDArray[Any]:
         """The samples as a 2-D (WD1: events x samples) or 3-D (WD2: events x channels x samples)
         array: a view of ``batch["data"]``, never a copy.
@@ -529,7 +525,7 @@ class Batch(Generic[_Event_co]):
         :meth:`waveforms` is one array: this batch's samples shared when that is all of them."""
         return of_common_shape(self)
 
-    def reduce(self, op: _Reduction, *, empty: float | None = None) -> NDArray[Any]:
+    def reduce(self, op: Reduction, *, empty: float | None = None) -> NDArray[Any]:
         """One value per event (WD1) or per event and channel (WD2, shape events x channels):
         ``op`` ("min", "max", "sum", "mean", "argmin" or "argmax") of its samples, for events
         of any length.
@@ -559,7 +555,7 @@ class Batch(Generic[_Event_co]):
 
     # -- conversions (each needs an optional package; see vesk_arrays._convert) ---------------
 
-    def to_arrow(self, list_type: _ListType | None = None) -> pyarrow.Table:
+    def to_arrow(self, list_type: ListType | None = None) -> pyarrow.Table:
         """A ``pyarrow.Table``: one column per header field with its integer width, and
         ``data`` the samples of each event, a list of channels each a list of samples for WD2,
         shared, not copied. ``list_type="large_list"``: large lists always, the schema of
@@ -571,7 +567,7 @@ class Batch(Generic[_Event_co]):
 
         return to_arrow(self, list_type)
 
-    def to_pandas(self, list_type: _ListType = "large_list") -> pandas.DataFrame:
+    def to_pandas(self, list_type: ListType = "large_list") -> pandas.DataFrame:
         """A ``pandas.DataFrame``: the header fields, and ``data`` as Arrow-backed lists sharing
         the samples, of ``list_type`` as :meth:`to_arrow` takes it: ``large_list`` by default,
         so that frames of different batches have one dtype. Needs ``vesk[pandas]``."""

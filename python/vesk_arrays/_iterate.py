@@ -323,7 +323,9 @@ def iterate(
     pairs = reported_pairs(files, options)
     if progress:
         tqdm = tqdm_module("iterate(progress=True)")
-        pairs = counted(pairs, lambda pair: len(pair[0]), lambda: progress_bar(tqdm, files, options, "reading"))
+        pairs = counted(
+            pairs, lambda pair: len(pair[0]), lambda: progress_bar(tqdm, files, options, "reading")
+        )
     return pairs if report else (batch for batch, _ in pairs)
 
 

@@ -4,23 +4,19 @@ or only the events of the most frequent shape (``Batch.of_common_shape``)."""
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, TypeVar, Union
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ._options import check_count
 from ._schema import channel_counts, channel_segments
+from ._types import Pad
 
 if TYPE_CHECKING:
-    from typing_extensions import TypeAlias
-
     from vesk import WD1Event, WD2Event
 
     from ._batch import Batch
-
-# What pad= takes: a number the samples' dtype holds (an alias, so spelt for Python 3.9).
-Pad = Union[int, float, np.integer[Any], np.floating[Any], None]
 
 _E = TypeVar("_E", bound="WD1Event | WD2Event")
 
@@ -94,9 +90,7 @@ def of_common_shape(batch: Batch[_E]) -> Batch[_E]:
         shapes = (channel_counts(batch) << 32) | batch["samples"].astype(np.int64)
     if not len(shapes):
         return batch[0:0]
-    _, first, inverse, counts = np.unique(
-        shapes, return_index=True, return_inverse=True, return_counts=True
-    )
+    _, first, inverse, counts = np.unique(shapes, return_index=True, return_inverse=True, return_counts=True)
     frequent = np.flatnonzero(counts == counts.max())
     chosen = frequent[np.argmin(first[frequent])]
     keep = inverse.reshape(-1) == chosen

@@ -15,8 +15,8 @@ from ._batch import Batch
 from ._convert import arrow_schema, arrow_table
 from ._iterate import Report, expand_paths, reported_pairs
 from ._optional import require
-from ._progress import progress_bar, tqdm_module
 from ._options import DEFAULT_STEP, Errors, Layout, read_options
+from ._progress import progress_bar, tqdm_module
 from ._schema import column_names
 from ._write import AtomicFile, refuse_an_input
 

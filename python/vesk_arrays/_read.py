@@ -155,7 +155,9 @@ def _read_one(source: Source, options: ReadOptions) -> Batch[Any]:
     with BatchReader._with_options(source, options) as reader:
         reader.skip_to(options.start)
         if options.stop is not None and options.stop <= options.start:
-            return Batch.empty(reader.format, path=reader.path, start=reader.events_read, columns=reader.columns)
+            return Batch.empty(
+                reader.format, path=reader.path, start=reader.events_read, columns=reader.columns
+            )
         return reader.read_range(options.stop)
 
 
@@ -170,7 +172,9 @@ def _parts(source: Source, options: ReadOptions) -> Iterator[Batch[Any]]:
                 yield batch
             reader.raise_pending()
         if not given:
-            yield Batch.empty(reader.format, path=reader.path, start=reader.events_read, columns=reader.columns)
+            yield Batch.empty(
+                reader.format, path=reader.path, start=reader.events_read, columns=reader.columns
+            )
 
 
 def _file_parts(source: Source, options: ReadOptions) -> Iterator[Batch[Any]]:

@@ -118,7 +118,11 @@ def build_parser() -> argparse.ArgumentParser:
         "-n", type=non_negative, default=10, metavar="N", help="events to show per file (default 10)"
     )
     head.add_argument(
-        "--start", type=non_negative, default=0, metavar="N", help="index in each file of the first event to show"
+        "--start",
+        type=non_negative,
+        default=0,
+        metavar="N",
+        help="index in each file of the first event to show",
     )
     json_option(head)
 

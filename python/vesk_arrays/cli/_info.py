@@ -201,23 +201,29 @@ def short_row(entry: Json) -> list[str]:
         wrong.append(plural(entry["trailing_bytes"], "trailing byte"))
     if entry["error"]:
         wrong.append(f"read error after event {entry['stopped_after']}")
-    size = entry["bytes_read"] if entry["size"] is None else entry["size"]
-    return [entry["path"], entry["format"], plural(entry["events"], "event"), plural(size, "byte"),
+    return [entry["path"], entry["format"], plural(entry["events"], "event"), plural(bytes_of(entry), "byte"),
             ", ".join(wrong) or "ok"]  # fmt: skip
 
 
+def bytes_of(entry: Json) -> int:
+    """A file's size; what came through, for a stream."""
+    return int(entry["bytes_read"] if entry["size"] is None else entry["size"])
+
+
 def print_short(entries: list[Json]) -> None:
-    """One line per file, then a total line."""
+    """One line per file, then a total line: names and formats to the left, figures to the right."""
     rows = [short_row(entry) for entry in entries]
     events = sum(entry.get("events", 0) for entry in entries)
-    size = sum(entry["bytes_read"] if entry["size"] is None else entry["size"] for entry in entries if "size" in entry)
+    size = sum(bytes_of(entry) for entry in entries if "size" in entry)
     failed = sum(row[-1] != "ok" for row in rows)
-    status = "ok" if not failed else f"{plural(failed, 'file')} with problems"
-    rows.append([f"total of {plural(len(entries), 'file')}", "", plural(events, "event"), plural(size, "byte"), status])
-    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
+    status = f"{plural(failed, 'file')} with problems" if failed else "ok"
+    files = f"total of {plural(len(entries), 'file')}"
+    rows.append([files, "", plural(events, "event"), plural(size, "byte"), status])
+    widths = [max(len(row[column]) for row in rows) for column in range(4)]
     for row in rows:
-        cells = [row[0].ljust(widths[0]), row[1].ljust(widths[1]), *(c.rjust(w) for c, w in zip(row[2:4], widths[2:4]))]
-        print("  ".join([*cells, row[4]]))
+        left = [cell.ljust(width) for cell, width in zip(row[:2], widths)]
+        right = [cell.rjust(width) for cell, width in zip(row[2:4], widths[2:])]
+        print("  ".join([*left, *right, row[4]]))
 
 
 def run_info(options: argparse.Namespace) -> int:
