@@ -26,13 +26,14 @@ autodoc_default_options = {"members": True, "undoc-members": True, "show-inherit
 # array protocols they stand for. Each key is a name as the package's annotations write it;
 # each value the alias documented on the API page (api.rst, "Type aliases").
 autodoc_type_aliases = {
-    "ArrayLike": "numpy.typing.ArrayLike",
-    "NDArray": "numpy.typing.NDArray",
-    "_Offsets": "vesk_arrays.Offsets",
-    "_Samples": "vesk_arrays.Samples",
-    "_Selection": "vesk_arrays.Selection",
-    "_Reduction": "vesk_arrays.Reduction",
-    "_ListType": "vesk_arrays.ListType",
+    "ArrayLike": "ArrayLike",
+    "NDArray": "NDArray",
+    "Offsets": "vesk_arrays.Offsets",
+    "Samples": "vesk_arrays.Samples",
+    "Selection": "vesk_arrays.Selection",
+    "Reduction": "vesk_arrays.Reduction",
+    "ListType": "vesk_arrays.ListType",
+    "Destination": "vesk_arrays.Destination",
     "Pad": "vesk_arrays.Pad",
     "Source": "vesk_arrays.Source",
     "Sources": "vesk_arrays.Sources",

@@ -25,7 +25,7 @@ class Files(NamedTuple):
     position among them (-1: an event of no file, from a batch built by hand)."""
 
     paths: tuple[str, ...]
-    index: NDArray[np.intp]
+    positions: NDArray[np.intp]
 
 
 def _joined(batch: Batch[Any]) -> Files | None:
@@ -42,7 +42,7 @@ def files_of(batch: Batch[Any]) -> tuple[str, ...]:
 def file_index_of(batch: Batch[Any]) -> NDArray[np.intp]:
     joined = _joined(batch)
     if joined is not None:
-        return joined.index
+        return joined.positions
     index = np.full(len(batch), -1 if batch.path is None else 0, np.intp)
     index.setflags(write=False)
     return index
@@ -57,7 +57,7 @@ def picked(source: Batch[Any], result: Batch[_E], key: slice | NDArray[np.int64]
     """``result``, events ``key`` of ``source``, with the files of those events."""
     joined = _joined(source)
     if joined is not None:
-        result._files = _files(joined.paths, joined.index[key])
+        result._files = _files(joined.paths, joined.positions[key])
     return result
 
 

@@ -29,6 +29,7 @@ def padded_waveforms(batch: Batch[Any], pad: Pad, length: int | None, clip: bool
     data = batch["data"][offsets[0] : offsets[-1]]
     value = _pad_value(pad, data.dtype)
     places: NDArray[np.int64] | None
+    rows: tuple[int, ...]
     if batch.format == "WD1":
         starts, lengths, places, rows = offsets[:-1], np.diff(offsets), None, (len(batch),)
     else:

@@ -4,11 +4,11 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union, overload
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union, cast, overload
 
 from ._batch import Batch
 from ._concat import concat
-from ._iterate import GLOB_MAGIC, expand_paths, with_path
+from ._iterate import GLOB_MAGIC, Paths, expand_paths, with_path
 from ._options import (
     DEFAULT_STEP,
     Errors,
@@ -26,8 +26,9 @@ from ._sources import Source, StrPath
 if TYPE_CHECKING:
     from vesk import WD1Event, WD2Event
 
-# What `read` reads: one file (a path or a file object), or many paths and glob patterns.
-Sources = Union[Source, Iterable[StrPath]]
+# What `read` reads: one file (a path or a file object), or a list of paths and glob
+# patterns (a Sequence, to type checkers: a text file object is an Iterable of str).
+Sources = Union[Source, Sequence[StrPath]]
 
 
 @overload
@@ -113,7 +114,7 @@ def read(
     many = _names_many(source)
     files: list[str] = []
     if many:
-        files = expand_paths(source)  # type: ignore[arg-type] (not a file object: checked)
+        files = expand_paths(cast(Paths, source))  # not a file object: _names_many tells
         if not files:
             raise ValueError("read needs at least one file")
         reader_type = format_of_paths(reader_type, files)
@@ -130,7 +131,7 @@ def read(
         stop=last,
     )
     if not many and tqdm is None:
-        return _read_one(source, options)  # type: ignore[arg-type]
+        return _read_one(cast(Source, source), options)
     sources: list[Any] = files if many else [source]
     parts: Iterator[Batch[Any]] = (part for one in sources for part in _file_parts(one, options))
     if tqdm is not None:

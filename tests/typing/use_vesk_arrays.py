@@ -144,7 +144,7 @@ def file_objects(payload: bytes, path: str) -> None:
         vesk_arrays.read(compressed, "WD2")
     with open(path, "rb") as plain, BatchReader(plain, "WD2") as reader:
         reader.read(1)
-    vesk_arrays.read(path.encode(), "WD1")  # type: ignore[call-overload]
+    vesk_arrays.read(path.encode(), "WD1")  # type: ignore[arg-type]
     vesk_arrays.read(io.StringIO(), "WD1")  # type: ignore[call-overload]
 
 
