@@ -506,7 +506,7 @@ class Batch(Generic[_Event_co]):
     def waveforms(self, pad: Pad = None, *, length: int | None = None, clip: bool = False) -> Samples: ...
     def waveforms(self, pad: Pad = None, *, length: int | None = None, clip: bool = False) -> NDArray[Any]:
         """The samples as a 2-D (WD1: events x samples) or 3-D (WD2: events x channels x samples)
-        array: a view of ``batch["data"]``, never a copy.
+        array: without ``pad``, a view of ``batch["data"]``, never a copy.
 
         Raises ValueError when the events do not all have the same shape, unless ``pad`` is
         given: each event's samples (each channel's, for WD2; and whole channels an event
