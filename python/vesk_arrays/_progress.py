@@ -4,7 +4,7 @@
 from __future__ import annotations
 
 import sys
-from collections.abc import Generator, Iterator
+from collections.abc import Callable, Generator, Iterator
 from typing import Any, Protocol, TypeVar
 
 from ._optional import require
@@ -47,7 +47,7 @@ def _events_within(path: str, options: ReadOptions) -> int:
     return max(last - options.start, 0)
 
 
-def counted(items: Iterator[_T], size: Any, start_bar: Any) -> Generator[_T]:
+def counted(items: Iterator[_T], size: Callable[[_T], int], start_bar: Callable[[], Bar]) -> Generator[_T]:
     """``items``, with the bar that ``start_bar()`` makes at the first one moved on by
     ``size(item)`` events after each, and closed at the end (or when left early)."""
     bar: Bar = start_bar()
