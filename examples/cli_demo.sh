@@ -23,7 +23,9 @@ write_wd2(os.path.join(sys.argv[2], 'sample.wd2'))
 run() { printf '\n$ vesk %s\n' "$*"; "${vesk[@]}" "$@"; }
 run --version
 run info "$folder/sample.wd1" "$folder/sample.wd2"
+run info --short "$folder/sample.wd1" "$folder/sample.wd2"
 run head "$folder/sample.wd2" -n 5
+run head "$folder/sample.wd1" --start 10 -n 3
 # - is standard input, whose format --format gives.
 printf '\n$ vesk head --format WD1 -n 3 - < %s\n' "$folder/sample.wd1"
 "${vesk[@]}" head --format WD1 -n 3 - <"$folder/sample.wd1"
@@ -31,4 +33,4 @@ run convert "$folder/sample.wd1" -o "$folder/sample.parquet"
 # Events 5 to 9 of the WD2 file, as a WD2 file of their own.
 run convert "$folder/sample.wd2" --start 5 --stop 10 -o "$folder/events5-9.wd2"
 run info --json "$folder/events5-9.wd2"
-run plot "$folder/sample.wd2" --event 3 -o "$folder/event3.png"
+run plot "$folder/sample.wd2" --event 3 --time -o "$folder/event3.png"

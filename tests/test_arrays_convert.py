@@ -241,8 +241,10 @@ def test_an_empty_batch_converts(reader_type, method):
         (lambda batch: batch.to_pandas(), "pyarrow", "pandas"),
         (lambda batch: batch.to_awkward(), "awkward", "awkward"),
         (lambda batch: vesk_arrays.to_parquet([], "WD1", "unused.parquet"), "pyarrow.parquet", "arrow"),
+        (lambda batch: vesk_arrays.read([], "WD1", progress=True), "tqdm", "cli"),
+        (lambda batch: vesk_arrays.iterate([], "WD1", progress=True), "tqdm", "cli"),
     ],
-    ids=["arrow", "pandas", "pandas-pyarrow", "awkward", "parquet"],
+    ids=["arrow", "pandas", "pandas-pyarrow", "awkward", "parquet", "read-progress", "iterate-progress"],
 )
 def test_a_missing_package_names_its_extra(monkeypatch, call, module, extra):
     monkeypatch.setitem(sys.modules, module, None)  # makes `import module` fail

@@ -57,6 +57,34 @@ def test_files_are_read_in_order(folder, paths, counters):
     assert event_counters(vesk_arrays.iterate(paths, "WD1")) == counters
 
 
+@pytest.mark.parametrize("start, stop", [(0, None), (1, 3)])
+def test_read_of_many_files_is_iterate_s_events_joined_with_their_files(folder, capsys, start, stop):
+    paths = [folder / "c.wd1", f"{folder}/[ab].wd1"]
+    batches = list(vesk_arrays.iterate(paths, start=start, stop=stop))
+    batch = vesk_arrays.read(paths, start=start, stop=stop, progress=True)
+    assert f"{len(batch)}/{len(batch)}" in capsys.readouterr().err
+    assert batch["event_counter"].tolist() == event_counters(batches)
+    assert batch.files == tuple(dict.fromkeys(b.path for b in batches)) and batch.path is None
+    assert [batch.files[i] for i in batch.file_index] == [b.path for b in batches for _ in range(len(b))]
+    assert batch.event_index.tolist() == [int(i) for b in batches for i in b.event_index]
+    backwards = batch[::-1]
+    assert backwards.files == batch.files and (backwards.file_index == batch.file_index[::-1]).all()
+    assert sum(map(len, vesk_arrays.iterate(paths, start=start, stop=stop, progress=True))) == len(batch)
+    assert f"{len(batch)}/{len(batch)}" in capsys.readouterr().err
+
+
+def test_read_of_many_files_names_the_file_of_each_problem(folder):
+    (folder / "d.wd1").write_bytes(wd1_file([1]) + DAMAGED + wd1_file([2], 300))
+    with pytest.raises(vesk_arrays.DamagedEventError) as raised:
+        vesk_arrays.read(f"{folder}/*.wd1")
+    assert raised.value.path == str(folder / "d.wd1")
+    with pytest.warns(vesk_arrays.DamagedEventWarning, match="d.wd1"):
+        batch = vesk_arrays.read(f"{folder}/*.wd1", errors="skip")
+    assert event_counters([batch]) == A + B + C + [0, 300]
+    with pytest.raises(FileNotFoundError, match="missing.wd1"):
+        vesk_arrays.read([folder / "a.wd1", folder / "missing.wd1"], errors="skip")
+
+
 @pytest.mark.parametrize("step_size", [1, 2, 4, 1000, "30 B", "100 B", "64 MiB"])
 def test_batches_follow_the_step_and_never_span_files(folder, step_size):
     pairs = list(vesk_arrays.iterate(f"{folder}/*.wd1", "WD1", step_size=step_size, report=True))

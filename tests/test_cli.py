@@ -201,6 +201,44 @@ def test_head_of_a_damaged_file_shows_the_good_events_and_fails(files):
     assert "event 2" in result.stderr and "damaged" in result.stderr
 
 
+@pytest.mark.parametrize("start, shown", [(3, [3, 4]), (11, [11]), (10**20, [])])
+def test_head_starts_at_the_event_asked_for(files, start, shown):
+    result = vesk_cli("head", "--json", files / "run.wd1", "-n", 2, "--start", start)
+    assert [event["event_counter"] - 10 for event in json.loads(result.stdout)[0]["events"]] == shown
+
+
+def test_info_short_gives_a_line_per_file_and_a_total_line(files):
+    names = ["run.wd1", "damaged.wd1", "truncated.wd1", "missing.wd1"]
+    result = vesk_cli("info", "--short", *[files / name for name in names])
+    assert result.returncode == 1 and "missing.wd1" in result.stderr
+    size = {name: (files / name).stat().st_size for name in names[:3]}
+    lines = [" ".join(line.split()) for line in result.stdout.splitlines()]
+    assert lines == [
+        f"{files / 'run.wd1'} WD1 12 events {size['run.wd1']} bytes ok",
+        f"{files / 'damaged.wd1'} WD1 3 events {size['damaged.wd1']} bytes 1 damaged event",
+        f"{files / 'truncated.wd1'} WD1 12 events {size['truncated.wd1']} bytes 10 trailing bytes",
+        f"{files / 'missing.wd1'} WD1 - - cannot be opened",
+        f"total of 4 files 27 events {sum(size.values())} bytes 3 files with problems",
+    ]
+
+
+@pytest.mark.parametrize(
+    "name, options, shown",
+    [
+        ("run.wd2", ["--time"], ["<!-- time (units of sampling_period) -->", "<!-- 600 -->"]),  # 3 x 200
+        ("run.wd1", ["--sampling-period", "0.5", "--event", "11"], ["<!-- time -->"]),
+        ("run.wd1", ["--time"], None),  # WD1 records no sampling period
+    ],
+)
+def test_plot_puts_time_on_the_x_axis(files, name, options, shown):
+    result = vesk_cli("plot", files / name, "-o", files / "event.svg", *options)
+    if shown is None:
+        assert result.returncode == 1 and "--sampling-period" in result.stderr
+        return
+    svg = (files / "event.svg").read_text()
+    assert all(text in svg for text in shown) and "<!-- sample -->" not in svg
+
+
 @pytest.mark.parametrize("command", [["head"], ["plot", "-o", "x.png"], ["convert", "-o", "x.parquet"]])
 def test_a_missing_file_exits_1(files, command):
     result = vesk_cli(command[0], files / "missing.wd1", *command[1:], cwd=files)

@@ -1,8 +1,9 @@
 """Many WD1 and WD2 events at once, as columnar NumPy arrays.
 
-`read` gives a slice of one file as a :class:`Batch`; :class:`BatchReader` streams a file
-batch by batch. A batch holds one array per header field and all samples in one array,
-with ``offsets`` marking where each event's samples start.
+`read` gives a slice of one file, or of many files joined, as a :class:`Batch`;
+:class:`BatchReader` streams a file batch by batch. A batch holds one array per header
+field and all samples in one array, with ``offsets`` marking where each event's samples
+start; `Batch.waveforms` gives them as one array, events of different lengths padded.
 
 A batch is also a sequence of events: it is sliced and filtered like an array
 (``batch[10:20]``, ``batch[mask]``), `concat` joins batches, and `Batch.reduce` gives

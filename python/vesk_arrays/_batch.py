@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import operator
-from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, Sequence, ValuesView
-from typing import TYPE_CHECKING, Any, Generic, Literal, SupportsIndex, TypeVar, Union, cast, overload
+from collections.abc import ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
+from typing import TYPE_CHECKING, Any, Generic, Literal, SupportsIndex, TypeVar, cast, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -21,18 +21,16 @@ if TYPE_CHECKING:
     _WD1Header: TypeAlias = Literal[
         "event_size", "board_id", "pattern", "board_channel", "event_counter", "timestamp"
     ]
-    _Samples: TypeAlias = Union[NDArray[np.uint16], NDArray[np.float32]]
-    _Selection: TypeAlias = Union[slice, NDArray[Any], Sequence[int], Sequence[bool]]
-    _Reduction: TypeAlias = Literal["min", "max", "sum", "mean", "argmin", "argmax"]
-    _Offsets: TypeAlias = Union[ArrayLike, None]
-    _ListType: TypeAlias = Literal["large_list", "fixed_size_list"]
 
 from ._display import batch_html, batch_repr
 from ._event_index import EventIndex, LazyIndex
+from ._files import Files, file_index_of, files_of
 from ._from_numpy import batch_from_numpy
+from ._pad import of_common_shape, padded_waveforms
 from ._samples import REDUCTIONS, reduce_events, waveforms_of
 from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, checked_parts, column_names
 from ._select import sliced, taken
+from ._types import ListType, Offsets, Pad, Reduction, Samples, Selection
 
 # A batch is parametrised by the dictionary of one of its events: Batch[WD1Event],
 # Batch[WD2Event], or Batch[WD1Event | WD2Event] when the format is known only at run time.
@@ -97,7 +95,7 @@ class Batch(Generic[_Event_co]):
     only, from its lowest event index to just past its highest.
     """
 
-    __slots__ = ("_format", "_columns", "_offsets", "_path", "_start", "_stop", "_event_index")
+    __slots__ = ("_format", "_columns", "_offsets", "_path", "_start", "_stop", "_event_index", "_files")
 
     _format: str
     _columns: dict[str, NDArray[Any]]
@@ -109,6 +107,8 @@ class Batch(Generic[_Event_co]):
     # first asked for; False when unknown (damaged events were left out among them); a
     # LazyIndex when they are found only if asked for.
     _event_index: EventIndex
+    # Set only for events of several files (see _files); unset, their file is `path`.
+    _files: Files
 
     @overload
     def __init__(
@@ -257,21 +257,21 @@ class Batch(Generic[_Event_co]):
     @overload
     @classmethod
     def from_numpy(
-        cls, reader_type: Literal["WD1"], samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+        cls, reader_type: Literal["WD1"], samples: ArrayLike, *, offsets: Offsets = None, **fields: ArrayLike
     ) -> Batch[WD1Event]: ...
     @overload
     @classmethod
     def from_numpy(
-        cls, reader_type: Literal["WD2"], samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+        cls, reader_type: Literal["WD2"], samples: ArrayLike, *, offsets: Offsets = None, **fields: ArrayLike
     ) -> Batch[WD2Event]: ...
     @overload
     @classmethod
     def from_numpy(
-        cls, reader_type: str, samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+        cls, reader_type: str, samples: ArrayLike, *, offsets: Offsets = None, **fields: ArrayLike
     ) -> Batch[WD1Event | WD2Event]: ...
     @classmethod
     def from_numpy(
-        cls, reader_type: str, samples: ArrayLike, *, offsets: _Offsets = None, **fields: ArrayLike
+        cls, reader_type: str, samples: ArrayLike, *, offsets: Offsets = None, **fields: ArrayLike
     ) -> Batch[Any]:
         """A batch of the events whose samples are ``samples``, ready to :func:`write`.
 
@@ -304,12 +304,12 @@ class Batch(Generic[_Event_co]):
     @overload
     def __getitem__(self: Batch[WD2Event], key: Literal["channels"]) -> NDArray[np.int32]: ...
     @overload
-    def __getitem__(self, key: Literal["data"]) -> _Samples: ...
+    def __getitem__(self, key: Literal["data"]) -> Samples: ...
     @overload
     def __getitem__(self, key: str) -> NDArray[Any]: ...
     @overload
-    def __getitem__(self, key: _Selection) -> Batch[_Event_co]: ...
-    def __getitem__(self, key: str | _Selection) -> NDArray[Any] | Batch[_Event_co]:
+    def __getitem__(self, key: Selection) -> Batch[_Event_co]: ...
+    def __getitem__(self, key: str | Selection) -> NDArray[Any] | Batch[_Event_co]:
         if isinstance(key, str):
             if key == "data" and self._offsets is None:
                 raise KeyError("data: this batch was read without its samples (columns=)")
@@ -408,9 +408,20 @@ class Batch(Generic[_Event_co]):
 
     @property
     def path(self) -> str | None:
-        """The file the events came from (None for a batch built by hand, or joined from
-        batches of several files)."""
+        """The file the events came from (None for a batch built by hand, or of several
+        files: see ``files``)."""
         return self._path
+
+    @property
+    def files(self) -> tuple[str, ...]:
+        """The files of the batch's events: ``(path,)`` for one file, the files in order for a
+        batch :func:`read` or :func:`concat` made of several, ``()`` for a batch built by hand."""
+        return files_of(self)
+
+    @property
+    def file_index(self) -> NDArray[np.intp]:
+        """One entry per event: the position in ``files`` of its file (-1 for none)."""
+        return file_index_of(self)
 
     @property
     def start(self) -> int:
@@ -484,21 +495,37 @@ class Batch(Generic[_Event_co]):
         return event
 
     @overload
-    def waveforms(self: Batch[WD1Event]) -> NDArray[np.uint16]: ...
+    def waveforms(
+        self: Batch[WD1Event], pad: Pad = None, *, length: int | None = None, clip: bool = False
+    ) -> NDArray[np.uint16]: ...
     @overload
-    def waveforms(self: Batch[WD2Event]) -> NDArray[np.float32]: ...
+    def waveforms(
+        self: Batch[WD2Event], pad: Pad = None, *, length: int | None = None, clip: bool = False
+    ) -> NDArray[np.float32]: ...
     @overload
-    def waveforms(self) -> _Samples: ...
-    def waveforms(self) -> NDArray[Any]:
+    def waveforms(self, pad: Pad = None, *, length: int | None = None, clip: bool = False) -> Samples: ...
+    def waveforms(self, pad: Pad = None, *, length: int | None = None, clip: bool = False) -> NDArray[Any]:
         """The samples as a 2-D (WD1: events x samples) or 3-D (WD2: events x channels x samples)
-        array: a view of ``batch["data"]``, never a copy.
+        array: without ``pad``, a view of ``batch["data"]``, never a copy.
 
-        Raises ValueError when the events do not all have the same shape; use ``offsets``
-        (or :meth:`event`, or :meth:`reduce`) for such batches.
+        Raises ValueError when the events do not all have the same shape, unless ``pad`` is
+        given: each event's samples (each channel's, for WD2; and whole channels an event
+        lacks) are then followed by ``pad`` up to the longest, or to ``length`` samples, in a
+        new array (a view when none needs padding). ``pad`` must fit the samples' dtype
+        (``np.nan`` only for WD2). Longer events raise ValueError, or with ``clip=True``
+        are cut to ``length``. :meth:`of_common_shape` keeps the events of the usual shape.
         """
-        return waveforms_of(self)
+        if pad is None and length is None:
+            return waveforms_of(self)
+        return padded_waveforms(self, pad, length, clip)
 
-    def reduce(self, op: _Reduction, *, empty: float | None = None) -> NDArray[Any]:
+    def of_common_shape(self) -> Batch[_Event_co]:
+        """The events of the most frequent shape (WD1: samples; WD2: channels and samples per
+        channel; the earliest event's shape among equally frequent ones), whose
+        :meth:`waveforms` is one array: this batch's samples shared when that is all of them."""
+        return of_common_shape(self)
+
+    def reduce(self, op: Reduction, *, empty: float | None = None) -> NDArray[Any]:
         """One value per event (WD1) or per event and channel (WD2, shape events x channels):
         ``op`` ("min", "max", "sum", "mean", "argmin" or "argmax") of its samples, for events
         of any length.
@@ -528,7 +555,7 @@ class Batch(Generic[_Event_co]):
 
     # -- conversions (each needs an optional package; see vesk_arrays._convert) ---------------
 
-    def to_arrow(self, list_type: _ListType | None = None) -> pyarrow.Table:
+    def to_arrow(self, list_type: ListType | None = None) -> pyarrow.Table:
         """A ``pyarrow.Table``: one column per header field with its integer width, and
         ``data`` the samples of each event, a list of channels each a list of samples for WD2,
         shared, not copied. ``list_type="large_list"``: large lists always, the schema of
@@ -540,7 +567,7 @@ class Batch(Generic[_Event_co]):
 
         return to_arrow(self, list_type)
 
-    def to_pandas(self, list_type: _ListType = "large_list") -> pandas.DataFrame:
+    def to_pandas(self, list_type: ListType = "large_list") -> pandas.DataFrame:
         """A ``pandas.DataFrame``: the header fields, and ``data`` as Arrow-backed lists sharing
         the samples, of ``list_type`` as :meth:`to_arrow` takes it: ``large_list`` by default,
         so that frames of different batches have one dtype. Needs ``vesk[pandas]``."""

@@ -10,6 +10,7 @@ from numpy.typing import NDArray
 
 from ._batch import Batch
 from ._event_index import EventIndex, LazyIndex
+from ._files import joined_files
 
 if TYPE_CHECKING:
     from vesk import WD1Event, WD2Event
@@ -21,8 +22,9 @@ def concat(batches: Iterable[Batch[_Event_co]]) -> Batch[_Event_co]:
     """The events of ``batches``, one after another, as one batch (copied).
 
     The batches must have one format and the same columns. The result keeps their
-    ``path`` when they all have the same one (else None) and their events' indices in
-    their files (``event_index``); ``start`` and ``stop`` span them.
+    ``path`` when they all have the same one (else None, and ``files`` and
+    ``file_index`` tell each event's file) and their events' indices in their files
+    (``event_index``); ``start`` and ``stop`` span them.
     """
     parts = list(batches)
     if not parts:
@@ -62,6 +64,9 @@ def concat(batches: Iterable[Batch[_Event_co]]) -> Batch[_Event_co]:
         index = np.concatenate([part.event_index for part in parts])
     result = first._like(columns, offsets, start, stop, index)
     result._path = path
+    files = joined_files(parts)
+    if files is not None:
+        result._files = files
     return result
 
 

@@ -16,7 +16,7 @@ file be written once, whatever shape a later event has.
 from __future__ import annotations
 
 from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any, Literal, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
 from numpy.typing import NDArray
@@ -31,12 +31,11 @@ from ._schema import (
     channel_segments,
     column_names,
 )
+from ._types import ListType
 
 if TYPE_CHECKING:
     import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
-    from typing_extensions import TypeAlias
 
-    _ListType: TypeAlias = Literal["large_list", "fixed_size_list"]
 
 FORMAT_KEY = b"vesk.format"
 # Lists' items are named as Parquet names them, so that a table and a file written from
@@ -74,7 +73,7 @@ def _check_list_type(list_type: object) -> None:
         raise ValueError(f"list_type must be 'large_list' or 'fixed_size_list', not {list_type!r}")
 
 
-def shape_for(batch: EventColumns, list_type: _ListType | None) -> Shape:
+def shape_for(batch: EventColumns, list_type: ListType | None) -> Shape:
     """The shape that ``data``'s lists take for ``list_type``: the batch's own for
     "fixed_size_list" (ValueError when its events differ, or hold no samples), None (large
     lists) for "large_list", and either for None, as the batch allows."""
@@ -91,7 +90,7 @@ def shape_for(batch: EventColumns, list_type: _ListType | None) -> Shape:
     return shape
 
 
-def schema(reader_type: str, layout: Layout = None, list_type: _ListType = "large_list") -> pyarrow.Schema:
+def schema(reader_type: str, layout: Layout = None, list_type: ListType = "large_list") -> pyarrow.Schema:
     """The ``pyarrow.Schema`` of the tables of every batch of ``reader_type`` ("WD1" or
     "WD2"), before any is read: what ``Batch.to_arrow(list_type="large_list")`` gives for a
     batch of all columns, and what :func:`to_parquet` writes, so a ``ParquetWriter`` made
@@ -190,12 +189,12 @@ def arrow_table(
     return pa.Table.from_arrays(columns, schema=schema)
 
 
-def to_arrow(batch: EventColumns, list_type: _ListType | None = None) -> Any:
+def to_arrow(batch: EventColumns, list_type: ListType | None = None) -> Any:
     pa = _pyarrow("arrow", "Batch.to_arrow()")
     return arrow_table(pa, batch, shape_for(batch, list_type))
 
 
-def to_pandas(batch: EventColumns, list_type: _ListType = "large_list") -> Any:
+def to_pandas(batch: EventColumns, list_type: ListType = "large_list") -> Any:
     pd = require("pandas", "pandas", "Batch.to_pandas()")
     pa = _pyarrow("pandas", "Batch.to_pandas()")
     # Large lists by default, even for events of one shape: frames of different batches

@@ -32,8 +32,14 @@ def batch_repr(
     batch: Batch[Any], format: str, start: int, stop: int, offsets: NDArray[np.int64] | None
 ) -> str:
     where, count, size = _summary(batch, start, stop, offsets)
-    path = "" if batch.path is None else f" {batch.path!r}"
-    return f"<vesk_arrays.Batch {format}{path}, {where}: {count}, {size}>"
+    return f"<vesk_arrays.Batch {format}{_origin(batch)}, {where}: {count}, {size}>"
+
+
+def _origin(batch: Batch[Any]) -> str:
+    """The batch's file, or how many files its events come from."""
+    if batch.path is not None:
+        return f" {batch.path!r}"
+    return f" of {len(batch.files)} files" if len(batch.files) > 1 else ""
 
 
 def batch_html(
@@ -42,7 +48,7 @@ def batch_html(
     where, count, size = _summary(batch, start, stop, offsets)
     rows = [
         ("format", format),
-        ("path", "" if batch.path is None else batch.path),
+        ("path", _origin(batch).strip().strip("'") if batch.path is None else batch.path),
         ("events", f"{count} ({where})"),
         ("columns", ", ".join(batch.keys())),
         ("size", size),

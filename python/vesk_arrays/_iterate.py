@@ -24,6 +24,7 @@ from ._options import (
     format_of_paths,
     read_options,
 )
+from ._progress import counted, progress_bar, tqdm_module
 from ._reader import BatchReader, reported_batches
 from ._sources import StrPath
 
@@ -37,7 +38,7 @@ Paths = Union[StrPath, Iterable[StrPath]]
 _Event = TypeVar("_Event", bound="WD1Event | WD2Event")
 _OSErrorT = TypeVar("_OSErrorT", bound=OSError)
 
-_GLOB_MAGIC = re.compile(r"[*?[]")
+GLOB_MAGIC = re.compile(r"[*?[]")
 
 
 def expand_paths(paths: Paths) -> list[str]:
@@ -62,7 +63,7 @@ def expand_paths(paths: Paths) -> list[str]:
     files: list[str] = []
     for name in names:
         path = check_path(name)
-        if _GLOB_MAGIC.search(path) and not os.path.lexists(path):
+        if GLOB_MAGIC.search(path) and not os.path.lexists(path):
             files.extend(sorted(glob.glob(path)) or [path])
         else:
             files.append(path)
@@ -148,6 +149,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    progress: bool = False,
 ) -> Generator[Batch[WD1Event]]: ...
 @overload
 def iterate(
@@ -165,6 +167,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    progress: bool = False,
 ) -> Generator[Batch[WD2Event]]: ...
 @overload
 def iterate(
@@ -182,6 +185,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    progress: bool = False,
 ) -> Generator[Batch[WD1Event | WD2Event]]: ...
 @overload
 def iterate(
@@ -199,6 +203,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    progress: bool = False,
 ) -> Generator[tuple[Batch[WD1Event], Report]]: ...
 @overload
 def iterate(
@@ -216,6 +221,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    progress: bool = False,
 ) -> Generator[tuple[Batch[WD2Event], Report]]: ...
 @overload
 def iterate(
@@ -233,6 +239,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    progress: bool = False,
 ) -> Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 @overload
 def iterate(
@@ -250,6 +257,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    progress: bool = False,
 ) -> Generator[Batch[WD1Event | WD2Event]] | Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 def iterate(
     paths: Paths,
@@ -266,6 +274,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    progress: bool = False,
 ) -> Generator[Batch[Any]] | Generator[tuple[Batch[Any], Report]]:
     """The events of many files as batches, file after file, in the order of ``paths``.
 
@@ -293,6 +302,9 @@ def iterate(
     to :func:`read` and :class:`BatchReader`: ``start`` and ``stop`` are event indices
     within each file; damage before ``start`` is passed over (recorded in the file's
     first report, and warned of), never raised.
+
+    With ``progress=True`` a tqdm progress bar is drawn on stderr, its total the events
+    counted (without reading samples) when the iteration starts; needs tqdm, in ``vesk[cli]``.
     """
     files = expand_paths(paths)
     options = read_options(
@@ -309,6 +321,11 @@ def iterate(
         columns=columns,
     )
     pairs = reported_pairs(files, options)
+    if progress:
+        tqdm = tqdm_module("iterate(progress=True)")
+        pairs = counted(
+            pairs, lambda pair: len(pair[0]), lambda: progress_bar(tqdm, files, options, "reading")
+        )
     return pairs if report else (batch for batch, _ in pairs)
 
 

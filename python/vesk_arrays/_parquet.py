@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 import shutil
-import sys
 import tempfile
 from collections.abc import Iterable, Sequence
 from typing import IO, TYPE_CHECKING, Any, Callable, Union
@@ -14,9 +13,10 @@ from numpy.typing import NDArray
 
 from ._batch import Batch
 from ._convert import arrow_schema, arrow_table
-from ._iterate import Report, count_events, expand_paths, reported_pairs
+from ._iterate import Report, expand_paths, reported_pairs
 from ._optional import require
 from ._options import DEFAULT_STEP, Errors, Layout, read_options
+from ._progress import progress_bar, tqdm_module
 from ._schema import column_names
 from ._write import AtomicFile, refuse_an_input
 
@@ -111,6 +111,7 @@ def convert(
         stop=selection.get("stop"),
         columns=columns,
     )
+    tqdm = tqdm_module("to_parquet(progress=True)") if progress else None
     pairs = reported_pairs(files, options)
     names = (
         column_names(reader_type)
@@ -119,11 +120,7 @@ def convert(
     )
 
     def write(temporaries: AtomicFile | _Spool) -> tuple[str, int]:
-        bar = None
-        if progress:
-            tqdm = require("tqdm", "cli", "to_parquet(progress=True)")
-            total = count_events(files, options)
-            bar = tqdm.tqdm(total=total, unit=" events", file=sys.stderr, desc="converting")
+        bar = None if tqdm is None else progress_bar(tqdm, files, options, "converting")
         output = _ParquetFile(pa, pq, reader_type, names, source, compression, temporaries)
         written = 0
         try:

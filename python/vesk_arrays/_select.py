@@ -8,6 +8,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._event_index import LazyIndex
+from ._files import picked
 
 if TYPE_CHECKING:
     from vesk import WD1Event, WD2Event
@@ -35,7 +36,7 @@ def sliced(batch: Batch[_E], a: int, b: int) -> Batch[_E]:
         if isinstance(index, LazyIndex):
             index = index.pick(slice(a, b))
         start, stop = batch._start, batch._stop
-    return batch._like(columns, offsets, start, stop, index)
+    return picked(batch, batch._like(columns, offsets, start, stop, index), slice(a, b))
 
 
 def taken(batch: Batch[_E], positions: NDArray[np.int64], mask: NDArray[np.bool_] | None = None) -> Batch[_E]:
@@ -63,4 +64,4 @@ def taken(batch: Batch[_E], positions: NDArray[np.int64], mask: NDArray[np.bool_
     else:
         index = batch.event_index[positions]
         start, stop = (int(index.min()), int(index.max()) + 1) if len(index) else (batch._start, batch._start)
-    return batch._like(columns, offsets, start, stop, index)
+    return picked(batch, batch._like(columns, offsets, start, stop, index), positions)

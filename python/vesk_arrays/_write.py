@@ -17,7 +17,7 @@ import stat
 import threading
 import warnings
 from collections.abc import Iterable, Iterator
-from typing import IO, TYPE_CHECKING, Any, Union, cast
+from typing import IO, Any, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -27,11 +27,7 @@ import vesk_arrays._core as _core
 from ._batch import Batch
 from ._options import Layout, check_format, check_layout
 from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, column_names
-
-if TYPE_CHECKING:
-    from typing_extensions import TypeAlias
-
-    _Destination: TypeAlias = Union[str, "os.PathLike[str]", IO[bytes]]
+from ._types import Destination
 
 # Events are assembled into records this many bytes at a time.
 _CHUNK = 4 << 20
@@ -60,7 +56,7 @@ def _header_dtype(reader_type: str, with_channels: bool) -> np.dtype[Any]:
 
 
 def write(
-    destination: _Destination,
+    destination: Destination,
     batches: Batch[Any] | Iterable[Batch[Any]],
     reader_type: str,
     *,

@@ -28,6 +28,8 @@ def columns_of_a_slice(path: str) -> float:
     assert_type(batch["board_id"], NDArray[np.int32])
     assert_type(batch.offsets, NDArray[np.int64])
     assert_type(batch.waveforms(), NDArray[np.uint16])
+    assert_type(batch.waveforms(0, length=100, clip=True), NDArray[np.uint16])
+    assert_type(batch.of_common_shape(), "Batch[WD1Event]")
     first = batch.event(0)
     assert_type(first, "WD1Event")
     samples: NDArray[np.uint16] = first["data"]
@@ -49,6 +51,16 @@ def wd2_columns(path: pathlib.Path) -> NDArray[np.float64]:
     print(wrong, batch["sampling_period"] * batch["samples"])
     means: NDArray[np.float64] = waves.mean(axis=2, dtype=np.float64)
     return means
+
+
+def one_batch_of_many_files(folder: pathlib.Path) -> dict[str, int]:
+    batch = vesk_arrays.read([folder / "a.wd2", f"{folder}/runs/*.wd2"], progress=True)
+    assert_type(batch.files, tuple[str, ...])
+    assert_type(batch.file_index, NDArray[np.intp])
+    assert_type(batch.waveforms(np.nan), NDArray[np.uint16] | NDArray[np.float32])
+    for part in vesk_arrays.iterate(folder, "WD2", progress=True):
+        assert_type(part, "Batch[WD2Event]")
+    return {name: int((batch.file_index == i).sum()) for i, name in enumerate(batch.files)}
 
 
 def a_batch_is_a_mapping(batch: "Batch[WD1Event | WD2Event]") -> dict[str, int]:
@@ -132,7 +144,7 @@ def file_objects(payload: bytes, path: str) -> None:
         vesk_arrays.read(compressed, "WD2")
     with open(path, "rb") as plain, BatchReader(plain, "WD2") as reader:
         reader.read(1)
-    vesk_arrays.read(path.encode(), "WD1")  # type: ignore[call-overload]
+    vesk_arrays.read(path.encode(), "WD1")  # type: ignore[arg-type]
     vesk_arrays.read(io.StringIO(), "WD1")  # type: ignore[call-overload]
 
 

@@ -1,9 +1,9 @@
 """The ``vesk`` command: look into WD1 and WD2 event files, convert them, plot an event.
 
-    vesk info FILE... [--json]              what each file holds
-    vesk head FILE... [-n N] [--json]       the first events' headers and sample statistics
+    vesk info FILE... [--json | --short]    what each file holds
+    vesk head FILE... [-n N] [--start N]    the first events' headers and sample statistics
     vesk convert FILE... -o OUT             the events into one Parquet, WD1 or WD2 file
-    vesk plot FILE [--event N] -o OUT.png   the waveform(s) of one event
+    vesk plot FILE [--event N] -o OUT.png   the waveform(s) of one event [--time]
     vesk --version
 
 FILE ``-`` is standard input. Exit status: 0 on success, 1 when a file is missing,
@@ -13,6 +13,7 @@ unreadable or holds damaged events (the reason goes to stderr), 2 for a usage er
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 import warnings
@@ -39,6 +40,16 @@ def non_negative(text: str) -> int:
         raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    return value
+
+
+def positive_number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"must be a positive number: {text}")
     return value
 
 
@@ -83,7 +94,7 @@ def build_parser() -> argparse.ArgumentParser:
         sub.set_defaults(run=run, parser=sub)
         return sub
 
-    def json_option(sub: argparse.ArgumentParser) -> None:
+    def json_option(sub: argparse.ArgumentParser | argparse._MutuallyExclusiveGroup) -> None:
         sub.add_argument(
             "--json", action="store_true", help="one JSON document on stdout, a list with an entry per file"
         )
@@ -95,12 +106,23 @@ def build_parser() -> argparse.ArgumentParser:
         "counters, timestamps, trailing bytes and damaged events of each file",
     )
     info.add_argument("files", nargs="+", metavar="FILE")
-    json_option(info)
+    shown = info.add_mutually_exclusive_group()
+    json_option(shown)
+    shown.add_argument(
+        "--short", action="store_true", help="one line per file (events, bytes, problems) and a total line"
+    )
 
     head = command("head", run_head, "the first events' headers with the min, max and mean of their samples")
     head.add_argument("files", nargs="+", metavar="FILE")
     head.add_argument(
         "-n", type=non_negative, default=10, metavar="N", help="events to show per file (default 10)"
+    )
+    head.add_argument(
+        "--start",
+        type=non_negative,
+        default=0,
+        metavar="N",
+        help="index in each file of the first event to show",
     )
     json_option(head)
 
@@ -164,6 +186,18 @@ def build_parser() -> argparse.ArgumentParser:
         help="index of the event in the file (default 0)",
     )
     plot.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    plot.add_argument(
+        "--time",
+        action="store_true",
+        help="time on the x axis, in units of the event's sampling_period (WD2), instead of the sample index",
+    )
+    plot.add_argument(
+        "--sampling-period",
+        type=positive_number,
+        metavar="T",
+        help="time on the x axis with T between two samples (for WD1, which records no sampling "
+        "period, or in other units)",
+    )
     errors_option(
         plot,
         "when event N is damaged: fail (raise, the default), or plot the next good event "

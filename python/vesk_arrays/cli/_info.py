@@ -188,6 +188,44 @@ def size_text(entry: Json) -> str:
     return f"{text}, no trailing bytes"
 
 
+def short_row(entry: Json) -> list[str]:
+    """`vesk info --short`'s line for a file: name, format, events, bytes, and what was wrong."""
+    if "events" not in entry:
+        return [entry["path"], entry["format"], "-", "-", "cannot be opened"]
+    wrong = []
+    if entry["damaged_count"]:
+        wrong.append(plural(entry["damaged_count"], "damaged event"))
+    elif entry["skipped_bytes"]:
+        wrong.append(f"{plural(entry['skipped_bytes'], 'byte')} skipped")
+    if entry["trailing_bytes"]:
+        wrong.append(plural(entry["trailing_bytes"], "trailing byte"))
+    if entry["error"]:
+        wrong.append(f"read error after event {entry['stopped_after']}")
+    return [entry["path"], entry["format"], plural(entry["events"], "event"), plural(bytes_of(entry), "byte"),
+            ", ".join(wrong) or "ok"]  # fmt: skip
+
+
+def bytes_of(entry: Json) -> int:
+    """A file's size; what came through, for a stream."""
+    return int(entry["bytes_read"] if entry["size"] is None else entry["size"])
+
+
+def print_short(entries: list[Json]) -> None:
+    """One line per file, then a total line: names and formats to the left, figures to the right."""
+    rows = [short_row(entry) for entry in entries]
+    events = sum(entry.get("events", 0) for entry in entries)
+    size = sum(bytes_of(entry) for entry in entries if "size" in entry)
+    failed = sum(row[-1] != "ok" for row in rows)
+    status = f"{plural(failed, 'file')} with problems" if failed else "ok"
+    files = f"total of {plural(len(entries), 'file')}"
+    rows.append([files, "", plural(events, "event"), plural(size, "byte"), status])
+    widths = [max(len(row[column]) for row in rows) for column in range(4)]
+    for row in rows:
+        left = [cell.ljust(width) for cell, width in zip(row[:2], widths)]
+        right = [cell.rjust(width) for cell, width in zip(row[2:4], widths[2:])]
+        print("  ".join([*left, *right, row[4]]))
+
+
 def run_info(options: argparse.Namespace) -> int:
     problems: list[str] = []
     formats = file_formats(options, options.files)
@@ -196,7 +234,7 @@ def run_info(options: argparse.Namespace) -> int:
     for number, (name, reader_type) in enumerate(zip(options.files, formats)):
         entry, found = info_file(name, reader_type, layout)
         problems += found
-        if options.json:
+        if options.json or options.short:
             entries.append(entry)
             continue
         if number:
@@ -206,4 +244,6 @@ def run_info(options: argparse.Namespace) -> int:
             print(f"  {label:<10} {value}")
     if options.json:
         print_json(entries)
+    elif options.short:
+        print_short(entries)
     return report_problems("info", problems)

@@ -7,6 +7,7 @@ import os
 import sys
 from typing import Any
 
+import numpy as np
 from numpy.typing import NDArray
 
 from .._iterate import num_events
@@ -21,6 +22,21 @@ from ._common import (
     shown_name,
     source_of,
 )
+
+
+def time_axis(options: argparse.Namespace, event: Any) -> tuple[float, str]:
+    """(time between samples, x axis label): the sample index without --time; with it, the
+    event's own ``sampling_period`` (WD2), in the units its writer chose, which the file does
+    not record; --sampling-period gives it instead."""
+    if not options.time and options.sampling_period is None:
+        return 1, "sample"
+    if options.sampling_period is not None:
+        return options.sampling_period, "time"
+    period = event.get("sampling_period")
+    if not period:
+        what = "WD1 events carry no sampling period" if period is None else "its sampling_period is 0"
+        raise Failure(f"{what}: give the time between samples with --sampling-period")
+    return float(period), "time (units of sampling_period)"
 
 
 def run_plot(options: argparse.Namespace) -> int:
@@ -71,18 +87,19 @@ def run_plot(options: argparse.Namespace) -> int:
     channels, samples = 0, 0
     if reader_type == "WD2":
         channels, samples = int(batch["channels"][0]), int(batch["samples"][0])
+    period, xlabel = time_axis(options, event)
     if channels >= 1 and channels * samples == data.size:
         waves: NDArray[Any] = data.reshape(channels, samples)
         for channel, wave in enumerate(waves):
-            axes.plot(wave, lw=0.8, label=f"channel {channel}")
+            axes.plot(np.arange(samples) * period, wave, lw=0.8, label=f"channel {channel}")
         if channels > 1:
             axes.legend(fontsize=7)
         axes.set(ylabel="value")
     else:
-        axes.plot(data, lw=0.8)
+        axes.plot(np.arange(data.size) * period, data, lw=0.8)
         axes.set(ylabel="ADC counts" if reader_type == "WD1" else "value")
     axes.set(
-        xlabel="sample",
+        xlabel=xlabel,
         title=f"{os.path.basename(shown)}: event {options.event} "
         f"(counter {event['event_counter']}, timestamp {event['timestamp']})",
     )
