@@ -414,6 +414,15 @@ def _show_progress() -> None:
     class Progress(diagnostics.ProgressBar):  # type: ignore[misc, name-defined, unused-ignore]
         _shown = False
 
+        # The stderr of the moment, not of the first read(progress=True).
+        @property
+        def _file(self) -> Any:
+            return sys.stderr
+
+        @_file.setter
+        def _file(self, value: Any) -> None:
+            pass
+
         def _start(self, dsk: Mapping[Any, Any]) -> None:
             self._shown = asked(dsk)
             if self._shown:
@@ -428,7 +437,7 @@ def _show_progress() -> None:
                 self._shown = False
                 super()._finish(dsk, state, errored)
 
-    _progress = Progress(out=sys.stderr)
+    _progress = Progress()
     _progress.register()
 
 
@@ -473,7 +482,8 @@ def read(
     cannot be opened always raises its OSError, when the graph is built or computed. Use
     :func:`vesk_arrays.iterate` with ``report=True`` to see what was skipped.
 
-    With ``progress=True`` each computation of the collection, or of one made from it,
+    With ``progress=True`` each computation of the collection, or of one made from it
+    (with ``library="ak"``: of the array itself, as dask-awkward renames what it fuses),
     by a local scheduler shows Dask's own ``dask.diagnostics.ProgressBar`` (on stderr);
     on a ``distributed`` cluster use ``distributed.progress`` of what ``Client.compute``
     or ``persist`` returns. Needs ``vesk[dask]``.
