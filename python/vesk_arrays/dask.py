@@ -407,9 +407,18 @@ def _show_progress() -> None:
         return
     diagnostics = require("dask.diagnostics", "dask", "vesk_arrays.dask.read(progress=True)")
 
+    def keys(dsk: Mapping[Any, Any]) -> Iterator[Any]:
+        for key, task in dsk.items():
+            yield key
+            # A task that dask-awkward fused (named after its last step) holds the graph it
+            # runs among its arguments.
+            for argument in getattr(task, "args", ()):
+                if isinstance(argument, dict):
+                    yield from argument
+
     def asked(dsk: Mapping[Any, Any]) -> bool:
-        names = (key[0] if isinstance(key, tuple) else key for key in dsk)
-        return any(isinstance(name, str) and _PROGRESS_MARK in name for name in names)
+        names = (key[0] if isinstance(key, tuple) else key for key in keys(dsk))
+        return any(isinstance(name, str) and name.startswith(_PROGRESS_MARK) for name in names)
 
     class Progress(diagnostics.ProgressBar):  # type: ignore[misc, name-defined, unused-ignore]
         _shown = False
@@ -482,8 +491,7 @@ def read(
     cannot be opened always raises its OSError, when the graph is built or computed. Use
     :func:`vesk_arrays.iterate` with ``report=True`` to see what was skipped.
 
-    With ``progress=True`` each computation of the collection, or of one made from it
-    (with ``library="ak"``: of the array itself, as dask-awkward renames what it fuses),
+    With ``progress=True`` each computation of the collection, or of one made from it,
     by a local scheduler shows Dask's own ``dask.diagnostics.ProgressBar`` (on stderr);
     on a ``distributed`` cluster use ``distributed.progress`` of what ``Client.compute``
     or ``persist`` returns. Needs ``vesk[dask]``.
