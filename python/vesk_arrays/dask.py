@@ -24,7 +24,7 @@ import sys
 import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, Literal, Optional, SupportsIndex
+from typing import TYPE_CHECKING, Any, Literal, Optional, SupportsIndex, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -42,6 +42,7 @@ if TYPE_CHECKING:
     import awkward  # type: ignore[import-untyped, import-not-found, unused-ignore]
     import dask.bag  # type: ignore[import-not-found, unused-ignore]
     import dask.dataframe  # type: ignore[import-not-found, unused-ignore]
+    import dask_awkward.lib.core  # type: ignore[import-untyped, import-not-found, unused-ignore]
     import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 
@@ -375,7 +376,7 @@ def map_batches(
     if meta is None:
         bag = require("dask.bag", "dask", "vesk_arrays.dask.map_batches()")
         batches: dask.bag.Bag = bag.from_sequence(partitions, partition_size=1)
-        mapped: dask.bag.Bag = batches.map_partitions(_mapped, func, job)
+        mapped: dask.bag.Bag = batches.map_partitions(_mapped, func, job)  # type: ignore[no-untyped-call, unused-ignore]
         return mapped
     dataframe = require("dask.dataframe", "dask", "vesk_arrays.dask.map_batches()")
     empty = dataframe.utils.make_meta(meta)
@@ -450,6 +451,36 @@ def _show_progress() -> None:
     _progress.register()
 
 
+@overload
+def read(
+    paths: Paths,
+    reader_type: str | None = None,
+    *,
+    step_size: int | str = DEFAULT_STEP,
+    errors: Errors = "raise",
+    source: bool = False,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    library: Literal["pd"] = "pd",
+    progress: bool = False,
+) -> dask.dataframe.DataFrame: ...
+@overload
+def read(
+    paths: Paths,
+    reader_type: str | None = None,
+    *,
+    step_size: int | str = DEFAULT_STEP,
+    errors: Errors = "raise",
+    source: bool = False,
+    layout: Layout = None,
+    columns: Sequence[str] | None = None,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    library: Literal["ak"],
+    progress: bool = False,
+) -> dask_awkward.lib.core.Array: ...
 def read(
     paths: Paths,
     reader_type: str | None = None,
@@ -463,7 +494,7 @@ def read(
     stop: SupportsIndex | None = None,
     library: Literal["pd", "ak"] = "pd",
     progress: bool = False,
-) -> Any:
+) -> dask.dataframe.DataFrame | dask_awkward.lib.core.Array:
     """A ``dask.dataframe.DataFrame`` of the events of ``paths``, in file order; with
     ``library="ak"`` a ``dask_awkward.Array`` of them.
 
@@ -520,9 +551,10 @@ def read(
     if library == "ak":
         empty = _awkward_partition((), job, bool(source))
         meta = type(empty)(empty.layout.to_typetracer(forget_length=True))
-        return dak.from_map(
+        array: dask_awkward.lib.core.Array = dak.from_map(
             _awkward_partition, partitions, job=job, source=bool(source), label=label, meta=meta
         )
+        return array
     meta = _empty_frame(pa, options.format, source)
     frame: dask.dataframe.DataFrame = dataframe.from_map(
         _read_partition,
