@@ -78,7 +78,7 @@ Counter = Callable[[str], int]
 def _plan(paths: list[str], options: ReadOptions, counter: Counter | None = None) -> list[Partition]:
     """plan_partitions, of options already checked; ``counter`` counts a file's events
     (by default count_events)."""
-    files = [os.path.abspath(path) for path in paths]
+    files = _located(paths)
     count = counter or (lambda path: count_events([path], options))
     max_events, max_bytes = options.step
     if max_bytes is not None:
@@ -90,6 +90,12 @@ def _plan(paths: list[str], options: ReadOptions, counter: Counter | None = None
     if first or last is not None:
         plan = [kept for partition in plan if (kept := _within(partition, first, last))]
     return plan or [()]
+
+
+def _located(paths: list[str]) -> list[str]:
+    """The files as the workers open them: made absolute, as a worker may have another
+    working directory."""
+    return [os.path.abspath(path) for path in paths]
 
 
 def _within(partition: Partition, first: int, last: int | None) -> Partition:
@@ -227,8 +233,8 @@ def _planned(
         return counts[path]
 
     if options.skip_damaged or options.start:
-        for path in files:
-            count(os.path.abspath(path))
+        for path in _located(files):
+            count(path)
     partitions = _plan(files, options, count)
     if options.skip_damaged or options.start:
         for warning in damage:
@@ -412,10 +418,11 @@ def _show_progress() -> None:
         for key, task in dsk.items():
             yield key
             # A task that dask-awkward fused (named after its last step) holds the graph it
-            # runs among its arguments.
-            for argument in getattr(task, "args", ()):
-                if isinstance(argument, dict):
-                    yield from argument
+            # runs: among its arguments (a Task), or as its callable's (a tuple, before 2024.12).
+            for part in task if isinstance(task, tuple) else getattr(task, "args", ()):
+                inner = getattr(part, "dsk", part)
+                if isinstance(inner, dict):
+                    yield from inner
 
     def asked(dsk: Mapping[Any, Any]) -> bool:
         names = (key[0] if isinstance(key, tuple) else key for key in keys(dsk))
