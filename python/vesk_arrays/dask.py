@@ -428,33 +428,26 @@ def _show_progress() -> None:
         names = (key[0] if isinstance(key, tuple) else key for key in keys(dsk))
         return any(isinstance(name, str) and name.startswith(_PROGRESS_MARK) for name in names)
 
-    class Progress(diagnostics.ProgressBar):  # type: ignore[misc, name-defined, unused-ignore]
-        _shown = False
+    callbacks = require("dask.callbacks", "dask", "vesk_arrays.dask.read(progress=True)")
+    bar = diagnostics.ProgressBar()
+    shown = [False]
 
-        # The stderr of the moment, not of the first read(progress=True).
-        @property
-        def _file(self) -> Any:
-            return sys.stderr
+    def start(dsk: Mapping[Any, Any]) -> None:
+        shown[0] = asked(dsk)
+        if shown[0]:
+            bar._file = sys.stderr  # the stderr of the moment, not of the first read
+            bar._start(dsk)
 
-        @_file.setter
-        def _file(self, value: Any) -> None:
-            pass
+    def pretask(key: Any, dsk: Any, state: Any) -> None:
+        if shown[0]:
+            bar._pretask(key, dsk, state)
 
-        def _start(self, dsk: Mapping[Any, Any]) -> None:
-            self._shown = asked(dsk)
-            if self._shown:
-                super()._start(dsk)
+    def finish(dsk: Any, state: Any, errored: bool) -> None:
+        if shown[0]:
+            shown[0] = False
+            bar._finish(dsk, state, errored)
 
-        def _pretask(self, key: Any, dsk: Any, state: Any) -> None:
-            if self._shown:
-                super()._pretask(key, dsk, state)
-
-        def _finish(self, dsk: Any, state: Any, errored: bool) -> None:
-            if self._shown:
-                self._shown = False
-                super()._finish(dsk, state, errored)
-
-    _progress = Progress()
+    _progress = callbacks.Callback(start=start, pretask=pretask, finish=finish)
     _progress.register()
 
 
