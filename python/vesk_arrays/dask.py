@@ -224,20 +224,22 @@ def _planned(
     )
     job = _Job(options, None if storage_options is None else dict(storage_options))
     counts: dict[str, int] = {}
-    damage: list[warnings.WarningMessage] = []
+    given: list[warnings.WarningMessage] = []
 
     def count(path: str) -> int:
         if path not in counts:
             counts[path], caught = _survey(path, job)
-            damage.extend(caught)
+            given.extend(caught)
         return counts[path]
 
-    if options.skip_damaged or options.start:
+    # Else damage raises when computed, and a count's warning of it is not given.
+    warn_of_damage = options.skip_damaged or bool(options.start)
+    if warn_of_damage:
         for path in _located(files):
             count(path)
     partitions = _plan(files, options, count)
-    if options.skip_damaged or options.start:
-        for warning in damage:
+    for warning in given:
+        if warn_of_damage or not issubclass(warning.category, DamagedEventWarning):
             # stacklevel 3: the caller of read or map_batches.
             warnings.warn(warning.message, warning.category, stacklevel=3)
     return job, partitions
