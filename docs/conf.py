@@ -66,7 +66,10 @@ python_use_unqualified_type_names = True
 # signatures, not linked: their references would need those projects' inventories. Nor are
 # the package's private type variables and aliases, which have no page of their own.
 nitpick_ignore_regex = [
-    ("py:(class|obj)", r"(numpy|np|pyarrow|pa|pandas|pd|awkward|ak|dask|os|io|typing|collections\.abc)\..*"),
+    (
+        "py:(class|obj)",
+        r"(numpy|np|pyarrow|pa|pandas|pd|awkward|ak|dask|dask_awkward|os|io|typing|collections\.abc)\..*",
+    ),
     ("py:(class|obj)", r"(NDArray|ArrayLike|DTypeLike|BinaryIO|PathLike|StrPath|Self)(\[.*\])?"),
     ("py:(class|obj)", r"([\w.]+\.)?_\w+"),
     # The package's type aliases (its modules' annotations name them), documented in prose.

@@ -5,10 +5,10 @@
     python examples/summarise_many.py --generate 8          # write 8 sample files, then summarise them
 
 The files are split into partitions of about --step-size of events each, several small
-files to a partition (vesk_arrays.dask.plan_partitions, as vesk_arrays.dask.read does).
-Each partition is read as batches and reduced to one row per event (file, event,
-counter, timestamp, sample count, min, max, mean) with Batch.reduce, and the rows come
-back as one table, in the order the files were given. Without --scheduler a
+files to a partition, as vesk_arrays.dask.read splits them; vesk_arrays.dask.map_batches
+hands each file's part of a partition to a function as a batch, which reduces it to one
+row per event (file, event, counter, timestamp, sample count, min, max, mean) with
+Batch.reduce, and the rows come back as one table, in the order the files were given. Without --scheduler a
 LocalCluster is started on this machine; with it, the work runs on the cluster whose
 scheduler has that address (every worker needs vesk and the files at the same paths).
 """
@@ -68,21 +68,11 @@ def summarise_batch(batch):
     return table.astype(COLUMNS)
 
 
-def summarise_partition(pieces, reader_type):
-    """The rows of one partition: pieces (path, start, stop) of files."""
-    tables = [
-        summarise_batch(vesk_arrays.read(path, reader_type, start=start, stop=stop))
-        for path, start, stop in pieces
-    ]
-    return pd.concat(tables, ignore_index=True) if tables else empty_table()
-
-
 def summarise(paths, reader_type, client, step_size="64 MiB"):
     """The table of all files' events, computed on the client's cluster."""
-    import dask.dataframe as dd
-
-    partitions = vesk_arrays.dask.plan_partitions(paths, reader_type, step_size)
-    table = dd.from_map(summarise_partition, partitions, reader_type=reader_type, meta=empty_table())
+    table = vesk_arrays.dask.map_batches(
+        summarise_batch, paths, reader_type, step_size=step_size, meta=empty_table()
+    )
     return client.compute(table).result().reset_index(drop=True)
 
 

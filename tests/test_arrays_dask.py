@@ -2,17 +2,20 @@
 
 import os
 import warnings
+from operator import methodcaller
 
 import numpy as np
-import pandas as pd
-import pyarrow as pa
 import pytest
-from dask.distributed import Client, LocalCluster
 
 import vesk_arrays
 import vesk_arrays.dask as vdask
 from vesk_arrays._batch import HEADER_FIELDS
 from wdfiles import wd1_event, wd2_event
+
+pd = pytest.importorskip("pandas", reason="vesk_arrays.dask needs vesk[dask]")
+pa = pytest.importorskip("pyarrow", reason="vesk_arrays.dask needs vesk[dask]")
+distributed = pytest.importorskip("dask.distributed", reason="vesk_arrays.dask needs vesk[dask]")
+Client, LocalCluster = distributed.Client, distributed.LocalCluster
 
 
 def write_runs(folder, reader_type, count, events=12, seed=0):
@@ -84,17 +87,32 @@ def test_a_step_in_events_packs_exactly(tmp_path):
     assert sum(sizes) == sum(counts)
 
 
-def test_building_the_graph_reads_no_events(tmp_path, monkeypatch):
+def needs_awkward(library):
+    if library == "ak":
+        pytest.importorskip("dask_awkward", reason='read(library="ak") needs vesk[dask-awkward]')
+
+
+COLLECTIONS = {
+    "pd": lambda paths, *args, **options: vdask.read(paths, *args, **options),
+    "ak": lambda paths, *args, **options: vdask.read(paths, *args, library="ak", **options),
+    "bag": lambda paths, *args, **options: vdask.map_batches(len, paths, *args, **options),
+}
+
+
+@pytest.mark.parametrize("library", COLLECTIONS)
+def test_building_the_graph_reads_no_events(tmp_path, monkeypatch, library):
+    needs_awkward(library)
     paths = write_runs(tmp_path, "WD1", 6)
 
     def no_reading(*args, **kwargs):
         raise AssertionError("read while the graph was built")
 
-    monkeypatch.setattr(vdask, "count_events", no_reading)
+    monkeypatch.setattr(vdask, "_survey", no_reading)
     monkeypatch.setattr(vdask, "_read_piece", no_reading)
-    frame = vdask.read(paths, "WD1", step_size="64 MiB")
-    assert frame.npartitions == 1
-    assert list(frame.columns) == [name for name, _ in HEADER_FIELDS["WD1"]] + ["data"]
+    collection = COLLECTIONS[library](paths, step_size="64 MiB")
+    assert collection.npartitions == 1
+    if library == "pd":
+        assert list(collection.columns) == [name for name, _ in HEADER_FIELDS["WD1"]] + ["data"]
 
 
 def serial_frame(paths, reader_type, **options):
@@ -154,32 +172,83 @@ def test_frame_equals_a_serial_iteration(tmp_path, threads_client, reader_type, 
     assert_frames_equal(got, serial_frame(paths, reader_type), frame._meta)
 
 
-def test_frame_on_worker_processes(tmp_path):
-    paths = write_runs(tmp_path, "WD2", 6, events=40, seed=9)
-    frame = vdask.read(paths, "WD2", step_size=25, source=True)
+@pytest.fixture(scope="module")
+def processes_client():
     with (
         LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster,
         Client(cluster) as client,
     ):
-        got = client.compute(frame).result()
-        total = client.compute(frame["samples"].sum()).result()
+        yield client
+
+
+@pytest.mark.parametrize("kind", ["frame", "ak", "map_batches", "map_batches frames"])
+def test_worker_processes_read_what_a_serial_iteration_does(tmp_path, processes_client, kind):
+    needs_awkward("ak" if kind == "ak" else "pd")
+    paths = write_runs(tmp_path, "WD2", 6, events=40, seed=9)
     expected = serial_frame(paths, "WD2")
-    assert_frames_equal(got, expected, frame._meta)
-    assert total == expected["samples"].sum()
+    batches = list(vesk_arrays.iterate(paths))
+    if kind == "frame":
+        frame = vdask.read(paths, "WD2", step_size=25, source=True)
+        assert_frames_equal(processes_client.compute(frame).result(), expected, frame._meta)
+        assert processes_client.compute(frame["samples"].sum()).result() == expected["samples"].sum()
+    elif kind == "ak":
+        ak = pytest.importorskip("awkward")
+        array = vdask.read(paths, step_size=25, source=True, library="ak")
+        got = processes_client.compute(array).result()
+        assert ak.to_list(got.path) == expected["path"].tolist()
+        for name in ("event", "event_counter", "timestamp", "samples"):
+            np.testing.assert_array_equal(ak.to_numpy(got[name]), expected[name].to_numpy(), err_msg=name)
+        data = np.concatenate([batch["data"] for batch in batches])
+        np.testing.assert_array_equal(ak.to_numpy(ak.flatten(got.data, axis=None)), data)
+        assert ak.to_list(ak.num(got.data, axis=2)) == [[s, s] for s in expected["samples"]]
+    elif kind == "map_batches":
+        # Each task hands its batches to the function: here the maximum of each channel.
+        maxima = vdask.map_batches(methodcaller("reduce", "max"), f"{tmp_path}/*.wd2", step_size=25)
+        got = processes_client.compute(maxima).result()
+        np.testing.assert_array_equal(np.concatenate(got), np.concatenate([b.reduce("max") for b in batches]))
+    else:
+        meta = vesk_arrays.Batch.empty("WD2").to_pandas()
+        frame = vdask.map_batches(methodcaller("to_pandas"), paths, step_size=25, meta=meta)
+        assert 1 < frame.npartitions
+        got = processes_client.compute(frame).result().reset_index(drop=True)
+        assert_frames_equal(got, expected.drop(columns=["path", "event"]), meta)
 
 
-def test_skip_leaves_out_damaged_events(tmp_path, threads_client):
+@pytest.mark.parametrize("library", COLLECTIONS)
+def test_damage_is_warned_of_once_per_file_when_the_graph_is_built(tmp_path, library):
+    needs_awkward(library)
     paths = write_runs(tmp_path, "WD1", 3)
-    with open(paths[1], "ab") as f:
-        f.write(wd1_event(event_size=22) + wd1_event([1, 2], event_counter=99, board_id=1))
-    frame = vdask.read(paths, "WD1", step_size=4, errors="skip", source=True)
-    with pytest.warns(vesk_arrays.DamagedEventWarning):
-        got = frame.compute(scheduler="sync")
-    assert 99 in got["event_counter"].tolist()
-    with pytest.warns(vesk_arrays.DamagedEventWarning):
-        assert_frames_equal(got, serial_frame(paths, "WD1", errors="skip"), frame._meta)
+    for number, damaged in ((0, 1), (2, 2)):
+        with open(paths[number], "ab") as f:  # damaged events, each followed by a good one
+            good = wd1_event([1, 2], event_counter=99, board_id=number)
+            f.write((wd1_event(event_size=22) + good) * damaged)
+    with pytest.warns(vesk_arrays.DamagedEventWarning) as caught:
+        # A file split among partitions, and one named twice, is warned of once.
+        collection = COLLECTIONS[library]([*paths, paths[2]], "WD1", step_size=4, errors="skip")
+    assert sorted(str(w.message).split(" (")[0] for w in caught) == [
+        f"{paths[0]}: skipped 1 damaged event",
+        f"{paths[2]}: skipped 2 damaged events",
+    ]
+    with warnings.catch_warnings():
+        warnings.simplefilter(
+            "error", vesk_arrays.DamagedEventWarning
+        )  # none from the tasks, however often computed
+        for _ in range(2):
+            got = collection.compute(scheduler="sync")
+    assert (sum(got) if library == "bag" else len(got)) == vesk_arrays.num_events([*paths, paths[2]])
     with pytest.raises(vesk_arrays.DamagedEventError):
-        vdask.read(paths, "WD1", step_size=4).compute(scheduler="sync")
+        COLLECTIONS[library](paths, "WD1", step_size=4).compute(scheduler="sync")
+
+
+@pytest.mark.parametrize("library", ["pd", "ak"])
+def test_progress_shows_dasks_bar_for_what_asked_for_it(tmp_path, capsys, library):
+    needs_awkward(library)
+    paths = write_runs(tmp_path, "WD1", 2)
+    shown = vdask.read(paths, step_size=4, library=library, progress=True)
+    vdask.read(paths, step_size=4, library=library).compute(scheduler="sync")
+    assert "Completed" not in capsys.readouterr().err
+    shown["timestamp"].compute(scheduler="sync")
+    assert "100% Completed" in capsys.readouterr().err
 
 
 def test_the_layout_is_passed_to_every_reader(tmp_path):

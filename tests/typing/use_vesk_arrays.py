@@ -217,6 +217,9 @@ def conversions(batch: "Batch[WD1Event]", destination: pathlib.Path) -> int:
 def as_dask(paths: list[pathlib.Path]) -> int:
     frame = vesk_arrays.dask.read(paths, "WD2", step_size="256 MiB", errors="skip", source=True)
     print(frame.npartitions)
+    events = vesk_arrays.dask.read(paths, "WD2", library="ak", progress=True)
+    maxima = vesk_arrays.dask.map_batches(lambda batch: batch.reduce("max"), paths, "WD2", step_size=1000)
+    print(events.npartitions, maxima.npartitions)
     for partition in vesk_arrays.dask.plan_partitions("runs/*.wd2", "WD2", 100_000):
         for path, start, stop in partition:
             assert_type(stop, int | None)
