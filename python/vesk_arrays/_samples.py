@@ -18,9 +18,10 @@ REDUCTIONS = ("min", "max", "sum", "mean", "argmin", "argmax")
 # The sample dtypes the reductions take (native order), by their struct codes.
 _SAMPLE_CODES = {np.dtype(np.uint16): "H", np.dtype(np.float32): "f"}
 _INT64 = (-(2**63), 2**63 - 1)
-# NumPy 2.3 sums a contiguous run of floats pairwise as a whole; earlier releases summed it
-# in blocks of their buffer's size, so that the same samples sum to other floats.
-_SUMS_BY_BLOCKS = np.lib.NumpyVersion(np.__version__) < "2.3.0"
+# NumPy sums a run of floats pairwise in blocks of its buffer's size where it copies the run
+# into its buffer: always before 2.3, and since only when the run is not aligned. The same
+# floats summed in other blocks can round otherwise.
+_SUMS_ALIGNED_WHOLE = np.lib.NumpyVersion(np.__version__) >= "2.3.0"
 
 
 def waveforms_of(batch: EventColumns) -> NDArray[Any]:
@@ -140,7 +141,8 @@ def _reduced(
         op,
         _bound(start, 0),
         _bound(stop, _INT64[1]),
-        np.getbufsize() if _SUMS_BY_BLOCKS else 0,
+        np.getbufsize(),
+        _SUMS_ALIGNED_WHOLE,
         None if fill is None else np.full(1, fill, dtype),
         values,
     )

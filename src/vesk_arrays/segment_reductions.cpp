@@ -47,11 +47,12 @@ PyObject* reduce_segments(PyObject*, PyObject* args)
     const char *sample, *op_name;
     long long start = 0, stop = 0;
     Py_ssize_t sum_block = 0;
-    if (!PyArg_ParseTuple(args, "OsOOsLLnOO", &buffer_object, &sample, &starts_object, &lengths_object, &op_name,
-                          &start, &stop, &sum_block, &empty_object, &results_object)) {
+    int sums_aligned_whole = 0;
+    if (!PyArg_ParseTuple(args, "OsOOsLLnpOO", &buffer_object, &sample, &starts_object, &lengths_object, &op_name,
+                          &start, &stop, &sum_block, &sums_aligned_whole, &empty_object, &results_object)) {
         return nullptr;
     }
-    SegmentReduction job{.window_start = start, .window_stop = stop};
+    SegmentReduction job{.window_start = start, .window_stop = stop, .sums_aligned_whole = sums_aligned_whole != 0};
     bool known = false;
     for (std::size_t i = 0; i < std::size(kOps); ++i) {
         if (std::strcmp(op_name, kOps[i]) == 0) {

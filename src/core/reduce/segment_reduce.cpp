@@ -65,7 +65,9 @@ std::int64_t reduce_range(const SegmentReduction& job, std::size_t begin, std::s
             continue;
         }
         const std::byte* samples = job.bytes.data() + job.starts[i] + window.first * std::int64_t{sizeof(Sample)};
-        results[i] = reduce_one<Sample, Op>(samples, static_cast<std::size_t>(window.size), job.sum_block);
+        const bool aligned = reinterpret_cast<std::uintptr_t>(samples) % alignof(Sample) == 0;
+        const std::size_t block = aligned && job.sums_aligned_whole ? 0 : job.sum_block;
+        results[i] = reduce_one<Sample, Op>(samples, static_cast<std::size_t>(window.size), block);
     }
     return missing;
 }

@@ -29,8 +29,11 @@ struct SegmentReduction {
     // count from the segment's end, and both are clipped to it.
     std::int64_t window_start = 0;
     std::int64_t window_stop = INT64_MAX;
-    // NumPy's block of a float sum (see float_sum); 0 for none.
+    // The blocks in which NumPy sums a run of floats (see float_sum): its
+    // buffer's size (0: none) where it copies the run to an aligned buffer,
+    // which releases from 2.3 on do only for a run at an unaligned address.
     std::size_t sum_block = 0;
+    bool sums_aligned_whole = false;
     // The result (one of the op's type) of a segment whose window holds no
     // samples; null: 0, and the outcome names the first such segment.
     const void* empty = nullptr;
