@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace vesk {
 
@@ -24,9 +25,27 @@ inline Sample sample_at(const std::byte* samples, std::size_t i)
     return load<Sample>(samples + i * sizeof(Sample));
 }
 
-// Whether `a` is to replace `b` as the least (Greatest: the greatest) so far.
+// A vector of samples: 16 bytes, which every x86-64 or AArch64 machine holds
+// in one register; the loops below take four at a time to keep its pipeline
+// full. (GCC's and Clang's vector extensions: the compiler picks the
+// instructions.)
+template <class Sample>
+struct SampleVector {
+    typedef Sample Type __attribute__((vector_size(16)));
+    static constexpr std::size_t kLanes = 16 / sizeof(Sample);
+    static constexpr std::size_t kStep = 4 * kLanes;
+};
+
+template <class Sample>
+inline typename SampleVector<Sample>::Type vector_at(const std::byte* samples, std::size_t i)
+{
+    return load<typename SampleVector<Sample>::Type>(samples + i * sizeof(Sample));
+}
+
+// Whether `a` is to replace `b` as the least (Greatest: the greatest) so far
+// (lane by lane, for vectors).
 template <bool Greatest, class Sample>
-inline bool beats(Sample a, Sample b)
+inline auto beats(Sample a, Sample b)
 {
     if constexpr (Greatest) {
         return a > b;
@@ -35,61 +54,96 @@ inline bool beats(Sample a, Sample b)
     }
 }
 
-// The least (Greatest: the greatest) of `length` (> 0) samples, and whether
-// any is NaN (the extreme then means nothing). Kept in independent lanes,
-// which the compiler turns into vector instructions: the order in which
-// samples are compared does not matter, as only the value is wanted. (Which of
-// two equal zeros of opposite signs wins depends on the lanes, as in NumPy.)
-template <bool Greatest, class Sample>
-Sample extreme_of(const std::byte* samples, std::size_t length, bool& nan)
+// Whether `value` is NaN (never, for integers; lane by lane, for vectors).
+template <class Sample>
+inline auto is_nan(Sample value)
 {
-    constexpr std::size_t kLanes = 64 / sizeof(Sample);
-    Sample lanes[kLanes];
-    bool nans[kLanes] = {};
+    return value != value;
+}
+
+// The least (Greatest: the greatest) of `length` (> 0) samples, or a NaN if
+// any is one. Kept in independent lanes, NaNs apart (a comparison with a NaN
+// never holds, so the lanes pass over them, and a plain max or min
+// instruction will do): the order in which samples are compared does not
+// matter, as only the value is wanted. (Which of two equal zeros of opposite
+// signs wins depends on the lanes, as in NumPy.)
+template <bool Greatest, class Sample>
+Sample extreme_of(const std::byte* samples, std::size_t length)
+{
+    using Lanes = SampleVector<Sample>;
+    using Vector = typename Lanes::Type;
     const Sample first = sample_at<Sample>(samples, 0);
-    for (std::size_t j = 0; j < kLanes; ++j) {
-        lanes[j] = first;
+    Vector lanes[4];
+    for (auto& lane : lanes) {
+        lane = Vector{} + first;
     }
+    decltype(is_nan(Vector{})) nans[4] = {};
     std::size_t i = 0;
-    for (; i + kLanes <= length; i += kLanes) {
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            const Sample value = sample_at<Sample>(samples, i + j);
-            lanes[j] = beats<Greatest>(value, lanes[j]) ? value : lanes[j];
-            nans[j] |= value != value;
+    for (; i + Lanes::kStep <= length; i += Lanes::kStep) {
+        for (std::size_t k = 0; k < 4; ++k) {
+            const Vector value = vector_at<Sample>(samples, i + k * Lanes::kLanes);
+            lanes[k] = beats<Greatest>(value, lanes[k]) ? value : lanes[k];
+            nans[k] |= is_nan(value);
+        }
+    }
+    Sample extreme = first;
+    bool nan = is_nan(first);
+    for (std::size_t k = 0; k < 4; ++k) {
+        for (std::size_t j = 0; j < Lanes::kLanes; ++j) {
+            extreme = beats<Greatest>(lanes[k][j], extreme) ? lanes[k][j] : extreme;
+            nan |= nans[k][j] != 0;
         }
     }
     for (; i < length; ++i) {
         const Sample value = sample_at<Sample>(samples, i);
-        lanes[0] = beats<Greatest>(value, lanes[0]) ? value : lanes[0];
-        nans[0] |= value != value;
+        extreme = beats<Greatest>(value, extreme) ? value : extreme;
+        nan |= is_nan(value);
     }
-    Sample extreme = lanes[0];
-    nan = nans[0];
-    for (std::size_t j = 1; j < kLanes; ++j) {
-        extreme = beats<Greatest>(lanes[j], extreme) ? lanes[j] : extreme;
-        nan |= nans[j];
+    if constexpr (std::numeric_limits<Sample>::has_quiet_NaN) {
+        return nan ? std::numeric_limits<Sample>::quiet_NaN() : extreme;
     }
     return extreme;
 }
 
-// The position of the first NaN among `length` samples known to hold one.
-template <class Sample>
-std::size_t first_nan(const std::byte* samples, std::size_t length)
+// The position of the first sample that `matches` (a sample, or lane by lane
+// a vector), which the caller knows to be there: vector-wide steps while none
+// does.
+template <class Sample, class Match>
+std::size_t first_match(const std::byte* samples, std::size_t length, Match matches)
 {
-    std::size_t at = 0;
-    while (at + 1 < length && sample_at<Sample>(samples, at) == sample_at<Sample>(samples, at)) {
-        ++at;
+    using Lanes = SampleVector<Sample>;
+    std::size_t i = 0;
+    for (; i + Lanes::kStep <= length; i += Lanes::kStep) {
+        const auto hits = matches(vector_at<Sample>(samples, i)) | matches(vector_at<Sample>(samples, i + Lanes::kLanes))
+                          | matches(vector_at<Sample>(samples, i + 2 * Lanes::kLanes))
+                          | matches(vector_at<Sample>(samples, i + 3 * Lanes::kLanes));
+        if (load<std::uint64_t>(reinterpret_cast<const std::byte*>(&hits))
+            | load<std::uint64_t>(reinterpret_cast<const std::byte*>(&hits) + 8)) {
+            break;
+        }
     }
-    return at;
+    while (i + 1 < length && !matches(sample_at<Sample>(samples, i))) {
+        ++i;
+    }
+    return i;
+}
+
+// The position of the first sample equal to `target` (NaN: the first NaN).
+template <class Sample>
+std::size_t first_place(const std::byte* samples, std::size_t length, Sample target)
+{
+    if (is_nan(target)) {
+        return first_match<Sample>(samples, length, [](auto value) { return is_nan(value); });
+    }
+    return first_match<Sample>(samples, length, [target](auto value) { return value == target; });
 }
 
 // min or max: NaN (the first one) wherever there is one, as NumPy's.
 template <bool Greatest, class Sample>
 Sample extreme_value(const std::byte* samples, std::size_t length)
 {
-    bool nan = false;
-    const Sample extreme = extreme_of<Greatest, Sample>(samples, length, nan);
-    return nan ? sample_at<Sample>(samples, first_nan<Sample>(samples, length)) : extreme;
+    const Sample extreme = extreme_of<Greatest, Sample>(samples, length);
+    return is_nan(extreme) ? sample_at<Sample>(samples, first_place(samples, length, extreme)) : extreme;
 }
 
 // argmin or argmax: the first place of the extreme, found while the segment is
@@ -97,16 +151,7 @@ Sample extreme_value(const std::byte* samples, std::size_t length)
 template <bool Greatest, class Sample>
 std::int64_t extreme_position(const std::byte* samples, std::size_t length)
 {
-    bool nan = false;
-    const Sample extreme = extreme_of<Greatest, Sample>(samples, length, nan);
-    if (nan) {
-        return static_cast<std::int64_t>(first_nan<Sample>(samples, length));
-    }
-    std::size_t at = 0;
-    while (at + 1 < length && sample_at<Sample>(samples, at) != extreme) {
-        ++at;
-    }
-    return static_cast<std::int64_t>(at);
+    return static_cast<std::int64_t>(first_place(samples, length, extreme_of<Greatest, Sample>(samples, length)));
 }
 
 // NumPy's pairwise sum of floats, step for step, so that every rounding is the
