@@ -11,6 +11,10 @@
 
 namespace vesk {
 
+// Each file that includes the kernels compiles them for its own instruction
+// set (see segment_run.hpp): its copies stay its own.
+namespace {
+
 template <class T>
 inline T load(const std::byte* at)
 {
@@ -25,14 +29,17 @@ inline Sample sample_at(const std::byte* samples, std::size_t i)
     return load<Sample>(samples + i * sizeof(Sample));
 }
 
-// A vector of samples: 16 bytes, which every x86-64 or AArch64 machine holds
-// in one register; the loops below take four at a time to keep its pipeline
-// full. (GCC's and Clang's vector extensions: the compiler picks the
-// instructions.)
+// A vector of samples: by default 16 bytes, which every x86-64 or AArch64
+// machine holds in one register; the loops below take four at a time to keep
+// its pipeline full. (GCC's and Clang's vector extensions: the compiler picks
+// the instructions.)
+#ifndef VESK_VECTOR_BYTES
+#define VESK_VECTOR_BYTES 16
+#endif
 template <class Sample>
 struct SampleVector {
-    typedef Sample Type __attribute__((vector_size(16)));
-    static constexpr std::size_t kLanes = 16 / sizeof(Sample);
+    typedef Sample Type __attribute__((vector_size(VESK_VECTOR_BYTES)));
+    static constexpr std::size_t kLanes = VESK_VECTOR_BYTES / sizeof(Sample);
     static constexpr std::size_t kStep = 4 * kLanes;
 };
 
@@ -117,8 +124,11 @@ std::size_t first_match(const std::byte* samples, std::size_t length, Match matc
         const auto hits = matches(vector_at<Sample>(samples, i)) | matches(vector_at<Sample>(samples, i + Lanes::kLanes))
                           | matches(vector_at<Sample>(samples, i + 2 * Lanes::kLanes))
                           | matches(vector_at<Sample>(samples, i + 3 * Lanes::kLanes));
-        if (load<std::uint64_t>(reinterpret_cast<const std::byte*>(&hits))
-            | load<std::uint64_t>(reinterpret_cast<const std::byte*>(&hits) + 8)) {
+        std::uint64_t any = 0;
+        for (std::size_t at = 0; at < sizeof hits; at += sizeof any) {
+            any |= load<std::uint64_t>(reinterpret_cast<const std::byte*>(&hits) + at);
+        }
+        if (any != 0) {
             break;
         }
     }
@@ -222,5 +232,7 @@ inline std::uint64_t integer_sum(const std::byte* samples, std::size_t length)
     }
     return sum;
 }
+
+}  // namespace
 
 }  // namespace vesk
