@@ -95,10 +95,14 @@ Sample extreme_of(const std::byte* samples, std::size_t length)
     }
     Sample extreme = first;
     bool nan = is_nan(first);
-    for (std::size_t k = 0; k < 4; ++k) {
+    if (i != 0) {  // the lanes were used: their four vectors joined, then their lanes
+        for (std::size_t k = 1; k < 4; ++k) {
+            lanes[0] = beats<Greatest>(lanes[k], lanes[0]) ? lanes[k] : lanes[0];
+            nans[0] |= nans[k];
+        }
         for (std::size_t j = 0; j < Lanes::kLanes; ++j) {
-            extreme = beats<Greatest>(lanes[k][j], extreme) ? lanes[k][j] : extreme;
-            nan |= nans[k][j] != 0;
+            extreme = beats<Greatest>(lanes[0][j], extreme) ? lanes[0][j] : extreme;
+            nan |= nans[0][j] != 0;
         }
     }
     for (; i < length; ++i) {

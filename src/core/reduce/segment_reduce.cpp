@@ -11,8 +11,10 @@ namespace vesk {
 namespace {
 
 // A job is shared among cores only in parts at least this large: below it,
-// starting a thread would cost about what the part saves.
-constexpr std::uint64_t kPartBytes = std::uint64_t{1} << 20;
+// starting a thread costs a good share of what the part saves, and a
+// streamed batch (a few MiB, in the cache, the next one filled meanwhile on
+// another core) is best left to one.
+constexpr std::uint64_t kPartBytes = std::uint64_t{4} << 20;
 // What a segment costs beyond its samples, in bytes of samples.
 constexpr std::uint64_t kSegmentCost = 64;
 constexpr std::size_t kMaxParts = 64;
