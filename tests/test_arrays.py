@@ -9,8 +9,8 @@ from hypothesis import strategies as st
 
 import vesk
 import vesk_arrays
-from vesk_arrays._batch import HEADER_FIELDS, REDUCTIONS, SAMPLE_DTYPES
-from vesk_arrays._samples import reduce_segments
+from vesk_arrays._batch import HEADER_FIELDS, SAMPLE_DTYPES
+from vesk_arrays._samples import REDUCTIONS, reduce_segments
 from wdfiles import batch_of, run_python, wd1_event, wd2_event
 
 
@@ -130,7 +130,8 @@ def samples(draw, dtype, count, floats=None, bulk=False):
         drawn = rng.integers(0, draw(st.sampled_from([3, 65536])), count).astype(dtype)
     else:
         drawn = (rng.standard_normal(count) * 10.0 ** rng.integers(-3, 7, count)).astype(dtype)
-    for at, value in draw(st.lists(st.tuples(st.integers(0, max(count - 1, 0)), values), max_size=4 * bool(count))):
+    places = st.tuples(st.integers(0, max(count - 1, 0)), values)
+    for at, value in draw(st.lists(places, max_size=4 * bool(count))):
         drawn[at] = value
     return drawn
 
@@ -252,7 +253,8 @@ def test_reduce_agrees_with_numpy_on_each_event(batch, op, start, stop):
 def test_segments_reduce_anywhere_in_a_buffer(dtype, op, start, stop, data):
     # Segments at any byte offset, between headers, in any order, some long enough for NumPy's
     # blocks of float sums: as a mapped file holds them.
-    lengths = data.draw(st.lists(st.integers(0, 40) | st.sampled_from([8191, 8200, 16392, 40000]), max_size=5))
+    length = st.integers(0, 40) | st.sampled_from([8191, 8200, 16392, 40000])
+    lengths = data.draw(st.lists(length, max_size=5))
     buffer, starts = bytearray(), []
     for length in lengths:
         buffer += bytes(data.draw(st.integers(0, 7)))
@@ -273,13 +275,16 @@ def test_long_float_sums_round_as_numpy_s():
     # NumPy sums a run of floats in blocks of its buffer's size where it copies the run (when not
     # aligned, or before NumPy 2.3), else whole; the two round apart, and each is followed.
     rng = np.random.default_rng(7)
-    runs = [(rng.standard_normal(n) * 10.0 ** rng.integers(-3, 7, n)).astype(np.float32) for n in (8193, 50_003)]
+    lengths = [8193, 50_003]
+    runs = [(rng.standard_normal(n) * 10.0 ** rng.integers(-3, 7, n)).astype(np.float32) for n in lengths]
     for offset in (0, 1, 2):
         buffer = bytes(offset) + b"".join(run.tobytes() for run in runs)
-        starts, lengths = [offset, offset + 4 * len(runs[0])], [len(run) for run in runs]
+        starts = [offset, offset + 4 * lengths[0]]
         for op in ("sum", "mean"):
-            want = [getattr(np, op)(np.frombuffer(buffer, np.float32, n, at)) for n, at in zip(lengths, starts)]
-            assert_same(reduce_segments(buffer, np.float32, starts, lengths, op), np.array(want, np.float32), op)
+            got = reduce_segments(buffer, np.float32, starts, lengths, op)
+            runs = [np.frombuffer(buffer, np.float32, *place) for place in zip(lengths, starts)]
+            want = [getattr(np, op)(run) for run in runs]
+            assert_same(got, np.array(want, np.float32), op)
 
 
 def test_a_large_batch_shared_among_cores_gives_what_its_parts_give():

@@ -30,7 +30,7 @@ if TYPE_CHECKING:
 from ._display import batch_html, batch_repr
 from ._event_index import EventIndex, LazyIndex
 from ._from_numpy import batch_from_numpy
-from ._samples import REDUCTIONS, Segments, reduce_events, segments_of, waveforms_of
+from ._samples import Segments, reduce_events, segments_of, waveforms_of
 from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, checked_parts, column_names
 from ._select import sliced, taken
 

@@ -90,7 +90,8 @@ def reduce_events(
     ValueError for an op or window NumPy would refuse, or an event without a value."""
     values, missing = _reduced(segments, op, start, stop, empty)
     if missing >= 0:
-        hint = "events, or leave them out" + (": batch[np.diff(batch.offsets) > 0]" if start is stop is None else "")
+        hint = "events, or leave them out"
+        hint += ": batch[np.diff(batch.offsets) > 0]" if start is None and stop is None else ""
         raise _no_value(op, values.dtype, start, stop, f"event {missing}", hint)
     if segments.places is not None:
         padded = np.full(int(np.prod(segments.shape)), _empty_value(op, values.dtype, empty), values.dtype)
@@ -180,7 +181,9 @@ def _empty_value(op: str, dtype: np.dtype[Any], empty: float | None) -> Any:
     return np.nan if dtype.kind == "f" else None
 
 
-def _no_value(op: str, dtype: np.dtype[Any], start: object, stop: object, which: str, hint: str) -> ValueError:
+def _no_value(
+    op: str, dtype: np.dtype[Any], start: object, stop: object, which: str, hint: str
+) -> ValueError:
     window = "" if start is None and stop is None else f" in its window [{start}:{stop}]"
     return ValueError(
         f"{op} of {which}, which holds no samples{window}, has no value in {dtype}: pass empty= the "

@@ -28,10 +28,11 @@ PyMethodDef module_methods[] = {
     {.ml_name = "reduce_segments",
      .ml_meth = reduce_segments,
      .ml_flags = METH_VARARGS,
-     .ml_doc = "reduce_segments(buffer, sample, starts, lengths, op, start, stop, sum_block, sums_aligned_whole, "
-               "empty, results): "
-               "op of each segment's samples[start:stop] into results; the first segment left without a "
-               "value when empty is None, else -1"},
+     .ml_doc =
+         "reduce_segments(buffer, sample, starts, lengths, op, start, stop, sum_block, sums_aligned_whole, "
+         "empty, results): "
+         "op of each segment's samples[start:stop] into results; the first segment left without a "
+         "value when empty is None, else -1"},
     {},
 };
 

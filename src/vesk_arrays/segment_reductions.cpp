@@ -28,13 +28,13 @@ bool result_fits(const PyBufferView& results, Reduction op, bool floats)
     case Reduction::Max:
         return floats ? results.holds("f", sizeof(float)) : results.holds("H", sizeof(std::uint16_t));
     case Reduction::Sum:
-        return floats ? results.holds("f", sizeof(float))
-                      : results.holds("L", sizeof(std::uint64_t)) || results.holds("Q", sizeof(std::uint64_t));
+        return floats
+                   ? results.holds("f", sizeof(float))
+                   : results.holds("L", sizeof(std::uint64_t)) || results.holds("Q", sizeof(std::uint64_t));
     case Reduction::Mean:
         return floats ? results.holds("f", sizeof(float)) : results.holds("d", sizeof(double));
     case Reduction::ArgMin:
-    case Reduction::ArgMax:
-        return is_int64(results);
+    case Reduction::ArgMax: return is_int64(results);
     }
     return false;
 }
@@ -48,11 +48,13 @@ PyObject* reduce_segments(PyObject*, PyObject* args)
     long long start = 0, stop = 0;
     Py_ssize_t sum_block = 0;
     int sums_aligned_whole = 0;
-    if (!PyArg_ParseTuple(args, "OsOOsLLnpOO", &buffer_object, &sample, &starts_object, &lengths_object, &op_name,
-                          &start, &stop, &sum_block, &sums_aligned_whole, &empty_object, &results_object)) {
+    if (!PyArg_ParseTuple(args, "OsOOsLLnpOO", &buffer_object, &sample, &starts_object, &lengths_object,
+                          &op_name, &start, &stop, &sum_block, &sums_aligned_whole, &empty_object,
+                          &results_object)) {
         return nullptr;
     }
-    SegmentReduction job{.window_start = start, .window_stop = stop, .sums_aligned_whole = sums_aligned_whole != 0};
+    SegmentReduction job{
+        .window_start = start, .window_stop = stop, .sums_aligned_whole = sums_aligned_whole != 0};
     bool known = false;
     for (std::size_t i = 0; i < std::size(kOps); ++i) {
         if (std::strcmp(op_name, kOps[i]) == 0) {
@@ -71,14 +73,17 @@ PyObject* reduce_segments(PyObject*, PyObject* args)
     PyBufferView buffer, starts, lengths, results, empty;
     const bool has_empty = empty_object != Py_None;
     if (!buffer.get(buffer_object, PyBUF_SIMPLE) || !starts.get(starts_object, PyBUF_FORMAT)
-        || !lengths.get(lengths_object, PyBUF_FORMAT) || !results.get(results_object, PyBUF_WRITABLE | PyBUF_FORMAT)
+        || !lengths.get(lengths_object, PyBUF_FORMAT)
+        || !results.get(results_object, PyBUF_WRITABLE | PyBUF_FORMAT)
         || (has_empty && !empty.get(empty_object, PyBUF_FORMAT))) {
         return nullptr;
     }
     job.count = starts.size();
     if (!is_int64(starts) || !is_int64(lengths) || lengths.size() != job.count || results.size() != job.count
-        || !result_fits(results, job.op, floats) || (has_empty && (empty.size() != 1 || !result_fits(empty, job.op, floats)))) {
-        PyErr_SetString(PyExc_ValueError, "segment starts and lengths, and the results, of other types or sizes");
+        || !result_fits(results, job.op, floats)
+        || (has_empty && (empty.size() != 1 || !result_fits(empty, job.op, floats)))) {
+        PyErr_SetString(PyExc_ValueError,
+                        "segment starts and lengths, and the results, of other types or sizes");
         return nullptr;
     }
     job.bytes = std::span(buffer.data<const std::byte>(), buffer.bytes());

@@ -125,7 +125,8 @@ std::size_t first_match(const std::byte* samples, std::size_t length, Match matc
     using Lanes = SampleVector<Sample>;
     std::size_t i = 0;
     for (; i + Lanes::kStep <= length; i += Lanes::kStep) {
-        const auto hits = matches(vector_at<Sample>(samples, i)) | matches(vector_at<Sample>(samples, i + Lanes::kLanes))
+        const auto hits = matches(vector_at<Sample>(samples, i))
+                          | matches(vector_at<Sample>(samples, i + Lanes::kLanes))
                           | matches(vector_at<Sample>(samples, i + 2 * Lanes::kLanes))
                           | matches(vector_at<Sample>(samples, i + 3 * Lanes::kLanes));
         std::uint64_t any = 0;
@@ -165,7 +166,8 @@ Sample extreme_value(const std::byte* samples, std::size_t length)
 template <bool Greatest, class Sample>
 std::int64_t extreme_position(const std::byte* samples, std::size_t length)
 {
-    return static_cast<std::int64_t>(first_place(samples, length, extreme_of<Greatest, Sample>(samples, length)));
+    return static_cast<std::int64_t>(
+        first_place(samples, length, extreme_of<Greatest, Sample>(samples, length)));
 }
 
 // NumPy's pairwise sum of floats, step for step, so that every rounding is the
@@ -193,7 +195,8 @@ inline float pairwise_sum(const std::byte* samples, std::size_t length)
                 lanes[j] += sample_at<float>(samples, i + j);
             }
         }
-        float sum = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+        float sum =
+            ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
         for (; i < length; ++i) {
             sum += sample_at<float>(samples, i);
         }

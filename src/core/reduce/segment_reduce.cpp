@@ -32,8 +32,8 @@ std::int64_t reduce_all(const SegmentReduction& job, std::size_t sample_size)
     for (std::size_t i = 0; i < job.count; ++i) {
         total += cost(i);
     }
-    const std::size_t parts =
-        std::min<std::uint64_t>({total / kPartBytes, kMaxParts, job.count, total >= 2 * kPartBytes ? usable_cores() : 1});
+    const std::size_t parts = std::min<std::uint64_t>(
+        {total / kPartBytes, kMaxParts, job.count, total >= 2 * kPartBytes ? usable_cores() : 1});
     if (parts <= 1) {
         return reduce_run(job, 0, job.count);
     }
@@ -67,7 +67,8 @@ std::int64_t first_outside(const SegmentReduction& job, std::size_t sample_size)
         const std::int64_t start = job.starts[i];
         const std::int64_t length = job.lengths[i];
         if (start < 0 || length < 0 || static_cast<std::uint64_t>(start) > size
-            || static_cast<std::uint64_t>(length) > (size - static_cast<std::uint64_t>(start)) / sample_size) {
+            || static_cast<std::uint64_t>(length)
+                   > (size - static_cast<std::uint64_t>(start)) / sample_size) {
             return static_cast<std::int64_t>(i);
         }
     }

@@ -59,7 +59,8 @@ std::int64_t reduce_run(const SegmentReduction& job, std::size_t begin, std::siz
             }
             continue;
         }
-        const std::byte* samples = job.bytes.data() + job.starts[i] + window.first * std::int64_t{sizeof(Sample)};
+        const std::byte* samples =
+            job.bytes.data() + job.starts[i] + window.first * std::int64_t{sizeof(Sample)};
         const bool aligned = reinterpret_cast<std::uintptr_t>(samples) % alignof(Sample) == 0;
         const std::size_t block = aligned && job.sums_aligned_whole ? 0 : job.sum_block;
         results[i] = reduce_one<Sample, Op>(samples, static_cast<std::size_t>(window.size), block);
@@ -71,18 +72,12 @@ template <class Sample>
 std::int64_t reduce_samples(const SegmentReduction& job, std::size_t begin, std::size_t end)
 {
     switch (job.op) {
-    case Reduction::Min:
-        return reduce_run<Sample, Reduction::Min>(job, begin, end);
-    case Reduction::Max:
-        return reduce_run<Sample, Reduction::Max>(job, begin, end);
-    case Reduction::Sum:
-        return reduce_run<Sample, Reduction::Sum>(job, begin, end);
-    case Reduction::Mean:
-        return reduce_run<Sample, Reduction::Mean>(job, begin, end);
-    case Reduction::ArgMin:
-        return reduce_run<Sample, Reduction::ArgMin>(job, begin, end);
-    case Reduction::ArgMax:
-        return reduce_run<Sample, Reduction::ArgMax>(job, begin, end);
+    case Reduction::Min: return reduce_run<Sample, Reduction::Min>(job, begin, end);
+    case Reduction::Max: return reduce_run<Sample, Reduction::Max>(job, begin, end);
+    case Reduction::Sum: return reduce_run<Sample, Reduction::Sum>(job, begin, end);
+    case Reduction::Mean: return reduce_run<Sample, Reduction::Mean>(job, begin, end);
+    case Reduction::ArgMin: return reduce_run<Sample, Reduction::ArgMin>(job, begin, end);
+    case Reduction::ArgMax: return reduce_run<Sample, Reduction::ArgMax>(job, begin, end);
     }
     return -1;
 }

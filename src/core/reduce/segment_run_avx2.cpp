@@ -1,8 +1,8 @@
 // The reductions for x86-64 machines with AVX2 (this file is compiled with
 // -mavx2, and called only where the processor has it), in 32-byte vectors.
 #define VESK_VECTOR_BYTES 32
-#include "segment_run.hpp"
 #include "run_reducer.hpp"
+#include "segment_run.hpp"
 
 namespace vesk {
 

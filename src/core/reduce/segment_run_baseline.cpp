@@ -1,6 +1,6 @@
 // The reductions for any machine of the target architecture.
-#include "segment_run.hpp"
 #include "run_reducer.hpp"
+#include "segment_run.hpp"
 
 namespace vesk {
 
