@@ -71,6 +71,8 @@ class Segments(NamedTuple):
 def segments_of(batch: EventColumns) -> Segments:
     """The segments of a batch whose samples are ``batch["data"]``."""
     data = np.ascontiguousarray(batch["data"])
+    shape: tuple[int, ...]
+    places: NDArray[np.int64] | None
     if batch.format == "WD1":
         offsets = batch.offsets
         starts, lengths, places, shape = offsets[:-1], np.diff(offsets), None, (len(batch),)
