@@ -161,13 +161,26 @@ Sample extreme_value(const std::byte* samples, std::size_t length)
     return is_nan(extreme) ? sample_at<Sample>(samples, first_place(samples, length, extreme)) : extreme;
 }
 
-// argmin or argmax: the first place of the extreme, found while the segment is
-// still in the cache (a NaN counts as both, the first one winning, as in NumPy).
+// argmin or argmax: the first place of the extreme (a NaN counts as both, the
+// first one winning, as in NumPy). The extreme of each block of samples, then
+// the first place of the best in the first block that holds it: one pass
+// over the segment, and one over a block still in the cache.
 template <bool Greatest, class Sample>
 std::int64_t extreme_position(const std::byte* samples, std::size_t length)
 {
-    return static_cast<std::int64_t>(
-        first_place(samples, length, extreme_of<Greatest, Sample>(samples, length)));
+    constexpr std::size_t kBlock = 1024;
+    auto block_at = [&](std::size_t at) { return length - at < kBlock ? length - at : kBlock; };
+    std::size_t best_at = 0;
+    Sample best = extreme_of<Greatest, Sample>(samples, block_at(0));
+    for (std::size_t at = kBlock; at < length && !is_nan(best); at += kBlock) {
+        const Sample extreme = extreme_of<Greatest, Sample>(samples + at * sizeof(Sample), block_at(at));
+        if (beats<Greatest>(extreme, best) || is_nan(extreme)) {
+            best = extreme;
+            best_at = at;
+        }
+    }
+    return static_cast<std::int64_t>(best_at
+                                     + first_place(samples + best_at * sizeof(Sample), block_at(best_at), best));
 }
 
 // NumPy's pairwise sum of floats, step for step, so that every rounding is the
