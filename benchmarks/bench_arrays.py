@@ -285,10 +285,9 @@ def stream_rows(folder, scale, repeats, steps=(None,)):
             with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapping:
                 shape = dtype["d"].shape
                 starts = np.arange(len(mapping) // dtype.itemsize)[:, None] * dtype.itemsize
-                starts = starts + dtype.fields["d"][1] + np.arange(np.prod(shape[:-1])) * shape[-1] * 4
-                lengths = np.full(starts.size, shape[-1])
-                reduce_segments(mapping, dtype["d"].base, starts.reshape(-1), lengths, "max")
-                del starts  # no export of the mapping outlives it
+                channels = np.arange(int(np.prod(shape[:-1]))) * shape[-1] * dtype["d"].base.itemsize
+                starts = (starts + dtype.fields["d"][1] + channels).reshape(-1)
+                reduce_segments(mapping, dtype["d"].base, starts, np.full(starts.size, shape[-1]), "max")
 
         def fromfile(chunk, path=path, dtype=dtype):
             count = max(1, chunk // dtype.itemsize)
