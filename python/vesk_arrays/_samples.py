@@ -89,7 +89,8 @@ def reduce_events(
     empty: float | None = None,
 ) -> NDArray[Any]:
     """``op`` of each segment's samples[start:stop], in an array of ``segments.shape``;
-    ValueError for an op or window NumPy would refuse, or an event without a value."""
+    ValueError for an unknown op or an event without a value, TypeError for a bound that is
+    not an integer."""
     values, missing = _reduced(segments, op, start, stop, empty)
     if missing >= 0:
         hint = "events, or leave them out"
