@@ -1,7 +1,6 @@
 """The hand-over of samples to NumPy: zero-copy arrays owned by a PySliceContainer."""
 
 import gc
-from unittest import mock
 
 import numpy as np
 import pytest
@@ -10,7 +9,8 @@ from hypothesis import strategies as st
 
 import vesk
 import vesk_arrays
-from vesk_arrays._batch import HEADER_FIELDS, REDUCTIONS, SAMPLE_DTYPES
+from vesk_arrays._batch import HEADER_FIELDS, SAMPLE_DTYPES
+from vesk_arrays._samples import REDUCTIONS, reduce_segments
 from wdfiles import batch_of, run_python, wd1_event, wd2_event
 
 
@@ -93,12 +93,13 @@ def test_owner_frees_the_samples_once():
 
 
 @st.composite
-def batches(draw, floats=None):
+def batches(draw, floats=None, longest=6):
     """A batch made by hand from event 1000 of "run": events of any shapes (WD2: channels
-    and samples per channel), often all of one shape."""
+    and samples per channel), often all of one shape; up to ``longest`` samples (per channel)."""
     reader_type = draw(st.sampled_from(["WD1", "WD2"]))
     count = draw(st.integers(0, 8))
-    shape = st.tuples(st.integers(0, 3), st.integers(0, 4)) if reader_type == "WD2" else st.integers(0, 6)
+    per_channel = st.integers(0, 4 if longest <= 6 else longest)
+    shape = st.tuples(st.integers(0, 3), per_channel) if reader_type == "WD2" else st.integers(0, longest)
     shapes = draw(st.lists(shape, min_size=count, max_size=count))
     if draw(st.booleans()):
         shapes = shapes[:1] * count
@@ -107,14 +108,32 @@ def batches(draw, floats=None):
         for name, dtype in HEADER_FIELDS[reader_type]
     }
     if reader_type == "WD1":
-        lengths, values = shapes, st.integers(0, 65535)
+        lengths = shapes
     else:
         columns["channels"] = np.array([c for c, _ in shapes], np.int32)
         columns["samples"] = np.array([s for _, s in shapes], np.uint32)
-        lengths, values = [c * s for c, s in shapes], st.floats(width=32) if floats is None else floats
-    samples = draw(st.lists(values, min_size=sum(lengths), max_size=sum(lengths)))
-    columns["data"] = np.array(samples, SAMPLE_DTYPES[reader_type])
+        lengths = [c * s for c, s in shapes]
+    columns["data"] = draw(samples(SAMPLE_DTYPES[reader_type], sum(lengths), floats, bulk=longest > 6))
     return vesk_arrays.Batch(reader_type, columns, np.cumsum([0, *lengths]), path="run", start=1000)
+
+
+@st.composite
+def samples(draw, dtype, count, floats=None, bulk=False):
+    """``count`` samples; ``bulk``: of a seeded generator, of any magnitude or few distinct
+    values, with some drawn ones (NaN, infinities, zeros) put in."""
+    dtype = np.dtype(dtype)
+    values = st.integers(0, 65535) if dtype.kind == "u" else st.floats(width=32) if floats is None else floats
+    if not bulk:
+        return np.array(draw(st.lists(values, min_size=count, max_size=count)), dtype)
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    if dtype.kind == "u" or (count <= 1000 and draw(st.booleans())):  # ties; long runs: roundings
+        drawn = rng.integers(0, draw(st.sampled_from([3, 65536])), count).astype(dtype)
+    else:
+        drawn = (rng.standard_normal(count) * 10.0 ** rng.integers(-3, 7, count)).astype(dtype)
+    places = st.tuples(st.integers(0, max(count - 1, 0)), values)
+    for at, value in draw(st.lists(places, max_size=4 * bool(count))):
+        drawn[at] = value
+    return drawn
 
 
 def same_events(batch, positions, other):
@@ -168,6 +187,7 @@ def test_a_batch_shows_what_it_holds():
         (lambda b: b[[2]], IndexError),
         (lambda b: b[["data"]], TypeError),
         (lambda b: b.reduce("median"), ValueError),
+        (lambda b: b.reduce("max", stop="1"), TypeError),
         (lambda b: vesk_arrays.concat([]), ValueError),
         (lambda b: vesk_arrays.concat([b, vesk_arrays.Batch.empty("WD2")]), ValueError),
         (lambda b: vesk_arrays.concat([b, vesk_arrays.Batch.empty("WD1", columns=["board_id"])]), ValueError),
@@ -182,57 +202,125 @@ def test_what_a_batch_refuses(call, error):
         )
 
 
-def reference(batch, op, empty, dtype):
-    """``op`` of each event (WD2: of each channel, in an events x most channels array), by
-    NumPy event by event; ``empty`` for an event or channel without samples."""
+def reference(batch, op, empty, dtype, window):
+    """``op`` of each event's samples[window] (WD2: of each channel's, in an events x most
+    channels array), by NumPy event by event; ``empty`` for a window without samples."""
     rows = []
     for i in range(len(batch)):
         data = batch.event(i)["data"]
         if batch.format == "WD1":
-            rows.append([getattr(np, op)(data) if len(data) else empty])
-            continue
-        samples = int(batch["samples"][i])
-        channels = data.reshape(-1, samples) if samples else [()] * max(int(batch["channels"][i]), 0)
+            channels = [data[window]]
+        elif samples := int(batch["samples"][i]):
+            channels = [channel[window] for channel in data.reshape(-1, samples)]
+        else:
+            channels = [()] * max(int(batch["channels"][i]), 0)
         rows.append([getattr(np, op)(channel) if len(channel) else empty for channel in channels])
     width = max(map(len, rows), default=0)
     want = np.array([row + [empty] * (width - len(row)) for row in rows], dtype).reshape(len(rows), width)
     return want.reshape(len(rows)) if batch.format == "WD1" else want
 
 
+def assert_same(got, want, op):
+    """Equal, NaN for NaN; to the bit but for which NaN, and (min, max) which of equal zeros."""
+    assert got.dtype == want.dtype and got.shape == want.shape
+    np.testing.assert_array_equal(got, want)
+    if got.dtype.kind == "f" and op not in ("min", "max"):
+        bits = f"u{got.itemsize}"
+        assert ((got.view(bits) == want.view(bits)) | np.isnan(want)).all()
+
+
 FLOATS = st.floats(-1e6, 1e6, width=32) | st.sampled_from([np.nan, np.inf, -np.inf, -0.0])
+BOUNDS = st.none() | st.integers(-8, 8) | st.integers(-300, 300)
 
 
-@given(batches(FLOATS), st.sampled_from(REDUCTIONS), st.booleans())
-def test_reduce_agrees_with_numpy_on_each_event(batch, op, by_runs):
+@given(batches(FLOATS, longest=200), st.sampled_from(REDUCTIONS), BOUNDS, BOUNDS)
+def test_reduce_agrees_with_numpy_on_each_event(batch, op, start, stop):
     dtype = np.asarray(getattr(np, op)(np.ones(1, batch["data"].dtype))).dtype
     empty, given = {"sum": 0, "argmin": -1, "argmax": -1}.get(op, np.nan), None
-    if batch.format == "WD1" and op in ("min", "max") and (np.diff(batch.offsets) == 0).any():
-        with pytest.raises(ValueError, match="without samples"):
-            batch.reduce(op)  # uint16 has no NaN
+    window = slice(start, stop)
+    lengths = [len(batch.event(i)["data"][window]) for i in range(len(batch))]
+    if batch.format == "WD1" and op in ("min", "max") and 0 in lengths:
+        with pytest.raises(ValueError, match=f"event {lengths.index(0)}, which holds no samples"):
+            batch.reduce(op, start=start, stop=stop)  # uint16 has no NaN
         empty = given = 7
-    # Both ways of reducing: run after run of events of one length, and all at once. (Both
-    # warn of inf - inf as NumPy does.)
-    patch = mock.patch.object(vesk_arrays._samples, "_by_runs", lambda segments, runs: by_runs)
-    with patch, np.errstate(invalid="ignore"):
-        got = batch.reduce(op, empty=given)
-        want = reference(batch, op, empty, dtype)
-    assert got.dtype == dtype and got.shape == want.shape
-    if batch.format == "WD2" and op in ("sum", "mean") and not by_runs:
-        # Summed in float64 there, by NumPy in float32: up to 4 samples of up to 1e6 differ by less than 4.
-        np.testing.assert_allclose(got, want, rtol=0, atol=4)
-    else:
-        np.testing.assert_array_equal(got, want)
+    with np.errstate(invalid="ignore"):  # inf - inf, as NumPy warns of it
+        got = batch.reduce(op, start=start, stop=stop, empty=given)
+        want = reference(batch, op, empty, dtype, window)
+    assert_same(got, want, op)
 
 
-@given(st.sampled_from(["WD1", "WD2"]), st.data())
-def test_argmin_and_argmax_of_longer_events_agree_with_numpy(fmt, data):
-    # Events long enough for the C++ scan's vector lanes, with many equal values.
-    values = st.integers(0, 3) if fmt == "WD1" else FLOATS | st.sampled_from([0.0, 1.0])
-    events = data.draw(st.lists(st.lists(values, min_size=1, max_size=70), min_size=2, max_size=6))
-    batch = batch_of(fmt, [{"data": event} for event in events])
-    for op in ("argmin", "argmax"):
-        want = [getattr(np, op)(np.array(event, SAMPLE_DTYPES[fmt])) for event in events]
-        assert batch.reduce(op).reshape(-1).tolist() == want
+@given(st.sampled_from([np.uint16, np.float32]), st.sampled_from(REDUCTIONS), BOUNDS, BOUNDS, st.data())
+def test_segments_reduce_anywhere_in_a_buffer(dtype, op, start, stop, data):
+    # Segments at any byte offset, between headers, in any order, some long enough for NumPy's
+    # blocks of float sums: as a mapped file holds them.
+    length = st.integers(0, 40) | st.sampled_from([8191, 8200, 16392, 40000])
+    lengths = data.draw(st.lists(length, max_size=5))
+    buffer, starts = bytearray(), []
+    for length in lengths:
+        buffer += bytes(data.draw(st.integers(0, 7)))
+        starts.append(len(buffer))
+        buffer += data.draw(samples(dtype, length, FLOATS, bulk=True)).tobytes()
+    order = data.draw(st.permutations(range(len(lengths))))
+    with np.errstate(invalid="ignore"):
+        got = reduce_segments(
+            bytes(buffer), dtype, [starts[i] for i in order], [lengths[i] for i in order], op,
+            start=start, stop=stop, empty=1,
+        )  # fmt: skip
+        want = [np.frombuffer(buffer, dtype, lengths[i], starts[i])[start:stop] for i in order]
+        want = np.array([getattr(np, op)(part) if len(part) else 1 for part in want], got.dtype)
+    assert_same(got, want, op)
+
+
+def test_long_float_sums_round_as_numpy_s():
+    # NumPy sums a run of floats in blocks of its buffer's size where it copies the run (when not
+    # aligned, or before NumPy 2.3), else whole; the two round apart, and each is followed.
+    rng = np.random.default_rng(7)
+    lengths = [8193, 50_003]
+    runs = [(rng.standard_normal(n) * 10.0 ** rng.integers(-3, 7, n)).astype(np.float32) for n in lengths]
+    for offset in (0, 1, 2):
+        buffer = bytes(offset) + b"".join(run.tobytes() for run in runs)
+        starts = [offset, offset + 4 * lengths[0]]
+        for op in ("sum", "mean"):
+            got = reduce_segments(buffer, np.float32, starts, lengths, op)
+            runs = [np.frombuffer(buffer, np.float32, *place) for place in zip(lengths, starts)]
+            want = [getattr(np, op)(run) for run in runs]
+            assert_same(got, np.array(want, np.float32), op)
+
+
+def test_a_large_batch_shared_among_cores_gives_what_its_parts_give():
+    # Large enough to be split among the cores (if there are several), unlike its parts.
+    rng = np.random.default_rng(5)
+    for fmt, lengths in [("WD1", rng.integers(0, 200, 40_000)), ("WD2", np.full(3_000, 1024))]:
+        lengths[[5, 30_000 % len(lengths)]] = 0
+        events = [{"data": rng.normal(0, 100, n).astype(SAMPLE_DTYPES[fmt])} for n in lengths]
+        batch = batch_of(fmt, events)
+        for op in REDUCTIONS:
+            with np.errstate(invalid="ignore"):
+                parts = [batch[i : i + 500].reduce(op, start=1, empty=0) for i in range(0, len(batch), 500)]
+                assert_same(batch.reduce(op, start=1, empty=0), np.concatenate(parts), op)
+    events = [{"data": np.ones(100, np.uint16)}] * 40_000
+    events[10] = events[12] = events[30_000] = {}  # in both parts, the first one named
+    with pytest.raises(ValueError, match="event 10, "):
+        batch_of("WD1", events).reduce("max")
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: reduce_segments(bytes(8), np.uint16, [4], [3], "max"), ValueError),  # past the end
+        (lambda: reduce_segments(bytes(8), np.uint16, [-1], [1], "max"), ValueError),
+        (lambda: reduce_segments(bytes(8), np.uint16, [0], [-1], "max"), ValueError),
+        (lambda: reduce_segments(bytes(8), np.uint16, [0, 2], [1], "max"), ValueError),
+        (lambda: reduce_segments(bytes(8), np.int32, [0], [1], "max"), ValueError),
+        (lambda: reduce_segments(bytes(8), np.uint16, [0], [0], "min"), ValueError),  # uint16 has no NaN
+        (lambda: reduce_segments(bytes(8), np.uint16, [0], [0], "max", empty=0.5), ValueError),
+        (lambda: reduce_segments(bytes(8), np.uint16, [0], [1], "max", start=1.0), TypeError),
+        (lambda: reduce_segments([0], np.uint16, [0], [1], "max"), TypeError),  # no buffer
+    ],
+)
+def test_what_the_segment_reductions_refuse(call, error):
+    with pytest.raises(error):
+        call()
 
 
 def test_a_batch_without_samples_holds_its_header_columns():

@@ -27,7 +27,7 @@ from ._event_index import EventIndex, LazyIndex
 from ._files import Files, file_index_of, files_of
 from ._from_numpy import batch_from_numpy
 from ._pad import of_common_shape, padded_waveforms
-from ._samples import REDUCTIONS, reduce_events, waveforms_of
+from ._samples import Segments, reduce_events, segments_of, waveforms_of
 from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, checked_parts, column_names
 from ._select import sliced, taken
 from ._types import ListType, Offsets, Pad, Reduction, Samples, Selection
@@ -525,33 +525,39 @@ class Batch(Generic[_Event_co]):
         :meth:`waveforms` is one array: this batch's samples shared when that is all of them."""
         return of_common_shape(self)
 
-    def reduce(self, op: Reduction, *, empty: float | None = None) -> NDArray[Any]:
+    def reduce(
+        self,
+        op: Reduction,
+        *,
+        start: SupportsIndex | None = None,
+        stop: SupportsIndex | None = None,
+        empty: float | None = None,
+    ) -> NDArray[Any]:
         """One value per event (WD1) or per event and channel (WD2, shape events x channels):
-        ``op`` ("min", "max", "sum", "mean", "argmin" or "argmax") of its samples, for events
-        of any length.
+        ``op`` ("min", "max", "sum", "mean", "argmin" or "argmax") of its samples in the window
+        ``[start:stop]``, for events of any length, computed in C++ on the usable cores.
 
-        Each value is what NumPy's ``op`` of the event's (or channel's) samples gives, with its
-        dtype: min and max keep the samples' dtype, sum is uint64 for WD1 and float32 for
-        WD2, mean float64 for WD1 and float32 for WD2, argmin and argmax int64 (the position
-        within the event or channel; the first of equal values; NaN counts as least and
-        greatest, as in NumPy). Float sums and means of events whose lengths change from one
-        event to the next are summed in float64, so they may differ from NumPy's float32
-        sum in the last bit.
+        The window is taken as a Python slice of each event's (WD2: each channel's) samples:
+        negative bounds count from its end, an event shorter than the window gives the part
+        it has. Each value is exactly what NumPy's ``op`` of those samples gives, with its
+        dtype: min and max keep the samples' dtype, sum is uint64 for WD1 and float32 for WD2
+        (summed pairwise as NumPy does, to the bit), mean float64 for WD1 and float32 for WD2,
+        argmin and argmax int64 (the position within the window; the first of equal values;
+        NaN counts as least and greatest, as in NumPy). Only which NaN, and which zero when
+        zeros of both signs are the extreme, are not promised.
 
-        An event (or channel) without samples gives 0 for sum, NaN for mean, NaN for min
-        and max of WD2, -1 for argmin and argmax, and for min and max of WD1 (which have no
-        NaN) a ValueError; ``empty`` gives the value to use instead, for any ``op``. A WD2
-        batch whose events differ in channel count has as many columns as the most
-        channels, the missing ones counted as empty.
+        A window without samples gives 0 for sum, NaN for mean, NaN for min and max of WD2,
+        -1 for argmin and argmax, and for min and max of WD1 (which have no NaN) a
+        ValueError; ``empty`` gives the value to use instead, for any ``op``. A WD2 batch
+        whose events differ in channel count has as many columns as the most channels, the
+        missing ones counted as empty.
         """
-        if op not in REDUCTIONS:
-            raise ValueError(f"op must be one of {', '.join(map(repr, REDUCTIONS))}, not {op!r}")
         self.offsets  # noqa: B018 (a batch without samples raises here, before anything else)
-        try:
-            waves: NDArray[Any] | None = self.waveforms()
-        except ValueError:
-            waves = None  # events of different shapes
-        return reduce_events(self, op, waves, empty)
+        return reduce_events(self._segments(), op, start, stop, empty)
+
+    def _segments(self) -> Segments:
+        """Where each event's (channel's) samples lie, for :meth:`reduce`."""
+        return segments_of(self)
 
     # -- conversions (each needs an optional package; see vesk_arrays._convert) ---------------
 

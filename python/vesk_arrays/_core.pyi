@@ -5,6 +5,7 @@ from typing import Any, Final, final
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import Buffer
 
 from ._sources import ReadInto
 
@@ -92,16 +93,24 @@ HEADER_FIELDS: dict[str, tuple[tuple[str, str], ...]]
 # {format: dtype name} of the samples.
 SAMPLE_DTYPES: dict[str, str]
 
-# Into positions: each segment's position of its first least (greatest) sample, NaN
-# counting as both; the samples uint16 or float32, the rest int64, every segment non-empty.
-def first_extremes(
-    samples: NDArray[Any],
+# op of each segment's samples[start:stop] into results (see vesk_arrays._samples): samples
+# "H" (uint16) or "f" (float32); starts (in bytes) and lengths (in samples) int64; float sums
+# in blocks of sum_block samples, but where aligned and sums_aligned_whole; empty None or an
+# array of one result. The first segment left without a value when empty is None, else -1.
+def reduce_segments(
+    buffer: Buffer,
+    sample: str,
     starts: NDArray[np.int64],
     lengths: NDArray[np.int64],
-    positions: NDArray[np.int64],
-    greatest: bool,
+    op: str,
+    start: int,
+    stop: int,
+    sum_block: int,
+    sums_aligned_whole: bool,
+    empty: NDArray[Any] | None,
+    results: NDArray[Any],
     /,
-) -> None: ...
+) -> int: ...
 
 @final
 class Reader:

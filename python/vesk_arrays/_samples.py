@@ -1,10 +1,11 @@
 """A batch's samples as one array of events (``waveforms``), and per-event reductions of
-them (min, max, sum, mean, argmin, argmax) for events of any length: run by run where
-events of one length follow each other, else over all segments at once."""
+them (min, max, sum, mean, argmin, argmax) for events of any length, over segments: runs of
+samples anywhere in a buffer of bytes, reduced in C++ on the usable cores."""
 
 from __future__ import annotations
 
-from typing import Any, cast
+import operator
+from typing import Any, NamedTuple, SupportsIndex, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -14,11 +15,13 @@ import vesk_arrays._core as _core
 from ._schema import EventColumns, channel_segments
 
 REDUCTIONS = ("min", "max", "sum", "mean", "argmin", "argmax")
-# Reductions go run by run over up to this many runs of equal-length events, or over
-# runs at least this long on average (see _by_runs).
-_RUN_LENGTH = 64
-# The sample dtypes whose argmin and argmax _core.first_extremes finds, in native order.
-_SCANNED_DTYPES = (np.dtype(np.uint16), np.dtype(np.float32))
+# The sample dtypes the reductions take (native order), by their struct codes.
+_SAMPLE_CODES = {np.dtype(np.uint16): "H", np.dtype(np.float32): "f"}
+_INT64 = (-(2**63), 2**63 - 1)
+# NumPy sums a run of floats pairwise in blocks of its buffer's size where it copies the run
+# into its buffer: always before 2.3, and since only when the run is not aligned. The same
+# floats summed in other blocks can round otherwise.
+_SUMS_ALIGNED_WHOLE = np.lib.NumpyVersion(np.__version__) >= "2.3.0"
 
 
 def waveforms_of(batch: EventColumns) -> NDArray[Any]:
@@ -51,32 +54,110 @@ def waveforms_of(batch: EventColumns) -> NDArray[Any]:
     return data.reshape(count, channels, per_channel)
 
 
-def reduce_events(
-    batch: EventColumns, op: str, waves: NDArray[Any] | None, empty: float | None
-) -> NDArray[Any]:
-    """``op`` of each event's (WD1) or each event's channels' (WD2) samples; ``waves`` the
-    batch's samples as one array when its events have one shape (else None)."""
-    if waves is not None and waves.shape[-1]:
-        return cast("NDArray[Any]", getattr(waves, op)(axis=-1))
-    offsets = batch.offsets
-    data = batch["data"]
+class Segments(NamedTuple):
+    """Where the samples of each event (WD1) or each event's channel (WD2) lie: ``starts`` in
+    bytes of ``buffer`` (any bytes-like, read-only will do), ``lengths`` in samples of
+    ``dtype``; and where their results go: at ``places`` of the flattened ``shape`` (None:
+    in order, filling it), the rest empty."""
+
+    buffer: Any
+    dtype: np.dtype[Any]
+    starts: NDArray[np.int64]
+    lengths: NDArray[np.int64]
+    places: NDArray[np.int64] | None
     shape: tuple[int, ...]
+
+
+def segments_of(batch: EventColumns) -> Segments:
+    """The segments of a batch whose samples are ``batch["data"]``."""
+    data = np.ascontiguousarray(batch["data"])
+    shape: tuple[int, ...]
+    places: NDArray[np.int64] | None
     if batch.format == "WD1":
+        offsets = batch.offsets
         starts, lengths, places, shape = offsets[:-1], np.diff(offsets), None, (len(batch),)
     else:
         starts, lengths, places, shape = channel_segments(batch)
-    dtype = _result_dtype(op, data.dtype)
-    filled = lengths > 0
-    result = np.empty(len(lengths), dtype)
-    if not filled.all():
-        result[~filled] = _empty_value(op, dtype, empty, lengths)
-    if filled.any():
-        result[filled] = _reduce_segments(op, data, starts[filled], lengths[filled], dtype)
-    if places is not None:
-        padded = np.full(int(np.prod(shape)), _empty_value(op, dtype, empty, None), dtype)
-        padded[places] = result
-        result = padded
-    return result.reshape(shape)
+    return Segments(data, data.dtype, starts * data.itemsize, lengths, places, shape)
+
+
+def reduce_events(
+    segments: Segments,
+    op: str,
+    start: SupportsIndex | None = None,
+    stop: SupportsIndex | None = None,
+    empty: float | None = None,
+) -> NDArray[Any]:
+    """``op`` of each segment's samples[start:stop], in an array of ``segments.shape``;
+    ValueError for an unknown op or an event without a value, TypeError for a bound that is
+    not an integer."""
+    values, missing = _reduced(segments, op, start, stop, empty)
+    if missing >= 0:
+        hint = "events, or leave them out"
+        hint += ": batch[np.diff(batch.offsets) > 0]" if start is None and stop is None else ""
+        raise _no_value(op, values.dtype, start, stop, f"event {missing}", hint)
+    if segments.places is not None:
+        padded = np.full(int(np.prod(segments.shape)), _empty_value(op, values.dtype, empty), values.dtype)
+        padded[segments.places] = values
+        values = padded
+    return values.reshape(segments.shape)
+
+
+def reduce_segments(
+    buffer: Any,
+    dtype: Any,
+    starts: Any,
+    lengths: Any,
+    op: str,
+    *,
+    start: SupportsIndex | None = None,
+    stop: SupportsIndex | None = None,
+    empty: float | None = None,
+) -> NDArray[Any]:
+    """``op`` of each segment's samples[start:stop], the segments of ``dtype`` (uint16 or
+    float32) samples at byte offsets ``starts`` (any, unaligned too) of ``buffer``, each
+    ``lengths`` long: a 1-D array, its dtype and empty values as for :meth:`Batch.reduce`."""
+    starts = np.asarray(starts, np.int64)
+    segments = Segments(buffer, np.dtype(dtype), starts, np.asarray(lengths, np.int64), None, starts.shape)
+    values, missing = _reduced(segments, op, start, stop, empty)
+    if missing >= 0:
+        raise _no_value(op, values.dtype, start, stop, f"segment {missing}", "segments")
+    return values
+
+
+def _reduced(
+    segments: Segments, op: str, start: SupportsIndex | None, stop: SupportsIndex | None, empty: float | None
+) -> tuple[NDArray[Any], int]:
+    """The values of the segments, and the first segment without one (else -1)."""
+    if op not in REDUCTIONS:
+        raise ValueError(f"op must be one of {', '.join(map(repr, REDUCTIONS))}, not {op!r}")
+    code = _SAMPLE_CODES.get(segments.dtype)
+    if code is None:
+        raise ValueError(f"samples of dtype {segments.dtype} cannot be reduced: uint16 and float32 can")
+    dtype = _result_dtype(op, segments.dtype)
+    fill = _empty_value(op, dtype, empty)
+    values = np.empty(len(segments.starts), dtype)
+    missing = _core.reduce_segments(
+        segments.buffer,
+        code,
+        np.ascontiguousarray(segments.starts, np.int64),
+        np.ascontiguousarray(segments.lengths, np.int64),
+        op,
+        _bound(start, 0),
+        _bound(stop, _INT64[1]),
+        np.getbufsize(),
+        _SUMS_ALIGNED_WHOLE,
+        None if fill is None else np.full(1, fill, dtype),
+        values,
+    )
+    return values, missing
+
+
+def _bound(value: SupportsIndex | None, default: int) -> int:
+    """A window's bound as a slice takes it (None: open), within int64 (which means the same)."""
+    if value is None:
+        return default
+    return min(max(operator.index(value), _INT64[0]), _INT64[1])
 
 
 def _result_dtype(op: str, sample: np.dtype[Any]) -> np.dtype[Any]:
@@ -88,9 +169,9 @@ def _result_dtype(op: str, sample: np.dtype[Any]) -> np.dtype[Any]:
     return cast("np.dtype[Any]", getattr(np, op)(np.ones(1, sample)).dtype)
 
 
-def _empty_value(
-    op: str, dtype: np.dtype[Any], empty: float | None, lengths: NDArray[np.int64] | None
-) -> Any:
+def _empty_value(op: str, dtype: np.dtype[Any], empty: float | None) -> Any:
+    """The value of a segment without samples; None where there is none (min and max of
+    integers, unless ``empty`` is given)."""
     if empty is not None:
         value = np.asarray(empty).astype(dtype)
         if not (value == empty or (np.isnan(value) and np.isnan(empty))):
@@ -100,62 +181,14 @@ def _empty_value(
         return 0
     if op in ("argmin", "argmax"):
         return -1
-    if dtype.kind == "f":
-        return np.nan
-    # Only WD1 gets here: its segments are its events.
-    where = "" if lengths is None else f" (event {int(np.flatnonzero(lengths == 0)[0])})"
-    raise ValueError(
-        f"{op} of an event without samples{where} has no value in {dtype}: pass empty= the value "
-        "to give such events, or leave them out: batch[np.diff(batch.offsets) > 0]"
+    return np.nan if dtype.kind == "f" else None
+
+
+def _no_value(
+    op: str, dtype: np.dtype[Any], start: object, stop: object, which: str, hint: str
+) -> ValueError:
+    window = "" if start is None and stop is None else f" in its window [{start}:{stop}]"
+    return ValueError(
+        f"{op} of {which}, which holds no samples{window}, has no value in {dtype}: pass empty= the "
+        f"value to give such {hint}"
     )
-
-
-def _by_runs(segments: int, runs: int) -> bool:
-    """Whether to reduce run by run, each run of segments of one length a 2-D array that NumPy
-    reduces as it would reduce each segment, rather than all segments in one call of
-    ufunc.reduceat: for few runs, or long ones, where the calls per run cost little."""
-    return runs <= _RUN_LENGTH or segments >= _RUN_LENGTH * runs
-
-
-def _reduce_segments(
-    op: str, data: NDArray[Any], starts: NDArray[np.int64], lengths: NDArray[np.int64], dtype: np.dtype[Any]
-) -> NDArray[Any]:
-    """``op`` of each segment of samples, the segments back to back, none empty."""
-    if op in ("argmin", "argmax") and data.dtype in _SCANNED_DTYPES:
-        # One pass over each segment in C++, where NumPy needs several over them all.
-        positions = np.empty(len(starts), np.int64)
-        _core.first_extremes(
-            np.ascontiguousarray(data),
-            np.ascontiguousarray(starts, np.int64),
-            np.ascontiguousarray(lengths, np.int64),
-            positions,
-            op == "argmax",
-        )
-        return positions.astype(dtype, copy=False)
-    breaks = np.flatnonzero(lengths[1:] != lengths[:-1]) + 1
-    if _by_runs(len(lengths), len(breaks) + 1):
-        parts = []
-        for a, b in zip([0, *breaks.tolist()], [*breaks.tolist(), len(lengths)]):
-            first, size = int(starts[a]), int(lengths[a])
-            rows = data[first : first + (b - a) * size].reshape(b - a, size)
-            parts.append(getattr(rows, op)(axis=1))
-        return np.concatenate(parts).astype(dtype, copy=False)
-    data = data[int(starts[0]) : int(starts[-1] + lengths[-1])]
-    starts = starts - starts[0]
-    if op in ("min", "max", "argmin", "argmax"):
-        ufunc = np.minimum if op.endswith("min") else np.maximum
-        extreme = ufunc.reduceat(data, starts)
-        if op in ("min", "max"):
-            return extreme
-        # The first position holding the extreme (or, where it is NaN, the first NaN).
-        expanded = np.repeat(extreme, lengths)
-        hit = data == expanded
-        if data.dtype.kind == "f":
-            hit |= np.isnan(data) & np.isnan(expanded)
-        positions = np.where(hit, np.arange(len(data)), len(data))
-        return np.minimum.reduceat(positions, starts) - starts
-    wide = np.float64 if dtype.kind == "f" else dtype
-    total = np.add.reduceat(data, starts, dtype=wide)
-    if op == "mean":
-        total = total / lengths
-    return total.astype(dtype, copy=False)

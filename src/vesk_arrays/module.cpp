@@ -12,8 +12,7 @@
 #include "exception_guard.hpp"
 #include "formats.hpp"
 #include "py_errors.hpp"
-#include "released_interpreter.hpp"
-#include "segment_extremes.hpp"
+#include "segment_reductions.hpp"
 
 namespace vesk {
 
@@ -25,94 +24,15 @@ ArraysModuleState& arrays_module_state()
 
 namespace {
 
-// A contiguous buffer of an object, released with it.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer()
-    {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-    bool get(PyObject* object, int flags)
-    {
-        held_ = PyObject_GetBuffer(object, &view_, flags | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0;
-        return held_;
-    }
-    // Elements of `format` (a struct code, native order).
-    bool holds(const char* format, std::size_t itemsize) const
-    {
-        const char* own = view_.format[0] == '@' || view_.format[0] == '=' ? view_.format + 1 : view_.format;
-        return std::strcmp(own, format) == 0 && static_cast<std::size_t>(view_.itemsize) == itemsize;
-    }
-    std::size_t size() const { return static_cast<std::size_t>(view_.len / view_.itemsize); }
-    template <class T>
-    T* data() const
-    {
-        return static_cast<T*>(view_.buf);
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// first_extremes(samples, starts, lengths, positions, greatest): see
-// segment_extremes.hpp; the samples uint16 or float32, the rest int64.
-PyObject* first_extremes(PyObject*, PyObject* args)
-{
-    PyObject *samples_object, *starts_object, *lengths_object, *positions_object;
-    int greatest = 0;
-    if (!PyArg_ParseTuple(args, "OOOOp", &samples_object, &starts_object, &lengths_object, &positions_object,
-                          &greatest)) {
-        return nullptr;
-    }
-    Buffer samples, starts, lengths, positions;
-    if (!samples.get(samples_object, PyBUF_SIMPLE) || !starts.get(starts_object, PyBUF_SIMPLE)
-        || !lengths.get(lengths_object, PyBUF_SIMPLE) || !positions.get(positions_object, PyBUF_WRITABLE)) {
-        return nullptr;
-    }
-    const bool floats = samples.holds("f", sizeof(float));
-    const std::size_t segments = starts.size();
-    bool fit = (floats || samples.holds("H", sizeof(std::uint16_t))) && lengths.size() == segments
-               && positions.size() == segments;
-    for (const Buffer* column : {&starts, &lengths, &positions}) {
-        fit = fit && (column->holds("l", sizeof(std::int64_t)) || column->holds("q", sizeof(std::int64_t)));
-    }
-    for (std::size_t i = 0; fit && i < segments; ++i) {
-        const std::int64_t start = starts.data<std::int64_t>()[i];
-        const std::int64_t length = lengths.data<std::int64_t>()[i];
-        fit = start >= 0 && length > 0 && static_cast<std::uint64_t>(start) <= samples.size()
-              && static_cast<std::uint64_t>(length) <= samples.size() - static_cast<std::uint64_t>(start);
-    }
-    if (!fit) {
-        PyErr_SetString(PyExc_ValueError, "segments that do not fit their samples");
-        return nullptr;
-    }
-    {
-        ReleasedInterpreter released;  // the samples are read only: other threads may go on
-        if (floats) {
-            vesk::first_extremes(samples.data<const float>(), starts.data<const std::int64_t>(),
-                                 lengths.data<const std::int64_t>(), segments, greatest != 0,
-                                 positions.data<std::int64_t>());
-        } else {
-            vesk::first_extremes(samples.data<const std::uint16_t>(), starts.data<const std::int64_t>(),
-                                 lengths.data<const std::int64_t>(), segments, greatest != 0,
-                                 positions.data<std::int64_t>());
-        }
-    }
-    Py_RETURN_NONE;
-}
-
 PyMethodDef module_methods[] = {
-    {.ml_name = "first_extremes",
-     .ml_meth = first_extremes,
+    {.ml_name = "reduce_segments",
+     .ml_meth = reduce_segments,
      .ml_flags = METH_VARARGS,
-     .ml_doc = "first_extremes(samples, starts, lengths, positions, greatest): the position of each "
-               "segment's first least (greatest) sample, NaN counting as both, into positions"},
+     .ml_doc =
+         "reduce_segments(buffer, sample, starts, lengths, op, start, stop, sum_block, sums_aligned_whole, "
+         "empty, results): "
+         "op of each segment's samples[start:stop] into results; the first segment left without a "
+         "value when empty is None, else -1"},
     {},
 };
 
