@@ -179,8 +179,8 @@ std::int64_t extreme_position(const std::byte* samples, std::size_t length)
             best_at = at;
         }
     }
-    return static_cast<std::int64_t>(best_at
-                                     + first_place(samples + best_at * sizeof(Sample), block_at(best_at), best));
+    return static_cast<std::int64_t>(
+        best_at + first_place(samples + best_at * sizeof(Sample), block_at(best_at), best));
 }
 
 // NumPy's pairwise sum of floats, step for step, so that every rounding is the
