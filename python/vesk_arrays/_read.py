@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, Literal, SupportsIndex, overload
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, overload
 
 from ._batch import Batch
 from ._options import Errors, Layout, check_index, format_of_source, read_options
@@ -24,6 +24,7 @@ def read(
     errors: Errors = "raise",
     layout: Layout = None,
     columns: Sequence[str] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Batch[WD1Event]: ...
 @overload
 def read(
@@ -35,6 +36,7 @@ def read(
     errors: Errors = "raise",
     layout: Layout = None,
     columns: Sequence[str] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Batch[WD2Event]: ...
 @overload
 def read(
@@ -46,6 +48,7 @@ def read(
     errors: Errors = "raise",
     layout: Layout = None,
     columns: Sequence[str] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Batch[WD1Event | WD2Event]: ...
 def read(
     source: Source,
@@ -56,10 +59,11 @@ def read(
     errors: Errors = "raise",
     layout: Layout = None,
     columns: Sequence[str] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Batch[WD1Event | WD2Event]:
     """Events ``start`` to ``stop - 1`` of one file (all of them by default) as one Batch.
 
-    ``source`` is a path or a binary file object, as for :class:`BatchReader` (which
+    ``source`` is a path, a URL (with ``storage_options``) or a binary file object, as for :class:`BatchReader` (which
     tells how ``reader_type`` is found from a path's extension when it is left out). Event
     indices count damaged events too, as ``Batch.start`` and ``DamagedEventError.index``
     do, so ``read(path, start=b.start, stop=b.stop)`` gives batch ``b`` back.
@@ -77,7 +81,14 @@ def read(
     first = check_index("start", start)
     last = None if stop is None else check_index("stop", stop)
     reader_type = format_of_source(source, reader_type)
-    options = read_options(reader_type, errors=errors, layout=layout, prefetch=0, columns=columns)
+    options = read_options(
+        reader_type,
+        errors=errors,
+        layout=layout,
+        prefetch=0,
+        columns=columns,
+        storage_options=storage_options,
+    )
     with BatchReader._with_options(source, options) as reader:
         reader.skip_to(first)
         if last is not None and last <= first:

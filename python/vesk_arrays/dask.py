@@ -16,7 +16,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, Optional, SupportsIndex
 
@@ -28,6 +28,7 @@ from ._iterate import Paths, count_events, expand_paths, with_path
 from ._optional import require
 from ._options import DEFAULT_STEP, Errors, Layout, ReadOptions, format_of_paths, read_options
 from ._reader import BatchReader
+from ._remote import is_url, local_path, url_size
 from ._schema import select_columns
 
 if TYPE_CHECKING:
@@ -51,19 +52,37 @@ def plan_partitions(
     layout: Layout = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> list[Partition]:
     """The partitions :func:`read` builds: a list of partitions, each a tuple of pieces
     ``(path, start, stop)``, meaning events ``start`` to ``stop - 1`` of the file
     (``stop`` None: to its end). Paths are made absolute, as workers may have another
     working directory. ``layout`` is passed to the readers that count events; ``start``
     and ``stop`` keep those events of each file."""
-    options = read_options(reader_type, step_size=step_size, layout=layout, start=start, stop=stop)
-    return _plan(expand_paths(paths), options)
+    options = read_options(
+        reader_type,
+        step_size=step_size,
+        layout=layout,
+        start=start,
+        stop=stop,
+        storage_options=storage_options,
+    )
+    return _plan(_named_files(paths, storage_options), options)
 
 
-def _plan(paths: list[str], options: ReadOptions) -> list[Partition]:
-    """plan_partitions, of options already checked."""
-    files = [os.path.abspath(path) for path in paths]
+def _named_files(paths: Paths, storage_options: Mapping[str, Any] | None) -> list[str]:
+    """The files of ``paths`` (expand_paths), which the workers open by name: a URL as
+    it is, a path made absolute. A file object cannot be sent to them (TypeError)."""
+    files = []
+    for file in expand_paths(paths, storage_options):
+        if not isinstance(file, str):
+            raise TypeError("vesk_arrays.dask reads files by path or URL, which workers open; not file objects")
+        files.append(file if is_url(file) else os.path.abspath(local_path(file)))
+    return files
+
+
+def _plan(files: list[str], options: ReadOptions) -> list[Partition]:
+    """plan_partitions, of options already checked, of the files of _named_files."""
     max_events, max_bytes = options.step
     if max_bytes is not None:
         plan = _plan_by_bytes(files, max_bytes, options)
@@ -92,7 +111,7 @@ def _plan_by_bytes(files: list[str], step: int, options: ReadOptions) -> list[Pa
     pieces: list[Piece] = []
     filled = 0
     for path in files:
-        size = os.stat(path).st_size
+        size = url_size(path, options.storage_options) if is_url(path) else os.stat(path).st_size
         if size > step:
             if pieces:
                 partitions.append(tuple(pieces))
@@ -210,11 +229,14 @@ def read(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> dask.dataframe.DataFrame:
     """A ``dask.dataframe.DataFrame`` of the events of ``paths``, in file order.
 
     ``paths`` is a str or os.PathLike (glob patterns are expanded, matches sorted) or a
-    list of them; every worker must see the files at the same paths. Without
+    list of them; every worker must see the files at the same paths. An fsspec URL
+    (``s3://bucket/run*.wd1``, its file system made with ``storage_options``) is expanded by
+    its own file system and opened by each worker itself. Without
     ``reader_type`` the format is what their extensions tell, as for
     :func:`vesk_arrays.iterate`. Each partition
     holds about ``step_size`` of events (an int: that many events, packed across files;
@@ -234,7 +256,7 @@ def read(
     """
     dataframe = require("dask.dataframe", "dask", "vesk_arrays.dask.read()")
     pa = require("pyarrow", "dask", "vesk_arrays.dask.read()")
-    files = expand_paths(paths)
+    files = _named_files(paths, storage_options)
     options = read_options(
         format_of_paths(reader_type, files),
         step_size=step_size,
@@ -244,6 +266,7 @@ def read(
         stop=stop,
         prefetch=0,
         columns=columns,
+        storage_options=storage_options,
     )
     partitions = _plan(files, options)
     meta = _empty_frame(pa, options.format, source)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Sequence
-from typing import IO
+from typing import IO, Any
 
 import numpy as np
 
@@ -31,13 +31,17 @@ def print_table(header: Sequence[str], rows: Sequence[Sequence[str]], out: IO[st
         print("  ".join(cell.rjust(width) for cell, width in zip(row, widths)), file=out)
 
 
-def head_file(name: str, reader_type: str, layout: Layout, limit: int) -> tuple[Json, list[str]]:
+def head_file(
+    name: str, reader_type: str, layout: Layout, limit: int, storage_options: dict[str, Any] | None = None
+) -> tuple[Json, list[str]]:
     """The first events' headers and sample statistics, as the JSON document's entry; and the
     problems met."""
     shown = shown_name(name)
     entry: Json = {"path": shown, "format": reader_type, "events": [], "damaged_count": 0, "error": None}
     try:
-        with BatchReader(source_of(name), reader_type, errors="skip", layout=layout) as reader:
+        with BatchReader(
+            source_of(name), reader_type, errors="skip", layout=layout, storage_options=storage_options
+        ) as reader:
             batch = reader.read(min(limit, sys.maxsize))  # no file holds more events
             damaged, damaged_count = list(reader.damaged), reader.damaged_count
     except (OSError, ValueError) as error:
@@ -71,7 +75,7 @@ def run_head(options: argparse.Namespace) -> int:
     problems: list[str] = []
     entries = []
     for number, name in enumerate(options.files):
-        entry, found = head_file(name, reader_type, layout, options.n)
+        entry, found = head_file(name, reader_type, layout, options.n, options.storage_options)
         problems += found
         entries.append(entry)
         if options.json or entry["error"] is not None:

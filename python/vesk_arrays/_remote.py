@@ -1,0 +1,298 @@
+"""URLs of fsspec file systems (``s3://``, ``memory://``, ``simplecache::s3://``): told apart
+from paths, their globs expanded by their own file system, read in large ranges fetched ahead
+on a thread, and written through a local temporary file uploaded once it is whole.
+
+A local path or a ``file://`` URL never comes here: the core reads it with system calls.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import re
+import tempfile
+import threading
+from collections.abc import Callable, Iterator, Mapping
+from concurrent.futures import Future, ThreadPoolExecutor
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any
+
+from ._optional import require
+
+if TYPE_CHECKING:
+    from _typeshed import WriteableBuffer
+
+# "s3://...", or a chain "simplecache::s3://...". A protocol of one letter would be a
+# drive, and a path may hold "::" anywhere but right after a protocol's name.
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.\-]+(://|::)")
+_GLOB_MAGIC = re.compile(r"[*?[]")
+
+# What one request fetches after a jump: a header and what follows it closely, a small
+# share of a large event, so that a pass over headers fetches little more than them.
+FIRST_RANGE = 1 << 14
+# Reading on from where the last read ended doubles the range up to this, and then
+# fetches the next one on a thread while the current one is decoded: a request per
+# several MiB keeps a remote store's latency out of the reading.
+BLOCK = 8 << 20
+
+# Blocks kept for reading again (at most 2 x BLOCK bytes in all).
+_KEPT_BLOCKS = 8
+
+StorageOptions = Mapping[str, Any]
+
+
+def is_url(source: object) -> bool:
+    """Whether ``source`` is a URL of a file system other than the local one."""
+    return isinstance(source, str) and bool(_URL.match(source)) and not source.startswith("file://")
+
+
+def local_path(path: str) -> str:
+    """A ``file://`` URL's path; anything else as it is."""
+    return path[len("file://") :] if path.startswith("file://") else path
+
+
+def check_storage_options(options: object) -> dict[str, Any] | None:
+    if options is None:
+        return None
+    if not isinstance(options, Mapping):
+        raise TypeError(f"storage_options must be a dict, not {type(options).__name__!r}")
+    return dict(options)
+
+
+def _fsspec() -> Any:
+    return require("fsspec", "remote", "Reading and writing URLs")
+
+
+def url_error(error: BaseException, url: str) -> OSError:
+    """The error of a file system as an OSError that names the URL: the file system's own
+    messages name a bucket's key, or nothing."""
+    if isinstance(error, OSError) and url in str(error):
+        return error
+    if isinstance(error, OSError) and error.errno is not None and error.strerror:
+        named = type(error)(error.errno, error.strerror, url)
+    else:
+        kind = OSError if not isinstance(error, OSError) else type(error)
+        reason = str(error) or type(error).__name__
+        try:
+            named = kind(f"{url}: {reason}")
+        except Exception:
+            named = OSError(f"{url}: {reason}")
+    named.__cause__ = error
+    return named
+
+
+def file_system(url: str, storage_options: StorageOptions | None) -> tuple[Any, str]:
+    """The URL's file system, made with ``storage_options``, and the path within it."""
+    fsspec = _fsspec()
+    try:
+        fs, path = fsspec.core.url_to_fs(url, **(storage_options or {}))
+    except (ImportError, ValueError, TypeError):
+        raise  # an unknown protocol, a package it needs, or a bad option: the caller's
+    except Exception as error:
+        raise url_error(error, url) from None
+    return fs, path
+
+
+def expand_url(url: str, storage_options: StorageOptions | None) -> list[str]:
+    """The URLs a pattern matches, found by its own file system, in sorted order; a URL
+    that is no pattern, or a pattern that matches nothing (its reading then fails, naming
+    it), as it is."""
+    if not _GLOB_MAGIC.search(url):
+        return [url]
+    fs, path = file_system(url, storage_options)
+    try:
+        matches = sorted(fs.glob(path))
+    except Exception as error:
+        raise url_error(error, url) from None
+    # Each match spelt as the pattern is: the file system's paths may differ from the
+    # URL's in front ("/run.wd1" of "memory://run.wd1").
+    head, chained, last = url.rpartition("::")
+    protocol, _, rest = last.partition("://")
+    lead = path[: len(path) - len(rest)] if path.endswith(rest) else ""
+    return [
+        f"{head}{chained}{protocol}://{match[len(lead) :] if match.startswith(lead) else match}"
+        for match in matches
+    ] or [url]
+
+
+def url_size(url: str, storage_options: StorageOptions | None) -> int:
+    """The size of the object at the URL; an OSError naming the URL when there is none."""
+    fs, path = file_system(url, storage_options)
+    try:
+        return int(fs.size(path))
+    except Exception as error:
+        raise url_error(error, url) from None
+
+
+def open_url(url: str, storage_options: StorageOptions | None) -> RangedFile:
+    """The object at the URL, as a ranged file; an OSError naming the URL when it cannot
+    be had."""
+    fs, path = file_system(url, storage_options)
+    if "::" not in url:
+        try:
+            size = int(fs.size(path))
+        except Exception as error:
+            raise url_error(error, url) from None
+
+        def fetch(start: int, end: int) -> bytes:
+            return bytes(fs.cat_file(path, start=start, end=end))
+
+        return RangedFile(url, size, fetch)
+    # A chain (a cache in front of a store) is opened as a whole and read as a file.
+    try:
+        file = fs.open(path, "rb")
+        size = int(file.seek(0, io.SEEK_END))
+    except Exception as error:
+        raise url_error(error, url) from None
+    lock = threading.Lock()
+
+    def fetch_from_file(start: int, end: int) -> bytes:
+        with lock:
+            file.seek(start)
+            return bytes(file.read(end - start))
+
+    return RangedFile(url, size, fetch_from_file, file.close)
+
+
+class RangedFile(io.RawIOBase):
+    """A remote object read in ranges, at any offset (``readinto_at``, how the core reads
+    it, as it reads a regular file) or as a stream (``readinto``).
+
+    A read that goes on where the last one ended is served from a block fetched in one
+    request, the blocks growing to :data:`BLOCK` bytes, the next one then fetched on a
+    thread meanwhile; a read anywhere else fetches a small range. ``fetched`` counts the
+    bytes fetched, ``requests`` the requests.
+    """
+
+    def __init__(
+        self, name: str, size: int, fetch: Callable[[int, int], bytes], on_close: Callable[[], None] | None = None
+    ) -> None:
+        super().__init__()
+        self.name = name
+        self.size = size
+        self._fetch_range = fetch
+        self._on_close = on_close
+        self._position = 0
+        # The blocks fetched last, newest last: looks ahead at a few places in turn (a
+        # header, the one its length points to) each find theirs again.
+        self._blocks: list[tuple[int, memoryview]] = []
+        self._window = FIRST_RANGE
+        self._read_end = -1  # where the last read ended
+        self._ahead: tuple[int, Future[bytes]] | None = None
+        self._pool: ThreadPoolExecutor | None = None
+        self._count_lock = threading.Lock()
+        self.fetched = 0
+        self.requests = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._position
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._position, io.SEEK_END: self.size}[whence]
+        if base + offset < 0:
+            raise ValueError(f"{self.name}: negative seek position {base + offset}")
+        self._position = base + offset
+        return self._position
+
+    def readinto(self, buffer: WriteableBuffer, /) -> int:
+        count = self.readinto_at(self._position, buffer)
+        self._position += count
+        return count
+
+    def readinto_at(self, offset: int, buffer: WriteableBuffer) -> int:
+        """Up to ``len(buffer)`` bytes from ``offset`` into ``buffer``: the count, 0 at the end."""
+        if self.closed:
+            raise ValueError(f"{self.name}: read of a closed file")
+        view = memoryview(buffer).cast("B")
+        wanted = min(len(view), self.size - offset)
+        if wanted <= 0:
+            return 0
+        start, block = self._holding(offset, wanted)
+        begin = offset - start
+        count = min(wanted, len(block) - begin)
+        view[:count] = block[begin : begin + count]
+        self._read_end = offset + count
+        return count
+
+    def _holding(self, offset: int, wanted: int) -> tuple[int, memoryview]:
+        """A block that holds ``offset``: where it starts, and its bytes."""
+        for start, block in reversed(self._blocks):
+            if start <= offset < start + len(block):
+                return start, block
+        # On from where the last read ended, or a skip shorter than the range a fetch
+        # would take: reading on.
+        on = self._read_end <= offset < self._read_end + self._window
+        if self._ahead is not None:
+            start, future = self._ahead
+            self._ahead = None
+            if start == offset:
+                self._keep(start, future.result())
+                self._fetch_ahead()
+                return self._blocks[-1]
+            future.cancel()  # a jump: the block fetched ahead is not wanted
+        self._window = min(self._window * 2, BLOCK) if on else FIRST_RANGE
+        length = min(max(wanted, self._window), BLOCK, self.size - offset)
+        self._keep(offset, self._fetch(offset, offset + length))
+        if on and self._window == BLOCK:
+            self._fetch_ahead()
+        return self._blocks[-1]
+
+    def _keep(self, start: int, data: bytes) -> None:
+        self._blocks.append((start, memoryview(data)))
+        held = sum(len(block) for _, block in self._blocks)
+        while len(self._blocks) > 1 and (len(self._blocks) > _KEPT_BLOCKS or held > 2 * BLOCK):
+            held -= len(self._blocks.pop(0)[1])
+
+    def _fetch_ahead(self) -> None:
+        last_start, last = self._blocks[-1]
+        start = last_start + len(last)
+        if start >= self.size:
+            return
+        if self._pool is None:
+            self._pool = ThreadPoolExecutor(1, thread_name_prefix="vesk-fetch")
+        end = min(start + BLOCK, self.size)
+        self._ahead = (start, self._pool.submit(self._fetch, start, end))
+
+    def _fetch(self, start: int, end: int) -> bytes:
+        try:
+            data = self._fetch_range(start, end)
+        except Exception as error:
+            raise url_error(error, self.name) from None
+        with self._count_lock:
+            self.fetched += len(data)
+            self.requests += 1
+        if not data:
+            raise OSError(f"{self.name}: the object ends before its size, at byte {start}")
+        return data
+
+    def close(self) -> None:
+        if not self.closed:
+            if self._ahead is not None:
+                self._ahead[1].cancel()
+                self._ahead = None
+            if self._pool is not None:
+                self._pool.shutdown(wait=False)
+            self._blocks.clear()
+            if self._on_close is not None:
+                self._on_close()
+        super().close()
+
+
+@contextmanager
+def uploaded(url: str, storage_options: StorageOptions | None) -> Iterator[str]:
+    """A local path to write in place of the URL: uploaded to it once the body has written
+    it whole, never when the body fails (a store then holds nothing new at the URL)."""
+    fs, path = file_system(url, storage_options)
+    with tempfile.TemporaryDirectory(prefix="vesk-") as folder:
+        local = os.path.join(folder, os.path.basename(path.rstrip("/")) or "upload")
+        yield local
+        try:
+            fs.put_file(local, path)
+        except Exception as error:
+            raise url_error(error, url) from None
