@@ -88,11 +88,12 @@ def test_a_header_pass_fetches_small_ranges_and_a_stream_large_ones(monkeypatch)
     reading them whole fetches each byte once, in ranges of several MiB."""
     samples = (16 << 20) // 2 - 12
     events = 6
-    payload = np.arange(samples, dtype="u2")
+    # A digitiser's samples: noise about a baseline, which reads as lengths here and there.
+    payload = np.random.default_rng(1).normal(8192, 30, samples).astype("u2")
     url = f"memory://vesk-{uuid.uuid4().hex}/large.wd1"
     with fsspec.open(url, "wb") as file:
         for i in range(events):
-            file.write(wd1_event(payload, event_counter=i))
+            file.write(wd1_event(payload, board_id=3, board_channel=i % 4, event_counter=i, timestamp=i))
     size = events << 24
     fs = fsspec.filesystem("memory")
     ranges = []
@@ -111,7 +112,8 @@ def test_a_header_pass_fetches_small_ranges_and_a_stream_large_ones(monkeypatch)
     with va.BatchReader(url) as reader:
         for batch in reader.batches():
             assert (batch["data"][:samples] == payload).all()
-    assert size <= sum(ranges) <= 1.01 * size
+    # The bytes once, and the reader's looks at where lengths in the first event point.
+    assert size <= sum(ranges) <= 1.05 * size
     assert max(ranges) >= 4 << 20, ranges
 
 

@@ -27,9 +27,10 @@ if TYPE_CHECKING:
 _URL = re.compile(r"[A-Za-z][A-Za-z0-9+.\-]+(://|::)")
 _GLOB_MAGIC = re.compile(r"[*?[]")
 
-# What one request fetches after a jump: a header and what follows it closely, a small
-# share of a large event, so that a pass over headers fetches little more than them.
-FIRST_RANGE = 1 << 14
+# What one request fetches at least after a jump: little more than a header, for a pass
+# over headers (and the reader's looks at where lengths point) fetches little more than
+# them; the reader asks for a page where it goes on from there.
+FIRST_RANGE = 512
 # Reading on from where the last read ended doubles the range up to this, and then
 # fetches the next one on a thread while the current one is decoded: a request per
 # several MiB keeps a remote store's latency out of the reading.
@@ -236,7 +237,7 @@ class RangedFile(io.RawIOBase):
                 self._fetch_ahead()
                 return self._blocks[-1]
             future.cancel()  # a jump: the block fetched ahead is not wanted
-        self._window = min(self._window * 2, BLOCK) if on else FIRST_RANGE
+        self._window = min(max(self._window, wanted) * 2, BLOCK) if on else FIRST_RANGE
         length = min(max(wanted, self._window), BLOCK, self.size - offset)
         self._keep(offset, self._fetch(offset, offset + length))
         if on and self._window == BLOCK:
