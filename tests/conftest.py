@@ -74,7 +74,7 @@ def s3(s3_endpoint, monkeypatch):
         ("AWS_DEFAULT_REGION", "us-east-1"),
     ]:
         monkeypatch.setenv(name, value)
-    options = {"endpoint_url": s3_endpoint, "skip_instance_cache": True}
+    options = {"endpoint_url": s3_endpoint}
     fs = s3fs.S3FileSystem(**options)
     bucket = f"vesk-{uuid.uuid4().hex[:12]}"
     fs.mkdir(bucket)
