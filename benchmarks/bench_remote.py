@@ -42,7 +42,7 @@ def start_server():
         "ThreadedMotoServer(ip_address='127.0.0.1', port=int(sys.argv[1]), verbose=False).start(); "
         "time.sleep(1e9)"
     )
-    server = subprocess.Popen([sys.executable, "-c", code, str(port)], stdout=subprocess.DEVNULL)
+    server = subprocess.Popen([sys.executable, "-c", code, str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for _ in range(300):
         try:
             socket.create_connection(("127.0.0.1", port), timeout=0.1).close()
@@ -93,7 +93,7 @@ def main():
 
         # Streaming: events of 4096 samples (8 KiB).
         small = os.path.join(folder, "small.wd1")
-        write_uniform(small, "WD1", 32_768 // scale, np.arange(4096, dtype="u2"))
+        write_uniform(small, "WD1", 32_768 // scale, np.random.default_rng(1).normal(8192, 30, 4096).astype("u2"))
         fs.put_file(small, "bench/small.wd1")
         url, size = "s3://bench/small.wd1", os.path.getsize(small)
         ours, theirs = interleaved_best(
@@ -112,7 +112,7 @@ def main():
 
         # Header-only passes over 16 MiB events.
         large = os.path.join(folder, "large.wd1")
-        write_uniform(large, "WD1", 16 // scale, np.zeros((16 << 20) // 2 - 12, "u2"), step=1)
+        write_uniform(large, "WD1", 16 // scale, np.random.default_rng(2).normal(8192, 30, (16 << 20) // 2 - 12).astype("u2"), step=1)
         fs.put_file(large, "bench/large.wd1")
         url, size = "s3://bench/large.wd1", os.path.getsize(large)
         mib = size / 2**20

@@ -108,8 +108,10 @@ class ReadOptions:
         return dataclasses.replace(self, follow=False, poll_interval=0.5, timeout=None)
 
     def counting(self) -> ReadOptions:
-        """The options for counting events: damaged ones skipped, nothing followed."""
-        return dataclasses.replace(self.without_follow(), skip_damaged=True)
+        """The options for counting events: damaged ones skipped, nothing followed, no
+        payload wanted (a file read from a server then fetches little but headers)."""
+        columns = tuple(name for name in self.columns if name != "data")
+        return dataclasses.replace(self.without_follow(), skip_damaged=True, columns=columns)
 
 
 def read_options(

@@ -208,7 +208,7 @@ class BatchReader(Generic[_Event_co]):
         else:
             self._path = check_path(source)
             if is_url(self._path):
-                given = url_input(self._path, options.storage_options)
+                given = url_input(self._path, options.storage_options, options.samples)
             else:
                 given = path_input(local_path(self._path))
         self._ledger = DamageLedger(self._format, self._path)

@@ -35,8 +35,14 @@ FIRST_RANGE = 512
 # fetches the next one on a thread while the current one is decoded: a request per
 # several MiB keeps a remote store's latency out of the reading.
 BLOCK = 8 << 20
+# Blocks fetched ahead double up to this while the reading goes on: fewer requests, each
+# of which costs a server more than its bytes.
+LARGEST_BLOCK = 32 << 20
 
-# Blocks kept for reading again (at most 2 x BLOCK bytes in all).
+# Reads smaller than this away from where a read of every byte goes on are looks at a
+# header, served by a small range; larger ones are the reading going on from there.
+_LOOK = 1 << 16
+# Blocks kept for reading again (at most twice the block fetched ahead, in bytes).
 _KEPT_BLOCKS = 8
 
 StorageOptions = Mapping[str, Any]
@@ -125,9 +131,9 @@ def url_size(url: str, storage_options: StorageOptions | None) -> int:
         raise url_error(error, url) from None
 
 
-def open_url(url: str, storage_options: StorageOptions | None) -> RangedFile:
+def open_url(url: str, storage_options: StorageOptions | None, whole: bool = True) -> RangedFile:
     """The object at the URL, as a ranged file; an OSError naming the URL when it cannot
-    be had."""
+    be had. ``whole``: every byte will be read (see RangedFile)."""
     fs, path = file_system(url, storage_options)
     if "::" not in url:
         try:
@@ -138,7 +144,7 @@ def open_url(url: str, storage_options: StorageOptions | None) -> RangedFile:
         def fetch(start: int, end: int) -> bytes:
             return bytes(fs.cat_file(path, start=start, end=end))
 
-        return RangedFile(url, size, fetch)
+        return RangedFile(url, size, fetch, whole=whole)
     # A chain (a cache in front of a store) is opened as a whole and read as a file.
     try:
         file = fs.open(path, "rb")
@@ -152,21 +158,29 @@ def open_url(url: str, storage_options: StorageOptions | None) -> RangedFile:
             file.seek(start)
             return bytes(file.read(end - start))
 
-    return RangedFile(url, size, fetch_from_file, file.close)
+    return RangedFile(url, size, fetch_from_file, file.close, whole=whole)
 
 
 class RangedFile(io.RawIOBase):
     """A remote object read in ranges, at any offset (``readinto_at``, how the core reads
     it, as it reads a regular file) or as a stream (``readinto``).
 
-    A read that goes on where the last one ended is served from a block fetched in one
-    request, the blocks growing to :data:`BLOCK` bytes, the next one then fetched on a
-    thread meanwhile; a read anywhere else fetches a small range. ``fetched`` counts the
-    bytes fetched, ``requests`` the requests.
+    With ``whole`` (every byte will be read) blocks of :data:`BLOCK` bytes (doubling up to
+    :data:`LARGEST_BLOCK`) are fetched one after the other, the next on a thread while the
+    current one is read, and a small look
+    elsewhere fetches a small range. Without it (a pass over headers) a read fetches a small
+    range, and ranges grow to blocks only where reads go on from each other. ``fetched``
+    counts the bytes fetched, ``requests`` the requests.
     """
 
     def __init__(
-        self, name: str, size: int, fetch: Callable[[int, int], bytes], on_close: Callable[[], None] | None = None
+        self,
+        name: str,
+        size: int,
+        fetch: Callable[[int, int], bytes],
+        on_close: Callable[[], None] | None = None,
+        *,
+        whole: bool = True,
     ) -> None:
         super().__init__()
         self.name = name
@@ -177,9 +191,13 @@ class RangedFile(io.RawIOBase):
         # The blocks fetched last, newest last: looks ahead at a few places in turn (a
         # header, the one its length points to) each find theirs again.
         self._blocks: list[tuple[int, memoryview]] = []
-        self._window = FIRST_RANGE
-        self._read_end = -1  # where the last read ended
-        self._ahead: tuple[int, Future[bytes]] | None = None
+        # A read of every byte (payloads wanted) fetches whole blocks from the start;
+        # a pass over headers grows its ranges only where it reads on.
+        self._whole = whole
+        self._window = BLOCK if whole else FIRST_RANGE
+        self._frontier = 0  # where the bytes fetched for reading on end
+        self._ahead_size = BLOCK
+        self._ahead: tuple[int, int, Future[bytes]] | None = None  # start, end, bytes
         self._pool: ThreadPoolExecutor | None = None
         self._count_lock = threading.Lock()
         self.fetched = 0
@@ -218,7 +236,6 @@ class RangedFile(io.RawIOBase):
         begin = offset - start
         count = min(wanted, len(block) - begin)
         view[:count] = block[begin : begin + count]
-        self._read_end = offset + count
         return count
 
     def _holding(self, offset: int, wanted: int) -> tuple[int, memoryview]:
@@ -226,28 +243,36 @@ class RangedFile(io.RawIOBase):
         for start, block in reversed(self._blocks):
             if start <= offset < start + len(block):
                 return start, block
-        # On from where the last read ended, or a skip shorter than the range a fetch
-        # would take: reading on.
-        on = self._read_end <= offset < self._read_end + self._window
-        if self._ahead is not None:
-            start, future = self._ahead
+        if self._ahead is not None and self._ahead[0] <= offset < self._ahead[1]:
+            start, _, future = self._ahead
             self._ahead = None
-            if start == offset:
-                self._keep(start, future.result())
-                self._fetch_ahead()
-                return self._blocks[-1]
-            future.cancel()  # a jump: the block fetched ahead is not wanted
-        self._window = min(max(self._window, wanted) * 2, BLOCK) if on else FIRST_RANGE
+            self._keep(start, future.result())
+            self._frontier = start + len(self._blocks[-1][1])
+            self._fetch_ahead()
+            return self._blocks[-1]
+        if self._frontier <= offset < self._frontier + self._window:
+            self._window = min(max(self._window, wanted) * 2, BLOCK)  # reading on
+        elif wanted < _LOOK and self._whole:
+            # A look away from where the reading goes on (a header a length points to).
+            self._keep(offset, self._fetch(offset, min(offset + max(wanted, FIRST_RANGE), self.size)))
+            return self._blocks[-1]
+        else:
+            self._window = BLOCK if self._whole else FIRST_RANGE  # reading goes on from here
+        if self._ahead is not None:
+            self._ahead[2].cancel()  # a jump: the block fetched ahead is not wanted
+            self._ahead = None
+            self._ahead_size = BLOCK
         length = min(max(wanted, self._window), BLOCK, self.size - offset)
         self._keep(offset, self._fetch(offset, offset + length))
-        if on and self._window == BLOCK:
+        self._frontier = offset + length
+        if self._window == BLOCK:
             self._fetch_ahead()
         return self._blocks[-1]
 
     def _keep(self, start: int, data: bytes) -> None:
         self._blocks.append((start, memoryview(data)))
         held = sum(len(block) for _, block in self._blocks)
-        while len(self._blocks) > 1 and (len(self._blocks) > _KEPT_BLOCKS or held > 2 * BLOCK):
+        while len(self._blocks) > 1 and (len(self._blocks) > _KEPT_BLOCKS or held > 2 * self._ahead_size):
             held -= len(self._blocks.pop(0)[1])
 
     def _fetch_ahead(self) -> None:
@@ -257,8 +282,9 @@ class RangedFile(io.RawIOBase):
             return
         if self._pool is None:
             self._pool = ThreadPoolExecutor(1, thread_name_prefix="vesk-fetch")
-        end = min(start + BLOCK, self.size)
-        self._ahead = (start, self._pool.submit(self._fetch, start, end))
+        end = min(start + self._ahead_size, self.size)
+        self._ahead_size = min(2 * self._ahead_size, LARGEST_BLOCK)
+        self._ahead = (start, end, self._pool.submit(self._fetch, start, end))
 
     def _fetch(self, start: int, end: int) -> bytes:
         try:
@@ -275,7 +301,7 @@ class RangedFile(io.RawIOBase):
     def close(self) -> None:
         if not self.closed:
             if self._ahead is not None:
-                self._ahead[1].cancel()
+                self._ahead[2].cancel()
                 self._ahead = None
             if self._pool is not None:
                 self._pool.shutdown(wait=False)

@@ -118,10 +118,11 @@ def path_input(path: str) -> CoreInput:
         raise
 
 
-def url_input(url: str, storage_options: StorageOptions | None) -> CoreInput:
+def url_input(url: str, storage_options: StorageOptions | None, whole: bool) -> CoreInput:
     """What the core reads of a URL: its object read in ranges at offsets, or, compressed
-    (told by its first bytes), its decompressed bytes as a stream."""
-    file = open_url(url, storage_options)
+    (told by its first bytes), its decompressed bytes as a stream. ``whole``: the payloads
+    are wanted, so every byte will be read."""
+    file = open_url(url, storage_options, whole)
     try:
         stream, owned = open_stream(file, url, file)
     except BaseException:
