@@ -38,11 +38,14 @@ BLOCK = 8 << 20
 # Blocks fetched ahead double up to this while the reading goes on: fewer requests, each
 # of which costs a server more than its bytes.
 LARGEST_BLOCK = 32 << 20
+# Requests under way at once while the reading goes on: a server's time to answer one
+# overlaps another's transfer.
+_AHEAD = 2
 
 # Reads smaller than this away from where a read of every byte goes on are looks at a
 # header, served by a small range; larger ones are the reading going on from there.
 _LOOK = 1 << 16
-# Blocks kept for reading again (at most twice the block fetched ahead, in bytes).
+# Blocks kept for reading again (at most LARGEST_BLOCK + BLOCK bytes in all).
 _KEPT_BLOCKS = 8
 
 StorageOptions = Mapping[str, Any]
@@ -165,8 +168,8 @@ class RangedFile(io.RawIOBase):
     """A remote object read in ranges, at any offset (``readinto_at``, how the core reads
     it, as it reads a regular file) or as a stream (``readinto``).
 
-    With ``whole`` (every byte will be read) blocks of :data:`BLOCK` bytes (doubling up to
-    :data:`LARGEST_BLOCK`) are fetched one after the other, the next on a thread while the
+    With ``whole`` (every byte will be read) blocks of :data:`LARGEST_BLOCK` bytes are
+    fetched one after the other, the next on a thread while the
     current one is read, and a small look
     elsewhere fetches a small range. Without it (a pass over headers) a read fetches a small
     range, and ranges grow to blocks only where reads go on from each other. ``fetched``
@@ -194,10 +197,10 @@ class RangedFile(io.RawIOBase):
         # A read of every byte (payloads wanted) fetches whole blocks from the start;
         # a pass over headers grows its ranges only where it reads on.
         self._whole = whole
-        self._window = BLOCK if whole else FIRST_RANGE
+        self._window = LARGEST_BLOCK if whole else FIRST_RANGE
         self._frontier = 0  # where the bytes fetched for reading on end
-        self._ahead_size = BLOCK
-        self._ahead: tuple[int, int, Future[bytes]] | None = None  # start, end, bytes
+        self._ahead_size = LARGEST_BLOCK if whole else BLOCK
+        self._ahead: list[tuple[int, int, Future[bytes]]] = []  # start, end, bytes
         self._pool: ThreadPoolExecutor | None = None
         self._count_lock = threading.Lock()
         self.fetched = 0
@@ -243,48 +246,57 @@ class RangedFile(io.RawIOBase):
         for start, block in reversed(self._blocks):
             if start <= offset < start + len(block):
                 return start, block
-        if self._ahead is not None and self._ahead[0] <= offset < self._ahead[1]:
-            start, _, future = self._ahead
-            self._ahead = None
+        if self._ahead and self._ahead[0][0] <= offset < self._ahead[0][1]:
+            start, _, future = self._ahead.pop(0)
             self._keep(start, future.result())
             self._frontier = start + len(self._blocks[-1][1])
             self._fetch_ahead()
             return self._blocks[-1]
         if self._frontier <= offset < self._frontier + self._window:
-            self._window = min(max(self._window, wanted) * 2, BLOCK)  # reading on
+            self._window = max(self._window, min(max(self._window, wanted) * 2, BLOCK))  # reading on
         elif wanted < _LOOK and self._whole:
             # A look away from where the reading goes on (a header a length points to).
             self._keep(offset, self._fetch(offset, min(offset + max(wanted, FIRST_RANGE), self.size)))
             return self._blocks[-1]
         else:
-            self._window = BLOCK if self._whole else FIRST_RANGE  # reading goes on from here
-        if self._ahead is not None:
-            self._ahead[2].cancel()  # a jump: the block fetched ahead is not wanted
-            self._ahead = None
-            self._ahead_size = BLOCK
-        length = min(max(wanted, self._window), BLOCK, self.size - offset)
+            self._window = LARGEST_BLOCK if self._whole else FIRST_RANGE  # reading goes on from here
+        if self._ahead:
+            self._drop_ahead()  # a jump: the blocks fetched ahead are not wanted
+        length = min(max(wanted, self._window), max(self._window, BLOCK), self.size - offset)
+        if self._window >= BLOCK and self.size - offset - length < BLOCK:
+            length = self.size - offset  # the short rest with it (see _fetch_ahead)
         self._keep(offset, self._fetch(offset, offset + length))
         self._frontier = offset + length
-        if self._window == BLOCK:
+        if self._window >= BLOCK:
             self._fetch_ahead()
         return self._blocks[-1]
 
     def _keep(self, start: int, data: bytes) -> None:
         self._blocks.append((start, memoryview(data)))
         held = sum(len(block) for _, block in self._blocks)
-        while len(self._blocks) > 1 and (len(self._blocks) > _KEPT_BLOCKS or held > 2 * self._ahead_size):
+        while len(self._blocks) > 1 and (len(self._blocks) > _KEPT_BLOCKS or held > LARGEST_BLOCK + BLOCK):
             held -= len(self._blocks.pop(0)[1])
 
     def _fetch_ahead(self) -> None:
-        last_start, last = self._blocks[-1]
-        start = last_start + len(last)
-        if start >= self.size:
-            return
-        if self._pool is None:
-            self._pool = ThreadPoolExecutor(1, thread_name_prefix="vesk-fetch")
-        end = min(start + self._ahead_size, self.size)
-        self._ahead_size = min(2 * self._ahead_size, LARGEST_BLOCK)
-        self._ahead = (start, end, self._pool.submit(self._fetch, start, end))
+        """Requests for the blocks after the last one, _AHEAD of them under way."""
+        while len(self._ahead) < _AHEAD:
+            start = self._ahead[-1][1] if self._ahead else self._frontier
+            if start >= self.size:
+                return
+            if self._pool is None:
+                self._pool = ThreadPoolExecutor(_AHEAD, thread_name_prefix="vesk-fetch")
+            end = start + self._ahead_size
+            # A short rest goes with the last block: a request of its own costs a
+            # server about as much as a block.
+            end = self.size if self.size - end < BLOCK else end
+            self._ahead_size = min(2 * self._ahead_size, LARGEST_BLOCK)
+            self._ahead.append((start, end, self._pool.submit(self._fetch, start, end)))
+
+    def _drop_ahead(self) -> None:
+        for _, _, future in self._ahead:
+            future.cancel()
+        self._ahead.clear()
+        self._ahead_size = LARGEST_BLOCK if self._whole else BLOCK
 
     def _fetch(self, start: int, end: int) -> bytes:
         try:
@@ -300,9 +312,7 @@ class RangedFile(io.RawIOBase):
 
     def close(self) -> None:
         if not self.closed:
-            if self._ahead is not None:
-                self._ahead[2].cancel()
-                self._ahead = None
+            self._drop_ahead()
             if self._pool is not None:
                 self._pool.shutdown(wait=False)
             self._blocks.clear()
