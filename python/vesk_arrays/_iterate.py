@@ -341,7 +341,9 @@ def iterate(
     return pairs if report else (batch for batch, _ in pairs)
 
 
-def reported_pairs(files: Sequence[str | ReadInto], options: ReadOptions) -> Generator[tuple[Batch[Any], Report]]:
+def reported_pairs(
+    files: Sequence[str | ReadInto], options: ReadOptions
+) -> Generator[tuple[Batch[Any], Report]]:
     """`iterate`'s pairs of the files, of options already checked; ``follow`` applies to
     the last file."""
     row = 0

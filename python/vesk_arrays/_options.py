@@ -8,8 +8,7 @@ import dataclasses
 import operator
 import os
 import re
-from collections.abc import Sequence
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import Any, Final, Literal, NamedTuple, Optional, SupportsIndex, Union, cast
 
 import vesk_arrays._core as _core
@@ -87,7 +86,7 @@ class ReadOptions:
     poll_interval: float = 0.5
     timeout: float | None = None
     # For the file systems of URLs (fsspec's storage_options); not part of what is read.
-    storage_options: Optional[Mapping[str, Any]] = dataclasses.field(default=None, compare=False)
+    storage_options: Mapping[str, Any] | None = dataclasses.field(default=None, compare=False)
 
     @property
     def errors(self) -> Errors:

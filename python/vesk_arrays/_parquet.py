@@ -6,7 +6,7 @@ import os
 import shutil
 import sys
 import tempfile
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Any, Callable, Union
 
 import numpy as np

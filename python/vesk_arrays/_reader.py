@@ -38,8 +38,8 @@ from ._options import (
     format_of_source,
     read_options,
 )
-from ._schema import HEADER_FIELDS, SIZE_FIELDS, Format
 from ._remote import is_url, local_path
+from ._schema import HEADER_FIELDS, SIZE_FIELDS, Format
 from ._sources import CoreInput, Source, file_object_input, is_file_object, name_of, path_input, url_input
 
 if TYPE_CHECKING:
@@ -65,9 +65,10 @@ class BatchReader(Generic[_Event_co]):
     read as a stream; or an fsspec URL (``s3://bucket/run.wd1``, ``memory://run.wd1``,
     ``simplecache::s3://...``; ``vesk[remote]``), its file system made with
     ``storage_options``, read in large ranges fetched ahead on a thread, and, without
-    ``"data"`` among ``columns``, in small ranges that skip the payloads. A WD2 source's layout is probed from its first two events and, where
-    they do not show the multi-channel layout, from the chain of event lengths from its
-    start; a stream is probed without rewinding. ``layout`` (``"multi-channel"`` or
+    ``"data"`` among ``columns``, in small ranges that skip the payloads. A WD2 source's
+    layout is probed from its first two events and, where they do not show the
+    multi-channel layout, from the chain of event lengths from its start; a stream is
+    probed without rewinding. ``layout`` (``"multi-channel"`` or
     ``"single-channel"``) skips the probe.
 
     ``read(n)`` gives the next ``n`` events (fewer at the end of the file; an empty batch

@@ -76,7 +76,9 @@ def _named_files(paths: Paths, storage_options: Mapping[str, Any] | None) -> lis
     files = []
     for file in expand_paths(paths, storage_options):
         if not isinstance(file, str):
-            raise TypeError("vesk_arrays.dask reads files by path or URL, which workers open; not file objects")
+            raise TypeError(
+                "vesk_arrays.dask reads files by path or URL, which workers open; not file objects"
+            )
         files.append(file if is_url(file) else os.path.abspath(local_path(file)))
     return files
 

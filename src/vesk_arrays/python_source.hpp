@@ -98,8 +98,8 @@ private:
             PyMemoryView_FromMemory(static_cast<char*>(dst), static_cast<Py_ssize_t>(n), PyBUF_WRITE));
         PyRef got;
         if (view && offset != nullptr) {
-            got = PyRef::steal(
-                PyObject_CallMethod(file_, "readinto_at", "KO", static_cast<unsigned long long>(*offset), view.get()));
+            got = PyRef::steal(PyObject_CallMethod(file_, "readinto_at", "KO",
+                                                   static_cast<unsigned long long>(*offset), view.get()));
         } else if (view) {
             got = PyRef::steal(PyObject_CallMethod(file_, "readinto", "O", view.get()));
         }

@@ -63,7 +63,8 @@ void raise_open_failure(ReaderState& state, const OpenFailure& failure)
 
 PyObject* open_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"source", "format", "name", "follow", "layout", "finite", "size", nullptr};
+    static const char* keywords[] = {"source", "format", "name", "follow",
+                                     "layout", "finite", "size", nullptr};
     PyObject* source = nullptr;
     const char* format = nullptr;
     PyObject* name_object = nullptr;

@@ -31,7 +31,7 @@ struct ReaderState {
     PyRef file;                  // a Python file object being read, if any
     // The size of `file` when it is a ranged file (read at offsets), else nothing.
     std::optional<std::uint64_t> ranged_size;
-    SavedError source_error;     // why reading `file` failed
+    SavedError source_error;  // why reading `file` failed
     std::atomic<bool> closed{false};
     // In a forked child: another thread was inside a call at the fork, and the
     // reader, half way through that call, refuses every other.

@@ -8,8 +8,8 @@
 
 FILE ``-`` is standard input; an fsspec URL (``s3://bucket/run*.wd1``; ``vesk[remote]``) is
 read through its file system, made with ``--storage-options '{json}'`` and the environment its
-client reads (for S3, AWS_ENDPOINT_URL and the credentials). Exit status: 0 on success, 1 when a file is missing,
-unreadable or holds damaged events (the reason goes to stderr), 2 for a usage error.
+client reads (for S3, AWS_ENDPOINT_URL and the credentials). Exit status: 0 on success, 1 when a
+file is missing, unreadable or holds damaged events (the reason goes to stderr), 2 for a usage error.
 """
 
 from __future__ import annotations

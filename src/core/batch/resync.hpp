@@ -46,10 +46,10 @@ class Resync : ChainLook<Reader> {
     using Look::first_nonzero;
     using Look::fits;
     using Look::header_at;
-    using Look::spans_to;
     using Look::peek_header;
     using Look::reader_;
     using Look::sight;
+    using Look::spans_to;
     using Look::trusted;
     using Look::watch_;
     using typename Look::Chain;
