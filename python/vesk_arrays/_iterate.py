@@ -9,7 +9,7 @@ import sys
 import warnings
 from collections.abc import Generator, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, TypeVar, Union, overload
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, TypeVar, Union, cast, overload
 
 from ._batch import Batch
 from ._damage import DamagedEventError, DamagedEventWarning, ReadFindings
@@ -57,7 +57,7 @@ def expand_paths(paths: Paths, storage_options: StorageOptions | None = None) ->
         names = [paths]
     else:
         try:
-            names = list(paths)
+            names = list(cast("Iterable[object]", paths))  # a file object is no iterable here
         except TypeError:
             raise TypeError(
                 f"paths must be a str, an os.PathLike, a file object or a list of them, "
