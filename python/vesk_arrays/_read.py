@@ -66,7 +66,8 @@ def read(
     ``source`` is a path, a URL (with ``storage_options``) or a binary file object, as
     for :class:`BatchReader` (which tells how ``reader_type`` is found from a path's
     extension when it is left out). Event indices count damaged events too, as
-    ``Batch.start`` and ``DamagedEventError.index`` do, so ``read(path, start=b.start, stop=b.stop)`` gives batch ``b`` back.
+    ``Batch.start`` and ``DamagedEventError.index`` do, so
+    ``read(path, start=b.start, stop=b.stop)`` gives batch ``b`` back.
 
     A ``stop`` past the end of the file is clamped, as slicing does. With
     ``errors="raise"`` the first damaged event among those asked for raises
