@@ -33,14 +33,12 @@ from ._options import (
     ReadOptions,
     check_count,
     check_index,
-    check_path,
     check_step,
     format_of_source,
     read_options,
 )
-from ._remote import is_url, local_path
 from ._schema import HEADER_FIELDS, SIZE_FIELDS, Format
-from ._sources import CoreInput, Source, file_object_input, is_file_object, name_of, path_input, url_input
+from ._sources import CoreInput, Source, source_input
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -203,15 +201,7 @@ class BatchReader(Generic[_Event_co]):
         self._warned = False
         # What skip_to passed over, given with the next call's findings.
         self._passed: ReadFindings | None = None
-        if is_file_object(source):
-            self._path = name_of(source)
-            given = file_object_input(source, self._path)
-        else:
-            self._path = check_path(source)
-            if is_url(self._path):
-                given = url_input(self._path, options.storage_options, options.samples)
-            else:
-                given = path_input(local_path(self._path))
+        self._path, given = source_input(source, options.storage_options, options.samples)
         self._ledger = DamageLedger(self._format, self._path)
         # A decompressing file object opened here, closed with the reader.
         self._owned: io.RawIOBase | None = given.owned

@@ -11,7 +11,8 @@ from types import ModuleType
 from typing import IO, TYPE_CHECKING, BinaryIO, NamedTuple, Protocol, Union, cast
 
 from ._optional import require
-from ._remote import StorageOptions, open_url
+from ._options import check_path
+from ._remote import StorageOptions, is_url, local_path, open_url
 
 if TYPE_CHECKING:
     from _typeshed import WriteableBuffer
@@ -116,6 +117,20 @@ def path_input(path: str) -> CoreInput:
     except BaseException:
         raw.close()
         raise
+
+
+def source_input(
+    source: Source, storage_options: StorageOptions | None, whole: bool
+) -> tuple[str, CoreInput]:
+    """What messages call the source (a path, a URL, a file object), and what the core
+    reads of it. ``whole``: the payloads are wanted, so a URL's every byte will be read."""
+    if is_file_object(source):
+        name = name_of(source)
+        return name, file_object_input(source, name)
+    name = check_path(source)
+    if is_url(name):
+        return name, url_input(name, storage_options, whole)
+    return name, path_input(local_path(name))
 
 
 def url_input(url: str, storage_options: StorageOptions | None, whole: bool) -> CoreInput:
