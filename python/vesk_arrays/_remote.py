@@ -23,8 +23,8 @@ if TYPE_CHECKING:
     from _typeshed import WriteableBuffer
 
 # "s3://...", or a chain "simplecache::s3://...". A protocol of one letter would be a
-# drive, and a path may hold "::" anywhere but right after a protocol's name.
-_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.\-]+(://|::)")
+# drive; a local name may hold "::", but not followed by a URL.
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.\-]+(://|::.*://)")
 _GLOB_MAGIC = re.compile(r"[*?[]")
 
 # What one request fetches at least after a jump: little more than a header, for a pass
