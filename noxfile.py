@@ -462,13 +462,15 @@ def lint(session: nox.Session) -> None:
 
 @nox.session
 def bench(session: nox.Session) -> None:
-    """The benchmarks; bench_read's figures also go to build/bench/ as JSON and a PNG."""
+    """The benchmarks (bench_remote against a local S3 server); bench_read's figures also go
+    to build/bench/ as JSON and a PNG."""
     install_vesk(session, "", *group("bench"))
     out = ROOT / "build" / "bench"
     out.mkdir(parents=True, exist_ok=True)
     figures = ["--json", str(out / "bench_read.json"), "--plot", str(out / "bench_read.png")]
     session.run("python", "benchmarks/bench_read.py", *figures, *session.posargs)
     session.run("python", "benchmarks/bench_arrays.py", *session.posargs)
+    session.run("python", "benchmarks/bench_remote.py", *session.posargs)
 
 
 @nox.session

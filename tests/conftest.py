@@ -41,3 +41,41 @@ def write(tmp_path):
 @pytest.fixture(scope="session")
 def PanicException():
     return fault_class()
+
+
+@pytest.fixture(scope="session")
+def s3_endpoint():
+    """The URL of an S3 server of this session: moto's server mode on the loopback address."""
+    why = "the S3 tests need s3fs and moto[server] (pip install 'vesk[test]')"
+    pytest.importorskip("s3fs", reason=why)
+    server_module = pytest.importorskip("moto.server", reason=why)
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    server = server_module.ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False)
+    server.start()
+    yield f"http://127.0.0.1:{port}"
+    server.stop()
+
+
+@pytest.fixture
+def s3(s3_endpoint, monkeypatch):
+    """(s3fs file system, storage_options, bucket): a new empty bucket on the server, and the
+    options that reach it; the credentials are the server's, given in the environment too."""
+    import uuid
+
+    import s3fs
+
+    for name, value in [
+        ("AWS_ACCESS_KEY_ID", "testing"),
+        ("AWS_SECRET_ACCESS_KEY", "testing"),
+        ("AWS_DEFAULT_REGION", "us-east-1"),
+    ]:
+        monkeypatch.setenv(name, value)
+    options = {"endpoint_url": s3_endpoint}
+    fs = s3fs.S3FileSystem(**options)
+    bucket = f"vesk-{uuid.uuid4().hex[:12]}"
+    fs.mkdir(bucket)
+    return fs, options, bucket

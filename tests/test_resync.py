@@ -448,3 +448,16 @@ def test_a_range_raises_only_for_damage_among_its_events(write, kind, step):
         with pytest.raises(va.DamagedEventError, match="event 5 "):
             reader.read(3)
         assert reader.read(3)["event_counter"].tolist() == [6, 7, 8]
+
+
+@pytest.mark.parametrize("claimed", [3, 7])
+def test_a_first_length_that_a_run_inside_the_event_disproves_is_damage(write, claimed):
+    """The first event claims `claimed` events' length, and a header of the next event lies
+    there; the events of one length that begin inside it show the claim wrong."""
+    events = [wd1_event(np.full(100, 1000 + i), board_id=5, event_counter=i) for i in range(12)]
+    first = bytearray(events[0])
+    first[:4] = struct.pack("<I", claimed * len(events[0]))
+    path = write(bytes(first) + b"".join(events[1:]))
+    with pytest.warns(va.DamagedEventWarning):
+        batch = va.read(path, "WD1", errors="skip")
+    assert batch["event_counter"].tolist() == list(range(1, 12))

@@ -117,7 +117,9 @@ class Reader:
     """Reads a path (a str) or a binary file object with readinto; ``name`` is what
     messages call it. ``layout``: one of LAYOUTS' values.
     ``finite``: a file object that holds all its bytes already (not a pipe), in which the
-    reader may look ahead to check a length."""
+    reader may look ahead to check a length. ``size`` (of a file object with
+    ``readinto_at(offset, buffer)``, a ranged file) makes the reader read it at offsets,
+    as a regular file, skipping what it does not want."""
 
     def __new__(
         cls,
@@ -127,6 +129,7 @@ class Reader:
         follow: bool = ...,
         layout: int = ...,
         finite: bool = ...,
+        size: int = ...,
     ) -> Reader: ...
     # max_events, max_bytes, count and stop: None for no limit. read_ahead: one of
     # READ_AHEAD_MODES' values. Without samples the columns hold no "data"

@@ -4,12 +4,11 @@ from __future__ import annotations
 
 import glob
 import os
-import re
 import sys
 import warnings
-from collections.abc import Generator, Iterable, Iterator, Sequence
+from collections.abc import Generator, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, TypeVar, Union, overload
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, TypeVar, Union, cast, overload
 
 from ._batch import Batch
 from ._damage import DamagedEventError, DamagedEventWarning, ReadFindings
@@ -26,48 +25,64 @@ from ._options import (
 )
 from ._progress import counted, progress_bar, tqdm_module
 from ._reader import BatchReader, reported_batches
-from ._sources import StrPath
+from ._remote import GLOB_MAGIC, StorageOptions, expand_url, is_url, local_path
+from ._sources import ReadInto, StrPath, is_file_object, name_of
 
 if TYPE_CHECKING:
     from vesk import WD1Event, WD2Event
 
 
-# What `paths` may be: a path, or many of them (an alias, so spelt for Python 3.9).
-Paths = Union[StrPath, Iterable[StrPath]]
+# What `paths` may be: a path, a URL or a file object, or many of them (an alias, so
+# spelt for Python 3.9).
+Paths = Union[StrPath, ReadInto, Iterable[Union[StrPath, ReadInto]]]
 
 _Event = TypeVar("_Event", bound="WD1Event | WD2Event")
 _OSErrorT = TypeVar("_OSErrorT", bound=OSError)
 
-GLOB_MAGIC = re.compile(r"[*?[]")
 
-
-def expand_paths(paths: Paths) -> list[str]:
-    """The files named by ``paths``: a str or os.PathLike, or a list of them.
+def expand_paths(paths: Paths, storage_options: StorageOptions | None = None) -> list[str | ReadInto]:
+    """The files named by ``paths``: a str or os.PathLike (a path or a URL), a binary file
+    object, or a list of them.
 
     A name holding ``*``, ``?`` or ``[`` that is not itself an existing file is a glob
-    pattern, replaced by its matches in sorted order. A pattern that matches nothing is
-    kept as it is, so that opening it fails like opening any other missing file, instead
-    of the files quietly vanishing.
+    pattern, replaced by its matches in sorted order (a URL's found by its own file
+    system). A pattern that matches nothing is kept as it is, so that opening it fails
+    like opening any other missing file, instead of the files quietly vanishing.
     """
     # bytes are refused by check_path, with its message.
     names: list[object]
-    if isinstance(paths, (str, bytes, os.PathLike)):
+    if isinstance(paths, (str, bytes, os.PathLike)) or is_file_object(paths):
         names = [paths]
     else:
         try:
-            names = list(paths)
+            names = list(cast("Iterable[object]", paths))  # a file object is no iterable here
         except TypeError:
             raise TypeError(
-                f"paths must be a str, an os.PathLike or a list of them, not {type(paths).__name__!r}"
+                f"paths must be a str, an os.PathLike, a file object or a list of them, "
+                f"not {type(paths).__name__!r}"
             ) from None
-    files: list[str] = []
+    files: list[str | ReadInto] = []
     for name in names:
+        if is_file_object(name):
+            files.append(name)
+            continue
         path = check_path(name)
-        if GLOB_MAGIC.search(path) and not os.path.lexists(path):
-            files.extend(sorted(glob.glob(path)) or [path])
+        if is_url(path):
+            files.extend(expand_url(path, storage_options))
+        elif GLOB_MAGIC.search(path) and not os.path.lexists(local_path(path)):
+            scheme = path[: len(path) - len(local_path(path))]  # "file://" or ""
+            files.extend([scheme + match for match in sorted(glob.glob(local_path(path)))] or [path])
         else:
             files.append(path)
     return files
+
+
+def format_of_files(reader_type: str | None, files: Sequence[str | ReadInto]) -> str:
+    """``reader_type``, else the format the names of the files tell (format_of_paths); a
+    file object tells none."""
+    if reader_type is None and not all(isinstance(file, str) for file in files):
+        raise ValueError("cannot tell the format of a file object: give reader_type 'WD1' or 'WD2'")
+    return format_of_paths(reader_type, [file for file in files if isinstance(file, str)])
 
 
 @dataclass(frozen=True)
@@ -150,6 +165,7 @@ def iterate(
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Generator[Batch[WD1Event]]: ...
 @overload
 def iterate(
@@ -168,6 +184,7 @@ def iterate(
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Generator[Batch[WD2Event]]: ...
 @overload
 def iterate(
@@ -186,6 +203,7 @@ def iterate(
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Generator[Batch[WD1Event | WD2Event]]: ...
 @overload
 def iterate(
@@ -204,6 +222,7 @@ def iterate(
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Generator[tuple[Batch[WD1Event], Report]]: ...
 @overload
 def iterate(
@@ -222,6 +241,7 @@ def iterate(
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Generator[tuple[Batch[WD2Event], Report]]: ...
 @overload
 def iterate(
@@ -240,6 +260,7 @@ def iterate(
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 @overload
 def iterate(
@@ -258,6 +279,7 @@ def iterate(
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Generator[Batch[WD1Event | WD2Event]] | Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 def iterate(
     paths: Paths,
@@ -275,11 +297,14 @@ def iterate(
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Generator[Batch[Any]] | Generator[tuple[Batch[Any], Report]]:
     """The events of many files as batches, file after file, in the order of ``paths``.
 
-    ``paths`` is a str or os.PathLike, or a list of them; glob patterns are expanded
-    and their matches sorted. Without ``reader_type`` the format is what the files'
+    ``paths`` is a str or os.PathLike (a path, or an fsspec URL such as
+    ``s3://bucket/run*.wd1``, its file system made with ``storage_options``; see
+    :class:`BatchReader`), a binary file object, or a list of them; glob patterns are
+    expanded and their matches sorted. Without ``reader_type`` the format is what the files'
     extensions tell (as :class:`BatchReader` finds it); ValueError when they tell none or
     differ. Each batch holds ``step_size`` events (an int) or about
     that many bytes (a memory size such as ``"64 MiB"``), and never spans two files.
@@ -306,9 +331,9 @@ def iterate(
     With ``progress=True`` a tqdm progress bar is drawn on stderr, its total the events
     counted (without reading samples) when the iteration starts; needs tqdm, in ``vesk[cli]``.
     """
-    files = expand_paths(paths)
+    files = expand_paths(paths, storage_options)
     options = read_options(
-        format_of_paths(reader_type, files),
+        format_of_files(reader_type, files),
         step_size=step_size,
         errors=errors,
         layout=layout,
@@ -319,6 +344,7 @@ def iterate(
         stop=stop,
         prefetch=prefetch,
         columns=columns,
+        storage_options=storage_options,
     )
     pairs = reported_pairs(files, options)
     if progress:
@@ -329,30 +355,37 @@ def iterate(
     return pairs if report else (batch for batch, _ in pairs)
 
 
-def reported_pairs(files: list[str], options: ReadOptions) -> Generator[tuple[Batch[Any], Report]]:
+def reported_pairs(
+    files: Sequence[str | ReadInto], options: ReadOptions
+) -> Generator[tuple[Batch[Any], Report]]:
     """`iterate`'s pairs of the files, of options already checked; ``follow`` applies to
     the last file."""
     row = 0
-    for file_index, path in enumerate(files):
+    for file_index, file in enumerate(files):
         file_options = options if file_index == len(files) - 1 else options.without_follow()
-        for batch, report in _file_pairs(path, file_index, file_options, row):
+        for batch, report in _file_pairs(file, file_index, file_options, row):
             row += len(batch)
             yield batch, report
 
 
-def _open(path: str, options: ReadOptions) -> BatchReader[Any] | OSError | DamagedEventError:
+def _open(file: str | ReadInto, options: ReadOptions) -> BatchReader[Any] | OSError | DamagedEventError:
     """The reader, or the error (naming the file) of a file that cannot be opened."""
     try:
-        return BatchReader._with_options(path, options)
+        return BatchReader._with_options(file, options)
     except (OSError, DamagedEventError) as error:
-        return with_path(error, path) if isinstance(error, OSError) else error
+        return with_path(error, _name(file)) if isinstance(error, OSError) else error
+
+
+def _name(file: str | ReadInto) -> str:
+    return file if isinstance(file, str) else name_of(file)
 
 
 def _file_pairs(
-    path: str, file_index: int, options: ReadOptions, row: int
+    file: str | ReadInto, file_index: int, options: ReadOptions, row: int
 ) -> Generator[tuple[Batch[Any], Report]]:
     reader_type, errors, columns = options.format, options.errors, options.columns
-    reader = _open(path, options)
+    path = _name(file)
+    reader = _open(file, options)
     if not isinstance(reader, BatchReader):
         if errors == "raise":
             raise reader
@@ -429,43 +462,65 @@ def _batches_within(
 
 @overload
 def num_events(
-    paths: Paths, reader_type: str | None = None, *, layout: Layout = None, per_file: Literal[False] = False
+    paths: Paths,
+    reader_type: str | None = None,
+    *,
+    layout: Layout = None,
+    per_file: Literal[False] = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> int: ...
 @overload
 def num_events(
-    paths: Paths, reader_type: str | None = None, *, layout: Layout = None, per_file: Literal[True]
+    paths: Paths,
+    reader_type: str | None = None,
+    *,
+    layout: Layout = None,
+    per_file: Literal[True],
+    storage_options: Mapping[str, Any] | None = None,
 ) -> list[int]: ...
 @overload
 def num_events(
-    paths: Paths, reader_type: str | None = None, *, layout: Layout = None, per_file: bool = False
+    paths: Paths,
+    reader_type: str | None = None,
+    *,
+    layout: Layout = None,
+    per_file: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> int | list[int]: ...
 def num_events(
-    paths: Paths, reader_type: str | None = None, *, layout: Layout = None, per_file: bool = False
+    paths: Paths,
+    reader_type: str | None = None,
+    *,
+    layout: Layout = None,
+    per_file: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> int | list[int]:
     """How many events iterating ``paths`` gives, found without reading any samples; with
     ``per_file=True`` a list of each file's count, in the order :func:`iterate` reads them.
 
-    ``paths`` and ``reader_type`` are taken as by :func:`iterate`. Damaged events are not
+    ``paths``, ``reader_type`` and ``storage_options`` are taken as by :func:`iterate`. Damaged events are not
     counted (they are what ``errors="skip"`` leaves out); a file that cannot be opened
     raises its OSError.
     """
-    files = expand_paths(paths)
-    options = read_options(format_of_paths(reader_type, files), errors="skip", layout=layout)
-    counts = [_file_events(path, options.counting()) for path in files]
+    files = expand_paths(paths, storage_options)
+    options = read_options(
+        format_of_files(reader_type, files), errors="skip", layout=layout, storage_options=storage_options
+    )
+    counts = [_file_events(file, options.counting()) for file in files]
     return counts if per_file else sum(counts)
 
 
-def count_events(files: list[str], options: ReadOptions) -> int:
+def count_events(files: Sequence[str | ReadInto], options: ReadOptions) -> int:
     """`num_events` of the files, of options already checked (damaged events skipped)."""
     options = options.counting()
-    return sum(_file_events(path, options) for path in files)
+    return sum(_file_events(file, options) for file in files)
 
 
-def _file_events(path: str, options: ReadOptions) -> int:
+def _file_events(file: str | ReadInto, options: ReadOptions) -> int:
     try:
-        reader = BatchReader._with_options(path, options)
+        reader = BatchReader._with_options(file, options)
     except OSError as error:
-        raise with_path(error, path) from None
+        raise with_path(error, _name(file)) from None
     total = 0
     with warnings.catch_warnings(), reader:
         warnings.simplefilter("ignore", DamagedEventWarning)

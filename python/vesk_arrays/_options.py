@@ -8,11 +8,12 @@ import dataclasses
 import operator
 import os
 import re
-from collections.abc import Sequence
-from typing import Final, Literal, NamedTuple, Optional, SupportsIndex, Union, cast
+from collections.abc import Mapping, Sequence
+from typing import Any, Final, Literal, NamedTuple, Optional, SupportsIndex, Union, cast
 
 import vesk_arrays._core as _core
 
+from ._remote import check_storage_options
 from ._schema import FORMATS, Format, select_columns
 
 # Batches that a stream hands on one after the other: the step that the benchmarks of
@@ -84,6 +85,8 @@ class ReadOptions:
     follow: bool = False
     poll_interval: float = 0.5
     timeout: float | None = None
+    # For the file systems of URLs (fsspec's storage_options); not part of what is read.
+    storage_options: Mapping[str, Any] | None = dataclasses.field(default=None, compare=False)
 
     @property
     def errors(self) -> Errors:
@@ -104,8 +107,10 @@ class ReadOptions:
         return dataclasses.replace(self, follow=False, poll_interval=0.5, timeout=None)
 
     def counting(self) -> ReadOptions:
-        """The options for counting events: damaged ones skipped, nothing followed."""
-        return dataclasses.replace(self.without_follow(), skip_damaged=True)
+        """The options for counting events: damaged ones skipped, nothing followed, no
+        payload wanted (a file read from a server then fetches little but headers)."""
+        columns = tuple(name for name in self.columns if name != "data")
+        return dataclasses.replace(self.without_follow(), skip_damaged=True, columns=columns)
 
 
 def read_options(
@@ -121,6 +126,7 @@ def read_options(
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
     columns: Sequence[str] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> ReadOptions:
     """The options, checked in this order; TypeError or ValueError for the first bad one.
     Without ``step_size`` a batch has no limit (the readers' own calls give theirs)."""
@@ -132,6 +138,7 @@ def read_options(
     first = check_index("start", start)
     last = None if stop is None else check_index("stop", stop)
     read_ahead = check_prefetch(prefetch)
+    storage = check_storage_options(storage_options)
     return ReadOptions(
         format=format,
         columns=select_columns(format, columns),
@@ -144,6 +151,7 @@ def read_options(
         follow=follow,
         poll_interval=poll_interval,
         timeout=timeout,
+        storage_options=storage,
     )
 
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import shutil
 import tempfile
-from collections.abc import Iterable, Sequence
+from collections.abc import Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Any, Callable, Union
 
 import numpy as np
@@ -13,10 +13,11 @@ from numpy.typing import NDArray
 
 from ._batch import Batch
 from ._convert import arrow_schema, arrow_table
-from ._iterate import Report, expand_paths, reported_pairs
+from ._iterate import Paths, Report, expand_paths, reported_pairs
 from ._optional import require
 from ._options import DEFAULT_STEP, Errors, Layout, read_options
 from ._progress import progress_bar, tqdm_module
+from ._remote import is_url, local_path, uploaded
 from ._schema import column_names
 from ._write import AtomicFile, refuse_an_input
 
@@ -27,7 +28,7 @@ if TYPE_CHECKING:
 
 
 def to_parquet(
-    paths: _Path | Iterable[_Path],
+    paths: Paths,
     reader_type: str,
     destination: _Path | IO[bytes],
     *,
@@ -38,6 +39,7 @@ def to_parquet(
     layout: Layout = None,
     columns: Sequence[str] | None = None,
     source: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> int:
     """Writes the events of ``paths`` (as taken by :func:`iterate`) to one Parquet file.
 
@@ -58,7 +60,10 @@ def to_parquet(
     temporary file in its folder, renamed into place once every event is written: a
     conversion that fails or is interrupted leaves no partial file, and a file that was
     there before untouched. A file object gets the file at the end, from a temporary
-    file. A destination that is one of the input files is refused (ValueError).
+    file. A destination that is one of the input files is refused (ValueError). A URL
+    (``s3://bucket/run.parquet``, its file system made with ``storage_options``, as are
+    those of the inputs) is written to a local temporary file first and uploaded once it
+    is whole: a conversion that fails leaves nothing new at the URL.
 
     With ``errors="skip"`` damaged events are left out, with a
     :class:`DamagedEventWarning` per file, as :func:`read` does. ``layout`` is passed to
@@ -78,11 +83,12 @@ def to_parquet(
         layout=layout,
         columns=columns,
         source=source,
+        storage_options=storage_options,
     )
 
 
 def convert(
-    paths: _Path | Iterable[_Path],
+    paths: Paths,
     reader_type: str,
     destination: _Path | IO[bytes],
     *,
@@ -93,6 +99,7 @@ def convert(
     layout: Layout,
     columns: Sequence[str] | None = None,
     source: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
     on_report: Callable[[Report], None] | None = None,
     **selection: int,
 ) -> int:
@@ -100,7 +107,7 @@ def convert(
     read; ``selection`` (``start``, ``stop``) is passed to :func:`iterate`."""
     pa = require("pyarrow", "arrow", "to_parquet()")
     pq = require("pyarrow.parquet", "arrow", "to_parquet()")
-    files = expand_paths(paths)
+    files = expand_paths(paths, storage_options)
     # Checks the other arguments at once, for every layer below; reads nothing until iterated.
     options = read_options(
         reader_type,
@@ -110,6 +117,7 @@ def convert(
         start=selection.get("start", 0),
         stop=selection.get("stop"),
         columns=columns,
+        storage_options=storage_options,
     )
     tqdm = tqdm_module("to_parquet(progress=True)") if progress else None
     pairs = reported_pairs(files, options)
@@ -147,7 +155,15 @@ def convert(
             with open(where, "rb") as file:
                 shutil.copyfileobj(file, destination)
         return written
-    refuse_an_input(files, destination)
+    if is_url(os.fspath(destination)):
+        with uploaded(os.fspath(destination), storage_options) as local:
+            return _write_atomically(write, local)
+    destination = local_path(os.fspath(destination))
+    refuse_an_input([file for file in files if isinstance(file, str)], destination)
+    return _write_atomically(write, destination)
+
+
+def _write_atomically(write: Callable[[AtomicFile], tuple[str, int]], destination: str) -> int:
     with AtomicFile(destination) as target:
         where, written = write(target)
         target.commit(where)

@@ -4,8 +4,8 @@
 from __future__ import annotations
 
 import sys
-from collections.abc import Callable, Generator, Iterator
-from typing import Any, Protocol, TypeVar
+from collections.abc import Callable, Generator, Iterator, Sequence
+from typing import Any, Protocol, TypeVar, cast
 
 from ._optional import require
 from ._options import ReadOptions
@@ -25,13 +25,13 @@ def tqdm_module(feature: str) -> Any:
     return require("tqdm", "cli", feature)
 
 
-def progress_bar(tqdm: Any, files: list[str] | None, options: ReadOptions, desc: str) -> Bar:
+def progress_bar(tqdm: Any, files: Sequence[object] | None, options: ReadOptions, desc: str) -> Bar:
     """A bar whose total is the events the read of ``files`` will give: counted beforehand,
     without reading samples, within ``start`` and ``stop``; none for a followed file, which
-    grows, nor for files None (file objects)."""
+    grows, nor where a file is a file object (or files None), which can be read only once."""
     total: int | None = None
-    if files is not None and not options.follow:
-        total = sum(_events_within(path, options) for path in files)
+    if files is not None and not options.follow and all(isinstance(file, str) for file in files):
+        total = sum(_events_within(cast(str, path), options) for path in files)
     bar: Bar = tqdm.tqdm(total=total, unit=" events", file=sys.stderr, desc=desc)
     return bar
 
@@ -40,7 +40,9 @@ def _events_within(path: str, options: ReadOptions) -> int:
     from ._iterate import num_events
 
     try:
-        count = num_events([path], options.format, layout=options.layout)
+        count = num_events(
+            [path], options.format, layout=options.layout, storage_options=options.storage_options
+        )
     except (OSError, ValueError):
         return 0  # the read itself meets the problem, and raises or reports it
     last = count if options.stop is None else min(count, options.stop)

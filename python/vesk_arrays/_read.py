@@ -3,24 +3,24 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union, cast, overload
 
 from ._batch import Batch
 from ._concat import concat
-from ._iterate import GLOB_MAGIC, Paths, expand_paths, with_path
+from ._iterate import Paths, expand_paths, format_of_files, with_path
 from ._options import (
     DEFAULT_STEP,
     Errors,
     Layout,
     ReadOptions,
     check_index,
-    format_of_paths,
     format_of_source,
     read_options,
 )
 from ._progress import counted, progress_bar, tqdm_module
 from ._reader import BatchReader, reported_batches
+from ._remote import GLOB_MAGIC, is_url, local_path
 from ._sources import Source, StrPath
 
 if TYPE_CHECKING:
@@ -42,6 +42,7 @@ def read(
     layout: Layout = None,
     columns: Sequence[str] | None = None,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Batch[WD1Event]: ...
 @overload
 def read(
@@ -54,6 +55,7 @@ def read(
     layout: Layout = None,
     columns: Sequence[str] | None = None,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Batch[WD2Event]: ...
 @overload
 def read(
@@ -66,6 +68,7 @@ def read(
     layout: Layout = None,
     columns: Sequence[str] | None = None,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Batch[WD1Event | WD2Event]: ...
 def read(
     source: Sources,
@@ -77,14 +80,16 @@ def read(
     layout: Layout = None,
     columns: Sequence[str] | None = None,
     progress: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Batch[WD1Event | WD2Event]:
     """Events ``start`` to ``stop - 1`` of a file (all of them by default) as one Batch;
     of each of several files, joined into one batch.
 
-    ``source`` is a path or a binary file object, as for :class:`BatchReader` (which
-    tells how ``reader_type`` is found from a path's extension when it is left out). Event
-    indices count damaged events too, as ``Batch.start`` and ``DamagedEventError.index``
-    do, so ``read(path, start=b.start, stop=b.stop)`` gives batch ``b`` back.
+    ``source`` is a path, a URL (with ``storage_options``) or a binary file object, as
+    for :class:`BatchReader` (which tells how ``reader_type`` is found from a path's
+    extension when it is left out). Event indices count damaged events too, as
+    ``Batch.start`` and ``DamagedEventError.index`` do, so
+    ``read(path, start=b.start, stop=b.stop)`` gives batch ``b`` back.
 
     ``source`` may also name many files, as :func:`iterate` takes them: a list of paths,
     or a glob pattern (``"runs/*.wd1"``, its matches in sorted order). ``start`` and
@@ -112,12 +117,13 @@ def read(
     last = None if stop is None else check_index("stop", stop)
     tqdm = tqdm_module("read(progress=True)") if progress else None
     many = _names_many(source)
-    files: list[str] = []
+    files: list[Any] = []
     if many:
-        files = expand_paths(cast(Paths, source))  # not a file object: _names_many tells
+        # Not a file object: _names_many tells.
+        files = expand_paths(cast(Paths, source), storage_options)
         if not files:
             raise ValueError("read needs at least one file")
-        reader_type = format_of_paths(reader_type, files)
+        reader_type = format_of_files(reader_type, files)
     else:
         reader_type = format_of_source(source, reader_type)
     options = read_options(
@@ -127,6 +133,7 @@ def read(
         layout=layout,
         prefetch=0,
         columns=columns,
+        storage_options=storage_options,
         start=first,
         stop=last,
     )
@@ -147,7 +154,10 @@ def _names_many(source: object) -> bool:
     not itself the name of a file."""
     if isinstance(source, (str, os.PathLike)):
         name = os.fspath(source)
-        return isinstance(name, str) and bool(GLOB_MAGIC.search(name)) and not os.path.lexists(name)
+        if not isinstance(name, str) or not GLOB_MAGIC.search(name):
+            return False
+        # A URL's pattern is expanded by its own file system, which tells what it names.
+        return is_url(name) or not os.path.lexists(local_path(name))
     return not hasattr(source, "read") and not hasattr(source, "readinto")
 
 

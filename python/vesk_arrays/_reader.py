@@ -6,7 +6,7 @@ import functools
 import io
 import time
 import warnings
-from collections.abc import Generator, Iterator, Sequence
+from collections.abc import Generator, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Generic, Literal, SupportsIndex, TypeVar, cast, overload
 
 import numpy as np
@@ -33,13 +33,12 @@ from ._options import (
     ReadOptions,
     check_count,
     check_index,
-    check_path,
     check_step,
     format_of_source,
     read_options,
 )
 from ._schema import HEADER_FIELDS, SIZE_FIELDS, Format
-from ._sources import CoreInput, Source, file_object_input, is_file_object, name_of, path_input
+from ._sources import CoreInput, Source, source_input
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -61,9 +60,13 @@ class BatchReader(Generic[_Event_co]):
     ``source`` is a path (a ``str`` or ``os.PathLike``; files compressed with gzip, xz,
     bzip2 or zstd are recognised by their first bytes and decompressed) or a binary file
     object with ``readinto`` (``sys.stdin.buffer``, ``io.BytesIO``, ``gzip.open(...)``),
-    read as a stream. A WD2 source's layout is probed from its first two events and, where
-    they do not show the multi-channel layout, from the chain of event lengths from its
-    start; a stream is probed without rewinding. ``layout`` (``"multi-channel"`` or
+    read as a stream; or an fsspec URL (``s3://bucket/run.wd1``, ``memory://run.wd1``,
+    ``simplecache::s3://...``; ``vesk[remote]``), its file system made with
+    ``storage_options``, read in large ranges fetched ahead on a thread, and, without
+    ``"data"`` among ``columns``, in small ranges that skip the payloads. A WD2 source's
+    layout is probed from its first two events and, where they do not show the
+    multi-channel layout, from the chain of event lengths from its start; a stream is
+    probed without rewinding. ``layout`` (``"multi-channel"`` or
     ``"single-channel"``) skips the probe.
 
     ``read(n)`` gives the next ``n`` events (fewer at the end of the file; an empty batch
@@ -110,6 +113,7 @@ class BatchReader(Generic[_Event_co]):
         layout: Layout = None,
         columns: Sequence[str] | None = None,
         prefetch: Prefetch = DEFAULT_PREFETCH,
+        storage_options: Mapping[str, Any] | None = None,
     ) -> None: ...
     @overload
     def __init__(
@@ -124,6 +128,7 @@ class BatchReader(Generic[_Event_co]):
         layout: Layout = None,
         columns: Sequence[str] | None = None,
         prefetch: Prefetch = DEFAULT_PREFETCH,
+        storage_options: Mapping[str, Any] | None = None,
     ) -> None: ...
     @overload
     def __init__(
@@ -138,6 +143,7 @@ class BatchReader(Generic[_Event_co]):
         layout: Layout = None,
         columns: Sequence[str] | None = None,
         prefetch: Prefetch = DEFAULT_PREFETCH,
+        storage_options: Mapping[str, Any] | None = None,
     ) -> None: ...
     def __init__(
         self,
@@ -151,6 +157,7 @@ class BatchReader(Generic[_Event_co]):
         layout: Layout = None,
         columns: Sequence[str] | None = None,
         prefetch: Prefetch = DEFAULT_PREFETCH,
+        storage_options: Mapping[str, Any] | None = None,
     ) -> None:
         self._setup(
             source,
@@ -163,6 +170,7 @@ class BatchReader(Generic[_Event_co]):
                 timeout=timeout,
                 prefetch=prefetch,
                 columns=columns,
+                storage_options=storage_options,
             ),
         )
 
@@ -193,12 +201,7 @@ class BatchReader(Generic[_Event_co]):
         self._warned = False
         # What skip_to passed over, given with the next call's findings.
         self._passed: ReadFindings | None = None
-        if is_file_object(source):
-            self._path = name_of(source)
-            given = file_object_input(source, self._path)
-        else:
-            self._path = check_path(source)
-            given = path_input(self._path)
+        self._path, given = source_input(source, options.storage_options, options.samples)
         self._ledger = DamageLedger(self._format, self._path)
         # A decompressing file object opened here, closed with the reader.
         self._owned: io.RawIOBase | None = given.owned
@@ -225,6 +228,7 @@ class BatchReader(Generic[_Event_co]):
                 options.follow,
                 options.layout_code,
                 finite=given.finite,
+                size=-1 if given.size is None else given.size,
             )
         except ValueError as error:  # the first WD2 header rules out every layout
             raise DamagedEventError(self._path, 0, 0, str(error)) from None

@@ -1,5 +1,6 @@
 """Where a reader's bytes come from: a path (read by the core with plain system calls), a
-compressed file (recognised by its first bytes), or any Python binary file object."""
+compressed file (recognised by its first bytes), a URL (read in ranges, see _remote), or any
+Python binary file object."""
 
 from __future__ import annotations
 
@@ -10,6 +11,8 @@ from types import ModuleType
 from typing import IO, TYPE_CHECKING, BinaryIO, NamedTuple, Protocol, Union, cast
 
 from ._optional import require
+from ._options import check_path
+from ._remote import StorageOptions, is_url, local_path, open_url
 
 if TYPE_CHECKING:
     from _typeshed import WriteableBuffer
@@ -73,6 +76,9 @@ class CoreInput(NamedTuple):
     finite: bool
     # The path of a regular file, which can be read again; None for a stream.
     rereadable: str | None
+    # The size of a ranged file (a URL's object, not compressed), which the core reads at
+    # offsets as it reads a regular file; None for anything else.
+    size: int | None = None
 
 
 def path_input(path: str) -> CoreInput:
@@ -111,6 +117,35 @@ def path_input(path: str) -> CoreInput:
     except BaseException:
         raw.close()
         raise
+
+
+def source_input(
+    source: Source, storage_options: StorageOptions | None, whole: bool
+) -> tuple[str, CoreInput]:
+    """What messages call the source (a path, a URL, a file object), and what the core
+    reads of it. ``whole``: the payloads are wanted, so a URL's every byte will be read."""
+    if is_file_object(source):
+        name = name_of(source)
+        return name, file_object_input(source, name)
+    name = check_path(source)
+    if is_url(name):
+        return name, url_input(name, storage_options, whole)
+    return name, path_input(local_path(name))
+
+
+def url_input(url: str, storage_options: StorageOptions | None, whole: bool) -> CoreInput:
+    """What the core reads of a URL: its object read in ranges at offsets, or, compressed
+    (told by its first bytes), its decompressed bytes as a stream. ``whole``: the payloads
+    are wanted, so every byte will be read."""
+    file = open_url(url, storage_options, whole)
+    try:
+        stream, owned = open_stream(file, url, file)
+    except BaseException:
+        file.close()
+        raise
+    if owned is None:
+        return CoreInput(file, file, None, True, None, file.size)
+    return CoreInput(stream, owned, getattr(owned, "compression", None), True, None)
 
 
 def file_object_input(file: ReadInto, name: str) -> CoreInput:
@@ -196,7 +231,7 @@ class _Decompressed(io.RawIOBase):
     def __init__(self, path: str, compression: str, file: Read1, raw: io.RawIOBase | None = None) -> None:
         super().__init__()
         self.name = path
-        self._compression = compression
+        self.compression = compression
         self._file = file
         self._raw = raw  # what `file` reads, closed with it: the library leaves a file given to it open
         self._errors = _decompression_errors(compression)
@@ -236,7 +271,7 @@ class _Decompressed(io.RawIOBase):
         if isinstance(error, EOFError):
             reason = "the file is cut short: it ends inside its compressed data"
         else:
-            reason = f"its {self._compression} data are corrupt ({error})"
+            reason = f"its {self.compression} data are corrupt ({error})"
         mapped = CompressedFileError(f"{self.name}: {reason}")
         mapped.__cause__ = error
         return mapped
@@ -346,9 +381,12 @@ def _open_library_file(source: str | IO[bytes], compression: str) -> Read1:
     return _open_zstd(source)
 
 
-def open_stream(file: ReadInto, name: str) -> tuple[ReadInto, io.RawIOBase | None]:
+def open_stream(
+    file: ReadInto, name: str, raw: io.RawIOBase | None = None
+) -> tuple[ReadInto, io.RawIOBase | None]:
     """What the core reads of a file object, and the object opened for it here (to close
-    with the reader; None when the core reads `file` itself).
+    with the reader; None when the core reads `file` itself). `raw`, when given, is `file`
+    opened by the caller, closed with the decompressing object made here.
 
     Compressed data are recognised by their first bytes, as a path's are, and
     decompressed. The bytes are peeked at where the object can (a buffered or seekable
@@ -362,7 +400,7 @@ def open_stream(file: ReadInto, name: str) -> tuple[ReadInto, io.RawIOBase | Non
     if compression is None:
         return file, None
     opened = _Decompressed(
-        name, compression, _open_library_file(cast("IO[bytes]", _Prefixed(b"", file)), compression)
+        name, compression, _open_library_file(cast("IO[bytes]", _Prefixed(b"", file)), compression), raw
     )
     return opened, opened
 

@@ -16,7 +16,7 @@ import signal
 import stat
 import threading
 import warnings
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
 from typing import IO, Any, cast
 
 import numpy as np
@@ -26,6 +26,7 @@ import vesk_arrays._core as _core
 
 from ._batch import Batch
 from ._options import Layout, check_format, check_layout
+from ._remote import is_url, local_path, uploaded
 from ._schema import HEADER_FIELDS, SAMPLE_DTYPES, column_names
 from ._types import Destination
 
@@ -61,6 +62,7 @@ def write(
     reader_type: str,
     *,
     layout: Layout = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> int:
     """Writes the events of ``batches`` (a :class:`Batch` or an iterable of them, all of
     ``reader_type``) to one WD1 or WD2 file; returns the number of events written.
@@ -84,7 +86,9 @@ def write(
     through a temporary file in its folder, renamed into place once every event is
     written: a write that fails or is interrupted leaves no file, and a file that was
     there before untouched. Writing onto the file a batch was read from is refused
-    (ValueError).
+    (ValueError). A URL (its file system made with ``storage_options``) is written to a
+    local temporary file first and uploaded once it is whole: nothing new is at the URL
+    after a write that fails.
     """
     check_format(reader_type)
     check_layout(reader_type, layout)
@@ -92,6 +96,10 @@ def write(
     parts: Iterable[Batch[Any]] = (batches,) if isinstance(batches, Batch) else batches
     if not isinstance(destination, (str, os.PathLike)):
         return _Encoder(reader_type, with_channels).write(parts, destination, None)
+    if is_url(os.fspath(destination)):
+        with uploaded(os.fspath(destination), storage_options) as local:
+            return write(local, parts, reader_type, layout=layout)
+    destination = local_path(os.fspath(destination))
     target = AtomicFile(destination)
     with target:
         temporary = target.new_temporary()

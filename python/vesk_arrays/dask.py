@@ -35,6 +35,7 @@ from ._iterate import Paths, count_events, expand_paths, with_path
 from ._optional import require
 from ._options import DEFAULT_STEP, Errors, Layout, ReadOptions, format_of_paths, read_options
 from ._reader import BatchReader
+from ._remote import is_url, local_path, url_size
 from ._schema import select_columns
 
 if TYPE_CHECKING:
@@ -61,28 +62,48 @@ def plan_partitions(
     layout: Layout = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> list[Partition]:
     """The partitions :func:`read` builds: a list of partitions, each a tuple of pieces
     ``(path, start, stop)``, meaning events ``start`` to ``stop - 1`` of the file
     (``stop`` None: to its end). Paths are made absolute, as workers may have another
     working directory. ``layout`` is passed to the readers that count events; ``start``
     and ``stop`` keep those events of each file."""
-    options = read_options(reader_type, step_size=step_size, layout=layout, start=start, stop=stop)
-    return _plan(expand_paths(paths), options)
+    options = read_options(
+        reader_type,
+        step_size=step_size,
+        layout=layout,
+        start=start,
+        stop=stop,
+        storage_options=storage_options,
+    )
+    return _plan(_named_files(paths, storage_options), options)
+
+
+def _named_files(paths: Paths, storage_options: Mapping[str, Any] | None) -> list[str]:
+    """The files of ``paths`` (expand_paths), which the workers open by name: a URL as
+    it is, a path made absolute. A file object cannot be sent to them (TypeError)."""
+    files = []
+    for file in expand_paths(paths, storage_options):
+        if not isinstance(file, str):
+            raise TypeError(
+                "vesk_arrays.dask reads files by path or URL, which workers open; not file objects"
+            )
+        files.append(file if is_url(file) else os.path.abspath(local_path(file)))
+    return files
 
 
 # The events of a file that planning counts (damaged ones not counted).
 Counter = Callable[[str], int]
 
 
-def _plan(paths: list[str], options: ReadOptions, counter: Counter | None = None) -> list[Partition]:
-    """plan_partitions, of options already checked; ``counter`` counts a file's events
-    (by default count_events)."""
-    files = _located(paths)
+def _plan(files: list[str], options: ReadOptions, counter: Counter | None = None) -> list[Partition]:
+    """plan_partitions, of options already checked, of the files of _named_files;
+    ``counter`` counts a file's events (by default count_events)."""
     count = counter or (lambda path: count_events([path], options))
     max_events, max_bytes = options.step
     if max_bytes is not None:
-        plan = _plan_by_bytes(files, max_bytes, count)
+        plan = _plan_by_bytes(files, max_bytes, count, options.storage_options)
     else:
         assert max_events is not None  # a step is one or the other
         plan = _plan_by_events(files, max_events, count)
@@ -90,12 +111,6 @@ def _plan(paths: list[str], options: ReadOptions, counter: Counter | None = None
     if first or last is not None:
         plan = [kept for partition in plan if (kept := _within(partition, first, last))]
     return plan or [()]
-
-
-def _located(paths: list[str]) -> list[str]:
-    """The files as the workers open them: made absolute, as a worker may have another
-    working directory."""
-    return [os.path.abspath(path) for path in paths]
 
 
 def _within(partition: Partition, first: int, last: int | None) -> Partition:
@@ -109,12 +124,14 @@ def _within(partition: Partition, first: int, last: int | None) -> Partition:
     return tuple(pieces)
 
 
-def _plan_by_bytes(files: list[str], step: int, count_of: Counter) -> list[Partition]:
+def _plan_by_bytes(
+    files: list[str], step: int, count_of: Counter, storage_options: Mapping[str, Any] | None
+) -> list[Partition]:
     partitions: list[Partition] = []
     pieces: list[Piece] = []
     filled = 0
     for path in files:
-        size = os.stat(path).st_size
+        size = url_size(path, storage_options) if is_url(path) else os.stat(path).st_size
         if size > step:
             if pieces:
                 partitions.append(tuple(pieces))
@@ -161,16 +178,14 @@ def _plan_by_events(files: list[str], step: int, count_of: Counter) -> list[Part
 
 @dataclasses.dataclass(frozen=True)
 class _Job:
-    """What every task of a collection reads with: the checked options, and the keywords
-    that open a path besides them (a URL's ``storage_options``), handed on unchanged."""
+    """What every task of a collection reads with: the checked options (a URL's
+    ``storage_options`` among them, for the workers to open it with)."""
 
     options: ReadOptions
-    storage_options: Mapping[str, Any] | None = None
 
     def open(self, path: str, options: ReadOptions | None = None) -> BatchReader[Any]:
-        opening = {} if self.storage_options is None else {"storage_options": self.storage_options}
         try:
-            return BatchReader._with_options(path, options or self.options, **opening)
+            return BatchReader._with_options(path, options or self.options)
         except OSError as error:
             raise with_path(error, path) from None
 
@@ -211,7 +226,7 @@ def _planned(
     caller, and one given by each task would come again with every ``compute()``. So
     with ``errors="skip"`` (and with a ``start``, before which damage is passed over and
     warned of) planning counts every file's events, headers only."""
-    files = expand_paths(paths)
+    files = _named_files(paths, storage_options)
     options = read_options(
         format_of_paths(reader_type, files),
         step_size=step_size,
@@ -221,8 +236,9 @@ def _planned(
         stop=stop,
         prefetch=0,
         columns=columns,
+        storage_options=storage_options,
     )
-    job = _Job(options, None if storage_options is None else dict(storage_options))
+    job = _Job(options)
     counts: dict[str, int] = {}
     given: list[warnings.WarningMessage] = []
 
@@ -235,7 +251,7 @@ def _planned(
     # Else damage raises when computed, and a count's warning of it is not given.
     warn_of_damage = options.skip_damaged or bool(options.start)
     if warn_of_damage:
-        for path in _located(files):
+        for path in files:
             count(path)
     partitions = _plan(files, options, count)
     for warning in given:
@@ -465,6 +481,7 @@ def read(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
+    storage_options: Mapping[str, Any] | None = None,
     library: Literal["pd"] = "pd",
     progress: bool = False,
 ) -> dask.dataframe.DataFrame: ...
@@ -480,6 +497,7 @@ def read(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
+    storage_options: Mapping[str, Any] | None = None,
     library: Literal["ak"],
     progress: bool = False,
 ) -> dask_awkward.lib.core.Array: ...
@@ -494,6 +512,7 @@ def read(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
+    storage_options: Mapping[str, Any] | None = None,
     library: Literal["pd", "ak"] = "pd",
     progress: bool = False,
 ) -> dask.dataframe.DataFrame | dask_awkward.lib.core.Array:
@@ -501,7 +520,9 @@ def read(
     ``library="ak"`` a ``dask_awkward.Array`` of them.
 
     ``paths`` is a str or os.PathLike (glob patterns are expanded, matches sorted) or a
-    list of them; every worker must see the files at the same paths. Without
+    list of them; every worker must see the files at the same paths. An fsspec URL
+    (``s3://bucket/run*.wd1``, its file system made with ``storage_options``) is expanded by
+    its own file system and opened by each worker itself. Without
     ``reader_type`` the format is what their extensions tell, as for
     :func:`vesk_arrays.iterate`. Each partition
     holds about ``step_size`` of events (an int: that many events, packed across files;
@@ -545,6 +566,7 @@ def read(
         columns=columns,
         start=start,
         stop=stop,
+        storage_options=storage_options,
     )
     options = job.options
     label = f"{_PROGRESS_MARK if progress else 'vesk'}-read-{options.format.lower()}"

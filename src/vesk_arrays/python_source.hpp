@@ -1,9 +1,13 @@
 // A byte source over a Python binary file object (anything with `readinto`:
-// sys.stdin.buffer, io.BytesIO, gzip.open(...)). Read as a stream: it is
-// never asked to seek.
+// sys.stdin.buffer, io.BytesIO, gzip.open(...)), read as a stream; or over a
+// ranged file of known size (the package's remote files), whose method
+// `readinto_at(offset, buffer)` reads at any offset, which makes the source
+// seekable: payloads a read does not want are skipped, never fetched.
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 
 #include "byte_source.hpp"
 #include "interpreter_hooks.hpp"
@@ -18,25 +22,87 @@ public:
     // read, taken back here to call into Python. A failed read leaves its
     // exception in `error`. The source holds no reference of its own, so it
     // may be destroyed without the interpreter lock.
-    PythonFileSource(PyObject* file, ReleasedLockHooks& hooks, SavedError& error)
-        : file_(file), hooks_(hooks), error_(error)
+    // `ranged_size`: the size of a ranged file, nothing for a stream.
+    PythonFileSource(PyObject* file, ReleasedLockHooks& hooks, SavedError& error,
+                     std::optional<std::uint64_t> ranged_size = std::nullopt)
+        : file_(file), hooks_(hooks), error_(error), size_(ranged_size)
     {
     }
 
     IoResult<std::size_t> read(void* dst, std::size_t n) override
     {
+        if (size_) {
+            IoResult<std::size_t> got = read_at(offset_, dst, n);
+            if (got.ok()) {
+                offset_ += got.value();
+            }
+            return got;
+        }
         hooks_.take_lock();
-        IoResult<std::size_t> result = read_holding_lock(dst, n);
+        IoResult<std::size_t> result = read_holding_lock(dst, n, nullptr);
         hooks_.release_lock();
         return result;
     }
 
+    IoResult<std::size_t> read_at(std::uint64_t offset, void* dst, std::size_t n) override
+    {
+        if (!size_) {
+            return IoError::os(ESPIPE);
+        }
+        hooks_.take_lock();
+        IoResult<std::size_t> result = read_holding_lock(dst, n, &offset);
+        hooks_.release_lock();
+        return result;
+    }
+
+    // Piece by piece: a ranged file joins its small reads into large ranges.
+    IoResult<std::size_t> read_scattered(const iovec* pieces, int count) override
+    {
+        std::size_t total = 0;
+        for (int i = 0; i < count; ++i) {
+            auto* base = static_cast<std::byte*>(pieces[i].iov_base);
+            std::size_t done = 0;
+            while (done < pieces[i].iov_len) {
+                IoResult<std::size_t> got = read(base + done, pieces[i].iov_len - done);
+                if (!got.ok()) {
+                    return got;
+                }
+                if (got.value() == 0) {
+                    return total + done;
+                }
+                done += got.value();
+            }
+            total += done;
+        }
+        return total;
+    }
+
+    bool seekable() const override { return size_.has_value(); }
+
+    IoStatus seek(std::uint64_t offset) override
+    {
+        if (!size_) {
+            return IoError::os(ESPIPE);
+        }
+        offset_ = offset;
+        return io_ok();
+    }
+
+    std::optional<std::uint64_t> size() override { return size_; }
+
 private:
-    IoResult<std::size_t> read_holding_lock(void* dst, std::size_t n)
+    // Reads with `readinto`, or with `readinto_at` at `*offset`.
+    IoResult<std::size_t> read_holding_lock(void* dst, std::size_t n, const std::uint64_t* offset)
     {
         PyRef view = PyRef::steal(
             PyMemoryView_FromMemory(static_cast<char*>(dst), static_cast<Py_ssize_t>(n), PyBUF_WRITE));
-        PyRef got = view ? PyRef::steal(PyObject_CallMethod(file_, "readinto", "O", view.get())) : PyRef();
+        PyRef got;
+        if (view && offset != nullptr) {
+            got = PyRef::steal(PyObject_CallMethod(file_, "readinto_at", "KO",
+                                                   static_cast<unsigned long long>(*offset), view.get()));
+        } else if (view) {
+            got = PyRef::steal(PyObject_CallMethod(file_, "readinto", "O", view.get()));
+        }
         if (got && got.get() == Py_None) {
             // A non-blocking file with nothing to give yet: the answer of a
             // non-blocking descriptor, after which reading goes on.
@@ -76,6 +142,8 @@ private:
     PyObject* file_;
     ReleasedLockHooks& hooks_;
     SavedError& error_;
+    std::optional<std::uint64_t> size_;
+    std::uint64_t offset_ = 0;  // of a ranged file: where the next read starts
 };
 
 }  // namespace vesk

@@ -26,8 +26,9 @@ IoResult<BufferedFile> open_source(ReaderState& state, const std::string& path)
     if (!state.file) {
         return BufferedFile::open(path, kReadSize, &state.hooks);
     }
-    return BufferedFile::over(
-        std::make_unique<PythonFileSource>(state.file.get(), state.hooks, state.source_error), kReadSize);
+    return BufferedFile::over(std::make_unique<PythonFileSource>(state.file.get(), state.hooks,
+                                                                 state.source_error, state.ranged_size),
+                              kReadSize);
 }
 
 // The path in the file system's encoding, as os.fsencode gives it.
@@ -62,15 +63,17 @@ void raise_open_failure(ReaderState& state, const OpenFailure& failure)
 
 PyObject* open_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"source", "format", "name", "follow", "layout", "finite", nullptr};
+    static const char* keywords[] = {"source", "format", "name", "follow",
+                                     "layout", "finite", "size", nullptr};
     PyObject* source = nullptr;
     const char* format = nullptr;
     PyObject* name_object = nullptr;
     int follow = 0;
     int layout = 0;
     int finite = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU|pip:Reader", const_cast<char**>(keywords), &source,
-                                     &format, &name_object, &follow, &layout, &finite)) {
+    long long size = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU|pipL:Reader", const_cast<char**>(keywords), &source,
+                                     &format, &name_object, &follow, &layout, &finite, &size)) {
         return nullptr;
     }
     const std::optional<Format> named = format_named(format);
@@ -114,6 +117,9 @@ PyObject* open_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     if (!PyUnicode_Check(source)) {
         Py_INCREF(source);
         state->file = PyRef::steal(source);
+        if (size >= 0) {
+            state->ranged_size = static_cast<std::uint64_t>(size);
+        }
     }
     const StreamSettings settings{.format = *named,
                                   .layout = static_cast<LayoutRequest>(layout),

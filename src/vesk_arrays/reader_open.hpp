@@ -6,7 +6,7 @@
 namespace vesk {
 
 // A new Reader for the arguments of Reader(source, format, name, follow,
-// layout, finite), its source open; null with an exception set.
+// layout, finite, size), its source open; null with an exception set.
 PyObject* open_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // Raises why a WD2 source's layout could not be told.

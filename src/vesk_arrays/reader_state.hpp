@@ -29,7 +29,9 @@ struct ReaderState {
     bool finite_stream = false;  // see FillLimits
     PyRef path;                  // what messages call the file
     PyRef file;                  // a Python file object being read, if any
-    SavedError source_error;     // why reading `file` failed
+    // The size of `file` when it is a ranged file (read at offsets), else nothing.
+    std::optional<std::uint64_t> ranged_size;
+    SavedError source_error;  // why reading `file` failed
     std::atomic<bool> closed{false};
     // In a forked child: another thread was inside a call at the fork, and the
     // reader, half way through that call, refuses every other.

@@ -6,13 +6,16 @@
     vesk plot FILE [--event N] -o OUT.png   the waveform(s) of one event [--time]
     vesk --version
 
-FILE ``-`` is standard input. Exit status: 0 on success, 1 when a file is missing,
-unreadable or holds damaged events (the reason goes to stderr), 2 for a usage error.
+FILE ``-`` is standard input; an fsspec URL (``s3://bucket/run*.wd1``; ``vesk[remote]``) is
+read through its file system, made with ``--storage-options '{json}'`` and the environment its
+client reads (for S3, AWS_ENDPOINT_URL and the credentials). Exit status: 0 on success, 1 when a
+file is missing, unreadable or holds damaged events (the reason goes to stderr), 2 for a usage error.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import sys
@@ -24,6 +27,7 @@ from vesk import __version__
 from .._damage import DamagedEventWarning
 from .._iterate import with_path
 from .._options import DEFAULT_STEP, parse_step_size
+from .._remote import expand_url, is_url
 from .._schema import FORMATS
 from ._common import COMPRESSIONS, LAYOUTS, PROG, TARGETS, Failure, describe, shown_name
 from ._common import failure_of as failure_of
@@ -63,6 +67,17 @@ def step_size(text: str) -> int | str:
     return value
 
 
+def storage_options(text: str) -> dict[str, object]:
+    """A JSON object of options for the file systems of URLs."""
+    try:
+        value = json.loads(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"not JSON: {error}") from None
+    if not isinstance(value, dict):
+        raise argparse.ArgumentTypeError(f"a JSON object is expected, not {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -90,6 +105,13 @@ def build_parser() -> argparse.ArgumentParser:
             choices=LAYOUTS,
             help="WD2: the headers' layout, with or without the channel field "
             "(default: told from the first events)",
+        )
+        sub.add_argument(
+            "--storage-options",
+            type=storage_options,
+            metavar="JSON",
+            help="for URLs: a JSON object of options of their file system, such as "
+            '\'{"anon": true}\' or \'{"endpoint_url": "http://127.0.0.1:9000"}\'',
         )
         sub.set_defaults(run=run, parser=sub)
         return sub
@@ -215,6 +237,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     options = parser.parse_args(argv)
     name = f"{PROG} {options.command}"
     try:
+        if getattr(options, "files", None):
+            # The shell expands no pattern of a URL: its file system does.
+            options.files = [
+                found
+                for name in options.files
+                for found in (expand_url(name, options.storage_options) if is_url(name) else [name])
+            ]
         with warnings.catch_warnings():
             # Each command tells of damaged events in its own words.
             warnings.simplefilter("ignore", DamagedEventWarning)

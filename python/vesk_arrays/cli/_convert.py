@@ -68,7 +68,9 @@ def parquet_columns(options: argparse.Namespace, reader_type: str) -> list[str] 
     return names
 
 
-def output_layout(files: Sequence[str], reader_type: str, layout: Layout) -> Layout:
+def output_layout(
+    files: Sequence[str], reader_type: str, layout: Layout, storage_options: dict[str, Any] | None = None
+) -> Layout:
     """The WD2 layout to write: the inputs' own when they all have one, else multi-channel,
     which holds single-channel events too when the multi-channel inputs have one channel
     (a single-channel event is one of one channel). A WD2 file's events all have the
@@ -80,7 +82,9 @@ def output_layout(files: Sequence[str], reader_type: str, layout: Layout) -> Lay
     counts: dict[int, str] = {}
     with_field = False
     for path in files:
-        with BatchReader(path, reader_type, errors="skip", layout=layout) as reader:
+        with BatchReader(
+            path, reader_type, errors="skip", layout=layout, storage_options=storage_options
+        ) as reader:
             with_field = with_field or reader.has_channel_field is not False
             if reader.channel_count is not None:
                 counts.setdefault(reader.channel_count, path)
@@ -140,6 +144,7 @@ def convert_files(options: argparse.Namespace, check: Callable[[], None] = lambd
             layout=layout,
             columns=columns,
             source=options.source,
+            storage_options=options.storage_options,
             on_report=note,
             **selection,
         )
@@ -195,12 +200,14 @@ def write_events(
     """The events of the files into one WD1 or WD2 file, a batch at a time."""
     from .._write import refuse_an_input, write
 
-    files = expand_paths(files)
+    storage = options.storage_options
+    files = [file for file in expand_paths(files, storage) if isinstance(file, str)]
     # Before anything is read or written, as for Parquet.
     refuse_an_input(files, options.output)
     pairs = iterate(
         files,
         reader_type,
+        storage_options=storage,
         step_size=options.step_size,
         report=True,
         errors=options.errors,
@@ -216,6 +223,10 @@ def write_events(
             yield batch
 
     written: int = write(
-        options.output, batches(), reader_type, layout=output_layout(files, reader_type, layout)
+        options.output,
+        batches(),
+        reader_type,
+        layout=output_layout(files, reader_type, layout, storage),
+        storage_options=storage,
     )
     return written

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Sequence
-from typing import IO
+from typing import IO, Any
 
 import numpy as np
 
@@ -32,14 +32,21 @@ def print_table(header: Sequence[str], rows: Sequence[Sequence[str]], out: IO[st
 
 
 def head_file(
-    name: str, reader_type: str, layout: Layout, limit: int, start: int = 0
+    name: str,
+    reader_type: str,
+    layout: Layout,
+    limit: int,
+    start: int = 0,
+    storage_options: dict[str, Any] | None = None,
 ) -> tuple[Json, list[str]]:
     """The headers and sample statistics of ``limit`` events from event ``start`` (damaged
     ones passed over), as the JSON document's entry; and the problems met."""
     shown = shown_name(name)
     entry: Json = {"path": shown, "format": reader_type, "events": [], "damaged_count": 0, "error": None}
     try:
-        with BatchReader(source_of(name), reader_type, errors="skip", layout=layout) as reader:
+        with BatchReader(
+            source_of(name), reader_type, errors="skip", layout=layout, storage_options=storage_options
+        ) as reader:
             reader.skip_to(min(start, sys.maxsize))
             batch = reader.read(min(limit, sys.maxsize))  # no file holds more events
             damaged, damaged_count = list(reader.damaged), reader.damaged_count
@@ -74,7 +81,7 @@ def run_head(options: argparse.Namespace) -> int:
     problems: list[str] = []
     entries = []
     for number, name in enumerate(options.files):
-        entry, found = head_file(name, reader_type, layout, options.n, options.start)
+        entry, found = head_file(name, reader_type, layout, options.n, options.start, options.storage_options)
         problems += found
         entries.append(entry)
         if options.json or entry["error"] is not None:

@@ -12,6 +12,7 @@ import numpy as np
 from .._batch import Batch
 from .._options import Layout
 from .._reader import BatchReader
+from .._remote import is_url, url_size
 from ._common import (
     SHOWN,
     STDIN,
@@ -56,11 +57,15 @@ class FileSummary:
         self.events += len(batch)
 
 
-def info_file(name: str, reader_type: str, layout: Layout) -> tuple[Json, list[str]]:
+def info_file(
+    name: str, reader_type: str, layout: Layout, storage_options: dict[str, Any] | None = None
+) -> tuple[Json, list[str]]:
     """What the file holds, as the JSON document's entry; and the problems met (for stderr)."""
     shown = shown_name(name)
     try:
-        reader = BatchReader(source_of(name), reader_type, errors="skip", layout=layout)
+        reader = BatchReader(
+            source_of(name), reader_type, errors="skip", layout=layout, storage_options=storage_options
+        )
     except (OSError, ValueError) as error:
         # ValueError: a WD2 file whose first header gives a length past any file.
         problem = failure_of(error, name)
@@ -85,7 +90,12 @@ def info_file(name: str, reader_type: str, layout: Layout) -> tuple[Json, list[s
         told_compression = reader._compression  # as told where the file was opened
 
     size, compression = None, None
-    if name != STDIN:
+    if is_url(name):
+        try:
+            size, compression = url_size(name, storage_options), told_compression
+        except OSError:
+            pass
+    elif name != STDIN:
         try:
             status = os.stat(name)
         except OSError:
@@ -232,7 +242,7 @@ def run_info(options: argparse.Namespace) -> int:
     layout = layout_for(options, formats)
     entries = []
     for number, (name, reader_type) in enumerate(zip(options.files, formats)):
-        entry, found = info_file(name, reader_type, layout)
+        entry, found = info_file(name, reader_type, layout, options.storage_options)
         problems += found
         if options.json or options.short:
             entries.append(entry)

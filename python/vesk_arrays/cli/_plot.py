@@ -62,7 +62,14 @@ def run_plot(options: argparse.Namespace) -> int:
     source = source_of(options.file)
     # Damage before the event is passed over; with --errors skip, a damaged event gives
     # way to the next good one.
-    with BatchReader(source, reader_type, errors=options.errors, layout=layout, prefetch=0) as reader:
+    with BatchReader(
+        source,
+        reader_type,
+        errors=options.errors,
+        layout=layout,
+        prefetch=0,
+        storage_options=options.storage_options,
+    ) as reader:
         reader.skip_to(start)
         batch = reader.read(1)
     shown = shown_name(options.file)

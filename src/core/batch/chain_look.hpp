@@ -336,6 +336,14 @@ protected:
         return where;
     }
 
+    // Whether the raw header at `bytes` decodes to an event `span` bytes long.
+    bool spans_to(const std::byte* bytes, std::uint64_t span) const
+    {
+        Header header{};
+        std::uint64_t count = 0;
+        return reader_.decode_header(bytes, header, count) && event_span(reader_, header, count) == span;
+    }
+
     // A quick look at the raw header at `bytes` (file offset `offset`): false
     // only where no chain can begin there.
     bool candidate(const std::byte* bytes, std::uint64_t offset) const

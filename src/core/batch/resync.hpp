@@ -49,6 +49,7 @@ class Resync : ChainLook<Reader> {
     using Look::peek_header;
     using Look::reader_;
     using Look::sight;
+    using Look::spans_to;
     using Look::trusted;
     using Look::watch_;
     using typename Look::Chain;
@@ -114,8 +115,13 @@ public:
     // stronger than for where to go on).
     // `hold`: a stream keeps all it reads ahead (so that reading can still go
     // back to `from`), and the scan ends where it could keep no more.
+    // `run_from`: only headers whose event is as long as the distance from
+    // there to them are followed (a run of events of one length from there):
+    // each header followed is a look far away, a request of its own where
+    // the bytes are fetched from a server.
     IoResult<std::optional<std::uint64_t>> scan(std::uint64_t from, std::uint64_t until = UINT64_MAX,
-                                                bool strict = false, bool hold = false)
+                                                bool strict = false, bool hold = false,
+                                                std::optional<std::uint64_t> run_from = std::nullopt)
     {
         const auto header_size = static_cast<std::size_t>(reader_.header_bytes());
         std::unique_ptr<std::byte[]> chunk(new (std::nothrow) std::byte[kChunk + kLargestHeaderBytes]);
@@ -174,6 +180,9 @@ public:
                     continue;
                 }
                 if (!candidate(chunk.get() + i, at + i)) {
+                    continue;
+                }
+                if (run_from && !spans_to(chunk.get() + i, at + i - *run_from)) {
                     continue;
                 }
                 IoResult<Chain> chained = chain_from(at + i, kChainLength);
@@ -260,7 +269,7 @@ public:
             // is not read whole for this where only headers are wanted.
             const std::uint64_t until = offset + std::min<std::uint64_t>(span, kFirstEventScan);
             for (std::uint64_t from = offset + 1; from < until;) {
-                IoResult<std::optional<std::uint64_t>> inside = scan(from, until, false, true);
+                IoResult<std::optional<std::uint64_t>> inside = scan(from, until, false, true, offset);
                 if (!inside.ok()) {
                     return inside.error();
                 }
