@@ -108,7 +108,9 @@ class Reader:
     """Reads a path (a str) or a binary file object with readinto; ``name`` is what
     messages call it. ``layout``: one of LAYOUTS' values.
     ``finite``: a file object that holds all its bytes already (not a pipe), in which the
-    reader may look ahead to check a length."""
+    reader may look ahead to check a length. ``memory_map``: map a path that names a
+    regular file, whose batches' "data" is then (the mapping as uint8, the byte where
+    each event's samples start in it)."""
 
     def __new__(
         cls,
@@ -118,10 +120,11 @@ class Reader:
         follow: bool = ...,
         layout: int = ...,
         finite: bool = ...,
+        memory_map: bool = ...,
     ) -> Reader: ...
     # max_events, max_bytes, count and stop: None for no limit. read_ahead: one of
     # READ_AHEAD_MODES' values. Without samples the columns hold no "data"
-    # and the offsets are None.
+    # and the offsets are None. (A mapped file's "data" is a tuple: see the class.)
     def read(
         self,
         max_events: int | None,

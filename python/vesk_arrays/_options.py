@@ -84,6 +84,8 @@ class ReadOptions:
     follow: bool = False
     poll_interval: float = 0.5
     timeout: float | None = None
+    # Map a regular file that is neither followed nor compressed (see _mapped).
+    memory_map: bool = False
 
     @property
     def errors(self) -> Errors:
@@ -121,6 +123,7 @@ def read_options(
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
     columns: Sequence[str] | None = None,
+    memory_map: bool = False,
 ) -> ReadOptions:
     """The options, checked in this order; TypeError or ValueError for the first bad one.
     Without ``step_size`` a batch has no limit (the readers' own calls give theirs)."""
@@ -144,6 +147,7 @@ def read_options(
         follow=follow,
         poll_interval=poll_interval,
         timeout=timeout,
+        memory_map=bool(memory_map),
     )
 
 
