@@ -148,6 +148,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    memory_map: bool = False,
 ) -> Generator[Batch[WD1Event]]: ...
 @overload
 def iterate(
@@ -165,6 +166,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    memory_map: bool = False,
 ) -> Generator[Batch[WD2Event]]: ...
 @overload
 def iterate(
@@ -182,6 +184,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    memory_map: bool = False,
 ) -> Generator[Batch[WD1Event | WD2Event]]: ...
 @overload
 def iterate(
@@ -199,6 +202,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    memory_map: bool = False,
 ) -> Generator[tuple[Batch[WD1Event], Report]]: ...
 @overload
 def iterate(
@@ -216,6 +220,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    memory_map: bool = False,
 ) -> Generator[tuple[Batch[WD2Event], Report]]: ...
 @overload
 def iterate(
@@ -233,6 +238,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    memory_map: bool = False,
 ) -> Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 @overload
 def iterate(
@@ -250,6 +256,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    memory_map: bool = False,
 ) -> Generator[Batch[WD1Event | WD2Event]] | Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 def iterate(
     paths: Paths,
@@ -266,6 +273,7 @@ def iterate(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     prefetch: Prefetch = DEFAULT_PREFETCH,
+    memory_map: bool = False,
 ) -> Generator[Batch[Any]] | Generator[tuple[Batch[Any], Report]]:
     """The events of many files as batches, file after file, in the order of ``paths``.
 
@@ -289,7 +297,7 @@ def iterate(
 
     ``follow``, ``poll_interval`` and ``timeout`` apply to the last file, the one an
     acquisition may still be writing (see :class:`BatchReader`); ``layout`` to WD2 files.
-    ``columns``, ``start``, ``stop`` and ``prefetch`` apply to each file, as they do
+    ``columns``, ``start``, ``stop``, ``prefetch`` and ``memory_map`` apply to each file, as they do
     to :func:`read` and :class:`BatchReader`: ``start`` and ``stop`` are event indices
     within each file; damage before ``start`` is passed over (recorded in the file's
     first report, and warned of), never raised.
@@ -307,6 +315,7 @@ def iterate(
         stop=stop,
         prefetch=prefetch,
         columns=columns,
+        memory_map=memory_map,
     )
     pairs = reported_pairs(files, options)
     return pairs if report else (batch for batch, _ in pairs)

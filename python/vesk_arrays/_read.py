@@ -24,6 +24,7 @@ def read(
     errors: Errors = "raise",
     layout: Layout = None,
     columns: Sequence[str] | None = None,
+    memory_map: bool = False,
 ) -> Batch[WD1Event]: ...
 @overload
 def read(
@@ -35,6 +36,7 @@ def read(
     errors: Errors = "raise",
     layout: Layout = None,
     columns: Sequence[str] | None = None,
+    memory_map: bool = False,
 ) -> Batch[WD2Event]: ...
 @overload
 def read(
@@ -46,6 +48,7 @@ def read(
     errors: Errors = "raise",
     layout: Layout = None,
     columns: Sequence[str] | None = None,
+    memory_map: bool = False,
 ) -> Batch[WD1Event | WD2Event]: ...
 def read(
     source: Source,
@@ -56,6 +59,7 @@ def read(
     errors: Errors = "raise",
     layout: Layout = None,
     columns: Sequence[str] | None = None,
+    memory_map: bool = False,
 ) -> Batch[WD1Event | WD2Event]:
     """Events ``start`` to ``stop - 1`` of one file (all of them by default) as one Batch.
 
@@ -73,11 +77,15 @@ def read(
 
     ``columns`` (a list of column names, all by default) reads only those; without
     ``"data"`` the payloads are skipped, by seeking on a regular file, and never read.
+    ``memory_map=True`` leaves the samples of a regular file in its mapping, copying none
+    (see :class:`BatchReader`).
     """
     first = check_index("start", start)
     last = None if stop is None else check_index("stop", stop)
     reader_type = format_of_source(source, reader_type)
-    options = read_options(reader_type, errors=errors, layout=layout, prefetch=0, columns=columns)
+    options = read_options(
+        reader_type, errors=errors, layout=layout, prefetch=0, columns=columns, memory_map=memory_map
+    )
     with BatchReader._with_options(source, options) as reader:
         reader.skip_to(first)
         if last is not None and last <= first:

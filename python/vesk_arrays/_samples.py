@@ -21,11 +21,11 @@ _RUN_LENGTH = 64
 _SCANNED_DTYPES = (np.dtype(np.uint16), np.dtype(np.float32))
 
 
-def waveforms_of(batch: EventColumns) -> NDArray[Any]:
-    """The samples as events x samples (WD1) or events x channels x samples (WD2), a view;
-    ValueError when the events differ in shape."""
+def waveforms_of(batch: EventColumns, data: NDArray[Any] | None = None) -> NDArray[Any]:
+    """The samples (``data``: the batch's own) as events x samples (WD1) or events x
+    channels x samples (WD2), a view; ValueError when the events differ in shape."""
     offsets = batch.offsets
-    data = batch["data"]
+    data = batch["data"] if data is None else data
     count = len(batch)
     lengths = np.diff(offsets)
     per_event = int(lengths[0]) if count else 0

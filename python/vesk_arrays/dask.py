@@ -210,6 +210,7 @@ def read(
     columns: Sequence[str] | None = None,
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
+    memory_map: bool = False,
 ) -> dask.dataframe.DataFrame:
     """A ``dask.dataframe.DataFrame`` of the events of ``paths``, in file order.
 
@@ -225,7 +226,8 @@ def read(
     :func:`vesk_arrays.read`). ``columns`` keeps only those columns of the events; Dask's
     own column projection (``frame[["timestamp"]]``) does the same, and a frame without
     ``data`` never reads a payload. ``start`` and ``stop`` keep events ``start`` to
-    ``stop - 1`` of each file, as for :func:`vesk_arrays.iterate`.
+    ``stop - 1`` of each file, as for :func:`vesk_arrays.iterate`. ``memory_map`` is
+    passed to the readers (see :func:`vesk_arrays.read`).
 
     With ``errors="skip"`` damaged events are left out (a :class:`DamagedEventWarning`
     per file, on the worker); a file that cannot be opened always raises its OSError,
@@ -244,6 +246,7 @@ def read(
         stop=stop,
         prefetch=0,
         columns=columns,
+        memory_map=memory_map,
     )
     partitions = _plan(files, options)
     meta = _empty_frame(pa, options.format, source)
