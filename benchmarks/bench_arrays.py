@@ -25,7 +25,9 @@ with a warm page cache, best of several repeats, as ratios:
     a bare read of the same bytes, also where every field a scan could look for is 0;
   * Batch.reduce (max, mean, argmax) on uniform batches against waveforms() and the same
     NumPy reduction, and on events of 100 to 400 samples against a loop over the events;
-    there argmin and argmax also against min and max.
+    there argmin and argmax also against min and max;
+  * memory_map=True: streaming and one-shot reads against numpy.memmap and the copying
+    read, and cold-cache reads against the disk (see _mapped_rows.py).
 """
 
 import argparse
@@ -41,6 +43,7 @@ import numpy as np
 import vesk
 import vesk_arrays
 from _common import best_time, write_uniform
+from _mapped_rows import mapped_rows
 
 
 def write_wd1(path, samples, events):
@@ -422,6 +425,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="small files, for a smoke run")
     parser.add_argument("--stream-only", action="store_true", help="only the streaming figures")
+    parser.add_argument("--mapped-only", action="store_true", help="only the memory_map=True figures")
     parser.add_argument(
         "--steps", help="streaming steps to compare, comma-separated (default: BatchReader's own)"
     )
@@ -429,6 +433,10 @@ def main():
     scale = 16 if args.quick else 1
     folder = tempfile.mkdtemp()
     rows = []
+    if args.mapped_only:
+        for label, ours, theirs, ratio in mapped_rows(folder, scale, args.repeats):
+            print(f"{label:<38} {ours:<36} {theirs:<36} {ratio:.2f}x", flush=True)
+        return
     if args.stream_only:
         steps = tuple(args.steps.split(",")) if args.steps else (None,)
         for label, ours, theirs, ratio in stream_rows(folder, scale, args.repeats, steps):
@@ -544,6 +552,7 @@ def main():
     rows.extend(resync_bare_rows(folder, scale, args.repeats))
     rows.extend(reduce_rows(folder, scale, args.repeats))
     rows.extend(stream_rows(folder, scale, args.repeats))
+    rows.extend(mapped_rows(folder, scale, args.repeats))
 
     print(f"{'workload':<38} {'vesk_arrays':<36} {'reference':<36} ratio")
     for label, ours, theirs, ratio in rows:
