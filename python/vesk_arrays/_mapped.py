@@ -26,6 +26,9 @@ if TYPE_CHECKING:
     from ._event_index import EventIndex
 
 
+_ZERO = bytes(8)
+
+
 class MappedSamples(NamedTuple):
     """Where a batch's samples lie: the whole mapping as uint8, and the byte at which each
     event's samples start in it."""
@@ -135,13 +138,15 @@ class MappedBatch(Batch[Any]):
         between them: copied)."""
         samples = self._mapped()
         dtype = SAMPLE_DTYPES[self._format]
-        # The shape, and the errors of events of different shapes, as for any batch.
-        shape = waveforms_of(self, np.broadcast_to(np.zeros((), dtype), (int(self.offsets[-1]),))).shape
-        per_event = int(np.prod(shape[1:])) * dtype.itemsize
-        steps = np.diff(samples.starts)
+        # The shape, and the errors of events of different shapes, as for any batch: from
+        # samples that all lie at one place (a stride of 0), which costs nothing to make.
+        shape = waveforms_of(self, np.ndarray((int(self._offsets[-1]),), dtype, _ZERO, 0, (0,))).shape
+        starts = samples.starts
+        steps = starts[1:] - starts[:-1]
         if len(steps) and not (steps == steps[0]).all():
             return waveforms_of(self)
-        return views(samples, dtype, shape, int(steps[0]) if len(steps) else per_event)
+        stride = int(steps[0]) if len(steps) else dtype.itemsize * int(np.prod(shape[1:]))
+        return views(samples, dtype, shape, stride)
 
     def event(self, index: SupportsIndex) -> Any:
         """As :meth:`Batch.event`; its ``"data"`` is a view of the file's mapping."""

@@ -93,9 +93,11 @@ class BatchReader(Generic[_Event_co]):
     file to grow, polling every ``poll_interval`` seconds, and ends once nothing new has
     come for ``timeout`` seconds (never, for None). An event is only ever returned whole.
 
-    ``memory_map=True`` maps a regular file that is neither compressed nor followed
-    instead of copying its samples (anything else is read as without it); see
-    :class:`Batch` for what its batches share with the file, and the one risk it brings.
+    ``memory_map=True`` maps a regular file that is neither compressed nor followed, privately,
+    and leaves its samples there (anything else reads as without it): ``waveforms()`` is a
+    view of the mapping, ``batch["data"]`` a copy; the arrays keep it mapped. As with
+    ``numpy.memmap``, a file cut short by another process while mapped ends the process
+    with SIGBUS where its lost pages are touched.
 
     Use it as a context manager, or call ``close()``. One reader may be shared by
     threads: calls are served one at a time, and no event is returned twice.
