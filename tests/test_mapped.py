@@ -60,7 +60,12 @@ def test_mapped_batches_are_the_copied_batches(tmp_path_factory, case, step, err
         out = []
         try:
             for batch, report in va.iterate(
-                path, kind[:3], step_size=step, report=True, errors=errors, layout=LAYOUT[kind],
+                path,
+                kind[:3],
+                step_size=step,
+                report=True,
+                errors=errors,
+                layout=LAYOUT[kind],
                 memory_map=memory_map,
             ):
                 out.append((batch, summary(report)))

@@ -140,7 +140,7 @@ class MappedBatch(Batch[Any]):
         dtype = SAMPLE_DTYPES[self._format]
         # The shape, and the errors of events of different shapes, as for any batch: from
         # samples that all lie at one place (a stride of 0), which costs nothing to make.
-        shape = waveforms_of(self, np.ndarray((int(self._offsets[-1]),), dtype, _ZERO, 0, (0,))).shape
+        shape = waveforms_of(self, np.ndarray((int(self.offsets[-1]),), dtype, _ZERO, 0, (0,))).shape
         starts = samples.starts
         steps = starts[1:] - starts[:-1]
         if len(steps) and not (steps == steps[0]).all():
@@ -219,8 +219,9 @@ def _sliced(batch: MappedBatch, a: int, b: int) -> Batch[Any]:
     head = sliced(_made(Batch, *fields, batch._event_index), a, b)
     samples = batch._mapped()
     offsets = batch.offsets[a : b + 1] - batch.offsets[a]
-    columns = dict(head._columns)
+    columns: dict[str, Any] = dict(head._columns)
     columns["data"] = MappedSamples(samples.mapping, samples.starts[a:b])
     mapped = MappedColumns(columns, offsets, SAMPLE_DTYPES[batch._format])
-    return _made(MappedBatch, batch._format, mapped, offsets, batch._path, 
-                 head._start, head._stop, head._event_index)
+    return _made(
+        MappedBatch, batch._format, mapped, offsets, batch._path, head._start, head._stop, head._event_index
+    )

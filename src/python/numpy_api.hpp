@@ -14,7 +14,15 @@ namespace vesk {
 class NumpyApi {
 public:
     // NumPy's type numbers for the dtypes vesk builds.
-    enum class Dtype : int { UInt8 = 2, Int32 = 5, UInt32 = 6, Int64 = 7, UInt64 = 8, UInt16 = 4, Float32 = 11 };
+    enum class Dtype : int {
+        UInt8 = 2,
+        Int32 = 5,
+        UInt32 = 6,
+        Int64 = 7,
+        UInt64 = 8,
+        UInt16 = 4,
+        Float32 = 11
+    };
 
     // The dtype of the C++ type T.
     template <class T>

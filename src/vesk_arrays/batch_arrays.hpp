@@ -71,11 +71,13 @@ PyObject* batch_to_python(BatchSink<Reader, Samples>& sink, const std::shared_pt
         PyRef places =
             PyRef::steal(array_from_block(sink.places_block(), NumpyApi::Dtype::Int64, sink.events(), pool));
         PyRef mapping = PyRef::steal(places ? mapping_array(sink.mapping()) : nullptr);
-        if (!mapping || !set_column(columns.get(), "data", Py_BuildValue("(OO)", mapping.get(), places.get()))) {
+        if (!mapping
+            || !set_column(columns.get(), "data", Py_BuildValue("(OO)", mapping.get(), places.get()))) {
             return nullptr;
         }
-    } else if (!set_column(columns.get(), "data",
-                           array_from_block(sink.samples_block(), kSampleDtype<Reader>, sink.samples(), pool))) {
+    } else if (!set_column(
+                   columns.get(), "data",
+                   array_from_block(sink.samples_block(), kSampleDtype<Reader>, sink.samples(), pool))) {
         return nullptr;
     }
     if (!sink.offsets_block().reserve(sizeof(std::int64_t))) {

@@ -73,7 +73,8 @@ void raise_open_failure(ReaderState& state, const OpenFailure& failure)
 
 PyObject* open_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"source", "format", "name", "follow", "layout", "finite", "memory_map", nullptr};
+    static const char* keywords[] = {"source", "format", "name",       "follow",
+                                     "layout", "finite", "memory_map", nullptr};
     PyObject* source = nullptr;
     const char* format = nullptr;
     PyObject* name_object = nullptr;
@@ -138,7 +139,8 @@ PyObject* open_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     std::optional<IoError> failure;
     std::optional<OpenFailure> open_failure;
     const bool waited = without_interpreter_lock(*state, [&] {
-                            IoResult<BufferedFile> opened = open_source(*state, path, memory_map != 0 && follow == 0);
+                            IoResult<BufferedFile> opened =
+                                open_source(*state, path, memory_map != 0 && follow == 0);
                             if (!opened.ok()) {
                                 failure = opened.error();
                             } else {

@@ -117,8 +117,8 @@ IoResult<std::shared_ptr<FileMapping>> FileMapping::open(std::string_view path, 
 BufferedFile BufferedFile::over_mapping(std::shared_ptr<FileMapping> mapping)
 {
     const std::size_t size = mapping->size();
-    BufferedFile file(std::make_unique<MappedSource>(mapping), Block(mapping->data(), PageFree(false)),
-                      size, size);
+    BufferedFile file(std::make_unique<MappedSource>(mapping), Block(mapping->data(), PageFree(false)), size,
+                      size);
     file.filled_ = size;
     file.source_offset_ = size;
     file.mapping_ = std::move(mapping);
