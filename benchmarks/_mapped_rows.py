@@ -8,6 +8,8 @@ in the same run, with the ceiling beside it:
   * a one-shot read(memory_map=True) of a 256 MiB uniform file against the copying read (the
     target: at most 5% of its time), with the ceiling: mapping the file and touching one byte
     of each event's header, nothing decoded;
+  * the maximum over unaligned views of WD1 events of odd sizes, against copying them into
+    aligned memory first (what decides that odd sizes keep their views);
   * with the file dropped from the page cache first (posix_fadvise DONTNEED, after fsync):
     the copying and the mapped read and stream against a bare sequential read of the same
     file into one reused buffer, the disk's speed.
@@ -133,6 +135,30 @@ def one_shot_rows(folder, scale, repeats):
     )
 
 
+def odd_rows(folder, scale, repeats):
+    """WD1 events of odd sizes (a pad byte after each): every other event's samples lie at an
+    odd address. The views stay unaligned; a copy into aligned memory first costs more."""
+    samples = 256
+    dtype = np.dtype([("h", "<i4", 6), ("d", "<u2", samples), ("pad", "u1")])
+    records = np.zeros((64 << 20) // scale // dtype.itemsize, dtype)
+    records["h"][:, 0] = dtype.itemsize
+    records["h"][:, 4] = np.arange(len(records))
+    records["d"] = np.arange(samples)
+    path = os.path.join(folder, "mapped-odd.wd1")
+    records.tofile(path)
+    waves = vesk_arrays.read(path, "WD1", memory_map=True)[1:].waveforms()[::2]  # the odd addresses
+    assert not waves.flags.aligned
+    best = _interleaved(
+        {"view": lambda: waves.max(axis=-1), "copy": lambda: np.ascontiguousarray(waves).max(axis=-1)}, repeats
+    )
+    yield (
+        "max of unaligned views, WD1 256 odd",
+        f"{best['view'] * 1e3:.2f} ms",
+        f"aligned copy + max: {best['copy'] * 1e3:.2f} ms",
+        best["copy"] / best["view"],
+    )
+
+
 def cold_rows(folder, scale, repeats):
     path = os.path.join(folder, "mapped-cold.wd1")
     samples = 256
@@ -159,4 +185,5 @@ def cold_rows(folder, scale, repeats):
 def mapped_rows(folder, scale, repeats):
     yield from stream_rows(folder, scale, repeats)
     yield from one_shot_rows(folder, scale, repeats)
+    yield from odd_rows(folder, scale, repeats)
     yield from cold_rows(folder, scale, repeats)
