@@ -148,9 +148,8 @@ def odd_rows(folder, scale, repeats):
     records.tofile(path)
     waves = vesk_arrays.read(path, "WD1", memory_map=True)[1:].waveforms()[::2]  # the odd addresses
     assert not waves.flags.aligned
-    best = _interleaved(
-        {"view": lambda: waves.max(axis=-1), "copy": lambda: np.ascontiguousarray(waves).max(axis=-1)}, repeats
-    )
+    jobs = {"view": lambda: waves.max(axis=-1), "copy": lambda: np.ascontiguousarray(waves).max(axis=-1)}
+    best = _interleaved(jobs, repeats)
     yield (
         "max of unaligned views, WD1 256 odd",
         f"{best['view'] * 1e3:.2f} ms",
