@@ -78,7 +78,7 @@ def views(samples: MappedSamples, dtype: np.dtype[Any], shape: tuple[int, ...], 
     return np.ndarray(shape, dtype, samples.mapping, start, (stride, *inner))
 
 
-def _runs(samples: MappedSamples, lengths: NDArray[np.int64], itemsize: int) -> list[tuple[int, int]]:
+def _runs(samples: MappedSamples, lengths: NDArray[np.int64]) -> list[tuple[int, int]]:
     """(first, stop) of each run of events of one length whose samples lie equally apart."""
     steps = np.diff(samples.starts)
     breaks = np.flatnonzero((lengths[1:] != lengths[:-1]) | (np.diff(steps, prepend=steps[:1]) != 0)) + 1
@@ -91,7 +91,7 @@ def contiguous(samples: MappedSamples, offsets: NDArray[np.int64], dtype: np.dty
     length at a time."""
     out = np.empty(int(offsets[-1]), dtype)
     lengths = np.diff(offsets)
-    for first, stop in _runs(samples, lengths, dtype.itemsize):
+    for first, stop in _runs(samples, lengths):
         count = int(lengths[first])
         stride = int(samples.starts[first + 1] - samples.starts[first]) if stop - first > 1 else 0
         part = MappedSamples(samples.mapping, samples.starts[first:stop])
