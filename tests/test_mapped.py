@@ -108,6 +108,7 @@ def test_arrays_outlive_the_reader_and_writes_never_reach_the_file(write):
     path = write(data)
     with va.BatchReader(path, "WD1", memory_map=True) as reader:
         batch = reader.read(100)
+    assert isinstance(batch, MappedBatch)
     waves, first = batch.waveforms(), batch.event(3)["data"]
     assert waves.base is not None and not waves.flags.owndata  # a view, nothing copied
     del batch, reader
