@@ -28,6 +28,8 @@ with a warm page cache, best of several repeats, as ratios:
     NumPy's reduceat; there argmin and argmax also against min and max;
   * streaming per-event maxima with reduce("max"), and over the segments of the file's own
     mapping, against numpy.memmap and NumPy's max (the reduction shares the usable cores).
+  * memory_map=True: streaming and one-shot reads against numpy.memmap and the copying
+    read, and cold-cache reads against the disk (see _mapped_rows.py).
 """
 
 import argparse
@@ -44,6 +46,7 @@ import numpy as np
 import vesk
 import vesk_arrays
 from _common import best_time, write_uniform
+from _mapped_rows import mapped_rows
 from vesk_arrays._samples import reduce_segments
 
 
@@ -467,6 +470,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="small files, for a smoke run")
     parser.add_argument("--stream-only", action="store_true", help="only the streaming figures")
+    parser.add_argument("--mapped-only", action="store_true", help="only the memory_map=True figures")
     parser.add_argument(
         "--steps", help="streaming steps to compare, comma-separated (default: BatchReader's own)"
     )
@@ -474,6 +478,10 @@ def main():
     scale = 16 if args.quick else 1
     folder = tempfile.mkdtemp()
     rows = []
+    if args.mapped_only:
+        for label, ours, theirs, ratio in mapped_rows(folder, scale, args.repeats):
+            print(f"{label:<38} {ours:<36} {theirs:<36} {ratio:.2f}x", flush=True)
+        return
     if args.stream_only:
         steps = tuple(args.steps.split(",")) if args.steps else (None,)
         for label, ours, theirs, ratio in stream_rows(folder, scale, args.repeats, steps):
@@ -589,6 +597,7 @@ def main():
     rows.extend(resync_bare_rows(folder, scale, args.repeats))
     rows.extend(reduce_rows(folder, scale, args.repeats))
     rows.extend(stream_rows(folder, scale, args.repeats))
+    rows.extend(mapped_rows(folder, scale, args.repeats))
 
     print(f"{'workload':<38} {'vesk_arrays':<36} {'reference':<36} ratio")
     for label, ours, theirs, ratio in rows:

@@ -129,9 +129,12 @@ class Pipe:
         return self.data.readinto(buffer)
 
 
+# Mapped, a path is decoded in place: its damage, resynchronisation and accounting are
+# those of the copying read (anything else reads as without memory_map).
+@pytest.mark.parametrize("memory_map", [False, True])
 @given(spliced(), st.integers(1, 5), st.sampled_from(["path", "memory", "pipe"]))
 def test_events_outside_damage_come_back_and_every_byte_is_accounted_for(
-    tmp_path_factory, case, step, source
+    tmp_path_factory, memory_map, case, step, source
 ):
     kind, damage, data, intact, k, uniform, hits, counted = case
     path = tmp_path_factory.mktemp("resync") / "f.bin"
@@ -139,7 +142,9 @@ def test_events_outside_damage_come_back_and_every_byte_is_accounted_for(
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", va.DamagedEventWarning)
         opened = {"path": path, "memory": io.BytesIO(data), "pipe": Pipe(data)}[source]
-        with va.BatchReader(opened, kind[:3], errors="skip", layout=LAYOUT[kind]) as reader:
+        with va.BatchReader(
+            opened, kind[:3], errors="skip", layout=LAYOUT[kind], memory_map=memory_map
+        ) as reader:
             got = [b.event(i) for b in reader.batches(step) for i in range(len(b))]
             skipped, skipped_bytes, trailing = reader.skipped, reader.skipped_bytes, reader.trailing_bytes
     # The intact events, bit for bit and in order, where the damage hit a length (a

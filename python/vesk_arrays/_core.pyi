@@ -119,7 +119,9 @@ class Reader:
     ``finite``: a file object that holds all its bytes already (not a pipe), in which the
     reader may look ahead to check a length. ``size`` (of a file object with
     ``readinto_at(offset, buffer)``, a ranged file) makes the reader read it at offsets,
-    as a regular file, skipping what it does not want."""
+    as a regular file, skipping what it does not want. ``memory_map``: map a path that names a
+    regular file, whose batches' "data" is then (the mapping as uint8, the byte where
+    each event's samples start in it)."""
 
     def __new__(
         cls,
@@ -130,10 +132,11 @@ class Reader:
         layout: int = ...,
         finite: bool = ...,
         size: int = ...,
+        memory_map: bool = ...,
     ) -> Reader: ...
     # max_events, max_bytes, count and stop: None for no limit. read_ahead: one of
     # READ_AHEAD_MODES' values. Without samples the columns hold no "data"
-    # and the offsets are None.
+    # and the offsets are None. (A mapped file's "data" is a tuple: see the class.)
     def read(
         self,
         max_events: int | None,

@@ -3,7 +3,7 @@ range, as unknown, or as found only when first asked for."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import Any, Literal, Union
 
 import numpy as np
@@ -46,3 +46,18 @@ def _found(index: NDArray[np.int64] | Literal[False]) -> NDArray[np.int64] | Lit
 
 # A batch's indices in its file, as kept: see Batch._event_index.
 EventIndex = Union["NDArray[np.int64]", None, Literal[False], LazyIndex]
+
+
+def event_indices(
+    start: int, stop: int, count: int, damage_records: Iterable[Any]
+) -> NDArray[np.int64] | None | Literal[False]:
+    """The indices in the file of a batch's `count` events, which run from `start` to
+    `stop` less the damaged events among them: None when no event is missing, False when
+    too many were damaged for the records to tell which."""
+    if stop - start == count:
+        return None
+    damaged = [record.event_index for record in damage_records if start <= record.event_index < stop]
+    indices: NDArray[np.int64] = np.setdiff1d(
+        np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True
+    )
+    return indices if len(indices) == count else False

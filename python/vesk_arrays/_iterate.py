@@ -166,6 +166,7 @@ def iterate(
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Generator[Batch[WD1Event]]: ...
 @overload
 def iterate(
@@ -185,6 +186,7 @@ def iterate(
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Generator[Batch[WD2Event]]: ...
 @overload
 def iterate(
@@ -204,6 +206,7 @@ def iterate(
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Generator[Batch[WD1Event | WD2Event]]: ...
 @overload
 def iterate(
@@ -223,6 +226,7 @@ def iterate(
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Generator[tuple[Batch[WD1Event], Report]]: ...
 @overload
 def iterate(
@@ -242,6 +246,7 @@ def iterate(
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Generator[tuple[Batch[WD2Event], Report]]: ...
 @overload
 def iterate(
@@ -261,6 +266,7 @@ def iterate(
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 @overload
 def iterate(
@@ -280,6 +286,7 @@ def iterate(
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Generator[Batch[WD1Event | WD2Event]] | Generator[tuple[Batch[WD1Event | WD2Event], Report]]: ...
 def iterate(
     paths: Paths,
@@ -298,6 +305,7 @@ def iterate(
     prefetch: Prefetch = DEFAULT_PREFETCH,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Generator[Batch[Any]] | Generator[tuple[Batch[Any], Report]]:
     """The events of many files as batches, file after file, in the order of ``paths``.
 
@@ -323,7 +331,7 @@ def iterate(
 
     ``follow``, ``poll_interval`` and ``timeout`` apply to the last file, the one an
     acquisition may still be writing (see :class:`BatchReader`); ``layout`` to WD2 files.
-    ``columns``, ``start``, ``stop`` and ``prefetch`` apply to each file, as they do
+    ``columns``, ``start``, ``stop``, ``prefetch`` and ``memory_map`` apply to each file, as they do
     to :func:`read` and :class:`BatchReader`: ``start`` and ``stop`` are event indices
     within each file; damage before ``start`` is passed over (recorded in the file's
     first report, and warned of), never raised.
@@ -345,6 +353,7 @@ def iterate(
         prefetch=prefetch,
         columns=columns,
         storage_options=storage_options,
+        memory_map=memory_map,
     )
     pairs = reported_pairs(files, options)
     if progress:

@@ -87,6 +87,8 @@ class ReadOptions:
     timeout: float | None = None
     # For the file systems of URLs (fsspec's storage_options); not part of what is read.
     storage_options: Mapping[str, Any] | None = dataclasses.field(default=None, compare=False)
+    # Map a regular file that is neither followed nor compressed (see _mapped).
+    memory_map: bool = False
 
     @property
     def errors(self) -> Errors:
@@ -127,6 +129,7 @@ def read_options(
     prefetch: Prefetch = DEFAULT_PREFETCH,
     columns: Sequence[str] | None = None,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> ReadOptions:
     """The options, checked in this order; TypeError or ValueError for the first bad one.
     Without ``step_size`` a batch has no limit (the readers' own calls give theirs)."""
@@ -152,6 +155,7 @@ def read_options(
         poll_interval=poll_interval,
         timeout=timeout,
         storage_options=storage,
+        memory_map=bool(memory_map),
     )
 
 

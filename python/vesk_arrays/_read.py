@@ -43,6 +43,7 @@ def read(
     columns: Sequence[str] | None = None,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Batch[WD1Event]: ...
 @overload
 def read(
@@ -56,6 +57,7 @@ def read(
     columns: Sequence[str] | None = None,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Batch[WD2Event]: ...
 @overload
 def read(
@@ -69,6 +71,7 @@ def read(
     columns: Sequence[str] | None = None,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Batch[WD1Event | WD2Event]: ...
 def read(
     source: Sources,
@@ -81,6 +84,7 @@ def read(
     columns: Sequence[str] | None = None,
     progress: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> Batch[WD1Event | WD2Event]:
     """Events ``start`` to ``stop - 1`` of a file (all of them by default) as one Batch;
     of each of several files, joined into one batch.
@@ -112,6 +116,9 @@ def read(
     With ``progress=True`` a tqdm progress bar is drawn on stderr (needs tqdm, in
     ``vesk[cli]``); its total is the events counted beforehand, without reading samples.
     The events are then read in parts of about 64 MiB and joined, a copy as for many files.
+
+    ``memory_map=True`` leaves the samples of a regular file in its mapping, copying none
+    (see :class:`BatchReader`).
     """
     first = check_index("start", start)
     last = None if stop is None else check_index("stop", stop)
@@ -134,6 +141,7 @@ def read(
         prefetch=0,
         columns=columns,
         storage_options=storage_options,
+        memory_map=memory_map,
         start=first,
         stop=last,
     )

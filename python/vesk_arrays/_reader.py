@@ -22,7 +22,7 @@ from ._damage import (
     joined_findings,
     loss_text,
 )
-from ._event_index import EventIndex, LazyIndex
+from ._event_index import EventIndex, LazyIndex, event_indices
 from ._fork import CallLock
 from ._options import (
     DEFAULT_PREFETCH,
@@ -96,6 +96,12 @@ class BatchReader(Generic[_Event_co]):
     file to grow, polling every ``poll_interval`` seconds, and ends once nothing new has
     come for ``timeout`` seconds (never, for None). An event is only ever returned whole.
 
+    ``memory_map=True`` maps a regular file that is neither compressed nor followed, privately,
+    and leaves its samples there (anything else reads as without it): ``waveforms()`` is a
+    view of the mapping, ``batch["data"]`` a copy; the arrays keep it mapped. As with
+    ``numpy.memmap``, a file cut short by another process while mapped ends the process
+    with SIGBUS where its lost pages are touched.
+
     Use it as a context manager, or call ``close()``. One reader may be shared by
     threads: calls are served one at a time, and no event is returned twice.
     """
@@ -114,6 +120,7 @@ class BatchReader(Generic[_Event_co]):
         columns: Sequence[str] | None = None,
         prefetch: Prefetch = DEFAULT_PREFETCH,
         storage_options: Mapping[str, Any] | None = None,
+        memory_map: bool = False,
     ) -> None: ...
     @overload
     def __init__(
@@ -129,6 +136,7 @@ class BatchReader(Generic[_Event_co]):
         columns: Sequence[str] | None = None,
         prefetch: Prefetch = DEFAULT_PREFETCH,
         storage_options: Mapping[str, Any] | None = None,
+        memory_map: bool = False,
     ) -> None: ...
     @overload
     def __init__(
@@ -144,6 +152,7 @@ class BatchReader(Generic[_Event_co]):
         columns: Sequence[str] | None = None,
         prefetch: Prefetch = DEFAULT_PREFETCH,
         storage_options: Mapping[str, Any] | None = None,
+        memory_map: bool = False,
     ) -> None: ...
     def __init__(
         self,
@@ -158,6 +167,7 @@ class BatchReader(Generic[_Event_co]):
         columns: Sequence[str] | None = None,
         prefetch: Prefetch = DEFAULT_PREFETCH,
         storage_options: Mapping[str, Any] | None = None,
+        memory_map: bool = False,
     ) -> None:
         self._setup(
             source,
@@ -171,6 +181,7 @@ class BatchReader(Generic[_Event_co]):
                 prefetch=prefetch,
                 columns=columns,
                 storage_options=storage_options,
+                memory_map=memory_map,
             ),
         )
 
@@ -229,6 +240,7 @@ class BatchReader(Generic[_Event_co]):
                 options.layout_code,
                 finite=given.finite,
                 size=-1 if given.size is None else given.size,
+                memory_map=options.memory_map and isinstance(given.readable, str),
             )
         except ValueError as error:  # the first WD2 header rules out every layout
             raise DamagedEventError(self._path, 0, 0, str(error)) from None
@@ -557,21 +569,6 @@ def reported_batches(
             if reader._timeout is None
             else min(reader._poll_interval, max(reader._timeout - (now - quiet_since), 0))
         )
-
-
-def event_indices(
-    start: int, stop: int, count: int, damage_records: _core._Damage
-) -> NDArray[np.int64] | None | Literal[False]:
-    """The indices in the file of a batch's `count` events, which run from `start` to
-    `stop` less the damaged events among them: None when no event is missing, False when
-    too many were damaged for the records to tell which."""
-    if stop - start == count:
-        return None
-    damaged = [record.event_index for record in damage_records if start <= record.event_index < stop]
-    indices: NDArray[np.int64] = np.setdiff1d(
-        np.arange(start, stop, dtype=np.int64), damaged, assume_unique=True
-    )
-    return indices if len(indices) == count else False
 
 
 def stepped_indices(

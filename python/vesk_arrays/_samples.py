@@ -12,7 +12,7 @@ from numpy.typing import NDArray
 
 import vesk_arrays._core as _core
 
-from ._schema import EventColumns, channel_segments
+from ._schema import SAMPLE_DTYPES, EventColumns, channel_segments
 
 REDUCTIONS = ("min", "max", "sum", "mean", "argmin", "argmax")
 # The sample dtypes the reductions take (native order), by their struct codes.
@@ -24,11 +24,11 @@ _INT64 = (-(2**63), 2**63 - 1)
 _SUMS_ALIGNED_WHOLE = np.lib.NumpyVersion(np.__version__) >= "2.3.0"
 
 
-def waveforms_of(batch: EventColumns) -> NDArray[Any]:
-    """The samples as events x samples (WD1) or events x channels x samples (WD2), a view;
-    ValueError when the events differ in shape."""
+def waveforms_of(batch: EventColumns, data: NDArray[Any] | None = None) -> NDArray[Any]:
+    """The samples (``data``: the batch's own) as events x samples (WD1) or events x
+    channels x samples (WD2), a view; ValueError when the events differ in shape."""
     offsets = batch.offsets
-    data = batch["data"]
+    data = batch["data"] if data is None else data
     count = len(batch)
     lengths = np.diff(offsets)
     per_event = int(lengths[0]) if count else 0
@@ -68,17 +68,28 @@ class Segments(NamedTuple):
     shape: tuple[int, ...]
 
 
-def segments_of(batch: EventColumns) -> Segments:
-    """The segments of a batch whose samples are ``batch["data"]``."""
-    data = np.ascontiguousarray(batch["data"])
+def segments_of(batch: EventColumns, where: tuple[Any, NDArray[np.int64]] | None = None) -> Segments:
+    """The segments of a batch whose samples are ``batch["data"]``; or, given ``where``
+    (a buffer, and the byte at which each event's samples start in it), whose samples lie
+    there event by event, as in a file's mapping."""
     shape: tuple[int, ...]
     places: NDArray[np.int64] | None
+    offsets = batch.offsets
     if batch.format == "WD1":
-        offsets = batch.offsets
         starts, lengths, places, shape = offsets[:-1], np.diff(offsets), None, (len(batch),)
     else:
         starts, lengths, places, shape = channel_segments(batch)
-    return Segments(data, data.dtype, starts * data.itemsize, lengths, places, shape)
+    if where is None:
+        data = np.ascontiguousarray(batch["data"])
+        return Segments(data, data.dtype, starts * data.itemsize, lengths, places, shape)
+    buffer, event_bytes = where
+    dtype = SAMPLE_DTYPES[batch.format]
+    # Each segment's event: the last whose first sample is not after the segment's.
+    if not len(batch):
+        return Segments(buffer, dtype, starts, lengths, places, shape)
+    events = np.clip(np.searchsorted(offsets, starts, side="right") - 1, 0, len(batch) - 1)
+    byte_starts = event_bytes[events] + (starts - offsets[events]) * dtype.itemsize
+    return Segments(buffer, dtype, byte_starts, lengths, places, shape)
 
 
 def reduce_events(

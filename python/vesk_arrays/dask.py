@@ -31,6 +31,7 @@ from numpy.typing import NDArray
 
 from ._batch import Batch
 from ._damage import DamagedEventWarning
+from ._dask_progress import PROGRESS_MARK, show_progress
 from ._iterate import Paths, count_events, expand_paths, with_path
 from ._optional import require
 from ._options import DEFAULT_STEP, Errors, Layout, ReadOptions, format_of_paths, read_options
@@ -218,6 +219,7 @@ def _planned(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
 ) -> tuple[_Job, list[Partition]]:
     """The job and partitions of ``read`` and ``map_batches``, from their keywords.
 
@@ -237,6 +239,7 @@ def _planned(
         prefetch=0,
         columns=columns,
         storage_options=storage_options,
+        memory_map=memory_map,
     )
     job = _Job(options)
     counts: dict[str, int] = {}
@@ -416,59 +419,6 @@ def map_batches(
     return frame
 
 
-# The first word of the names of collections read with progress=True: the computations
-# whose graphs hold it show a progress bar. Dask keeps a name's first word when it fuses
-# tasks, and only that.
-_PROGRESS_MARK = "vesk_progress"
-_progress: Any = None
-
-
-def _show_progress() -> None:
-    """Dask's ProgressBar, registered once: it shows each computation by a local scheduler
-    of a graph that reads a collection made with ``progress=True``, and stays silent for
-    any other."""
-    global _progress
-    if _progress is not None:
-        return
-    diagnostics = require("dask.diagnostics", "dask", "vesk_arrays.dask.read(progress=True)")
-
-    def keys(dsk: Mapping[Any, Any]) -> Iterator[Any]:
-        for key, task in dsk.items():
-            yield key
-            # A task that dask-awkward fused (named after its last step) holds the graph it
-            # runs: among its arguments (a Task), or as its callable's (a tuple, before 2024.12).
-            for part in task if isinstance(task, tuple) else getattr(task, "args", ()):
-                inner = getattr(part, "dsk", part)
-                if isinstance(inner, dict):
-                    yield from inner
-
-    def asked(dsk: Mapping[Any, Any]) -> bool:
-        names = (key[0] if isinstance(key, tuple) else key for key in keys(dsk))
-        return any(isinstance(name, str) and name.startswith(_PROGRESS_MARK) for name in names)
-
-    callbacks = require("dask.callbacks", "dask", "vesk_arrays.dask.read(progress=True)")
-    bar = diagnostics.ProgressBar()
-    shown = [False]
-
-    def start(dsk: Mapping[Any, Any]) -> None:
-        shown[0] = asked(dsk)
-        if shown[0]:
-            bar._file = sys.stderr  # the stderr of the moment, not of the first read
-            bar._start(dsk)
-
-    def pretask(key: Any, dsk: Any, state: Any) -> None:
-        if shown[0]:
-            bar._pretask(key, dsk, state)
-
-    def finish(dsk: Any, state: Any, errored: bool) -> None:
-        if shown[0]:
-            shown[0] = False
-            bar._finish(dsk, state, errored)
-
-    _progress = callbacks.Callback(start=start, pretask=pretask, finish=finish)
-    _progress.register()
-
-
 @overload
 def read(
     paths: Paths,
@@ -482,6 +432,7 @@ def read(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
     library: Literal["pd"] = "pd",
     progress: bool = False,
 ) -> dask.dataframe.DataFrame: ...
@@ -498,6 +449,7 @@ def read(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
     library: Literal["ak"],
     progress: bool = False,
 ) -> dask_awkward.lib.core.Array: ...
@@ -513,6 +465,7 @@ def read(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     storage_options: Mapping[str, Any] | None = None,
+    memory_map: bool = False,
     library: Literal["pd", "ak"] = "pd",
     progress: bool = False,
 ) -> dask.dataframe.DataFrame | dask_awkward.lib.core.Array:
@@ -533,7 +486,8 @@ def read(
     :func:`vesk_arrays.read`). ``columns`` keeps only those columns of the events; Dask's
     own column projection (``frame[["timestamp"]]``) does the same, and a frame without
     ``data`` never reads a payload. ``start`` and ``stop`` keep events ``start`` to
-    ``stop - 1`` of each file, as for :func:`vesk_arrays.iterate`.
+    ``stop - 1`` of each file, as for :func:`vesk_arrays.iterate`. ``memory_map`` is
+    passed to the readers (see :func:`vesk_arrays.read`).
 
     ``library="ak"`` gives the records of :meth:`Batch.to_awkward` (with ``path`` and
     ``event`` first when ``source=True``), every list a variable one; it needs
@@ -567,11 +521,12 @@ def read(
         start=start,
         stop=stop,
         storage_options=storage_options,
+        memory_map=memory_map,
     )
     options = job.options
-    label = f"{_PROGRESS_MARK if progress else 'vesk'}-read-{options.format.lower()}"
+    label = f"{PROGRESS_MARK if progress else 'vesk'}-read-{options.format.lower()}"
     if progress:
-        _show_progress()
+        show_progress()
     if library == "ak":
         empty = _awkward_partition((), job, bool(source))
         meta = type(empty)(empty.layout.to_typetracer(forget_length=True))

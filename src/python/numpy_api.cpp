@@ -33,6 +33,7 @@ static_assert(static_cast<int>(NumpyApi::Dtype::Float32) == NPY_FLOAT);
 std::size_t item_size(NumpyApi::Dtype dtype)
 {
     switch (dtype) {
+    case NumpyApi::Dtype::UInt8: return 1;
     case NumpyApi::Dtype::UInt16: return 2;
     case NumpyApi::Dtype::Int32:
     case NumpyApi::Dtype::UInt32:

@@ -14,7 +14,15 @@ namespace vesk {
 class NumpyApi {
 public:
     // NumPy's type numbers for the dtypes vesk builds.
-    enum class Dtype : int { Int32 = 5, UInt32 = 6, Int64 = 7, UInt64 = 8, UInt16 = 4, Float32 = 11 };
+    enum class Dtype : int {
+        UInt8 = 2,
+        Int32 = 5,
+        UInt32 = 6,
+        Int64 = 7,
+        UInt64 = 8,
+        UInt16 = 4,
+        Float32 = 11
+    };
 
     // The dtype of the C++ type T.
     template <class T>
@@ -39,6 +47,7 @@ public:
     static constexpr const char* name_of(Dtype dtype)
     {
         switch (dtype) {
+        case Dtype::UInt8: return "uint8";
         case Dtype::Int32: return "int32";
         case Dtype::UInt32: return "uint32";
         case Dtype::Int64: return "int64";

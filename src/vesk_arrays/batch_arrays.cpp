@@ -26,7 +26,24 @@ void give_back_capsule_block(PyObject* capsule)
     pooled->pool->give_back(pooled->block);
 }
 
+void release_mapping(PyObject* capsule)
+{
+    delete static_cast<std::shared_ptr<FileMapping>*>(PyCapsule_GetContext(capsule));
+}
+
 }  // namespace
+
+PyObject* mapping_array(const std::shared_ptr<FileMapping>& mapping)
+{
+    auto held = std::make_unique<std::shared_ptr<FileMapping>>(mapping);
+    PyRef owner = PyRef::steal(PyCapsule_New(mapping->data(), "vesk_arrays.mapping", release_mapping));
+    if (!owner || PyCapsule_SetContext(owner.get(), held.get()) < 0) {
+        return nullptr;
+    }
+    held.release();
+    return arrays_module_state().numpy.array_over(NumpyApi::Dtype::UInt8, mapping->size(), mapping->data(),
+                                                  owner.release());
+}
 
 bool set_column(PyObject* columns, const char* name, PyObject* array)
 {

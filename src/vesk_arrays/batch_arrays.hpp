@@ -7,6 +7,7 @@
 
 #include "arrays_module_state.hpp"
 #include "batch_columns.hpp"
+#include "file_mapping.hpp"
 #include "header_fields.hpp"
 #include "py_ref.hpp"
 
@@ -16,6 +17,10 @@ namespace vesk {
 // With a pool, the block goes back to it once the array and its views are gone.
 PyObject* array_from_block(GrowableBlock& block, NumpyApi::Dtype dtype, std::size_t length,
                            const std::shared_ptr<BlockPool>& pool);
+
+// A mapped file as a uint8 array over the whole mapping, which stays mapped
+// while the array or a view of it lives.
+PyObject* mapping_array(const std::shared_ptr<FileMapping>& mapping);
 
 // The name and dtype of each header column, in the order of the format's table
 // (header_fields.hpp), which is the order of the fields in the file.
@@ -60,8 +65,19 @@ PyObject* batch_to_python(BatchSink<Reader, Samples>& sink, const std::shared_pt
     if constexpr (!Samples) {
         return Py_BuildValue("(OO)", columns.get(), Py_None);
     }
-    if (!set_column(columns.get(), "data",
-                    array_from_block(sink.samples_block(), kSampleDtype<Reader>, sink.samples(), pool))) {
+    if (sink.maps_samples()) {
+        // The samples stay in the mapping: "data" is (the mapping, where each
+        // event's samples start in it), for the package to make views of.
+        PyRef places =
+            PyRef::steal(array_from_block(sink.places_block(), NumpyApi::Dtype::Int64, sink.events(), pool));
+        PyRef mapping = PyRef::steal(places ? mapping_array(sink.mapping()) : nullptr);
+        if (!mapping
+            || !set_column(columns.get(), "data", Py_BuildValue("(OO)", mapping.get(), places.get()))) {
+            return nullptr;
+        }
+    } else if (!set_column(
+                   columns.get(), "data",
+                   array_from_block(sink.samples_block(), kSampleDtype<Reader>, sink.samples(), pool))) {
         return nullptr;
     }
     if (!sink.offsets_block().reserve(sizeof(std::int64_t))) {

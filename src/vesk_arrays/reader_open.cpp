@@ -9,6 +9,7 @@
 
 #include "arrays_module_state.hpp"
 #include "batch_errors.hpp"
+#include "file_mapping.hpp"
 #include "fork_hooks.hpp"
 #include "python_source.hpp"
 
@@ -20,9 +21,19 @@ namespace {
 // the cache while the columns are filled from it.
 constexpr std::size_t kReadSize = std::size_t{1} << 20;
 
-// Opens the file named by `path`, or buffers the Python file object.
-IoResult<BufferedFile> open_source(ReaderState& state, const std::string& path)
+// Opens the file named by `path` (mapped, when asked and it is a regular
+// file), or buffers the Python file object.
+IoResult<BufferedFile> open_source(ReaderState& state, const std::string& path, bool memory_map)
 {
+    if (!state.file && memory_map) {
+        IoResult<std::shared_ptr<FileMapping>> mapping = FileMapping::open(path, &state.hooks);
+        if (!mapping.ok()) {
+            return mapping.error();
+        }
+        if (mapping.value()) {
+            return BufferedFile::over_mapping(std::move(mapping.value()));
+        }
+    }
     if (!state.file) {
         return BufferedFile::open(path, kReadSize, &state.hooks);
     }
@@ -63,8 +74,8 @@ void raise_open_failure(ReaderState& state, const OpenFailure& failure)
 
 PyObject* open_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"source", "format", "name", "follow",
-                                     "layout", "finite", "size", nullptr};
+    static const char* keywords[] = {"source", "format", "name",       "follow", "layout",
+                                     "finite", "size",   "memory_map", nullptr};
     PyObject* source = nullptr;
     const char* format = nullptr;
     PyObject* name_object = nullptr;
@@ -72,8 +83,9 @@ PyObject* open_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     int layout = 0;
     int finite = 0;
     long long size = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU|pipL:Reader", const_cast<char**>(keywords), &source,
-                                     &format, &name_object, &follow, &layout, &finite, &size)) {
+    int memory_map = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsU|pipLp:Reader", const_cast<char**>(keywords), &source,
+                                     &format, &name_object, &follow, &layout, &finite, &size, &memory_map)) {
         return nullptr;
     }
     const std::optional<Format> named = format_named(format);
@@ -132,7 +144,8 @@ PyObject* open_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     std::optional<IoError> failure;
     std::optional<OpenFailure> open_failure;
     const bool waited = without_interpreter_lock(*state, [&] {
-                            IoResult<BufferedFile> opened = open_source(*state, path);
+                            IoResult<BufferedFile> opened =
+                                open_source(*state, path, memory_map != 0 && follow == 0);
                             if (!opened.ok()) {
                                 failure = opened.error();
                             } else {

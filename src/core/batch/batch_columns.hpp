@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -81,13 +82,40 @@ public:
     // Blocks are drawn from `pool` (if any) when it holds them.
     BatchSink(const BufferedFile& file, std::uint64_t max_events, std::optional<std::uint64_t> max_bytes,
               FieldWatch<Header>& watch, BlockPool* pool = nullptr)
-        : file_(file), watch_(watch), max_events_(max_events), max_bytes_(max_bytes)
+        : file_(file), watch_(watch), max_events_(max_events), max_bytes_(max_bytes),
+          maps_(ReadsSamples && file.mapping() != nullptr)
     {
         for (GrowableBlock& block : fields_) {
             block.draw_from(pool);
         }
         samples_block_.draw_from(pool);
         offsets_.draw_from(pool);
+        places_.draw_from(pool);
+    }
+
+    // A mapped file's samples stay where they are: the sink records where each
+    // event's samples start in the mapping (map, map_run), and the sample
+    // block stays empty.
+    bool maps_samples() const { return maps_; }
+    const std::shared_ptr<FileMapping>& mapping() const { return file_.mapping(); }
+    // The next event's `count` samples start at byte `place` of the mapping;
+    // false when memory ran out.
+    bool map(std::size_t count, std::uint64_t place)
+    {
+        if (!grow_places(events_ + 1)) {
+            return false;
+        }
+        reinterpret_cast<std::int64_t*>(places_.data())[events_] = static_cast<std::int64_t>(place);
+        pending_count_ = count;
+        return true;
+    }
+    // Room for a run of up to `events` events whose samples start at byte
+    // `first` of the mapping and lie `stride` bytes apart (commit_run records them).
+    bool map_run(std::size_t events, std::uint64_t first, std::uint64_t stride)
+    {
+        run_next_ = first;
+        run_stride_ = stride;
+        return grow_places(events_ + events) && grow_rows_to(events_ + events);
     }
 
     bool wants(std::uint64_t sample_bytes)
@@ -179,7 +207,10 @@ public:
     }
     bool knows_counters() const { return watch_.now().counters().known(); }
     // Bytes the sample block holds past the samples so far, without growing.
-    std::size_t sample_room() const { return samples_block_.capacity() - samples_ * sizeof(Sample); }
+    std::size_t sample_room() const
+    {
+        return maps_ ? 0 : samples_block_.capacity() - samples_ * sizeof(Sample);
+    }
     // `n` events of `count` samples each, whose samples are already in place.
     void commit_run(const Header* headers, std::size_t n, std::size_t count, std::uint64_t sample_bytes)
     {
@@ -188,6 +219,12 @@ public:
         }
         watch_.see_all(headers, n);
         Fields::store(columns_, events_, headers, n);
+        if (maps_) {
+            auto* places = reinterpret_cast<std::int64_t*>(places_.data()) + events_;
+            for (std::size_t i = 0; i < n; ++i, run_next_ += run_stride_) {
+                places[i] = static_cast<std::int64_t>(run_next_);
+            }
+        }
         std::int64_t* offsets = offsets_data_ + events_ + 1;
         for (std::size_t i = 0; i < n; ++i) {
             offsets[i] = static_cast<std::int64_t>(samples_ + (i + 1) * count);
@@ -223,11 +260,12 @@ public:
             fields_[i].shrink_to(events_ * Fields::kWidths[i]);
         }
         offsets_.shrink_to((events_ + 1) * sizeof(std::int64_t));
+        places_.shrink_to(events_ * sizeof(std::int64_t));
     }
     // Bytes the blocks hold, used or not.
     std::size_t block_bytes() const
     {
-        std::size_t sum = samples_block_.capacity() + offsets_.capacity();
+        std::size_t sum = samples_block_.capacity() + offsets_.capacity() + places_.capacity();
         for (const GrowableBlock& block : fields_) {
             sum += block.capacity();
         }
@@ -236,8 +274,16 @@ public:
     GrowableBlock& field(std::size_t index) { return fields_[index]; }
     GrowableBlock& samples_block() { return samples_block_; }
     GrowableBlock& offsets_block() { return offsets_; }
+    GrowableBlock& places_block() { return places_; }
 
 private:
+    bool grow_places(std::size_t rows)
+    {
+        const std::size_t bytes = rows * sizeof(std::int64_t);
+        return bytes <= places_.capacity()
+               || places_.reserve(std::max(bytes, std::max(2 * places_.capacity(), rows_capacity_ * 8)));
+    }
+
     bool grow_rows_to(std::size_t rows)
     {
         if (rows <= rows_capacity_) {
@@ -361,6 +407,10 @@ private:
     Header last_header_{};
     std::size_t last_count_ = 0;
     std::size_t streak_ = 0;
+    bool maps_;
+    GrowableBlock places_;  // int64: where each event's samples start in the mapping
+    std::uint64_t run_next_ = 0;
+    std::uint64_t run_stride_ = 0;
 
 public:
     // The last event committed: what a run expects the next ones to be like.

@@ -107,7 +107,9 @@ std::size_t commit_in_slices(const Reader& reader, Sink& sink, const std::byte* 
             }
         }
         place(taken, n);
-        samples_to_native_order(destination + taken * count, static_cast<std::size_t>(n * count));
+        if (destination != nullptr) {  // null where the samples stay in a mapping
+            samples_to_native_order(destination + taken * count, static_cast<std::size_t>(n * count));
+        }
         sink.commit_run(decoded, n, static_cast<std::size_t>(count), payload_bytes);
         taken += n;
         if (n < slice) {
@@ -127,12 +129,24 @@ std::size_t run_in_buffer(Reader& reader, Sink& sink, std::uint64_t count, std::
     const std::size_t payload_bytes = static_cast<std::size_t>(count * sizeof(Sample));
     const std::size_t event_bytes = header_bytes + payload_bytes;
     events = std::min(events, file.buffered() / event_bytes);
+    const std::byte* records = file.buffered_data();
+    if constexpr (requires { sink.map_run(events, 0, 0); }) {
+        if (sink.maps_samples()) {
+            // The samples stay in the mapping: only where each starts is recorded.
+            if (events == 0 || !sink.map_run(events, file.position() + header_bytes, event_bytes)) {
+                return 0;
+            }
+            const std::size_t taken = commit_in_slices(reader, sink, records, event_bytes, count, events,
+                                                       nullptr, [](std::size_t, std::size_t) {});
+            file.consume(taken * event_bytes);
+            return taken;
+        }
+    }
     Sample* destination =
         events != 0 ? sink.reserve_run(events * static_cast<std::size_t>(count), events) : nullptr;
     if (destination == nullptr) {
         return 0;
     }
-    const std::byte* records = file.buffered_data();
     const std::size_t taken = commit_in_slices(
         reader, sink, records, event_bytes, count, events, destination,
         [&](std::size_t first, std::size_t n) {

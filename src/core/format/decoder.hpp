@@ -113,16 +113,25 @@ protected:
         if (!sink.wants(bytes)) {
             return restore_or_finish(Outcome::Declined);
         }
+        if constexpr (requires { sink.map(count, std::uint64_t{}); }) {
+            if (sink.maps_samples()) {
+                // All of a mapped file is buffered: the samples are where they lie.
+                const std::uint64_t place = file_.position();
+                if (file_.buffered() < bytes) {
+                    return abandon_event(IoError::unexpected_eof());
+                }
+                if (!sink.map(static_cast<std::size_t>(count), place)) {
+                    return passed_over(bytes);
+                }
+                file_.consume(static_cast<std::size_t>(bytes));
+                sink.commit(header);
+                return Outcome::Event;
+            }
+        }
         if constexpr (Sink::kReadsSamples) {
             Sample* destination = sink.reserve(header, static_cast<std::size_t>(count));
             if (destination == nullptr) {
-                // The event is consumed whole, so that the next step reads the
-                // next header and not these samples; a stream reads them
-                // through without keeping them.
-                file_.forget_mark();
-                unskipped_ = bytes;
-                const Outcome skipped = finish_skipping();
-                return skipped == Outcome::Event ? Outcome::OutOfMemory : skipped;
+                return passed_over(bytes);
             }
             if (IoStatus status = file_.read_exact(destination, bytes); !status.ok()) {
                 return abandon_event(status.error());
@@ -138,6 +147,17 @@ protected:
     }
 
     Outcome restore_or_finish(Outcome outcome);
+
+    // An event whose samples (`bytes`) memory cannot hold is consumed whole, so
+    // that the next step reads the next header and not these samples; a
+    // stream reads them through without keeping them.
+    Outcome passed_over(std::uint64_t bytes)
+    {
+        file_.forget_mark();
+        unskipped_ = bytes;
+        const Outcome skipped = finish_skipping();
+        return skipped == Outcome::Event ? Outcome::OutOfMemory : skipped;
+    }
 
     // Reads through what is left of an event whose samples memory could not
     // hold (`unskipped_` bytes); Event once nothing is left. Interrupted, the

@@ -10,7 +10,9 @@ namespace vesk {
 
 void BufferedFile::PageFree::operator()(std::byte* block) const
 {
-    std::free(block);
+    if (owned) {
+        std::free(block);
+    }
 }
 
 BufferedFile::BufferedFile(std::unique_ptr<ByteSource> source, Block buffer, std::size_t capacity,
@@ -69,6 +71,9 @@ IoStatus BufferedFile::make_room()
 
 IoStatus BufferedFile::fill_buffer(std::size_t limit)
 {
+    if (mapping_) {
+        return IoError::unexpected_eof();  // the buffer held the whole file
+    }
     std::size_t start;
     if (retaining()) {
         if (IoStatus status = make_room(); !status.ok()) {
@@ -100,6 +105,13 @@ IoStatus BufferedFile::fill_buffer(std::size_t limit)
 
 IoStatus BufferedFile::read_exact_slow(std::byte* dst, std::size_t n)
 {
+    if (mapping_) {
+        // As the end of any file: what there is is delivered and consumed.
+        const std::size_t take = filled_ - pos_;
+        std::memcpy(dst, buffer_.get() + pos_, take);
+        pos_ = filled_;
+        return n == take ? io_ok() : IoStatus(IoError::unexpected_eof());
+    }
     std::size_t done = 0;
     bool aliased = false;
     while (done < n) {
@@ -155,6 +167,11 @@ IoStatus BufferedFile::read_exact_slow(std::byte* dst, std::size_t n)
 
 IoStatus BufferedFile::seek_to(std::uint64_t offset)
 {
+    if (mapping_) {
+        pos_ = static_cast<std::size_t>(std::min<std::uint64_t>(offset, filled_));
+        retained_ = 0;
+        return io_ok();
+    }
     if (IoStatus status = source_->seek(offset); !status.ok()) {
         return status;
     }
@@ -181,7 +198,7 @@ IoResult<std::size_t> BufferedFile::read_scattered(iovec* pieces, int count)
             piece.iov_len -= take;
         }
     }
-    if (first == count) {
+    if (first == count || mapping_) {
         return delivered;
     }
     IoResult<std::size_t> got = source_->read_scattered(pieces + first, count - first);

@@ -17,6 +17,8 @@
 
 namespace vesk {
 
+class FileMapping;
+
 // On these machines the kernel copies out of the page cache several times more
 // slowly when the destination sits 1 to 63 bytes past the file offset, modulo a
 // page (4K aliasing). Every read destination is placed to avoid that.
@@ -62,6 +64,8 @@ public:
     // Buffers any source; an error only when the buffer cannot be had.
     static IoResult<BufferedFile> over(std::unique_ptr<ByteSource> source,
                                        std::size_t read_size = kDefaultReadSize);
+    // A mapped file, whose buffer is the mapping (see file_mapping.hpp).
+    static BufferedFile over_mapping(std::shared_ptr<FileMapping> mapping);
 
     BufferedFile(BufferedFile&&) noexcept = default;
     BufferedFile& operator=(BufferedFile&&) noexcept = default;
@@ -128,7 +132,7 @@ public:
     // bytes; only a regular file is asked.
     std::byte* take_back(std::size_t n)
     {
-        if (pos_ != filled_ || n > capacity_ || n > source_offset_) {
+        if (mapping_ || pos_ != filled_ || n > capacity_ || n > source_offset_) {
             return nullptr;
         }
         pos_ = retained_ = 0;
@@ -184,9 +188,14 @@ public:
     std::uint64_t position() const { return source_offset_ - (filled_ - pos_); }
     bool seekable() const { return seekable_; }
     ByteSource& source() { return *source_; }
+    // The mapping that is the buffer of a mapped file; null otherwise.
+    const std::shared_ptr<FileMapping>& mapping() const { return mapping_; }
 
 private:
     struct PageFree {
+        PageFree() noexcept : owned(true) {}
+        explicit PageFree(bool owns) noexcept : owned(owns) {}
+        bool owned;  // false for a mapping, which is not the buffer's to free
         void operator()(std::byte* block) const;
     };
     using Block = std::unique_ptr<std::byte[], PageFree>;
@@ -223,6 +232,9 @@ private:
     bool sparse_ = true;  // opened, sought or read straight into place: the next refill reads one page
     bool last_fill_sparse_ = false;  // the last refill read one page for that reason
     std::uint64_t size_ = 0;         // of a regular file, as last seen
+    // A mapped file's buffer holds every byte of it, always: nothing is read
+    // into it, nor taken back into it, and a seek only moves the position.
+    std::shared_ptr<FileMapping> mapping_;
 };
 
 // Keeps a file to the bytes it holds for one look ahead (see set_held_only).
