@@ -286,3 +286,24 @@ def test_start_stop_and_columns_apply_to_each_file(tmp_path, threads_client):
     ):
         part = threads_client.compute(projected).result()
         assert part["timestamp"].tolist() == got["timestamp"].tolist()
+
+
+@pytest.mark.parametrize("library", ["pd", "ak"])
+def test_worker_processes_read_from_an_s3_server(tmp_path, s3, processes_client, library):
+    needs_awkward(library)
+    fs, options, bucket = s3
+    paths = write_runs(tmp_path, "WD1", 3, events=30, seed=4)
+    for path in paths:
+        fs.put(str(path), f"{bucket}/{os.path.basename(path)}")
+    # The workers were started before this test's environment: the credentials go with the options.
+    options = {**options, "key": "testing", "secret": "testing"}
+    collection = vdask.read(f"s3://{bucket}/*.wd1", step_size=40, library=library, storage_options=options)
+    got = processes_client.compute(collection).result()
+    expected = serial_frame(paths, "WD1")
+    np.testing.assert_array_equal(np.asarray(got["event_counter"]), expected["event_counter"].to_numpy())
+    maximum = methodcaller("reduce", "max", empty=0)
+    maxima = vdask.map_batches(maximum, f"s3://{bucket}/*.wd1", storage_options=options)
+    np.testing.assert_array_equal(
+        np.concatenate(processes_client.compute(maxima).result()),
+        np.concatenate([maximum(b) for b in vesk_arrays.iterate(paths)]),
+    )
