@@ -55,6 +55,7 @@ def _subscripted(alias, item):
     return TypeAliasForwardRef(f"{alias.name}[{names}]")
 
 
+# Sphinx internals, so the docs extra keeps Sphinx below its next major release.
 TypeAliasForwardRef.__getitem__ = _subscripted
 # An alias inside another type's subscript (Iterable[Paths]) shows as its name too.
 TypeAliasForwardRef.__repr__ = lambda alias: alias.name
