@@ -57,6 +57,8 @@ def show_progress() -> None:
         if shown[0]:
             shown[0] = False
             bar._finish(dsk, state, errored)
+            # The bar keeps the scheduler's state, which holds the computation's results.
+            bar._state = None
 
     _progress = callbacks.Callback(start=start, pretask=pretask, finish=finish)
     _progress.register()
