@@ -86,13 +86,15 @@ def test_mapped_batches_are_the_copied_batches(tmp_path_factory, case, step, err
         assert isinstance(m, MappedBatch)
         for i in range(len(c)):
             assert m.event(i)["data"].tobytes() == c.event(i)["data"].tobytes()
-        try:
-            expected = c.waveforms()
-        except ValueError:
-            with pytest.raises(ValueError):
-                m.waveforms()
-        else:
-            assert m.waveforms().tobytes() == expected.tobytes() and m.waveforms().shape == expected.shape
+        for part in (slice(None), slice(1, 3), slice(1, None)):  # slices keep their view
+            try:
+                expected = c[part].waveforms()
+            except ValueError:
+                with pytest.raises(ValueError):
+                    m[part].waveforms()
+            else:
+                waves = m[part].waveforms()
+                assert waves.tobytes() == expected.tobytes() and waves.shape == expected.shape
         assert m[1:3]["data"].tobytes() == c[1:3]["data"].tobytes()
         for op in ("max", "sum", "argmin"):  # read where the samples lie in the mapping
             assert m.reduce(op, start=1, empty=0).tobytes() == c.reduce(op, start=1, empty=0).tobytes()
@@ -146,3 +148,20 @@ def test_what_cannot_be_mapped_reads_as_before(write, tmp_path, how):
     with va.BatchReader(source, "WD1", memory_map=True, follow=how == "follow", timeout=0) as reader:
         batch = reader.read(100)
     assert type(batch) is va.Batch and batch["data"].tobytes() == va.read(path, "WD1")["data"].tobytes()
+
+
+@pytest.mark.parametrize("step", [None, "2 MiB", 100])
+def test_the_default_step_of_a_mapped_stream_is_larger_and_a_given_one_is_kept(write, step):
+    event = wd1_event(np.arange(2048))  # 4 KiB of samples
+    path = write(event * 1200)
+    kwargs = {} if step is None else {"step_size": step}
+
+    def first_lengths(memory_map):
+        with va.BatchReader(path, "WD1", memory_map=memory_map) as reader:
+            streamed = len(next(reader.batches(**kwargs)))
+        iterated = len(next(va.iterate(path, "WD1", memory_map=memory_map, **kwargs)))
+        return streamed, iterated
+
+    copied, mapped = first_lengths(False), first_lengths(True)
+    assert copied[0] == copied[1] and mapped[0] == mapped[1]
+    assert mapped[0] == (1200 if step is None else copied[0])

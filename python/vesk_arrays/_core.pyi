@@ -121,7 +121,8 @@ class Reader:
     ``readinto_at(offset, buffer)``, a ranged file) makes the reader read it at offsets,
     as a regular file, skipping what it does not want. ``memory_map``: map a path that names a
     regular file, whose batches' "data" is then (the mapping as uint8, the byte where
-    each event's samples start in it)."""
+    each event's samples start in it, their stride: the bytes from one event's samples to
+    the next's when all are of one length and lie equally far apart, else -1)."""
 
     def __new__(
         cls,
@@ -155,6 +156,9 @@ class Reader:
     def closed(self) -> bool: ...
     @property
     def events_read(self) -> int: ...
+    # Whether the samples stay in the file's mapping (memory_map=True, a regular file).
+    @property
+    def mapped(self) -> bool: ...
     @property
     def trailing_bytes(self) -> int: ...
     @property

@@ -22,6 +22,7 @@ from ._options import (
     check_path,
     format_of_paths,
     read_options,
+    stream_step,
 )
 from ._progress import counted, progress_bar, tqdm_module
 from ._reader import BatchReader, reported_batches
@@ -466,7 +467,7 @@ def _batches_within(
 ) -> Iterator[tuple[Batch[_Event], ReadFindings]]:
     if options.start:
         reader.skip_to(options.start)
-    yield from reported_batches(reader, *options.step, options.stop)
+    yield from reported_batches(reader, *stream_step(options.step, reader._core.mapped), options.stop)
 
 
 @overload

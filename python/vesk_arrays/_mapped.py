@@ -1,7 +1,8 @@
 """Batches of a mapped file (``memory_map=True``): the samples stay in the file's mapping.
 
 The core records where each event's samples start in the mapping instead of copying them
-(a batch's "data" comes from it as the pair (mapping, starts)). ``waveforms()`` of events of
+(a batch's "data" comes from it as (mapping, starts, stride): the stride when the events are
+of one length and lie equally far apart, else -1). ``waveforms()`` of events of
 one shape that follow each other is then a strided view of the mapping, ``event(i)["data"]``
 a view of event i's samples; ``batch["data"]`` (and what is made of it: Arrow, pandas,
 Parquet) is a contiguous copy, made when first asked for. Every array over the mapping holds
@@ -31,11 +32,13 @@ _ZERO = bytes(8)
 
 
 class MappedSamples(NamedTuple):
-    """Where a batch's samples lie: the whole mapping as uint8, and the byte at which each
-    event's samples start in it."""
+    """Where a batch's samples lie: the whole mapping as uint8, the byte at which each
+    event's samples start in it, and the bytes from one event's samples to the next's
+    when the events are of one length and lie equally far apart (else -1)."""
 
     mapping: NDArray[np.uint8]
     starts: NDArray[np.int64]
+    stride: int = -1
 
 
 class MappedColumns(dict):  # type: ignore[type-arg]
@@ -147,14 +150,20 @@ class MappedBatch(Batch[Any]):
             return super().waveforms(pad, length=length, clip=clip)
         samples = self._mapped()
         dtype = SAMPLE_DTYPES[self._format]
+        stride, starts = samples.stride, samples.starts
+        if stride >= 0 and self._format == "WD1":
+            # Events of one length, equally far apart (the core checked): one view at once.
+            first, per_event = (int(starts[0]), int(self.offsets[1])) if len(starts) else (0, 0)
+            shape, strides = (len(starts), per_event), (stride, dtype.itemsize)
+            return np.ndarray(shape, dtype, samples.mapping, first, strides)
         # The shape, and the errors of events of different shapes, as for any batch: from
         # samples that all lie at one place (a stride of 0), which costs nothing to make.
         shape = waveforms_of(self, np.ndarray((int(self.offsets[-1]),), dtype, _ZERO, 0, (0,))).shape
-        starts = samples.starts
-        steps = starts[1:] - starts[:-1]
-        if len(steps) and not (steps == steps[0]).all():
-            return waveforms_of(self)
-        stride = int(steps[0]) if len(steps) else dtype.itemsize * int(np.prod(shape[1:]))
+        if stride < 0:
+            steps = starts[1:] - starts[:-1]
+            if len(steps) and not (steps == steps[0]).all():
+                return waveforms_of(self)
+            stride = int(steps[0]) if len(steps) else dtype.itemsize * int(np.prod(shape[1:]))
         return views(samples, dtype, shape, stride)
 
     def event(self, index: SupportsIndex) -> Any:
@@ -215,9 +224,8 @@ def mapped_batch(
     stop: int,
     event_index: EventIndex,
 ) -> Batch[Any]:
-    """The batch of what the core read from a mapped file ("data": (mapping, starts))."""
-    mapping, starts = columns["data"]
-    columns["data"] = MappedSamples(mapping, starts)
+    """The batch of what the core read from a mapped file ("data": (mapping, starts, stride))."""
+    columns["data"] = MappedSamples(*columns["data"])
     mapped = MappedColumns(columns, offsets, SAMPLE_DTYPES[format])
     return _made(MappedBatch, format, mapped, offsets, path, start, stop, event_index)
 
@@ -229,7 +237,7 @@ def _sliced(batch: MappedBatch, a: int, b: int) -> Batch[Any]:
     samples = batch._mapped()
     offsets = batch.offsets[a : b + 1] - batch.offsets[a]
     columns: dict[str, Any] = dict(head._columns)
-    columns["data"] = MappedSamples(samples.mapping, samples.starts[a:b])
+    columns["data"] = MappedSamples(samples.mapping, samples.starts[a:b], samples.stride if b - a > 1 else -1)
     mapped = MappedColumns(columns, offsets, SAMPLE_DTYPES[batch._format])
     return _made(
         MappedBatch, batch._format, mapped, offsets, batch._path, head._start, head._stop, head._event_index

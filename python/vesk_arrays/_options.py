@@ -16,11 +16,25 @@ import vesk_arrays._core as _core
 from ._remote import check_storage_options
 from ._schema import FORMATS, Format, select_columns
 
+
+class DefaultStepSize(str):
+    """The step_size the streams are given when none is: DEFAULT_STREAM_STEP, or for a
+    reader whose samples stay in the file's mapping, the MAPPED_STREAM_ limits (see
+    stream_step)."""
+
+    __slots__ = ()
+
+
 # Batches that a stream hands on one after the other: the step that the benchmarks of
 # reading each event's maximum found best (README, Performance), small enough for the
 # batch being filled to stay in the processor's cache while the caller still holds the
 # one before.
-DEFAULT_STREAM_STEP = "2 MiB"
+DEFAULT_STREAM_STEP = DefaultStepSize("2 MiB")
+# A mapped batch holds its header columns alone, so that a larger step costs little memory
+# and spares the work of each batch; small events are bounded by their count too, for their
+# columns to stay in the processor's cache. The same benchmarks found these best for it.
+MAPPED_STREAM_BYTES = 16 << 20
+MAPPED_STREAM_EVENTS = 32768
 # Parts that are stored or scheduled (Parquet row groups, Dask partitions), where each
 # part costs more than its bytes.
 DEFAULT_STEP = "64 MiB"
@@ -58,11 +72,25 @@ _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]*)\s*", re.IGNORECASE)
 
 
 class Step(NamedTuple):
-    """How much one batch holds: at most ``max_events`` events, or about ``max_bytes``
-    bytes (the other None)."""
+    """How much one batch holds: at most ``max_events`` events, and about ``max_bytes``
+    bytes at most (None: no bound)."""
 
     max_events: int | None
     max_bytes: int | None
+
+
+class DefaultStep(Step):
+    """The Step of DEFAULT_STREAM_STEP: a mapped reader takes the MAPPED_STREAM_ limits instead."""
+
+    __slots__ = ()
+
+
+def stream_step(step: Step, mapped: bool) -> Step:
+    """The limits of the batches of a stream: ``step``, but the default one larger where
+    the samples stay in the file's mapping."""
+    if mapped and isinstance(step, DefaultStep):
+        return Step(MAPPED_STREAM_EVENTS, MAPPED_STREAM_BYTES)
+    return step
 
 
 @dataclasses.dataclass(frozen=True)
@@ -207,6 +235,8 @@ def _as_count(text: str) -> str:
 def check_step(step_size: int | str) -> Step:
     """The limits of one batch of ``step_size`` (see parse_step_size)."""
     unit, size = parse_step_size(step_size)
+    if isinstance(step_size, DefaultStepSize):
+        return DefaultStep(None, size)
     return Step(size, None) if unit == "events" else Step(None, size)
 
 

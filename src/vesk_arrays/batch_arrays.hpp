@@ -67,12 +67,16 @@ PyObject* batch_to_python(BatchSink<Reader, Samples>& sink, const std::shared_pt
     }
     if (sink.maps_samples()) {
         // The samples stay in the mapping: "data" is (the mapping, where each
-        // event's samples start in it), for the package to make views of.
+        // event's samples start in it, their stride), for the package to make
+        // views of; a stride lets it make the batch's one view without looking
+        // at the starts.
+        const long long stride = sink.uniform_stride();
         PyRef places =
             PyRef::steal(array_from_block(sink.places_block(), NumpyApi::Dtype::Int64, sink.events(), pool));
         PyRef mapping = PyRef::steal(places ? mapping_array(sink.mapping()) : nullptr);
         if (!mapping
-            || !set_column(columns.get(), "data", Py_BuildValue("(OO)", mapping.get(), places.get()))) {
+            || !set_column(columns.get(), "data",
+                           Py_BuildValue("(OOL)", mapping.get(), places.get(), stride))) {
             return nullptr;
         }
     } else if (!set_column(

@@ -349,6 +349,11 @@ PyObject* reader_events_read(PyObject* self, void*)
     return PyLong_FromUnsignedLongLong(state_of(self).stream->events_read());
 }
 
+PyObject* reader_mapped(PyObject* self, void*)
+{
+    return PyBool_FromLong(state_of(self).mapped);
+}
+
 PyObject* reader_trailing_bytes(PyObject* self, void*)
 {
     return PyLong_FromUnsignedLongLong(state_of(self).stream->trailing_bytes());
@@ -401,6 +406,7 @@ PyMethodDef reader_methods[] = {
 PyGetSetDef reader_getset[] = {
     {.name = "closed", .get = reader_closed},
     {.name = "events_read", .get = reader_events_read},
+    {.name = "mapped", .get = reader_mapped},
     {.name = "trailing_bytes", .get = reader_trailing_bytes},
     {.name = "position", .get = reader_position},
     {.name = "layout", .get = reader_layout},

@@ -149,6 +149,7 @@ PyObject* open_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                             if (!opened.ok()) {
                                 failure = opened.error();
                             } else {
+                                state->mapped = opened.value().mapping() != nullptr;
                                 state->stream.emplace(std::move(opened.value()), settings, state->pool,
                                                       &state->hooks.in_background);
                                 open_failure = state->stream->open();

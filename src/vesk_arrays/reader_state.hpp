@@ -27,6 +27,7 @@ struct ReaderState {
     std::shared_ptr<BlockPool> pool = std::make_shared<BlockPool>();
     bool follow = false;
     bool finite_stream = false;  // see FillLimits
+    bool mapped = false;         // the samples stay in the file's mapping
     PyRef path;                  // what messages call the file
     PyRef file;                  // a Python file object being read, if any
     // The size of `file` when it is a ranged file (read at offsets), else nothing.

@@ -252,6 +252,26 @@ public:
 
     std::size_t events() const { return events_; }
     std::size_t samples() const { return samples_; }
+    // For a mapped batch whose events all have one count of samples, which
+    // start equally far apart in the mapping: that distance in bytes (for
+    // fewer than two events, the bytes of one event's samples); else -1.
+    std::int64_t uniform_stride() const
+    {
+        if (!maps_ || events_ == 0) {
+            return -1;
+        }
+        // From the blocks, which trim may have moved.
+        const auto* places = reinterpret_cast<const std::int64_t*>(places_.data());
+        const auto* offsets = reinterpret_cast<const std::int64_t*>(offsets_.data());
+        const std::int64_t count = offsets[1] - offsets[0];
+        const std::int64_t stride =
+            events_ > 1 ? places[1] - places[0] : count * std::int64_t{sizeof(Sample)};
+        bool uniform = stride >= 0;
+        for (std::size_t i = 1; i < events_; ++i) {
+            uniform &= (places[i] - places[i - 1] == stride) & (offsets[i + 1] - offsets[i] == count);
+        }
+        return uniform ? stride : -1;
+    }
     // The blocks, trimmed to what they hold, for the module layer to take.
     void trim()
     {

@@ -273,6 +273,11 @@ bool BatchStream::may_read_ahead(const Decoding<Reader>& decoding, const BatchLi
         || limits.fill.follow || (end.outcome != Outcome::Event && end.outcome != Outcome::Declined)) {
         return false;
     }
+    if constexpr (requires { sink.maps_samples(); }) {
+        if (sink.maps_samples()) {
+            return true;  // only the headers are copied: small, whatever the events' size
+        }
+    }
     constexpr std::uint64_t kSmallEventSampleBytes = 4096;
     const std::uint64_t sample_bytes = std::uint64_t{sink.samples()} * sizeof(typename Reader::Sample);
     return mode == ReadAheadMode::Always || sample_bytes < kSmallEventSampleBytes * sink.events();
