@@ -12,7 +12,7 @@ from numpy.typing import NDArray
 
 import vesk_arrays._core as _core
 
-from ._schema import SAMPLE_DTYPES, EventColumns, channel_segments
+from ._schema import SAMPLE_DTYPES, EventColumns, channel_counts, channel_segments
 
 REDUCTIONS = ("min", "max", "sum", "mean", "argmin", "argmax")
 # The sample dtypes the reductions take (native order), by their struct codes.
@@ -84,11 +84,11 @@ def segments_of(batch: EventColumns, where: tuple[Any, NDArray[np.int64]] | None
         return Segments(data, data.dtype, starts * data.itemsize, lengths, places, shape)
     buffer, event_bytes = where
     dtype = SAMPLE_DTYPES[batch.format]
-    # Each segment's event: the last whose first sample is not after the segment's.
-    if not len(batch):
-        return Segments(buffer, dtype, starts, lengths, places, shape)
-    events = np.clip(np.searchsorted(offsets, starts, side="right") - 1, 0, len(batch) - 1)
-    byte_starts = event_bytes[events] + (starts - offsets[events]) * dtype.itemsize
+    if batch.format == "WD1":
+        return Segments(buffer, dtype, event_bytes, lengths, places, shape)
+    # A channel's bytes: its event's, and its place within the event's samples.
+    events = np.repeat(np.arange(len(batch)), channel_counts(batch))
+    byte_starts = event_bytes[events] + (starts - offsets[:-1][events]) * dtype.itemsize
     return Segments(buffer, dtype, byte_starts, lengths, places, shape)
 
 
