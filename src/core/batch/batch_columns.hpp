@@ -4,7 +4,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,43 +18,13 @@
 #include "event_runs.hpp"
 #include "formats.hpp"
 #include "growable_block.hpp"
+#include "header_columns.hpp"
 #include "header_fields.hpp"
 #include "sample_buffer.hpp"
 #include "wd1_reader.hpp"
 #include "wd2_reader.hpp"
 
 namespace vesk {
-
-// One header field of `n` headers into its column. Written a column at a time,
-// the rows of a run reach fresh memory as one stream per column rather than as
-// scattered stores to all of them at once.
-template <class Value, class Header>
-void store_column(Value* column, const Header* headers, std::size_t n, Value Header::* member)
-{
-    for (std::size_t i = 0; i < n; ++i) {
-        column[i] = headers[i].*member;
-    }
-}
-
-// The header fields of a format, column by column (see header_fields.hpp).
-template <class Header>
-struct HeaderColumns {
-    static constexpr std::size_t kCount = kFieldCount<Header>;
-    static constexpr std::array<std::size_t, kCount> kWidths = [] {
-        std::array<std::size_t, kCount> widths{};
-        for_each_field<Header>(
-            [&](std::size_t i, const auto& field) { widths[i] = sizeof(FieldValue<decltype(field)>); });
-        return widths;
-    }();
-    // Headers `headers[0..n)` into rows `row..row + n)`, one column after the other.
-    static void store(std::byte* const* columns, std::size_t row, const Header* headers, std::size_t n)
-    {
-        for_each_field<Header>([&](std::size_t i, const auto& field) {
-            store_column(reinterpret_cast<FieldValue<decltype(field)>*>(columns[i]) + row, headers, n,
-                         field.member);
-        });
-    }
-};
 
 // The decoder's sink for a batch: events go into the columns, in one pass.
 // Without `ReadsSamples`, payloads are skipped (by seeking, on a regular file)
