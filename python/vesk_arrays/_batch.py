@@ -9,6 +9,8 @@ from typing import TYPE_CHECKING, Any, Generic, Literal, SupportsIndex, TypeVar,
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+import vesk_arrays._core as _core
+
 if TYPE_CHECKING:
     # The conversions' packages are optional and not all of them carry types.
     import awkward  # type: ignore[import-untyped, import-not-found, unused-ignore]
@@ -56,7 +58,7 @@ def trusted_batch(
     """A batch of arrays that the package's own reader made and knows to fit together
     (the columns in order, the offsets rising): not checked again, since checking the
     offsets of a batch of small events would cost a sizeable share of reading it."""
-    if isinstance(columns.get("data"), tuple):  # samples left in the file's mapping
+    if isinstance(columns.get("data"), _core.MappedSamples):  # samples left in the file's mapping
         from ._mapped import mapped_batch
 
         return mapped_batch(format, columns, offsets, path, start, stop, event_index)  # type: ignore[arg-type]

@@ -47,6 +47,25 @@ class Damage(tuple[int, int, int, int | None, str]):
 _Damage = list[Damage]
 
 @final
+class MappedSamples(tuple[NDArray[np.uint8], NDArray[np.int64], int]):
+    """Where the samples of a batch of a mapped file lie."""
+
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("mapping", "starts", "stride")
+    n_fields: Final[int]
+    n_sequence_fields: Final[int]
+    n_unnamed_fields: Final[int]
+    def __new__(
+        cls, sequence: tuple[NDArray[np.uint8], NDArray[np.int64], int], dict: dict[str, Any] = ...
+    ) -> MappedSamples: ...
+    @property
+    def mapping(self) -> NDArray[np.uint8]: ...
+    @property
+    def starts(self) -> NDArray[np.int64]: ...
+    @property
+    def stride(self) -> int: ...
+
+@final
 class Report(tuple[int, _Damage, int, list[tuple[int, int]], BaseException | None, bool, int, int]):
     """What a read or skip met besides its events."""
 

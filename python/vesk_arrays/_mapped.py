@@ -224,8 +224,9 @@ def mapped_batch(
     stop: int,
     event_index: EventIndex,
 ) -> Batch[Any]:
-    """The batch of what the core read from a mapped file ("data": (mapping, starts, stride))."""
-    columns["data"] = MappedSamples(*columns["data"])
+    """The batch of what the core read from a mapped file ("data": a _core.MappedSamples)."""
+    given = columns["data"]
+    columns["data"] = MappedSamples(given.mapping, given.starts, given.stride)
     mapped = MappedColumns(columns, offsets, SAMPLE_DTYPES[format])
     return _made(MappedBatch, format, mapped, offsets, path, start, stop, event_index)
 

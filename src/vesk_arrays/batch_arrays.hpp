@@ -7,6 +7,7 @@
 
 #include "arrays_module_state.hpp"
 #include "batch_columns.hpp"
+#include "batch_report.hpp"
 #include "file_mapping.hpp"
 #include "header_fields.hpp"
 #include "py_ref.hpp"
@@ -66,17 +67,16 @@ PyObject* batch_to_python(BatchSink<Reader, Samples>& sink, const std::shared_pt
         return Py_BuildValue("(OO)", columns.get(), Py_None);
     }
     if (sink.maps_samples()) {
-        // The samples stay in the mapping: "data" is (the mapping, where each
-        // event's samples start in it, their stride), for the package to make
-        // views of; a stride lets it make the batch's one view without looking
-        // at the starts.
+        // The samples stay in the mapping: "data" tells the mapping, where each
+        // event's samples start in it and their stride, for the package to
+        // make views of; a stride lets it make the batch's one view without
+        // looking at the starts.
         const long long stride = sink.uniform_stride();
         PyRef places =
             PyRef::steal(array_from_block(sink.places_block(), NumpyApi::Dtype::Int64, sink.events(), pool));
         PyRef mapping = PyRef::steal(places ? mapping_array(sink.mapping()) : nullptr);
         if (!mapping
-            || !set_column(columns.get(), "data",
-                           Py_BuildValue("(OOL)", mapping.get(), places.get(), stride))) {
+            || !set_column(columns.get(), "data", mapped_samples(mapping.get(), places.get(), stride))) {
             return nullptr;
         }
     } else if (!set_column(

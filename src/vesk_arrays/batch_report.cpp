@@ -19,6 +19,7 @@ PyObject* new_ref(PyObject* object)
 
 PyTypeObject* report_type = nullptr;
 PyTypeObject* damage_type = nullptr;
+PyTypeObject* mapped_type = nullptr;
 
 // Field names and their order are the package's to read by name; the order
 // stays so that a report unpacks as the tuple it once was.
@@ -53,6 +54,19 @@ PyStructSequence_Desc damage_desc = {
     .doc = "One damaged event met by a call.",
     .fields = damage_fields,
     .n_in_sequence = 5,
+};
+
+PyStructSequence_Field mapped_fields[] = {
+    {"mapping", "the whole file's mapping, a uint8 array"},
+    {"starts", "the byte at which each event's samples start in it"},
+    {"stride", "the bytes from one event's samples to the next's, where all are alike; else -1"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc mapped_desc = {
+    .name = "vesk_arrays._core.MappedSamples",
+    .doc = "Where the samples of a batch of a mapped file lie.",
+    .fields = mapped_fields,
+    .n_in_sequence = 3,
 };
 
 // The damage kinds' names, by DamageKind: the package tells them apart by name.
@@ -117,12 +131,26 @@ PyObject* damage_record(const Damage& damage)
 
 }  // namespace
 
+PyObject* mapped_samples(PyObject* mapping, PyObject* starts, long long stride)
+{
+    PyRef samples = PyRef::steal(PyStructSequence_New(mapped_type));
+    PyObject* stride_object = samples ? PyLong_FromLongLong(stride) : nullptr;
+    if (stride_object == nullptr) {
+        return nullptr;
+    }
+    PyStructSequence_SET_ITEM(samples.get(), 0, new_ref(mapping));
+    PyStructSequence_SET_ITEM(samples.get(), 1, new_ref(starts));
+    PyStructSequence_SET_ITEM(samples.get(), 2, stride_object);
+    return samples.release();
+}
+
 bool add_boundary(PyObject* module)
 {
     if (report_type == nullptr) {
         report_type = PyStructSequence_NewType(&report_desc);
         damage_type = report_type != nullptr ? PyStructSequence_NewType(&damage_desc) : nullptr;
-        if (damage_type == nullptr) {
+        mapped_type = damage_type != nullptr ? PyStructSequence_NewType(&mapped_desc) : nullptr;
+        if (mapped_type == nullptr) {
             return false;
         }
         for (std::size_t i = 0; i < kDamageKindNames.size(); ++i) {
@@ -156,6 +184,7 @@ bool add_boundary(PyObject* module)
     static_assert(std::size(layouts) == kLayoutRequestCount && std::size(modes) == kReadAheadModeCount);
     return add_object(module, "Report", PyRef::borrow(reinterpret_cast<PyObject*>(report_type)))
            && add_object(module, "Damage", PyRef::borrow(reinterpret_cast<PyObject*>(damage_type)))
+           && add_object(module, "MappedSamples", PyRef::borrow(reinterpret_cast<PyObject*>(mapped_type)))
            && add_object(module, "DAMAGE_KINDS", std::move(kinds))
            && add_object(module, "DAMAGED_HEADER_REASONS", std::move(reasons))
            && add_object(module, "LAYOUTS", named_values(layouts))

@@ -8,7 +8,7 @@
 
 namespace vesk {
 
-// Creates _core.Report and _core.Damage and adds them, with the named values,
+// Creates _core.Report, _core.Damage and _core.MappedSamples and adds them, with the named values,
 // to `module`; false with an exception set.
 bool add_boundary(PyObject* module);
 
@@ -16,5 +16,9 @@ bool add_boundary(PyObject* module);
 // `error` is the exception that ended the call, or null. Null with an
 // exception set when it cannot be made.
 PyObject* make_report(const FillEnd& end, PyObject* error);
+
+// The "data" of a batch of a mapped file: where its samples lie (see
+// _core.pyi), by name. Null with an exception set when it cannot be made.
+PyObject* mapped_samples(PyObject* mapping, PyObject* starts, long long stride);
 
 }  // namespace vesk
