@@ -365,18 +365,27 @@ PyObject* reader_position(PyObject* self, void*)
 }
 
 // (has_channel_field, channel_count) of a WD2 file once its layout is known;
-// None for WD1 and before.
+// None for WD1 and before. Asked after every batch: once the decoder is made
+// it is answered without waiting for the batch being read ahead.
 PyObject* reader_layout(PyObject* self, void*)
 {
     return entry_point([&]() -> PyObject* {
-        if (!check_not_lost(state_of(self))) {
+        ReaderState& state = state_of(self);
+        if (!check_not_lost(state)) {
             return nullptr;
         }
-        using Layout = std::optional<std::pair<bool, std::int32_t>>;
-        std::optional<Layout> layout =
-            with_stream(state_of(self), [](BatchStream& stream) { return stream.wd2_layout(); });
+        std::optional<BatchStream::Wd2Layout> layout;
+        if (!state.closed) {
+            layout = state.stream->settled_layout();
+        }
         if (!layout) {
-            return nullptr;
+            // Not yet opened (a short or followed WD2 source): opening tells it.
+            layout = with_stream(state, [](BatchStream& stream) {
+                return stream.settled_layout().value_or(BatchStream::Wd2Layout{});
+            });
+            if (!layout) {
+                return nullptr;
+            }
         }
         if (!*layout) {
             Py_RETURN_NONE;

@@ -47,6 +47,10 @@ std::optional<OpenFailure> BatchStream::open()
                                   Decoding<Reader>{.decoder = std::move(made)});
             },
             *decoder);
+        if (const auto* wd2 = std::get_if<Decoding<WD2Reader>>(&*decoding_)) {
+            layout_ = std::pair(wd2->decoder.has_channel_field(), wd2->decoder.channel_count());
+        }
+        opened_.store(true, std::memory_order_release);
         unopened_.reset();
         return std::nullopt;
     }
@@ -134,16 +138,6 @@ void BatchStream::close()
     decoding_.reset();
     unopened_.reset();
     closed_ = true;
-}
-
-std::optional<std::pair<bool, std::int32_t>> BatchStream::wd2_layout() const
-{
-    if (decoding_) {
-        if (const auto* wd2 = std::get_if<Decoding<WD2Reader>>(&*decoding_)) {
-            return std::pair(wd2->decoder.has_channel_field(), wd2->decoder.channel_count());
-        }
-    }
-    return std::nullopt;
 }
 
 }  // namespace vesk

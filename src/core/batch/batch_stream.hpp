@@ -132,7 +132,14 @@ public:
     void close();
 
     // A WD2 file's (has_channel_field, channel_count) once its layout is known.
-    std::optional<std::pair<bool, std::int32_t>> wd2_layout() const;
+    using Wd2Layout = std::optional<std::pair<bool, std::int32_t>>;
+    // Once the decoder is made, the layout it was made with (nothing for
+    // WD1), which never changes after: read from any thread, without waiting
+    // for a batch being read ahead. Nothing before.
+    std::optional<Wd2Layout> settled_layout() const
+    {
+        return opened_.load(std::memory_order_acquire) ? std::optional(layout_) : std::nullopt;
+    }
 
     // As of the last batch handed out; read from any thread.
     std::uint64_t events_read() const { return events_read_; }
@@ -208,6 +215,9 @@ private:
     std::optional<PerFormat<Mark>> before_last_;
     // Used once the worker is done with it (see wait_for_read_ahead).
     std::unique_ptr<ReadAhead> ahead_;
+    // Written once, before opened_ is set (see settled_layout).
+    Wd2Layout layout_;
+    std::atomic<bool> opened_{false};
     std::atomic<std::uint64_t> events_read_{0};
     std::atomic<std::uint64_t> trailing_bytes_{0};
     std::atomic<std::uint64_t> position_{0};
