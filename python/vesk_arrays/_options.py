@@ -33,7 +33,7 @@ DEFAULT_STREAM_STEP = DefaultStepSize("2 MiB")
 # A mapped batch holds its header columns alone, so that a larger step costs little memory
 # and spares the work of each batch; small events are bounded by their count too, for their
 # columns to stay in the processor's cache. The same benchmarks found these best for it.
-MAPPED_STREAM_BYTES = 16 << 20
+MAPPED_STREAM_BYTES = 64 << 20
 MAPPED_STREAM_EVENTS = 32768
 # Parts that are stored or scheduled (Parquet row groups, Dask partitions), where each
 # part costs more than its bytes.

@@ -350,7 +350,7 @@ class BatchReader(Generic[_Event_co]):
     def batches(self, step_size: int | str = DEFAULT_STREAM_STEP) -> Generator[Batch[_Event_co]]:
         """Batches over the rest of the file: ``step_size`` events each (an int) or about
         that many bytes each (a memory size such as ``"64 MiB"``); by default 2 MiB, or
-        for a mapped file, whose batches hold only their header columns, 16 MiB and at most
+        for a mapped file, whose batches hold only their header columns, 64 MiB and at most
         32 768 events."""
         max_events, max_bytes = stream_step(check_step(step_size), self._core.mapped)
         return (batch for batch, _ in reported_batches(self, max_events, max_bytes))
