@@ -10,17 +10,20 @@ namespace vesk {
 
 namespace {
 
-// A job is shared among cores only in parts at least this large: below it,
-// starting a thread costs a good share of what the part saves, and a
-// streamed batch (a few MiB, in the cache, the next one filled meanwhile on
-// another core) is best left to one.
+// A job is shared among cores only when it holds at least two parts this
+// large: below it, starting a thread costs a good share of what it saves.
 constexpr std::uint64_t kPartBytes = std::uint64_t{4} << 20;
+// A shared job is cut into pieces of about this size, which the threads take
+// one after the other: a thread whose core is also busy with something else
+// takes fewer, and the job ends when the last piece does, not the slowest
+// thread's equal share.
+constexpr std::uint64_t kPieceBytes = std::uint64_t{1} << 20;
 // What a segment costs beyond its samples, in bytes of samples.
 constexpr std::uint64_t kSegmentCost = 64;
-constexpr std::size_t kMaxParts = 64;
+constexpr std::size_t kMaxPieces = 256;
 
-// The job in up to as many parts as there are usable cores, each of about the
-// same number of bytes, each a run of whole segments.
+// The job in pieces of about the same number of bytes, each a run of whole
+// segments, shared among the usable cores.
 std::int64_t reduce_all(const SegmentReduction& job, std::size_t sample_size)
 {
     const RunReducer reduce_run = run_reducer();
@@ -32,26 +35,27 @@ std::int64_t reduce_all(const SegmentReduction& job, std::size_t sample_size)
     for (std::size_t i = 0; i < job.count; ++i) {
         total += cost(i);
     }
-    const std::size_t parts = std::min<std::uint64_t>(
-        {total / kPartBytes, kMaxParts, job.count, total >= 2 * kPartBytes ? usable_cores() : 1});
-    if (parts <= 1) {
+    const std::size_t threads = total >= 2 * kPartBytes ? usable_cores() : 1;
+    if (threads <= 1) {
         return reduce_run(job, 0, job.count);
     }
-    std::array<std::size_t, kMaxParts + 1> cuts{};
+    const std::size_t pieces = std::min<std::uint64_t>(
+        {std::max<std::uint64_t>(total / kPieceBytes, threads), kMaxPieces, job.count});
+    std::array<std::size_t, kMaxPieces + 1> cuts{};
     std::uint64_t done = 0;
-    std::size_t part = 1;
-    for (std::size_t i = 0; i < job.count && part < parts; ++i) {
+    std::size_t piece = 1;
+    for (std::size_t i = 0; i < job.count && piece < pieces; ++i) {
         done += cost(i);
-        if (done * parts >= total * part) {
-            cuts[part++] = i + 1;
+        if (done * pieces >= total * piece) {
+            cuts[piece++] = i + 1;
         }
     }
-    for (; part <= parts; ++part) {
-        cuts[part] = job.count;
+    for (; piece <= pieces; ++piece) {
+        cuts[piece] = job.count;
     }
-    std::array<std::int64_t, kMaxParts> missing{};
-    run_parts(parts, [&](std::size_t p) { missing[p] = reduce_run(job, cuts[p], cuts[p + 1]); });
-    for (std::size_t p = 0; p < parts; ++p) {
+    std::array<std::int64_t, kMaxPieces> missing{};
+    run_pieces(threads, pieces, [&](std::size_t p) { missing[p] = reduce_run(job, cuts[p], cuts[p + 1]); });
+    for (std::size_t p = 0; p < pieces; ++p) {
         if (missing[p] >= 0) {
             return missing[p];
         }

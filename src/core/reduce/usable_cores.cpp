@@ -2,6 +2,8 @@
 
 #include <sched.h>
 
+#include <algorithm>
+#include <atomic>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -20,27 +22,28 @@ unsigned usable_cores()
     return hardware > 0 ? hardware : 1U;
 }
 
-void run_parts(std::size_t parts, const std::function<void(std::size_t)>& part)
+void run_pieces(std::size_t threads, std::size_t pieces, const std::function<void(std::size_t)>& piece)
 {
-    if (parts == 0) {
-        return;
-    }
-    std::vector<std::thread> threads;
-    std::size_t next = 1;  // the parts before it have threads
+    std::atomic<std::size_t> next{0};
+    auto take_pieces = [&] {
+        for (std::size_t i = next.fetch_add(1, std::memory_order_relaxed); i < pieces;
+             i = next.fetch_add(1, std::memory_order_relaxed)) {
+            piece(i);
+        }
+    };
+    std::vector<std::thread> helpers;
     try {
-        threads.reserve(parts - 1);
-        for (; next < parts; ++next) {
-            threads.emplace_back(part, next);
+        const std::size_t wanted = std::min(threads, pieces);
+        helpers.reserve(wanted > 0 ? wanted - 1 : 0);
+        while (helpers.size() + 1 < wanted) {
+            helpers.emplace_back(take_pieces);
         }
     } catch (const std::exception&) {
-        // No more threads to be had: the calling thread does the rest.
+        // No more threads to be had: those there take the rest.
     }
-    part(0);
-    for (std::size_t i = next; i < parts; ++i) {
-        part(i);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
+    take_pieces();
+    for (std::thread& helper : helpers) {
+        helper.join();
     }
 }
 

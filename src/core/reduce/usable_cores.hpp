@@ -11,9 +11,11 @@ namespace vesk {
 // The number of cores the calling thread may run on (at least 1).
 unsigned usable_cores();
 
-// Calls part(i) for each i < parts, part 0 on the calling thread and the rest
-// on threads of their own, and returns once all are done. A thread that
-// cannot be started leaves its part to the calling thread.
-void run_parts(std::size_t parts, const std::function<void(std::size_t)>& part);
+// Calls piece(i) once for each i < pieces, on the calling thread and on up to
+// `threads - 1` threads of its own, and returns once all are done. Each takes
+// the next piece not yet taken, so that a thread slowed by other work on its
+// core (the next batch being read ahead, say) takes fewer. Threads that
+// cannot be started leave their share to the others.
+void run_pieces(std::size_t threads, std::size_t pieces, const std::function<void(std::size_t)>& piece);
 
 }  // namespace vesk
