@@ -283,11 +283,8 @@ bool BatchStream::may_read_ahead(const Decoding<Reader>& decoding, const BatchLi
         || limits.fill.follow || (end.outcome != Outcome::Event && end.outcome != Outcome::Declined)) {
         return false;
     }
-    if constexpr (requires { sink.maps_samples(); }) {
-        if (sink.maps_samples()) {
-            return true;  // only the headers are copied: small, whatever the events' size
-        }
-    }
+    // Also where the samples stay in a mapping: decoding the headers of large
+    // events is little work to take over, less than handing it to the worker.
     constexpr std::uint64_t kSmallEventSampleBytes = 4096;
     const std::uint64_t sample_bytes = std::uint64_t{sink.samples()} * sizeof(typename Reader::Sample);
     return mode == ReadAheadMode::Always || sample_bytes < kSmallEventSampleBytes * sink.events();
