@@ -282,6 +282,12 @@ def stream_rows(folder, scale, repeats, steps=(None,)):
                 for batch in reader.batches():
                     batch.reduce("max")
 
+        def headers(path=path, fmt=fmt):
+            # A mapped stream's own work alone: its batches' headers decoded, on one core.
+            with vesk_arrays.BatchReader(path, fmt, memory_map=True, prefetch=0) as reader:
+                for _ in reader.batches():
+                    pass
+
         def mapped(path=path, dtype=dtype):
             # The segments of the file's own mapping reduced where they lie: what a batch
             # over the mapping can give.
@@ -349,6 +355,7 @@ def stream_rows(folder, scale, repeats, steps=(None,)):
         )
         jobs.update(memmap=memmap, copy=copy, overlapped=overlapped, compacted=compacted)
         jobs.update(reduced=reduced, mapped=mapped, reduced_mapped=lambda: reduced(memory_map=True))
+        jobs.update(headers=headers)
         stream(None)
         best = interleaved_best(jobs, repeats)
         loop = min(best[f"fromfile {chunk}"] for chunk in (1, 4, 16, 64))
@@ -377,6 +384,15 @@ def stream_rows(folder, scale, repeats, steps=(None,)):
                 f"memmap + max: {rate(best['memmap'])}",
                 best["memmap"] / best[name],
             )
+        # All a mapped stream's reduce has to do, the headers and the reduction, shared
+        # perfectly among the cores: what no split of that work between them can beat.
+        shared = best["mapped"] + best["headers"] / cores
+        yield (
+            f"ceiling: headers + segments' max on {cores} cores, {label}",
+            rate(shared),
+            f"memmap + max: {rate(best['memmap'])}",
+            best["memmap"] / shared,
+        )
         yield (
             f"ceiling: the copy alone, {label}",
             rate(best["copy"]),
