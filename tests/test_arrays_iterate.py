@@ -66,6 +66,10 @@ def test_read_of_many_files_is_iterate_s_events_joined_with_their_files(folder, 
     assert batch["event_counter"].tolist() == event_counters(batches)
     assert batch.files == tuple(dict.fromkeys(b.path for b in batches)) and batch.path is None
     assert [batch.files[i] for i in batch.file_index] == [b.path for b in batches for _ in range(len(b))]
+    # The joined batch holds its file index and event indices besides the parts' arrays, and
+    # one offsets array (one entry more than its events) where they held one each.
+    held = batch.file_index.nbytes + batch.event_index.nbytes - 8 * (len(batches) - 1)
+    assert batch.nbytes == sum(b.nbytes for b in batches) + held
     assert batch.event_index.tolist() == [int(i) for b in batches for i in b.event_index]
     backwards = batch[::-1]
     assert backwards.files == batch.files and (backwards.file_index == batch.file_index[::-1]).all()

@@ -26,7 +26,7 @@ if TYPE_CHECKING:
 
 from ._display import batch_html, batch_repr
 from ._event_index import EventIndex, LazyIndex
-from ._files import Files, file_index_of, files_of
+from ._files import Files, file_index_nbytes, file_index_of, files_of
 from ._from_numpy import batch_from_numpy
 from ._pad import of_common_shape, padded_waveforms
 from ._samples import Segments, reduce_events, segments_of, waveforms_of
@@ -471,7 +471,7 @@ class Batch(Generic[_Event_co]):
             total += self._offsets.nbytes
         if isinstance(self._event_index, np.ndarray):
             total += self._event_index.nbytes
-        return int(total)
+        return int(total) + file_index_nbytes(self)
 
     @overload
     def event(self: Batch[WD1Event], index: SupportsIndex) -> WD1Event: ...

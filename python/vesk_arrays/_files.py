@@ -32,6 +32,12 @@ def _joined(batch: Batch[Any]) -> Files | None:
     return getattr(batch, "_files", None)
 
 
+def file_index_nbytes(batch: Batch[Any]) -> int:
+    """Bytes held by the batch's file index: none for a batch of one file, which stores none."""
+    joined = _joined(batch)
+    return 0 if joined is None else int(joined.positions.nbytes)
+
+
 def files_of(batch: Batch[Any]) -> tuple[str, ...]:
     joined = _joined(batch)
     if joined is not None:
