@@ -186,10 +186,10 @@ def test_head_shows_headers_and_sample_statistics(files, name, count, limit):
     header, *rows = [line.split() for line in result.stdout.splitlines()]
     reader_type = "WD1" if name.endswith("wd1") else "WD2"
     events = list(vesk.EventReader(str(files / name), reader_type))[: count if limit is None else limit]
-    assert header[-4:] == ["length", "min", "max", "mean"]
+    assert header[0] == "index" and header[-4:] == ["length", "min", "max", "mean"]
     assert len(rows) == len(events)
-    for row, event in zip(rows, events):
-        assert row[: len(header) - 4] == [str(event[key]) for key in header[:-4]]
+    for index, (row, event) in enumerate(zip(rows, events)):
+        assert row[: len(header) - 4] == [str(index)] + [str(event[key]) for key in header[1:-4]]
         data = event["data"]
         assert [float(v) for v in row[-3:]] == pytest.approx([data.min(), data.max(), data.mean()], rel=1e-5)
 
@@ -197,14 +197,15 @@ def test_head_shows_headers_and_sample_statistics(files, name, count, limit):
 def test_head_of_a_damaged_file_shows_the_good_events_and_fails(files):
     result = vesk_cli("head", files / "damaged.wd1")
     assert result.returncode == 1
-    assert len(result.stdout.splitlines()) == 1 + 3
+    assert [line.split()[0] for line in result.stdout.splitlines()] == ["index", "0", "1", "3"]
     assert "event 2" in result.stderr and "damaged" in result.stderr
 
 
 @pytest.mark.parametrize("start, shown", [(3, [3, 4]), (11, [11]), (10**20, [])])
 def test_head_starts_at_the_event_asked_for(files, start, shown):
     result = vesk_cli("head", "--json", files / "run.wd1", "-n", 2, "--start", start)
-    assert [event["event_counter"] - 10 for event in json.loads(result.stdout)[0]["events"]] == shown
+    events = json.loads(result.stdout)[0]["events"]
+    assert [event["index"] for event in events] == [event["event_counter"] - 10 for event in events] == shown
 
 
 def test_info_short_gives_a_line_per_file_and_a_total_line(files):
@@ -453,10 +454,11 @@ def test_head_json_holds_each_event_s_fields_and_statistics(files, name):
     (entry,) = json.loads(result.stdout)
     events = list(vesk.EventReader(str(files / name), name[-3:].upper()))[:3]
     expected = []
-    for event in events:
+    for index, event in enumerate(events):
         data = event.pop("data")
-        stats = [as_json(data.min()), as_json(data.max()), as_json(data.mean(dtype=np.float64))]
-        expected.append({**event, "length": data.size, **dict(zip(["min", "max", "mean"], stats))})
+        stats = {"min": data.min(), "max": data.max(), "mean": data.mean(dtype=np.float64)}
+        stats = {key: as_json(value) for key, value in stats.items()}
+        expected.append({"index": index, **event, "length": data.size, **stats})
     assert entry == {"path": str(files / name), "format": name[-3:].upper(), "events": expected,
                      "damaged_count": 0, "error": None}  # fmt: skip
 
@@ -501,7 +503,7 @@ def test_head_of_several_files_names_each_and_goes_on_past_a_missing_one(files):
     assert result.returncode == 1 and re.search(r"missing\.wd1.*No such file", result.stderr)
     lines = result.stdout.splitlines()
     assert [lines[0], lines[3], lines[4]] == [str(files / "run.wd1"), "", str(files / "other.wd1")]
-    assert len(lines) == 7 and lines[2].split()[4] == lines[6].split()[4] == "10"  # event_counter
+    assert len(lines) == 7 and lines[2].split()[5] == lines[6].split()[5] == "10"  # event_counter
 
 
 @pytest.mark.parametrize(

@@ -53,8 +53,9 @@ def head_file(
     except (OSError, ValueError) as error:
         entry["error"] = failure_of(error, name)
         return entry, [entry["error"]]
-    for index in range(len(batch)):
-        event: Json = dict(batch.event(index))
+    # Each event's index in its file, damaged events counted: where it stands after --start.
+    for index, in_file in zip(range(len(batch)), batch.event_index):
+        event: Json = {"index": int(in_file), **batch.event(index)}
         data = event.pop("data")
         empty = not data.size
         event["length"] = int(data.size)
@@ -71,8 +72,8 @@ def head_table(entry: Json, out: IO[str]) -> None:
     rows = []
     for event in entry["events"]:
         stats = ["-"] * 3 if not event["length"] else [f"{event[key]:.6g}" for key in ("min", "max", "mean")]
-        rows.append([str(event[name]) for name in names] + [str(event["length"])] + stats)
-    print_table(names + ["length", "min", "max", "mean"], rows, out)
+        rows.append([str(event[name]) for name in ["index", *names]] + [str(event["length"])] + stats)
+    print_table(["index", *names, "length", "min", "max", "mean"], rows, out)
 
 
 def run_head(options: argparse.Namespace) -> int:
