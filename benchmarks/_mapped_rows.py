@@ -40,7 +40,7 @@ def _interleaved(jobs, repeats, before=None):
     return best
 
 
-def _stream(path, fmt, memory_map, reduce=True, prefetch="auto"):
+def stream_max(path, fmt, memory_map, reduce=True, prefetch="auto"):
     with vesk_arrays.BatchReader(path, fmt, memory_map=memory_map, prefetch=prefetch) as reader:
         for batch in reader.batches():
             if reduce:
@@ -75,11 +75,11 @@ def stream_rows(folder, scale, repeats):
             label = "WD2 4 x 65 536 floats"
         total = os.path.getsize(path)
         jobs = {
-            "mapped": lambda path=path, fmt=fmt: _stream(path, fmt, True),
-            "copied": lambda path=path, fmt=fmt: _stream(path, fmt, False),
+            "mapped": lambda path=path, fmt=fmt: stream_max(path, fmt, True),
+            "copied": lambda path=path, fmt=fmt: stream_max(path, fmt, False),
             "memmap": lambda path=path, dtype=dtype: np.memmap(path, dtype, mode="r")["d"].max(axis=-1),
-            "mapped, no read-ahead": lambda path=path, fmt=fmt: _stream(path, fmt, True, prefetch=0),
-            "headers": lambda path=path, fmt=fmt: _stream(path, fmt, True, reduce=False, prefetch=0),
+            "mapped, no read-ahead": lambda path=path, fmt=fmt: stream_max(path, fmt, True, prefetch=0),
+            "headers": lambda path=path, fmt=fmt: stream_max(path, fmt, True, reduce=False, prefetch=0),
         }
         jobs["mapped"]()
         best = _interleaved(jobs, repeats)
@@ -218,8 +218,8 @@ def cold_rows(folder, scale, repeats):
         ("cold read", read, fresh),
         ("cold read", read, "np.fromfile"),
         ("cold read mapped", lambda: vesk_arrays.read(path, "WD1", memory_map=True), "bare sequential read"),
-        ("cold stream", lambda: _stream(path, "WD1", False), "bare sequential read"),
-        ("cold stream mapped", lambda: _stream(path, "WD1", True), "bare sequential read"),
+        ("cold stream", lambda: stream_max(path, "WD1", False), "bare sequential read"),
+        ("cold stream mapped", lambda: stream_max(path, "WD1", True), "bare sequential read"),
         (f"ceiling: {fresh}", references[fresh], "bare sequential read"),
     ]
 

@@ -46,7 +46,7 @@ import numpy as np
 import vesk
 import vesk_arrays
 from _common import best_time, write_uniform
-from _mapped_rows import mapped_rows
+from _mapped_rows import mapped_rows, stream_max
 from vesk_arrays._samples import reduce_segments
 
 
@@ -282,12 +282,6 @@ def stream_rows(folder, scale, repeats, steps=(None,)):
                 for batch in reader.batches():
                     batch.reduce("max")
 
-        def headers(path=path, fmt=fmt):
-            # A mapped stream's own work alone: its batches' headers decoded, on one core.
-            with vesk_arrays.BatchReader(path, fmt, memory_map=True, prefetch=0) as reader:
-                for _ in reader.batches():
-                    pass
-
         def mapped(path=path, dtype=dtype):
             # The segments of the file's own mapping reduced where they lie: what a batch
             # over the mapping can give.
@@ -355,7 +349,8 @@ def stream_rows(folder, scale, repeats, steps=(None,)):
         )
         jobs.update(memmap=memmap, copy=copy, overlapped=overlapped, compacted=compacted)
         jobs.update(reduced=reduced, mapped=mapped, reduced_mapped=lambda: reduced(memory_map=True))
-        jobs.update(headers=headers)
+        # A mapped stream's own work alone: its batches' headers decoded, on one core.
+        jobs.update(headers=lambda path=path, fmt=fmt: stream_max(path, fmt, True, reduce=False, prefetch=0))
         stream(None)
         best = interleaved_best(jobs, repeats)
         loop = min(best[f"fromfile {chunk}"] for chunk in (1, 4, 16, 64))

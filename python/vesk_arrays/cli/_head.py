@@ -54,7 +54,7 @@ def head_file(
         entry["error"] = failure_of(error, name)
         return entry, [entry["error"]]
     # Each event's index in its file, damaged events counted: where it stands after --start.
-    for index, in_file in zip(range(len(batch)), batch.event_index):
+    for index, in_file in enumerate(batch.event_index):
         event: Json = {"index": int(in_file), **batch.event(index)}
         data = event.pop("data")
         empty = not data.size
